@@ -1,0 +1,229 @@
+#include <cmath>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "internal.hpp"
+
+namespace zarnik::symbolic {
+
+namespace {
+
+// A one-lane operand is broadcast over every lane of the result.
+double broadcast_lane(const SmallValue& operand, std::size_t lane) noexcept {
+    return operand.dimension == 1 ? operand.lanes[0] : operand.lanes[lane];
+}
+
+bool is_binary(ExpressionOp op) noexcept {
+    return op == ExpressionOp::Add || op == ExpressionOp::Subtract || op == ExpressionOp::Multiply ||
+           op == ExpressionOp::Divide;
+}
+
+bool is_unary(ExpressionOp op) noexcept {
+    return op == ExpressionOp::Negate || op == ExpressionOp::Sin || op == ExpressionOp::Cos;
+}
+
+void require_result_dimension(int dimension) {
+    if (dimension < 1 || dimension > 4) {
+        throw std::invalid_argument("symbolic value dimension must be in 1..4");
+    }
+}
+
+Value unary_expression(ExpressionOp op, Value operand) {
+    detail::require_valid(operand, "unary operand");
+    if (operand.is_constant()) {
+        return constant(detail::unary_constant(op, operand.value()));
+    }
+    const int dimension = operand.dimension();
+    return make_expression(op, dimension, {std::move(operand), Value{}, Value{}, Value{}}, 1, -1);
+}
+
+int combined_dimension(int left, int right) {
+    if (left == right || right == 1) {
+        return left;
+    }
+    if (left == 1) {
+        return right;
+    }
+    throw std::invalid_argument("cannot combine symbolic values with dimensions " + std::to_string(left) + " and " +
+                                std::to_string(right));
+}
+
+Value binary_expression(ExpressionOp op, Value left, Value right) {
+    detail::require_valid(left, "left operand");
+    detail::require_valid(right, "right operand");
+    const int dimension = combined_dimension(left.dimension(), right.dimension());
+    if (left.is_constant() && right.is_constant()) {
+        return constant(detail::binary_constant(op, left.value(), right.value(), dimension));
+    }
+    return make_expression(op, dimension, {std::move(left), std::move(right), Value{}, Value{}}, 2, -1);
+}
+
+// The shared body of vec2, vec3 and vec4; `labels` name the arguments and
+// `scalar_message` is the builder's own text for a non-scalar argument.
+template <std::size_t N>
+Value pack(std::array<Value, N> args, const std::array<const char*, N>& labels, const char* scalar_message) {
+    for (std::size_t i = 0; i < N; ++i) {
+        detail::require_valid(args[i], labels[i]);
+    }
+    bool all_constant = true;
+    for (const Value& arg : args) {
+        if (arg.dimension() != 1) {
+            throw std::invalid_argument(scalar_message);
+        }
+        all_constant = all_constant && arg.is_constant();
+    }
+    if (all_constant) {
+        SmallValue lanes;
+        lanes.dimension = static_cast<std::int32_t>(N);
+        for (std::size_t i = 0; i < N; ++i) {
+            lanes.lanes[i] = args[i].node().value.lanes[0];
+        }
+        return constant(lanes);
+    }
+    std::array<Value, 4> inputs{};
+    for (std::size_t i = 0; i < N; ++i) {
+        inputs[i] = std::move(args[i]);
+    }
+    return make_expression(ExpressionOp::Pack, static_cast<int>(N), std::move(inputs), static_cast<int>(N), -1);
+}
+
+}  // namespace
+
+SmallValue detail::binary_constant(ExpressionOp op, const SmallValue& left, const SmallValue& right, int dimension) {
+    require_result_dimension(dimension);
+    if (!is_binary(op)) {
+        throw std::invalid_argument("unsupported binary symbolic expression op");
+    }
+    SmallValue result;
+    result.dimension = dimension;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(dimension); ++i) {
+        const double a = broadcast_lane(left, i);
+        const double b = broadcast_lane(right, i);
+        switch (op) {
+            case ExpressionOp::Add: result.lanes[i] = a + b; break;
+            case ExpressionOp::Subtract: result.lanes[i] = a - b; break;
+            case ExpressionOp::Multiply: result.lanes[i] = a * b; break;
+            default: result.lanes[i] = a / b; break;
+        }
+    }
+    require_finite(result);
+    return result;
+}
+
+SmallValue detail::unary_constant(ExpressionOp op, const SmallValue& operand) {
+    require_result_dimension(operand.dimension);
+    if (!is_unary(op)) {
+        throw std::invalid_argument("unsupported unary symbolic expression op");
+    }
+    SmallValue result;
+    result.dimension = operand.dimension;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(operand.dimension); ++i) {
+        const double x = operand.lanes[i];
+        switch (op) {
+            case ExpressionOp::Negate: result.lanes[i] = -x; break;
+            case ExpressionOp::Sin: result.lanes[i] = std::sin(x); break;
+            default: result.lanes[i] = std::cos(x); break;
+        }
+    }
+    require_finite(result);
+    return result;
+}
+
+const char* to_string(ExpressionOp op) {
+    switch (op) {
+        case ExpressionOp::None: return "None";
+        case ExpressionOp::Pack: return "Pack";
+        case ExpressionOp::Component: return "Component";
+        case ExpressionOp::Add: return "Add";
+        case ExpressionOp::Subtract: return "Subtract";
+        case ExpressionOp::Multiply: return "Multiply";
+        case ExpressionOp::Divide: return "Divide";
+        case ExpressionOp::Negate: return "Negate";
+        case ExpressionOp::Sin: return "Sin";
+        case ExpressionOp::Cos: return "Cos";
+    }
+    return "Unknown";
+}
+
+Value make_expression(ExpressionOp op, int dimension, std::array<Value, 4> inputs, int input_count,
+                      int component_index) {
+    if (dimension < 1 || dimension > 4) {
+        throw std::invalid_argument("symbolic value dimension must be in 1..4");
+    }
+    if (input_count < 1 || input_count > 4) {
+        throw std::invalid_argument("symbolic expression input count must be in 1..4");
+    }
+    for (int i = 0; i < input_count; ++i) {
+        detail::require_valid(inputs[static_cast<std::size_t>(i)], "expression input");
+    }
+    auto node = detail::allocate_node();
+    node->kind = ValueKind::Expression;
+    node->op = op;
+    node->dimension = dimension;
+    node->inputs = std::move(inputs);
+    node->input_count = input_count;
+    node->component_index = component_index;
+    return Value(std::move(node));
+}
+
+Value operator-(Value operand) { return unary_expression(ExpressionOp::Negate, std::move(operand)); }
+Value sin(Value operand) { return unary_expression(ExpressionOp::Sin, std::move(operand)); }
+Value cos(Value operand) { return unary_expression(ExpressionOp::Cos, std::move(operand)); }
+
+Value component(Value value, int index) {
+    detail::require_valid(value, "component value");
+    const int dimension = value.dimension();
+    if (index < 0 || index >= dimension) {
+        throw std::out_of_range("symbolic component index out of range");
+    }
+    if (index == 0 && dimension == 1) {
+        return value;
+    }
+    if (value.is_constant()) {
+        return constant(value.node().value.lanes[static_cast<std::size_t>(index)]);
+    }
+    if (value.op() == ExpressionOp::Pack) {
+        return value.input(index);
+    }
+    return make_expression(ExpressionOp::Component, 1, {std::move(value), Value{}, Value{}, Value{}}, 1, index);
+}
+
+Value vec2(Value x, Value y) {
+    return pack<2>({std::move(x), std::move(y)}, {"vec2 x", "vec2 y"},
+                   "vec2 expression inputs must be scalar symbolic values");
+}
+
+Value vec3(Value x, Value y, Value z) {
+    return pack<3>({std::move(x), std::move(y), std::move(z)}, {"vec3 x", "vec3 y", "vec3 z"},
+                   "vec3 expression inputs must be scalar symbolic values");
+}
+
+Value vec4(Value x, Value y, Value z, Value w) {
+    return pack<4>({std::move(x), std::move(y), std::move(z), std::move(w)}, {"vec4 x", "vec4 y", "vec4 z", "vec4 w"},
+                   "vec4 expression inputs must be scalar symbolic values");
+}
+
+Value operator+(Value left, Value right) { return binary_expression(ExpressionOp::Add, std::move(left), std::move(right)); }
+Value operator-(Value left, Value right) {
+    return binary_expression(ExpressionOp::Subtract, std::move(left), std::move(right));
+}
+Value operator*(Value left, Value right) {
+    return binary_expression(ExpressionOp::Multiply, std::move(left), std::move(right));
+}
+Value operator/(Value left, Value right) {
+    return binary_expression(ExpressionOp::Divide, std::move(left), std::move(right));
+}
+
+// The number becomes a constant before the handle is checked, so it takes its
+// id even when the operator then fails.
+Value operator+(Value left, double right) { return std::move(left) + constant(right); }
+Value operator-(Value left, double right) { return std::move(left) - constant(right); }
+Value operator*(Value left, double right) { return std::move(left) * constant(right); }
+Value operator/(Value left, double right) { return std::move(left) / constant(right); }
+Value operator+(double left, Value right) { return constant(left) + std::move(right); }
+Value operator-(double left, Value right) { return constant(left) - std::move(right); }
+Value operator*(double left, Value right) { return constant(left) * std::move(right); }
+Value operator/(double left, Value right) { return constant(left) / std::move(right); }
+
+}  // namespace zarnik::symbolic
