@@ -1,0 +1,173 @@
+// Node creation, evaluation and backward per node, on the least-squares fit
+// ("fit", M points) and the deep chain ("deep", K steps), beside the flat tape.
+// Every case reports `per_node`: seconds per distinct node of its graph.
+
+#include <benchmark/benchmark.h>
+
+#include "tape.hpp"
+#include "workloads.hpp"
+
+namespace zarnik::benchmarks {
+namespace {
+
+void per_node(benchmark::State& state, std::size_t nodes) {
+    state.counters["nodes"] = static_cast<double>(nodes);
+    state.counters["per_node"] = benchmark::Counter(static_cast<double>(nodes),
+                                                    benchmark::Counter::kIsIterationInvariantRate |
+                                                        benchmark::Counter::kInvert);
+}
+
+void fit_build(benchmark::State& state) {
+    const auto points = static_cast<int>(state.range(0));
+    std::size_t nodes = 0;
+    for (auto _ : state) {
+        FitGraph graph = fit_graph(points);
+        state.PauseTiming();
+        nodes = count_nodes(graph.loss);
+        graph = FitGraph{};  // freeing is not part of building
+        state.ResumeTiming();
+    }
+    per_node(state, nodes);
+}
+
+void fit_evaluate(benchmark::State& state) {
+    const FitGraph graph = fit_graph(static_cast<int>(state.range(0)));
+    for (auto _ : state) {
+        symbolic::SmallValue lanes = graph.loss.evaluate();
+        benchmark::DoNotOptimize(lanes);
+    }
+    per_node(state, count_nodes(graph.loss));
+}
+
+void fit_backward(benchmark::State& state) {
+    const FitGraph graph = fit_graph(static_cast<int>(state.range(0)));
+    for (auto _ : state) {
+        graph.loss.backward();
+    }
+    graph.loss.zero_grad();
+    per_node(state, count_nodes(graph.loss));
+}
+
+void fit_tape_forward(benchmark::State& state) {
+    const FitGraph graph = fit_graph(static_cast<int>(state.range(0)));
+    Tape tape(graph.loss);
+    for (auto _ : state) {
+        std::array<double, 4> lanes = tape.forward();
+        benchmark::DoNotOptimize(lanes);
+    }
+    per_node(state, tape.size());
+}
+
+void fit_tape_forward_reverse(benchmark::State& state) {
+    const FitGraph graph = fit_graph(static_cast<int>(state.range(0)));
+    Tape tape(graph.loss);
+    for (auto _ : state) {
+        const std::array<double, 4>* adjoints = tape.forward_reverse().data();
+        benchmark::DoNotOptimize(adjoints);
+    }
+    per_node(state, tape.size());
+}
+
+void deep_build(benchmark::State& state) {
+    const auto steps = static_cast<int>(state.range(0));
+    const Value p = symbolic::parameter(1.0, "p");
+    std::size_t nodes = 0;
+    for (auto _ : state) {
+        Value y = deep_chain(p, steps);
+        state.PauseTiming();
+        nodes = count_nodes(y);
+        y = Value{};
+        state.ResumeTiming();
+    }
+    per_node(state, nodes);
+}
+
+void deep_free(benchmark::State& state) {
+    const auto steps = static_cast<int>(state.range(0));
+    const Value p = symbolic::parameter(1.0, "p");
+    std::size_t nodes = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        Value y = deep_chain(p, steps);
+        nodes = count_nodes(y);
+        state.ResumeTiming();
+        y = Value{};
+    }
+    per_node(state, nodes);
+}
+
+void deep_evaluate(benchmark::State& state) {
+    const Value p = symbolic::parameter(1.0, "p");
+    const Value y = deep_chain(p, static_cast<int>(state.range(0)));
+    for (auto _ : state) {
+        symbolic::SmallValue lanes = y.evaluate();
+        benchmark::DoNotOptimize(lanes);
+    }
+    per_node(state, count_nodes(y));
+}
+
+void deep_backward(benchmark::State& state) {
+    const Value p = symbolic::parameter(1.0, "p");
+    const Value y = deep_chain(p, static_cast<int>(state.range(0)));
+    for (auto _ : state) {
+        y.backward();
+    }
+    per_node(state, count_nodes(y));
+}
+
+void deep_tape_forward_reverse(benchmark::State& state) {
+    const Value p = symbolic::parameter(1.0, "p");
+    const Value y = deep_chain(p, static_cast<int>(state.range(0)));
+    Tape tape(y);
+    for (auto _ : state) {
+        const std::array<double, 4>* adjoints = tape.forward_reverse().data();
+        benchmark::DoNotOptimize(adjoints);
+    }
+    per_node(state, tape.size());
+}
+
+// 2^levels paths through 3 * levels + 1 nodes: cost must follow the nodes.
+void diamond_backward(benchmark::State& state) {
+    const Value p = symbolic::parameter(1.0, "p");
+    Value x = p;
+    for (int level = 0; level < state.range(0); ++level) {
+        const Value half = x * 0.5;
+        x = half + half;
+    }
+    for (auto _ : state) {
+        x.backward();
+    }
+    per_node(state, count_nodes(x));
+}
+
+constexpr int fit_sizes[] = {100, 730, 1'000, 7'300, 10'000, 100'000};
+constexpr int deep_sizes[] = {1'000, 10'000, 100'000, 1'000'000};
+
+void fit_arguments(benchmark::internal::Benchmark* b) {
+    for (const int m : fit_sizes) {
+        b->Arg(m);
+    }
+    b->ArgName("M")->Unit(benchmark::kMicrosecond);
+}
+
+void deep_arguments(benchmark::internal::Benchmark* b) {
+    for (const int k : deep_sizes) {
+        b->Arg(k);
+    }
+    b->ArgName("K")->Unit(benchmark::kMillisecond);
+}
+
+BENCHMARK(fit_build)->Apply(fit_arguments);
+BENCHMARK(fit_evaluate)->Apply(fit_arguments);
+BENCHMARK(fit_tape_forward)->Apply(fit_arguments);
+BENCHMARK(fit_backward)->Apply(fit_arguments);
+BENCHMARK(fit_tape_forward_reverse)->Apply(fit_arguments);
+BENCHMARK(deep_build)->Apply(deep_arguments);
+BENCHMARK(deep_free)->Apply(deep_arguments);
+BENCHMARK(deep_evaluate)->Apply(deep_arguments);
+BENCHMARK(deep_backward)->Apply(deep_arguments);
+BENCHMARK(deep_tape_forward_reverse)->Apply(deep_arguments);
+BENCHMARK(diamond_backward)->Arg(40)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+}  // namespace zarnik::benchmarks

@@ -1,0 +1,295 @@
+// The CPython extension module _zarnik: a thin layer over the symbolic core.
+// Its own work is converting arguments and results; every rule about values,
+// graphs and gradients lives in the core.
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+#include <utility>
+
+#include "symbolic/symbolic.hpp"
+
+namespace py = pybind11;
+using namespace zarnik::symbolic;
+
+namespace {
+
+// --- the terms of argument conversion ------------------------------------------
+
+// Lists, tuples, ranges and bytearrays; never str or bytes.
+bool is_sequence(const py::handle& object) {
+    PyObject* raw = object.ptr();
+    return PySequence_Check(raw) != 0 && !PyUnicode_Check(raw) && !PyBytes_Check(raw);
+}
+
+// int (bool included) and float, with their subclasses; nothing that merely
+// behaves like a number.
+bool is_plain_number(const py::handle& object) {
+    return PyLong_Check(object.ptr()) || PyFloat_Check(object.ptr());
+}
+
+double to_double(const py::handle& object) { return py::cast<double>(object); }
+
+std::string labelled(const char* label, const char* text) { return std::string(label) + text; }
+
+SmallValue small_value_of(const double (&lanes)[4], Py_ssize_t count) {
+    switch (count) {
+        case 1: return small_value(lanes[0]);
+        case 2: return small_value(lanes[0], lanes[1]);
+        case 3: return small_value(lanes[0], lanes[1], lanes[2]);
+        default: return small_value(lanes[0], lanes[1], lanes[2], lanes[3]);
+    }
+}
+
+// --- the conversion routines -------------------------------------------------------
+
+SmallValue parse_small_value_sequence(const py::handle& object, const char* label) {
+    if (!is_sequence(object)) {
+        throw py::type_error(labelled(label, " must be a numeric sequence of length 1..4"));
+    }
+    const Py_ssize_t length = PySequence_Size(object.ptr());
+    if (length < 0) {
+        throw py::error_already_set();
+    }
+    if (length < 1 || length > 4) {
+        throw py::value_error(labelled(label, " must contain 1..4 values"));
+    }
+    // Every item is converted before the lanes are checked for finiteness.
+    double lanes[4] = {};
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const auto item = py::reinterpret_steal<py::object>(PySequence_GetItem(object.ptr(), i));
+        if (!item) {
+            throw py::error_already_set();
+        }
+        lanes[i] = to_double(item);
+    }
+    return small_value_of(lanes, length);
+}
+
+SmallValue parse_small_value_args(const py::args& args, const char* label) {
+    if (args.size() == 1 && is_sequence(args[0])) {
+        return parse_small_value_sequence(args[0], label);
+    }
+    const std::size_t count = args.size();
+    if (count < 1 || count > 4) {
+        throw py::value_error(labelled(label, " expects 1..4 numeric values"));
+    }
+    double lanes[4] = {};
+    for (std::size_t i = 0; i < count; ++i) {
+        lanes[i] = to_double(args[i]);
+    }
+    return small_value_of(lanes, static_cast<Py_ssize_t>(count));
+}
+
+bool dict_contains(const py::dict& mapping, const char* key) {
+    const int found = PyDict_Contains(mapping.ptr(), py::str(key).ptr());
+    if (found < 0) {
+        throw py::error_already_set();
+    }
+    return found == 1;
+}
+
+std::string pop_optional_name(py::kwargs kwargs) {
+    if (!kwargs) {
+        return {};
+    }
+    if (dict_contains(kwargs, "name")) {
+        auto name = py::cast<std::string>(kwargs["name"]);
+        if (kwargs.size() != 1) {
+            throw py::type_error("unknown keyword argument");
+        }
+        return name;
+    }
+    if (kwargs.size() != 0) {
+        throw py::type_error("unknown keyword argument");
+    }
+    return {};
+}
+
+Value coerce_symbolic_value(const py::handle& object, const char* label) {
+    if (py::isinstance<Value>(object)) {
+        return py::cast<Value>(object);
+    }
+    if (is_plain_number(object)) {
+        return constant(to_double(object));
+    }
+    if (is_sequence(object)) {
+        return constant(parse_small_value_sequence(object, label));
+    }
+    throw py::type_error(labelled(label, " must be a symbolic value or numeric constant"));
+}
+
+py::tuple small_value_tuple(const SmallValue& value) {
+    py::tuple lanes(static_cast<std::size_t>(value.dimension));
+    for (int i = 0; i < value.dimension; ++i) {
+        lanes[static_cast<std::size_t>(i)] = py::float_(value[i]);
+    }
+    return lanes;
+}
+
+py::object optional_hint_tuple(const Value& value) {
+    return value.has_hint() ? py::object(small_value_tuple(value.hint())) : py::object(py::none());
+}
+
+py::object optional_grad_tuple(const Value& value) {
+    return value.has_grad() ? py::object(small_value_tuple(value.grad())) : py::object(py::none());
+}
+
+// --- module functions with their own argument rules ---------------------------------
+
+Value make_undefined(py::args args, py::kwargs kwargs) {
+    if (args.size() != 0) {
+        throw py::type_error("Undefined expects keyword arguments: hint=..., dim=..., name=...");
+    }
+    py::object hint = py::none();
+    int dim = 1;
+    bool dim_given = false;
+    std::string name;
+    if (kwargs) {
+        std::size_t recognised = 0;
+        if (dict_contains(kwargs, "hint")) {
+            hint = kwargs["hint"];
+            ++recognised;
+        }
+        if (dict_contains(kwargs, "dim")) {
+            dim = py::cast<int>(kwargs["dim"]);
+            dim_given = true;
+            ++recognised;
+        }
+        if (dict_contains(kwargs, "name")) {
+            name = py::cast<std::string>(kwargs["name"]);
+            ++recognised;
+        }
+        if (kwargs.size() != recognised) {
+            throw py::type_error("unknown keyword argument");
+        }
+    }
+    if (hint.is_none()) {
+        return undefined(dim, std::move(name));
+    }
+    const SmallValue lanes =
+        is_plain_number(hint) ? small_value(to_double(hint)) : parse_small_value_sequence(hint, "hint");
+    if (dim_given && dim != lanes.dimension) {
+        throw py::value_error("Undefined hint dimension does not match dim");
+    }
+    return undefined_with_hint(lanes, std::move(name));
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_zarnik, m) {
+    m.attr("__version__") = "0.1.0";
+
+    py::class_<Value>(m, "Expression")
+        .def_property_readonly("id", &Value::id)
+        .def_property_readonly("kind", [](const Value& self) { return to_string(self.kind()); })
+        .def_property_readonly("op", [](const Value& self) { return to_string(self.op()); })
+        .def_property_readonly("dim", &Value::dimension)
+        .def_property_readonly("dimension", &Value::dimension)
+        .def_property_readonly("name", &Value::name)
+        .def_property_readonly("is_constant", &Value::is_constant)
+        .def_property_readonly("is_parameter", &Value::is_parameter)
+        .def_property_readonly("is_undefined", &Value::is_undefined)
+        .def_property_readonly("is_expression", &Value::is_expression)
+        .def_property_readonly("is_leaf", &Value::is_leaf)
+        .def_property_readonly("value", [](const Value& self) { return small_value_tuple(self.value()); })
+        .def_property_readonly("hint", &optional_hint_tuple)
+        .def_property_readonly("grad", &optional_grad_tuple)
+        .def_property_readonly("inputs",
+                               [](const Value& self) {
+                                   const int count = self.input_count();
+                                   py::tuple inputs(static_cast<std::size_t>(count));
+                                   for (int i = 0; i < count; ++i) {
+                                       inputs[static_cast<std::size_t>(i)] = py::cast(self.input(i));
+                                   }
+                                   return inputs;
+                               })
+        .def_property_readonly("x", [](const Value& self) { return component(self, 0); })
+        .def_property_readonly("y", [](const Value& self) { return component(self, 1); })
+        .def_property_readonly("z", [](const Value& self) { return component(self, 2); })
+        .def_property_readonly("w", [](const Value& self) { return component(self, 3); })
+        .def("__getitem__", [](const Value& self, int index) { return component(self, index); })
+        .def("eval", [](const Value& self) { return small_value_tuple(self.evaluate()); })
+        .def("set_value",
+             [](const Value& self, const py::args& args) { self.set_value(parse_small_value_args(args, "set_value")); })
+        .def(
+            "backward",
+            [](const Value& self, const py::object& seed) {
+                if (seed.is_none()) {
+                    self.backward();
+                } else if (is_plain_number(seed)) {
+                    self.backward(small_value(to_double(seed)));
+                } else {
+                    self.backward(parse_small_value_sequence(seed, "backward seed"));
+                }
+            },
+            py::arg("seed") = py::none())
+        .def("zero_grad", &Value::zero_grad)
+        .def("__repr__", &Value::debug_string)
+        .def(
+            "__add__",
+            [](const Value& self, const py::object& other) { return self + coerce_symbolic_value(other, "right operand"); },
+            py::is_operator())
+        .def(
+            "__radd__",
+            [](const Value& self, const py::object& other) { return coerce_symbolic_value(other, "left operand") + self; },
+            py::is_operator())
+        .def(
+            "__sub__",
+            [](const Value& self, const py::object& other) { return self - coerce_symbolic_value(other, "right operand"); },
+            py::is_operator())
+        .def(
+            "__rsub__",
+            [](const Value& self, const py::object& other) { return coerce_symbolic_value(other, "left operand") - self; },
+            py::is_operator())
+        .def(
+            "__mul__",
+            [](const Value& self, const py::object& other) { return self * coerce_symbolic_value(other, "right operand"); },
+            py::is_operator())
+        .def(
+            "__rmul__",
+            [](const Value& self, const py::object& other) { return coerce_symbolic_value(other, "left operand") * self; },
+            py::is_operator())
+        .def(
+            "__truediv__",
+            [](const Value& self, const py::object& other) { return self / coerce_symbolic_value(other, "right operand"); },
+            py::is_operator())
+        .def(
+            "__rtruediv__",
+            [](const Value& self, const py::object& other) { return coerce_symbolic_value(other, "left operand") / self; },
+            py::is_operator())
+        .def("__neg__", [](const Value& self) { return -self; }, py::is_operator());
+
+    m.def("Constant", [](const py::args& args, const py::kwargs& kwargs) {
+        if (kwargs.size() != 0) {
+            throw py::type_error("Constant does not accept keyword arguments");
+        }
+        return constant(parse_small_value_args(args, "Constant"));
+    });
+    m.def("Parameter", [](const py::args& args, const py::kwargs& kwargs) {
+        std::string name = pop_optional_name(kwargs);
+        return parameter(parse_small_value_args(args, "Parameter"), std::move(name));
+    });
+    m.def("Undefined", &make_undefined);
+    // The arguments are converted last to first.
+    m.def("vec2", [](const py::object& x, const py::object& y) {
+        Value vy = coerce_symbolic_value(y, "vec2 y");
+        Value vx = coerce_symbolic_value(x, "vec2 x");
+        return vec2(std::move(vx), std::move(vy));
+    });
+    m.def("vec3", [](const py::object& x, const py::object& y, const py::object& z) {
+        Value vz = coerce_symbolic_value(z, "vec3 z");
+        Value vy = coerce_symbolic_value(y, "vec3 y");
+        Value vx = coerce_symbolic_value(x, "vec3 x");
+        return vec3(std::move(vx), std::move(vy), std::move(vz));
+    });
+    m.def("vec4", [](const py::object& x, const py::object& y, const py::object& z, const py::object& w) {
+        Value vw = coerce_symbolic_value(w, "vec4 w");
+        Value vz = coerce_symbolic_value(z, "vec4 z");
+        Value vy = coerce_symbolic_value(y, "vec4 y");
+        Value vx = coerce_symbolic_value(x, "vec4 x");
+        return vec4(std::move(vx), std::move(vy), std::move(vz), std::move(vw));
+    });
+    m.def("sin", [](const py::object& value) { return sin(coerce_symbolic_value(value, "sin value")); });
+    m.def("cos", [](const py::object& value) { return cos(coerce_symbolic_value(value, "cos value")); });
+}

@@ -1,0 +1,69 @@
+"""Import-time behaviour: attributes, repeated imports, other interpreters."""
+
+import importlib
+import os
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+import _zarnik
+
+OWN_ATTRIBUTES = ["__version__", "Expression", "Constant", "Parameter", "Undefined",
+                  "vec2", "vec3", "vec4", "sin", "cos"]
+STANDARD_ATTRIBUTES = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"}
+
+
+def test_attributes_are_registered_in_order_and_nothing_else():
+    names = [name for name in vars(_zarnik) if name not in STANDARD_ATTRIBUTES]
+    assert names == OWN_ATTRIBUTES
+    assert _zarnik.__version__ == "0.1.0"
+    assert _zarnik.__doc__ is None
+    assert _zarnik.Expression.__qualname__ == "Expression"
+    assert _zarnik.Expression.__module__ == "_zarnik"
+
+
+def test_a_second_import_and_a_reload_register_nothing_again():
+    expression_class = _zarnik.Expression
+    constant_function = _zarnik.Constant
+    again = importlib.import_module("_zarnik")
+    assert again is _zarnik
+    reloaded = importlib.reload(_zarnik)
+    assert reloaded is _zarnik
+    assert reloaded.Expression is expression_class
+    assert reloaded.Constant is constant_function
+    assert [name for name in vars(reloaded) if name not in STANDARD_ATTRIBUTES] == OWN_ATTRIBUTES
+    assert isinstance(reloaded.Constant(1.0), expression_class)
+
+
+def test_a_sub_interpreter_refuses_the_module():
+    interpreters = pytest.importorskip("concurrent.interpreters")
+    interpreter = interpreters.create()
+    try:
+        with pytest.raises(interpreters.ExecutionFailed, match="does not support loading in subinterpreters"):
+            interpreter.exec("import _zarnik")
+    finally:
+        interpreter.close()
+
+
+def test_another_interpreter_version_gets_the_version_mismatch_error(tmp_path):
+    python313 = shutil.which("python3.13")
+    if python313 is None:
+        pytest.skip("python3.13 is not installed")
+    # A copy under a name that 3.13 looks for, so that it loads this very file.
+    suffix = subprocess.run([python313, "-c", "import importlib.machinery as m; print(m.EXTENSION_SUFFIXES[0])"],
+                            capture_output=True, text=True, check=True).stdout.strip()
+    shutil.copy(_zarnik.__file__, tmp_path / f"_zarnik{suffix}")
+    result = subprocess.run([python313, "-c", "import _zarnik"], capture_output=True, text=True,
+                            cwd=tmp_path, env={**os.environ, "PYTHONPATH": str(tmp_path)})
+    assert result.returncode != 0
+    version = subprocess.run([python313, "-c", "import sys; print(sys.version)"],
+                             capture_output=True, text=True, check=True).stdout.strip()
+    expected = ("ImportError: Python version mismatch: module was compiled for Python 3.14, "
+                f"but the interpreter version is incompatible: {version}.")
+    assert expected in result.stderr
+
+
+def test_the_running_interpreter_is_the_one_the_module_was_built_for():
+    assert sys.version_info[:2] == (3, 14)
