@@ -1,0 +1,84 @@
+#include <algorithm>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "test_support.hpp"
+
+namespace zarnik::symbolic {
+namespace {
+
+constexpr int thread_count = 4;
+
+TEST(Threads, NodesMadeAtOnceGetUniqueIdsIncreasingInEachThread) {
+    constexpr int nodes_per_thread = 20'000;
+    std::vector<std::vector<std::uint64_t>> ids(thread_count);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < thread_count; ++t) {
+        threads.emplace_back([&ids, t] {
+            std::vector<std::uint64_t>& mine = ids[static_cast<std::size_t>(t)];
+            Value previous = parameter(static_cast<double>(t), "p");
+            mine.push_back(previous.id());
+            for (int i = 1; i < nodes_per_thread; ++i) {
+                // Leaves and expressions alike draw from the one counter.
+                const Value next = i % 3 == 0 ? constant(1.0) : i % 3 == 1 ? undefined(2, "u") : sin(previous);
+                mine.push_back(next.id());
+                if (next.is_parameter() || next.is_expression()) {
+                    previous = next;
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    std::set<std::uint64_t> all;
+    for (const auto& mine : ids) {
+        EXPECT_TRUE(std::is_sorted(mine.begin(), mine.end()));
+        EXPECT_EQ(std::adjacent_find(mine.begin(), mine.end()), mine.end());
+        all.insert(mine.begin(), mine.end());
+    }
+    EXPECT_EQ(all.size(), static_cast<std::size_t>(thread_count * nodes_per_thread));
+}
+
+TEST(Threads, SharedGraphsAreCopiedReleasedExtendedAndEvaluatedConcurrently) {
+    const Value p = parameter(0.5, 1.5, "p");
+    const Value s = parameter(2.0, "s");
+    Value shared = p;
+    for (int i = 0; i < 200; ++i) {
+        shared = sin(shared) * s + p;
+    }
+    const SmallValue expected = shared.evaluate();
+
+    std::vector<std::thread> threads;
+    std::vector<int> mismatches(thread_count, 0);
+    for (int t = 0; t < thread_count; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 200; ++round) {
+                // Copies and releases of handles to the same nodes on every thread.
+                std::vector<Value> copies(16, shared);
+                copies.push_back(shared.input(0));
+                copies.push_back(p);
+                // Building on shared nodes only reads them.
+                const Value extended = component(copies.front() * s, round % 2) + 1.0;
+                const SmallValue lanes = shared.evaluate();
+                const SmallValue more = extended.evaluate();
+                if (lanes.lanes != expected.lanes ||
+                    more.lanes[0] != expected.lanes[static_cast<std::size_t>(round % 2)] * 2.0 + 1.0) {
+                    ++mismatches[static_cast<std::size_t>(t)];
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    for (const int count : mismatches) {
+        EXPECT_EQ(count, 0);
+    }
+    // Every temporary is gone: the shared graph is intact and evaluates as before.
+    EXPECT_EQ(shared.evaluate().lanes, expected.lanes);
+}
+
+}  // namespace
+}  // namespace zarnik::symbolic
