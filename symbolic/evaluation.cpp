@@ -10,91 +10,113 @@ namespace zarnik::symbolic {
 
 namespace {
 
-// Every call of evaluate, backward and zero_grad works on one table keyed by
-// node id. Finding a node in it is the walk's visited test, and its entry is
-// the node's evaluation-cache entry and, for backward, its gradient-table
-// entry. The table is node-based, so entries stay in place while others are
-// added; the walk resolves every key once and records, for each node of the
-// order, pointers to its own entry and to its inputs' entries. Evaluation and
-// the backward sweep then follow pointers and never hash again.
-template <typename Entry>
-using Table = std::pmr::unordered_map<std::uint64_t, Entry>;
-
-template <typename Entry>
-struct Step {
-    ValueNode* node;
-    Entry* self;
-    std::array<Entry*, 4> inputs;
+// Every call of evaluate, backward and zero_grad works on one hash table keyed
+// by node id. Finding a node in it is the walk's visited test; the node's entry
+// holds its evaluation-cache value and, for backward, its gradient slot. The
+// table is node-based, so entries stay in place while others are added: the
+// walk resolves every key once, links the entries into the topological order
+// and points each entry at its inputs' entries. Evaluation and the backward
+// sweep then follow those links and never hash again, and everything a call
+// needs about a node sits in one allocation of the call's arena.
+template <typename Payload>
+struct Entry {
+    ValueNode* node = nullptr;
+    std::array<Entry*, 4> inputs{};
+    Entry* previous = nullptr;  // in the order; during the walk, the entry that reached this one
+    Entry* next = nullptr;      // in the order
+    int next_input = 0;         // the walk's progress through the inputs
+    Payload payload{};
 };
 
-template <typename Entry>
-using Order = std::vector<Step<Entry>>;
+template <typename Payload>
+using Table = std::pmr::unordered_map<std::uint64_t, Entry<Payload>>;
 
-// What one call owns: an arena that all the table's allocations come from and
-// that is released at once when the call ends, the table and the order. The
-// order refers to nodes in place; the start handle keeps every one of them
-// alive for the whole call (inputs never change), so walking costs no
-// reference-count traffic.
-template <typename Entry>
+// What one call owns: an arena that every allocation of the table comes from
+// and that is released at once when the call ends, the table, and the ends of
+// the order. The entries refer to nodes in place; the start handle keeps every
+// one of them alive for the whole call (inputs never change), so walking costs
+// no reference-count traffic.
+template <typename Payload>
 struct CallTables {
     std::pmr::monotonic_buffer_resource arena{64 * 1024};
-    Table<Entry> table{&arena};
-    Order<Entry> order;
+    Table<Payload> table{&arena};
+    Entry<Payload>* first = nullptr;
+    Entry<Payload>* last = nullptr;
 };
 
 // Orders the graph below `start`: each node once, at its first visit, after
-// all of its inputs, inputs in index order. The walk keeps its own stack, so a
-// graph of any depth is ordered without deep recursion; it yields exactly the
-// order of the natural recursive walk.
-template <typename Entry>
-void build_topology(const Value& start, CallTables<Entry>& tables) {
-    struct Frame {
-        ValueNode* node;
-        Entry* self;
-        int next_input;
-        std::array<Entry*, 4> inputs;
-    };
+// all of its inputs, inputs in index order. The walk's stack is the chain of
+// `previous` links of the entries in progress, so a graph of any depth is
+// ordered without recursion and without a stack of its own; it yields exactly
+// the order of the natural recursive walk.
+template <typename Payload>
+void build_topology(const Value& start, CallTables<Payload>& tables) {
     const auto visit = [&tables](const Value& value) {
         detail::require_valid(value, "backward value");
         ValueNode& node = value.mutable_node();
-        const auto [entry, first_visit] = tables.table.try_emplace(node.id);
-        return std::tuple{&node, &entry->second, first_visit};
+        const auto [found, first_visit] = tables.table.try_emplace(node.id);
+        Entry<Payload>* entry = &found->second;
+        entry->node = &node;
+        return std::pair{entry, first_visit};
     };
-    const auto [start_node, start_entry, first] = visit(start);
+    auto [current, first] = visit(start);
     if (!first) {
         return;
     }
-    std::vector<Frame> stack{{start_node, start_entry, 0, {}}};
-    while (!stack.empty()) {
-        Frame& top = stack.back();
-        if (top.next_input < top.node->input_count) {
-            const auto index = static_cast<std::size_t>(top.next_input++);
-            const auto [input_node, input_entry, first_visit] = visit(top.node->inputs[index]);
-            top.inputs[index] = input_entry;
+    while (current != nullptr) {
+        const ValueNode& node = *current->node;
+        if (current->next_input < node.input_count) {
+            const auto index = static_cast<std::size_t>(current->next_input++);
+            const auto [input, first_visit] = visit(node.inputs[index]);
+            current->inputs[index] = input;
             if (first_visit) {
-                stack.push_back({input_node, input_entry, 0, {}});
+                input->previous = current;
+                current = input;
             }
-        } else {
-            tables.order.push_back({top.node, top.self, top.inputs});
-            stack.pop_back();
+            continue;
         }
+        // All inputs are in the order: append this node and go back up.
+        Entry<Payload>* const caller = current->previous;
+        current->previous = tables.last;
+        if (tables.last != nullptr) {
+            tables.last->next = current;
+        } else {
+            tables.first = current;
+        }
+        tables.last = current;
+        current = caller;
     }
 }
 
 // The entry of input `index`, with the check that Value::input makes.
-template <typename Entry>
-Entry& input_entry(const Step<Entry>& step, int index) {
-    if (index < 0 || index >= step.node->input_count) {
+template <typename Payload>
+Entry<Payload>& input_entry(const Entry<Payload>& entry, int index) {
+    if (index < 0 || index >= entry.node->input_count) {
         throw std::out_of_range("symbolic expression input index out of range");
     }
-    return *step.inputs[static_cast<std::size_t>(index)];
+    return *entry.inputs[static_cast<std::size_t>(index)];
 }
 
-// Forward values are reached through `value_of`, so evaluation works for any
-// entry type that holds one.
-template <typename Entry, typename ValueOf>
-SmallValue evaluate_node(const Step<Entry>& step, ValueOf value_of) {
-    const ValueNode& node = *step.node;
+struct Forward {
+    SmallValue value;
+};
+
+// A node's forward value and its gradient slot. A slot of dimension 0 does not exist yet.
+struct Backward {
+    SmallValue value;
+    SmallValue grad;
+};
+
+struct Visited {};
+
+template <typename Payload>
+const SmallValue& input_value(const Entry<Payload>& entry, int index) {
+    return input_entry(entry, index).payload.value;
+}
+
+template <typename Payload>
+SmallValue evaluate_node(const Entry<Payload>& entry) {
+    const ValueNode& node = *entry.node;
     switch (node.kind) {
         case ValueKind::Constant:
         case ValueKind::Parameter: return node.value;
@@ -104,13 +126,13 @@ SmallValue evaluate_node(const Step<Entry>& step, ValueOf value_of) {
     switch (node.op) {
         case ExpressionOp::Negate:
         case ExpressionOp::Sin:
-        case ExpressionOp::Cos: return detail::unary_constant(node.op, value_of(input_entry(step, 0)));
+        case ExpressionOp::Cos: return detail::unary_constant(node.op, input_value(entry, 0));
         case ExpressionOp::Add:
         case ExpressionOp::Subtract:
         case ExpressionOp::Multiply:
         case ExpressionOp::Divide: {
-            const SmallValue& right = value_of(input_entry(step, 1));
-            const SmallValue& left = value_of(input_entry(step, 0));
+            const SmallValue& right = input_value(entry, 1);
+            const SmallValue& left = input_value(entry, 0);
             return detail::binary_constant(node.op, left, right, node.dimension);
         }
         case ExpressionOp::Pack: {
@@ -120,7 +142,7 @@ SmallValue evaluate_node(const Step<Entry>& step, ValueOf value_of) {
             SmallValue result;
             result.dimension = node.dimension;
             for (int i = 0; i < node.input_count; ++i) {
-                const SmallValue& input = value_of(input_entry(step, i));
+                const SmallValue& input = input_value(entry, i);
                 if (input.dimension != 1) {
                     throw std::logic_error("Pack input is not scalar");
                 }
@@ -129,7 +151,7 @@ SmallValue evaluate_node(const Step<Entry>& step, ValueOf value_of) {
             return result;
         }
         case ExpressionOp::Component: {
-            const SmallValue& input = value_of(input_entry(step, 0));
+            const SmallValue& input = input_value(entry, 0);
             const int index = node.component_index;
             if (index < 0 || index >= input.dimension) {
                 throw std::out_of_range("symbolic value lane index out of range");
@@ -145,48 +167,38 @@ SmallValue evaluate_node(const Step<Entry>& step, ValueOf value_of) {
     throw std::logic_error("unsupported symbolic expression op");
 }
 
-template <typename Entry, typename ValueOf>
-void evaluate_topology(const Order<Entry>& order, ValueOf value_of) {
-    for (const Step<Entry>& step : order) {
-        value_of(*step.self) = evaluate_node(step, value_of);
+template <typename Payload>
+void evaluate_topology(const CallTables<Payload>& tables) {
+    for (Entry<Payload>* entry = tables.first; entry != nullptr; entry = entry->next) {
+        entry->payload.value = evaluate_node(*entry);
     }
 }
 
 // --- gradients --------------------------------------------------------------------
 
-// A node's entry in a backward pass: its forward value and its gradient slot.
-// A slot of dimension 0 does not exist yet.
-struct GradEntry {
-    SmallValue value;
-    SmallValue grad;
-};
-
-SmallValue& forward_value(GradEntry& entry) { return entry.value; }
-
-// The gradient slot of an input, created as zeros of the input's dimension on first need.
-SmallValue& grad_slot(GradEntry& entry, const ValueNode& node) {
-    if (entry.grad.dimension == 0) {
-        if (node.dimension < 1 || node.dimension > 4) {
+// The gradient slot of input `index`, created as zeros of the input's dimension on first need.
+SmallValue& grad_slot(const Entry<Backward>& entry, int index) {
+    Entry<Backward>& input = input_entry(entry, index);
+    SmallValue& slot = input.payload.grad;
+    if (slot.dimension == 0) {
+        const int dimension = input.node->dimension;
+        if (dimension < 1 || dimension > 4) {
             throw std::invalid_argument("symbolic value dimension must be in 1..4");
         }
-        entry.grad.dimension = node.dimension;
+        slot.dimension = dimension;
     }
-    return entry.grad;
+    return slot;
 }
-
-const ValueNode& input_node(const ValueNode& node, int index) { return node.inputs[static_cast<std::size_t>(index)].node(); }
 
 // A one-lane operand or slot pairs every lane of the node with its lane 0.
 std::size_t lane_of(const SmallValue& value, std::size_t lane) noexcept { return value.dimension == 1 ? 0 : lane; }
 
-void backward_binary(const Step<GradEntry>& step, const SmallValue& g) {
-    GradEntry& left = input_entry(step, 0);
-    GradEntry& right = input_entry(step, 1);
-    const SmallValue& a = left.value;
-    const SmallValue& b = right.value;
-    SmallValue& slot_a = grad_slot(left, input_node(*step.node, 0));
-    SmallValue& slot_b = grad_slot(right, input_node(*step.node, 1));
-    const ExpressionOp op = step.node->op;
+void backward_binary(const Entry<Backward>& entry, const SmallValue& g) {
+    const SmallValue& a = input_value(entry, 0);
+    const SmallValue& b = input_value(entry, 1);
+    SmallValue& slot_a = grad_slot(entry, 0);
+    SmallValue& slot_b = grad_slot(entry, 1);
+    const ExpressionOp op = entry.node->op;
     for (std::size_t i = 0; i < static_cast<std::size_t>(g.dimension); ++i) {
         const double gi = g.lanes[i];
         const double ai = a.lanes[lane_of(a, i)];
@@ -209,11 +221,10 @@ void backward_binary(const Step<GradEntry>& step, const SmallValue& g) {
     }
 }
 
-void backward_unary(const Step<GradEntry>& step, const SmallValue& g) {
-    GradEntry& input = input_entry(step, 0);
-    const SmallValue& x = input.value;
-    SmallValue& slot = grad_slot(input, input_node(*step.node, 0));
-    const ExpressionOp op = step.node->op;
+void backward_unary(const Entry<Backward>& entry, const SmallValue& g) {
+    const SmallValue& x = input_value(entry, 0);
+    SmallValue& slot = grad_slot(entry, 0);
+    const ExpressionOp op = entry.node->op;
     for (int i = 0; i < g.dimension; ++i) {
         const double xi = x[i];
         const double gi = g.lanes[static_cast<std::size_t>(i)];
@@ -226,32 +237,32 @@ void backward_unary(const Step<GradEntry>& step, const SmallValue& g) {
     }
 }
 
-void backward_pack(const Step<GradEntry>& step, const SmallValue& g) {
-    for (int k = 0; k < step.node->input_count; ++k) {
-        SmallValue& slot = grad_slot(input_entry(step, k), input_node(*step.node, k));
+void backward_pack(const Entry<Backward>& entry, const SmallValue& g) {
+    for (int k = 0; k < entry.node->input_count; ++k) {
+        SmallValue& slot = grad_slot(entry, k);
         slot.lanes[0] = slot.lanes[0] + g[k];
     }
 }
 
-void backward_component(const Step<GradEntry>& step, const SmallValue& g) {
-    SmallValue& slot = grad_slot(input_entry(step, 0), input_node(*step.node, 0));
+void backward_component(const Entry<Backward>& entry, const SmallValue& g) {
+    SmallValue& slot = grad_slot(entry, 0);
     const double g0 = g[0];
     // The forward pass has checked the index against the input's lanes.
-    double& lane = slot.lanes[static_cast<std::size_t>(step.node->component_index)];
+    double& lane = slot.lanes[static_cast<std::size_t>(entry.node->component_index)];
     lane = lane + g0;
 }
 
-void backward_node(const Step<GradEntry>& step, const SmallValue& g) {
-    switch (step.node->op) {
+void backward_node(const Entry<Backward>& entry, const SmallValue& g) {
+    switch (entry.node->op) {
         case ExpressionOp::Negate:
         case ExpressionOp::Sin:
-        case ExpressionOp::Cos: backward_unary(step, g); return;
+        case ExpressionOp::Cos: backward_unary(entry, g); return;
         case ExpressionOp::Add:
         case ExpressionOp::Subtract:
         case ExpressionOp::Multiply:
-        case ExpressionOp::Divide: backward_binary(step, g); return;
-        case ExpressionOp::Pack: backward_pack(step, g); return;
-        case ExpressionOp::Component: backward_component(step, g); return;
+        case ExpressionOp::Divide: backward_binary(entry, g); return;
+        case ExpressionOp::Pack: backward_pack(entry, g); return;
+        case ExpressionOp::Component: backward_component(entry, g); return;
         case ExpressionOp::None: break;
     }
     throw std::logic_error("unsupported symbolic backward op");
@@ -260,43 +271,42 @@ void backward_node(const Step<GradEntry>& step, const SmallValue& g) {
 // Adds each parameter's slot into its gradient. Everything that could fail is
 // checked before the first gradient is touched, so a pass changes either all
 // the parameters it reached or none.
-void write_back(const Order<GradEntry>& order) {
-    std::vector<const Step<GradEntry>*> updates;
-    for (const Step<GradEntry>& step : order) {
-        const ValueNode& node = *step.node;
-        if (node.kind != ValueKind::Parameter || step.self->grad.dimension == 0) {
+void write_back(const CallTables<Backward>& tables) {
+    for (const Entry<Backward>* entry = tables.first; entry != nullptr; entry = entry->next) {
+        const ValueNode& node = *entry->node;
+        if (node.kind != ValueKind::Parameter || entry->payload.grad.dimension == 0) {
             continue;
         }
         if (node.dimension < 1 || node.dimension > 4) {
             throw std::invalid_argument("symbolic value dimension must be in 1..4");
         }
-        if (step.self->grad.dimension < node.dimension) {
+        if (entry->payload.grad.dimension < node.dimension) {
             throw std::out_of_range("symbolic value lane index out of range");
         }
-        updates.push_back(&step);
     }
-    for (const Step<GradEntry>* step : updates) {
-        ValueNode& node = *step->node;
+    for (const Entry<Backward>* entry = tables.first; entry != nullptr; entry = entry->next) {
+        ValueNode& node = *entry->node;
+        if (node.kind != ValueKind::Parameter || entry->payload.grad.dimension == 0) {
+            continue;
+        }
         if (!node.grad) {
             SmallValue zero;
             zero.dimension = node.dimension;
             node.grad = zero;
         }
         for (std::size_t i = 0; i < static_cast<std::size_t>(node.dimension); ++i) {
-            node.grad->lanes[i] = node.grad->lanes[i] + step->self->grad.lanes[i];
+            node.grad->lanes[i] = node.grad->lanes[i] + entry->payload.grad.lanes[i];
         }
     }
 }
 
-struct Visited {};
-
 }  // namespace
 
 SmallValue Value::evaluate() const {
-    CallTables<SmallValue> tables;
+    CallTables<Forward> tables;
     build_topology(*this, tables);
-    evaluate_topology(tables.order, [](SmallValue& entry) -> SmallValue& { return entry; });
-    return *tables.order.back().self;
+    evaluate_topology(tables);
+    return tables.last->payload.value;
 }
 
 void Value::backward(SmallValue seed) const {
@@ -305,17 +315,17 @@ void Value::backward(SmallValue seed) const {
     if (seed.dimension != dimension()) {
         throw std::invalid_argument("backward seed dimension does not match output dimension");
     }
-    CallTables<GradEntry> tables;
+    CallTables<Backward> tables;
     build_topology(*this, tables);
-    evaluate_topology(tables.order, forward_value);
-    tables.order.back().self->grad = seed;
-    for (auto step = tables.order.rbegin(); step != tables.order.rend(); ++step) {
-        if (step->self->grad.dimension == 0 || step->node->kind != ValueKind::Expression) {
+    evaluate_topology(tables);
+    tables.last->payload.grad = seed;
+    for (const Entry<Backward>* entry = tables.last; entry != nullptr; entry = entry->previous) {
+        if (entry->payload.grad.dimension == 0 || entry->node->kind != ValueKind::Expression) {
             continue;
         }
-        backward_node(*step, step->self->grad);
+        backward_node(*entry, entry->payload.grad);
     }
-    write_back(tables.order);
+    write_back(tables);
 }
 
 void Value::backward() const {
@@ -328,9 +338,9 @@ void Value::backward() const {
 void Value::zero_grad() const {
     CallTables<Visited> tables;
     build_topology(*this, tables);
-    for (const Step<Visited>& step : tables.order) {
-        if (step.node->kind == ValueKind::Parameter) {
-            step.node->grad.reset();
+    for (const Entry<Visited>* entry = tables.first; entry != nullptr; entry = entry->next) {
+        if (entry->node->kind == ValueKind::Parameter) {
+            entry->node->grad.reset();
         }
     }
 }
