@@ -1,0 +1,408 @@
+// libFuzzer harness: reads its input as a program of calls into the core and
+// checks, after every call, what must hold whatever the arguments:
+//   - only std::invalid_argument, std::out_of_range and std::logic_error escape;
+//   - a failed call leaves every parameter's value and gradient as they were and
+//     creates no node (beyond the constant that an operator with a double
+//     operand makes before its checks);
+//   - evaluation writes nothing;
+//   - a folded constant equals, bit for bit, the evaluation of the same
+//     operation over parameters holding the same numbers, and folding fails
+//     exactly when that evaluation fails.
+// A violated property aborts, which libFuzzer reports with the input.
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <typeinfo>
+#include <vector>
+
+#include "symbolic/symbolic.hpp"
+
+using namespace zarnik::symbolic;
+
+namespace {
+
+[[noreturn]] void violated(const char* what) {
+    std::fprintf(stderr, "property violated: %s\n", what);
+    std::abort();
+}
+
+class Reader {
+public:
+    Reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+
+    bool done() const { return position_ >= size_; }
+
+    std::uint8_t byte() { return position_ < size_ ? data_[position_++] : 0; }
+
+    int small_int() { return static_cast<std::int8_t>(byte()); }
+
+    double lane() {
+        constexpr double specials[] = {0.0,
+                                       -0.0,
+                                       1.0,
+                                       -1.0,
+                                       0.5,
+                                       std::numeric_limits<double>::quiet_NaN(),
+                                       std::numeric_limits<double>::infinity(),
+                                       -std::numeric_limits<double>::infinity(),
+                                       std::numeric_limits<double>::max(),
+                                       -std::numeric_limits<double>::max(),
+                                       std::numeric_limits<double>::denorm_min(),
+                                       1e-300,
+                                       1e300};
+        const std::uint8_t b = byte();
+        if (b < std::size(specials)) {
+            return specials[b];
+        }
+        if (b < 240) {
+            return (static_cast<double>(b) - 128.0) / 8.0;
+        }
+        double raw = 0.0;
+        std::uint8_t bytes[sizeof(double)] = {};
+        for (std::uint8_t& each : bytes) {
+            each = byte();
+        }
+        std::memcpy(&raw, bytes, sizeof raw);
+        return raw;
+    }
+
+    // Any dimension byte, so that invalid ones are tried too.
+    SmallValue raw_small_value() {
+        SmallValue value;
+        value.dimension = small_int() % 6;
+        for (double& each : value.lanes) {
+            each = lane();
+        }
+        return value;
+    }
+
+private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t position_ = 0;
+};
+
+struct Snapshot {
+    SmallValue value;
+    bool has_grad;
+    SmallValue grad;
+};
+
+bool same_bits(const SmallValue& a, const SmallValue& b) {
+    return a.dimension == b.dimension && std::memcmp(a.lanes.data(), b.lanes.data(), sizeof a.lanes) == 0;
+}
+
+std::uint64_t next_id() { return constant(0.0).id() + 1; }
+
+class Program {
+public:
+    explicit Program(Reader& in) : in_(in) {}
+
+    void run() {
+        while (!in_.done()) {
+            step();
+        }
+    }
+
+private:
+    Value& slot() { return slots_[in_.byte() % slots_.size()]; }
+
+    void keep(Value value) {
+        if (value.is_parameter() && parameters_.size() < 64) {
+            parameters_.push_back(value);
+        }
+        slot() = std::move(value);
+    }
+
+    std::vector<Snapshot> snapshot() const {
+        std::vector<Snapshot> all;
+        for (const Value& p : parameters_) {
+            all.push_back({p.node().value, p.has_grad(), p.has_grad() ? p.grad() : SmallValue{}});
+        }
+        return all;
+    }
+
+    void expect_unchanged(const std::vector<Snapshot>& before, const char* what) const {
+        for (std::size_t i = 0; i < before.size(); ++i) {
+            const Value& p = parameters_[i];
+            if (!same_bits(p.node().value, before[i].value) || p.has_grad() != before[i].has_grad ||
+                (p.has_grad() && !same_bits(p.grad(), before[i].grad))) {
+                violated(what);
+            }
+        }
+    }
+
+    // Runs `call`; returns whether it succeeded. On failure checks the
+    // exception's type, that no parameter changed and, for a single call into
+    // the core (`one_call`), that no node was made beyond `extra_nodes`.
+    bool attempt(const std::function<void()>& call, std::uint64_t extra_nodes = 0, bool one_call = true) {
+        const std::vector<Snapshot> before = snapshot();
+        const std::uint64_t first_free = next_id();
+        try {
+            call();
+            return true;
+        } catch (const std::exception& error) {
+            const std::type_info& type = typeid(error);
+            if (type != typeid(std::invalid_argument) && type != typeid(std::out_of_range) &&
+                type != typeid(std::logic_error)) {
+                std::fprintf(stderr, "%s: %s\n", type.name(), error.what());
+                violated("an undocumented exception type escaped");
+            }
+            last_error_ = std::string(type.name()) + ": " + error.what();
+        } catch (...) {
+            violated("a non-standard exception escaped");
+        }
+        expect_unchanged(before, "a failed call changed a parameter");
+        // next_id() itself makes one probe constant.
+        if (one_call && next_id() != first_free + 1 + extra_nodes) {
+            violated("a failed call created a node");
+        }
+        return false;
+    }
+
+    // Folding and evaluation share their arithmetic: compare a folded result
+    // with the same operation evaluated over parameters.
+    void check_folding(const std::optional<Value>& folded, const std::function<Value(std::vector<Value>)>& build,
+                       const std::vector<SmallValue>& operands) {
+        std::vector<Value> params;
+        for (const SmallValue& lanes : operands) {
+            params.push_back(parameter(lanes, ""));
+        }
+        std::optional<Value> over_parameters;
+        std::optional<SmallValue> evaluated;
+        const bool ok = attempt(
+            [&] {
+                over_parameters = build(params);
+                evaluated = over_parameters->evaluate();
+            },
+            0, false);
+        if (folded.has_value() != ok) {
+            violated("folding and evaluation disagree on failing");
+        }
+        if (folded && !same_bits(folded->value(), *evaluated)) {
+            violated("a folded constant differs from the evaluation of the same expression");
+        }
+    }
+
+    void step();
+
+    Reader& in_;
+    std::array<Value, 8> slots_{};
+    std::vector<Value> parameters_;
+    std::string last_error_;
+};
+
+ExpressionOp binary_op(std::uint8_t b) {
+    constexpr ExpressionOp ops[] = {ExpressionOp::Add, ExpressionOp::Subtract, ExpressionOp::Multiply,
+                                    ExpressionOp::Divide};
+    return ops[b % 4];
+}
+
+Value apply_binary(ExpressionOp op, Value a, Value b) {
+    switch (op) {
+        case ExpressionOp::Add: return std::move(a) + std::move(b);
+        case ExpressionOp::Subtract: return std::move(a) - std::move(b);
+        case ExpressionOp::Multiply: return std::move(a) * std::move(b);
+        default: return std::move(a) / std::move(b);
+    }
+}
+
+Value apply_unary(std::uint8_t which, Value a) {
+    switch (which % 3) {
+        case 0: return -std::move(a);
+        case 1: return sin(std::move(a));
+        default: return cos(std::move(a));
+    }
+}
+
+bool all_constant(std::initializer_list<const Value*> values) {
+    for (const Value* v : values) {
+        if (!v->is_leaf() || !v->is_constant()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void Program::step() {
+    const std::uint8_t opcode = in_.byte();
+    switch (opcode % 16) {
+        case 0: {  // constant of any form
+            SmallValue lanes = in_.raw_small_value();
+            Value made;
+            if (attempt([&] { made = constant(lanes); })) {
+                keep(made);
+            }
+            break;
+        }
+        case 1: {  // parameter
+            SmallValue lanes = in_.raw_small_value();
+            Value made;
+            if (attempt([&] { made = parameter(lanes, std::string(in_.byte() % 3, 'p')); })) {
+                keep(made);
+            }
+            break;
+        }
+        case 2: {  // placeholder, with or without a hint
+            const int dimension = in_.small_int();
+            const bool hinted = in_.byte() % 2 == 0;
+            const SmallValue hint = in_.raw_small_value();
+            Value made;
+            if (attempt([&] { made = hinted ? undefined_with_hint(hint, "h") : undefined(dimension, "u"); })) {
+                keep(made);
+            }
+            break;
+        }
+        case 3: {  // binary over two handles
+            const ExpressionOp op = binary_op(in_.byte());
+            const Value a = slot();
+            const Value b = slot();
+            const bool foldable = all_constant({&a, &b});
+            Value made;
+            const bool ok = attempt([&] { made = apply_binary(op, a, b); });
+            if (ok) {
+                keep(made);
+            }
+            if (foldable) {
+                check_folding(ok ? std::optional<Value>(made) : std::nullopt,
+                              [op](std::vector<Value> p) { return apply_binary(op, p[0], p[1]); },
+                              {a.value(), b.value()});
+            }
+            break;
+        }
+        case 4:
+        case 5: {  // binary with a double on either side
+            const ExpressionOp op = binary_op(in_.byte());
+            const Value a = slot();
+            const double d = in_.lane();
+            const bool number_first = opcode % 16 == 5;
+            const std::uint64_t extra = std::fabs(d) <= std::numeric_limits<double>::max() ? 1 : 0;
+            Value made;
+            const bool ok = attempt(
+                [&] {
+                    switch (op) {
+                        case ExpressionOp::Add: made = number_first ? d + a : a + d; break;
+                        case ExpressionOp::Subtract: made = number_first ? d - a : a - d; break;
+                        case ExpressionOp::Multiply: made = number_first ? d * a : a * d; break;
+                        default: made = number_first ? d / a : a / d; break;
+                    }
+                },
+                extra);
+            if (ok) {
+                keep(made);
+            }
+            break;
+        }
+        case 6: {  // negation, sine, cosine
+            const std::uint8_t which = in_.byte();
+            const Value a = slot();
+            const bool foldable = all_constant({&a});
+            Value made;
+            const bool ok = attempt([&] { made = apply_unary(which, a); });
+            if (ok) {
+                keep(made);
+            }
+            if (foldable) {
+                check_folding(ok ? std::optional<Value>(made) : std::nullopt,
+                              [which](std::vector<Value> p) { return apply_unary(which, p[0]); }, {a.value()});
+            }
+            break;
+        }
+        case 7: {  // component
+            const Value a = slot();
+            const int index = in_.small_int() % 6;
+            Value made;
+            if (attempt([&] { made = component(a, index); })) {
+                keep(made);
+            }
+            break;
+        }
+        case 8: {  // vec2, vec3, vec4
+            const int count = 2 + in_.byte() % 3;
+            std::array<Value, 4> args{slot(), slot(), slot(), slot()};
+            Value made;
+            if (attempt([&] {
+                    made = count == 2   ? vec2(args[0], args[1])
+                           : count == 3 ? vec3(args[0], args[1], args[2])
+                                        : vec4(args[0], args[1], args[2], args[3]);
+                })) {
+                keep(made);
+            }
+            break;
+        }
+        case 9: {  // make_expression with arbitrary fields
+            const auto op = static_cast<ExpressionOp>(in_.byte() % 12);
+            const int dimension = in_.small_int() % 6;
+            std::array<Value, 4> inputs{};
+            for (Value& input : inputs) {
+                if (in_.byte() % 4 != 0) {
+                    input = slot();
+                }
+            }
+            const int count = in_.small_int() % 6;
+            const int index = in_.small_int() % 6;
+            Value made;
+            if (attempt([&] { made = make_expression(op, dimension, inputs, count, index); })) {
+                keep(made);
+            }
+            break;
+        }
+        case 10: {  // set_value with any lanes, spare lanes included
+            const Value& target = slot();
+            const SmallValue lanes = in_.raw_small_value();
+            attempt([&] { target.set_value(lanes); });
+            break;
+        }
+        case 11: {  // evaluation writes nothing, whether it succeeds or not
+            const Value& target = slot();
+            const std::vector<Snapshot> before = snapshot();
+            attempt([&] { target.evaluate(); });
+            expect_unchanged(before, "evaluation changed a parameter");
+            break;
+        }
+        case 12: {  // backward with or without a seed
+            const Value& target = slot();
+            const bool seeded = in_.byte() % 2 == 0;
+            const SmallValue seed = in_.raw_small_value();
+            attempt([&] { seeded ? target.backward(seed) : target.backward(); });
+            break;
+        }
+        case 13: {
+            const Value& target = slot();
+            attempt([&] { target.zero_grad(); });
+            break;
+        }
+        case 14:
+            slot() = Value{};
+            break;
+        default: {  // a chain on top of a slot, so deep graphs show up too
+            Value& target = slot();
+            const int length = in_.byte() % 64;
+            attempt([&] {
+                Value chain = target;
+                for (int i = 0; i < length * 8; ++i) {
+                    chain = sin(chain) * 0.5 + target;
+                }
+                target = chain;
+            }, 0, false);
+            break;
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    Reader in(data, size);
+    Program program(in);
+    program.run();
+    return 0;
+}
