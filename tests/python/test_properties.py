@@ -1,0 +1,227 @@
+"""Random graphs over every operation and dimension, checked against a
+reference evaluator written here, central finite differences and, where it is
+installed, PyTorch."""
+
+import math
+
+import pytest
+from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import strategies as st
+
+import _zarnik as z
+
+FINITE_MAX = 1.7976931348623157e308
+LANES_FINITE = "symbolic value lanes must be finite"
+
+numbers = st.floats(min_value=-3.0, max_value=3.0, allow_nan=False).map(lambda v: round(v, 3))
+leaf = st.tuples(st.sampled_from(["Parameter", "Constant"]), st.lists(numbers, min_size=1, max_size=4))
+operation = st.tuples(
+    st.sampled_from(["+", "-", "*", "/", "neg", "sin", "cos", "component", "vec", "number"]),
+    st.integers(0, 1000), st.integers(0, 1000), st.integers(0, 1000), numbers)
+
+
+class Node:
+    """A node of the graph under test and its reference lanes (None: evaluation fails)."""
+
+    def __init__(self, expression, lanes, constant, torch_value=None):
+        self.expression = expression
+        self.lanes = lanes
+        self.constant = constant
+        self.torch_value = torch_value
+
+    @property
+    def dim(self):
+        return self.expression.dim
+
+
+def finite(lanes):
+    return lanes is not None and all(abs(v) <= FINITE_MAX for v in lanes)
+
+
+def broadcast(op, left, right):
+    size = max(len(left), len(right))
+    pick = lambda lanes, i: lanes[0] if len(lanes) == 1 else lanes[i]
+    out = []
+    for i in range(size):
+        a, b = pick(left, i), pick(right, i)
+        if op == "/" and b == 0.0:
+            out.append(math.copysign(math.inf, a) * math.copysign(1.0, b) if a != 0.0 else math.nan)
+        else:
+            out.append({"+": a + b, "-": a - b, "*": a * b, "/": a / b if b else 0.0}[op])
+    return out
+
+
+class Builder:
+    """Builds a random graph step by step and predicts every outcome."""
+
+    def __init__(self, torch=None):
+        self.nodes = []
+        self.parameters = []
+        self.torch = torch
+
+    def leaf(self, kind, values):
+        expression = getattr(z, kind)(values)
+        tensor = None
+        if self.torch is not None:
+            tensor = self.torch.tensor(values, dtype=self.torch.float64, requires_grad=kind == "Parameter")
+        node = Node(expression, [float(v) for v in values], kind == "Constant", tensor)
+        if kind == "Parameter":
+            self.parameters.append(node)
+        self.nodes.append(node)
+
+    def expect(self, build, lanes, constant, error=None, torch_build=None):
+        """Builds a node whose reference lanes are `lanes`, or expects `error` (type, text)."""
+        if error is None and constant and not finite(lanes):
+            error = (ValueError, LANES_FINITE)  # a folded constant is checked as it is built
+        if error is not None:
+            with pytest.raises(error[0]) as raised:
+                build()
+            assert str(raised.value) == error[1]
+            return
+        expression = build()
+        tensor = torch_build() if self.torch is not None and torch_build else None
+        self.nodes.append(Node(expression, lanes if finite(lanes) else None, constant, tensor))
+
+    def step(self, name, i, j, k, number):
+        a = self.nodes[i % len(self.nodes)]
+        b = self.nodes[j % len(self.nodes)]
+        torch = self.torch
+        if name in "+-*/":
+            if a.dim != b.dim and 1 not in (a.dim, b.dim):
+                error = (ValueError, f"cannot combine symbolic values with dimensions {a.dim} and {b.dim}")
+                self.expect(lambda: apply(name, a.expression, b.expression), None, False, error)
+                return
+            lanes = broadcast(name, a.lanes, b.lanes) if a.lanes is not None and b.lanes is not None else None
+            self.expect(lambda: apply(name, a.expression, b.expression), lanes, a.constant and b.constant,
+                        torch_build=lambda: apply(name, a.torch_value, b.torch_value))
+        elif name == "number":
+            lanes = broadcast("*", a.lanes, [number]) if a.lanes is not None else None
+            self.expect(lambda: number * a.expression, lanes, a.constant,
+                        torch_build=lambda: number * a.torch_value)
+        elif name in ("neg", "sin", "cos"):
+            function = {"neg": lambda v: -v, "sin": math.sin, "cos": math.cos}[name]
+            lanes = [function(v) for v in a.lanes] if a.lanes is not None else None
+            build = {"neg": lambda: -a.expression, "sin": lambda: z.sin(a.expression),
+                     "cos": lambda: z.cos(a.expression)}[name]
+            torch_function = {"neg": lambda t: -t, "sin": lambda t: torch.sin(t), "cos": lambda t: torch.cos(t)}
+            self.expect(build, lanes, a.constant, torch_build=lambda: torch_function[name](a.torch_value))
+        elif name == "component":
+            index = k % 5 - (1 if k % 7 == 0 else 0)
+            if not 0 <= index < a.dim:
+                self.expect(lambda: a.expression[index], None, False,
+                            (IndexError, "symbolic component index out of range"))
+                return
+            lanes = [a.lanes[index]] if a.lanes is not None else None
+            self.expect(lambda: a.expression[index], lanes, a.constant,
+                        torch_build=lambda: a.torch_value[index:index + 1])
+        else:  # vec2, vec3, vec4 of the nodes at i, i + j, i + 2j, ...
+            size = 2 + k % 3
+            parts = [self.nodes[(i + n * j) % len(self.nodes)] for n in range(size)]
+            function = getattr(z, f"vec{size}")
+            build = lambda: function(*(p.expression for p in parts))
+            if any(p.dim != 1 for p in parts):
+                self.expect(build, None, False, (ValueError, f"vec{size} expression inputs must be scalar symbolic values"))
+                return
+            lanes = [p.lanes[0] for p in parts] if all(p.lanes is not None for p in parts) else None
+            self.expect(build, lanes, all(p.constant for p in parts),
+                        torch_build=lambda: torch.cat([p.torch_value for p in parts]))
+
+
+def apply(name, left, right):
+    return {"+": lambda: left + right, "-": lambda: left - right, "*": lambda: left * right,
+            "/": lambda: left / right}[name]()
+
+
+def build_graph(leaves, operations, torch=None):
+    builder = Builder(torch)
+    for kind, values in leaves:
+        builder.leaf(kind, values)
+    for operation_ in operations:
+        builder.step(*operation_)
+    return builder
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(leaf, min_size=1, max_size=4), st.lists(operation, min_size=1, max_size=14))
+def test_evaluation_matches_the_reference_exactly(leaves, operations):
+    builder = build_graph(leaves, operations)
+    for node in builder.nodes:
+        if node.lanes is None:
+            with pytest.raises(ValueError) as raised:
+                node.expression.eval()
+            assert str(raised.value) == LANES_FINITE
+        else:
+            # The same IEEE operations and the same libm: equal to the bit.
+            assert node.expression.eval() == tuple(node.lanes)
+
+
+def seeded_sum(node, seed):
+    return sum(s * v for s, v in zip(seed, node.expression.eval()))
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much])
+@given(st.lists(leaf, min_size=1, max_size=3), st.lists(operation, min_size=1, max_size=10))
+def test_gradients_match_central_differences(leaves, operations):
+    builder = build_graph(leaves, operations)
+    output = builder.nodes[-1]
+    assume(output.lanes is not None and builder.parameters)
+    assume(all(abs(v) < 1e3 for v in output.lanes))
+    seed = [1.0 + 0.25 * lane for lane in range(output.dim)]
+    output.expression.backward(seed)
+    step = 1e-6
+    for parameter in builder.parameters:
+        base = list(parameter.expression.value)
+        analytic = parameter.expression.grad or tuple(0.0 for _ in base)
+        for lane, value in enumerate(base):
+            sums = []
+            for delta in (step, -step):
+                moved = list(base)
+                moved[lane] = value + delta
+                parameter.expression.set_value(moved)
+                try:
+                    sums.append(seeded_sum(output, seed))
+                except ValueError:
+                    sums.append(None)
+            parameter.expression.set_value(base)
+            # Near a pole the finite difference means nothing.
+            assume(None not in sums)
+            numeric = (sums[0] - sums[1]) / (2 * step)
+            assume(abs(numeric) < 1e4)
+            assert analytic[lane] == pytest.approx(numeric, rel=1e-4, abs=1e-4)
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much])
+@given(st.lists(leaf, min_size=1, max_size=3), st.lists(operation, min_size=1, max_size=10))
+def test_gradients_match_pytorch(leaves, operations):
+    torch = pytest.importorskip("torch")
+    builder = build_graph(leaves, operations, torch)
+    output = builder.nodes[-1]
+    assume(output.lanes is not None and output.torch_value is not None)
+    seed = [1.0 + 0.25 * lane for lane in range(output.dim)]
+    output.expression.backward(seed)
+    trainable = [p for p in builder.parameters if p.torch_value.requires_grad]
+    assume(output.torch_value.requires_grad)
+    gradients = torch.autograd.grad(output.torch_value, [p.torch_value for p in trainable],
+                                    grad_outputs=torch.tensor(seed, dtype=torch.float64), allow_unused=True)
+    for parameter, expected in zip(trainable, gradients):
+        expected = [0.0] * parameter.dim if expected is None else expected.tolist()
+        actual = parameter.expression.grad or tuple(0.0 for _ in expected)
+        assert actual == pytest.approx(expected, rel=1e-9, abs=1e-12, nan_ok=True)
+
+
+def test_errors_are_the_documented_types():
+    """A sample of misuse, each met with its documented exception and text."""
+    p = z.Parameter(1.0, 2.0)
+    cases = [
+        (lambda: p + z.Parameter(1, 2, 3), ValueError, "cannot combine symbolic values with dimensions 2 and 3"),
+        (lambda: p[2], IndexError, "symbolic component index out of range"),
+        (lambda: z.vec2(p, 1), ValueError, "vec2 expression inputs must be scalar symbolic values"),
+        (lambda: (p / z.Parameter(0.0)).eval(), ValueError, LANES_FINITE),
+        (lambda: (p * z.Undefined(dim=2)).eval(), RuntimeError, "cannot evaluate symbolic graph with Undefined values"),
+        (lambda: p.backward(), ValueError, "backward() without seed requires scalar output"),
+        (lambda: z.Constant(1.0) / 0, ValueError, LANES_FINITE),
+    ]
+    for call, error, text in cases:
+        with pytest.raises(error) as raised:
+            call()
+        assert type(raised.value) is error and str(raised.value) == text
