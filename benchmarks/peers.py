@@ -1,0 +1,573 @@
+"""This library beside the peers users would pick instead: micrograd (pure
+Python scalar autograd), PyTorch eager autograd and CasADi SX graphs.
+
+    python peers.py shapes OUT.json       W1 "fit" and W2 "vec3", peers interleaved in one process
+    python peers.py deep PEER K           W3 "deep" for one peer and size; prints one JSON line
+    python peers.py deep-all OUT.json     W3 for every peer and size, each in a process of its own
+
+Every peer builds the same graph with one node per scalar operation, numbers
+entering as constants, and must reproduce the same loss and gradients before
+its times count. Set ZARNIK_BENCH_QUICK=1 for a smoke run (smallest sizes,
+one repetition).
+"""
+
+import gc
+import json
+import math
+import os
+import resource
+import statistics
+import sys
+import time
+
+import _zarnik as zk
+
+QUICK = os.environ.get("ZARNIK_BENCH_QUICK") == "1"
+START = (0.1, 0.2, 0.3, 2.5)          # a, b, c, d of the fit
+START_P, START_S = (0.3, -0.2, 0.5), 0.7
+FIT_SIZES = [100] if QUICK else [100, 1_000, 10_000, 100_000]
+VEC3_SIZE = 100 if QUICK else 1_000
+DEEP_SIZES = [1_000] if QUICK else [1_000, 10_000, 100_000, 1_000_000]
+
+
+def repeats_for(points):
+    if QUICK:
+        return 1
+    return 7 if points <= 1_000 else 3 if points <= 10_000 else 2
+
+
+def samples(points):
+    """x_i = i / M and t_i = sin(3 x_i) + 0.5."""
+    return [(i / points, math.sin(3 * i / points) + 0.5) for i in range(points)]
+
+
+# --- the peers ------------------------------------------------------------------
+# Each peer offers: fit(points) and vec3(points) -> a model; a model offers
+# build(), eval(), backward(), step() and check() -> (loss, gradients); eval is
+# None where the library has no way to re-evaluate a built graph.
+
+class ZarnikFit:
+    name = "zarnik"
+
+    def __init__(self, points, parameters, make):
+        self.data = samples(points)
+        self.parameters = [zk.Parameter(*value) if isinstance(value, tuple) else zk.Parameter(value)
+                           for value in parameters]
+        self.make = make
+        self.loss = None
+
+    def build(self):
+        self.loss = None
+        self.loss = self.make(self.parameters, self.data)
+
+    def eval(self):
+        return self.loss.eval()
+
+    def backward(self):
+        self.loss.backward()
+        self.loss.zero_grad()
+
+    def step(self):
+        # A training step on the fixed graph: new parameter values, backward,
+        # read the gradients, clear them.
+        for parameter in self.parameters:
+            parameter.set_value(parameter.value)
+        self.loss.backward()
+        gradients = [parameter.grad for parameter in self.parameters]
+        self.loss.zero_grad()
+        return gradients
+
+    def check(self):
+        self.loss.backward()
+        gradients = [g for parameter in self.parameters for g in parameter.grad]
+        self.loss.zero_grad()
+        return self.loss.eval()[0], gradients
+
+
+def zarnik_fit(parameters, data):
+    a, b, c, d = parameters
+    loss = None
+    for x, t in data:
+        residual = a + b * x + c * zk.sin(d * x) - t
+        square = residual * residual
+        loss = square if loss is None else loss + square
+    return loss
+
+
+def zarnik_vec3(parameters, data):
+    p, s = parameters
+    loss = None
+    for x, t in data:
+        prediction = p * s + zk.sin(p * x)
+        error = prediction.x + prediction.y + prediction.z - t
+        square = error * error
+        loss = square if loss is None else loss + square
+    return loss
+
+
+class Zarnik:
+    name = "zarnik"
+    available = True
+
+    @staticmethod
+    def fit(points):
+        return ZarnikFit(points, START, zarnik_fit)
+
+    @staticmethod
+    def vec3(points):
+        return ZarnikFit(points, [START_P, START_S], zarnik_vec3)
+
+
+class MicrogradModel:
+    name = "micrograd"
+
+    def __init__(self, points, values, make):
+        from micrograd.engine import Value
+        self.Value = Value
+        self.data = samples(points)
+        self.parameters = [Value(v) for v in values]
+        self.make = make
+        self.loss = None
+
+    def build(self):
+        self.loss = None
+        self.loss = self.make(self.Value, self.parameters, self.data)
+
+    eval = None
+
+    def backward(self):
+        self.loss.backward()
+
+    def step(self):
+        # micrograd users rebuild the graph from the parameters each step.
+        for parameter in self.parameters:
+            parameter.grad = 0.0
+        self.build()
+        self.loss.backward()
+        return [parameter.grad for parameter in self.parameters]
+
+    def check(self):
+        for parameter in self.parameters:
+            parameter.grad = 0.0
+        self.build()
+        self.loss.backward()
+        return self.loss.data, [parameter.grad for parameter in self.parameters]
+
+
+def micrograd_sin(Value, v):
+    # micrograd has no sine; users add operations like this one.
+    out = Value(math.sin(v.data), (v,), "sin")
+
+    def _backward():
+        v.grad += math.cos(v.data) * out.grad
+
+    out._backward = _backward
+    return out
+
+
+def micrograd_fit(Value, parameters, data):
+    a, b, c, d = parameters
+    loss = None
+    for x, t in data:
+        residual = a + b * x + c * micrograd_sin(Value, d * x) - t
+        square = residual * residual
+        loss = square if loss is None else loss + square
+    return loss
+
+
+def micrograd_vec3(Value, parameters, data):
+    *p, s = parameters
+    loss = None
+    for x, t in data:
+        lanes = [p_j * s + micrograd_sin(Value, p_j * x) for p_j in p]
+        error = lanes[0] + lanes[1] + lanes[2] - t
+        square = error * error
+        loss = square if loss is None else loss + square
+    return loss
+
+
+class Micrograd:
+    name = "micrograd"
+
+    @staticmethod
+    def available():
+        try:
+            import micrograd.engine  # noqa: F401
+        except ImportError:
+            return False
+        # Its backward pass recurses once per level of the graph.
+        sys.setrecursionlimit(10_000_000)
+        return True
+
+    @staticmethod
+    def fit(points):
+        return MicrogradModel(points, START, micrograd_fit)
+
+    @staticmethod
+    def vec3(points):
+        return MicrogradModel(points, list(START_P) + [START_S], micrograd_vec3)
+
+
+class TorchModel:
+    name = "pytorch"
+
+    def __init__(self, points, values, make):
+        import torch
+        self.torch = torch
+        self.data = samples(points)
+        self.parameters = [torch.tensor(v, dtype=torch.float64, requires_grad=True) for v in values]
+        self.make = make
+        self.loss = None
+
+    def build(self):
+        self.loss = None
+        self.loss = self.make(self.torch, self.parameters, self.data)
+
+    eval = None
+
+    def backward(self):
+        self.loss.backward(retain_graph=True)
+        for parameter in self.parameters:
+            parameter.grad = None
+
+    def step(self):
+        # Eager autograd: every step rebuilds the graph and differentiates it.
+        for parameter in self.parameters:
+            parameter.grad = None
+        self.build()
+        self.loss.backward()
+        return [parameter.grad.tolist() for parameter in self.parameters]
+
+    def check(self):
+        gradients = self.step()
+        flat = [g for gradient in gradients for g in (gradient if isinstance(gradient, list) else [gradient])]
+        return self.loss.item(), flat
+
+
+def torch_fit(torch, parameters, data):
+    a, b, c, d = parameters
+    loss = None
+    for x, t in data:
+        residual = a + b * x + c * torch.sin(d * x) - t
+        square = residual * residual
+        loss = square if loss is None else loss + square
+    return loss
+
+
+def torch_vec3(torch, parameters, data):
+    p, s = parameters
+    loss = None
+    for x, t in data:
+        prediction = p * s + torch.sin(p * x)
+        error = prediction.sum() - t
+        square = error * error
+        loss = square if loss is None else loss + square
+    return loss
+
+
+class Torch:
+    name = "pytorch"
+
+    @staticmethod
+    def available():
+        try:
+            import torch
+        except ImportError:
+            return False
+        torch.set_num_threads(1)
+        return True
+
+    @staticmethod
+    def fit(points):
+        return TorchModel(points, START, torch_fit)
+
+    @staticmethod
+    def vec3(points):
+        return TorchModel(points, [list(START_P), START_S], torch_vec3)
+
+
+class CasadiModel:
+    name = "casadi"
+
+    def __init__(self, points, sizes, values, make):
+        import casadi
+        self.casadi = casadi
+        self.data = samples(points)
+        self.sizes = sizes
+        self.values = values
+        self.make = make
+        self.function_cost = None
+
+    def build(self):
+        ca = self.casadi
+        self.symbols = [ca.SX.sym(f"v{i}", size) for i, size in enumerate(self.sizes)]
+        self.loss = self.make(ca, self.symbols, self.data)
+
+    def functions(self):
+        """The one-off cost of turning the built graph into Functions."""
+        ca = self.casadi
+        started = time.perf_counter()
+        variables = ca.vertcat(*self.symbols)
+        self.f = ca.Function("f", self.symbols, [self.loss])
+        self.g = ca.Function("g", self.symbols, [ca.gradient(self.loss, variables)])
+        self.fg = ca.Function("fg", self.symbols, [self.loss, ca.gradient(self.loss, variables)])
+        self.function_cost = time.perf_counter() - started
+
+    def eval(self):
+        return self.f(*self.values)
+
+    def backward(self):
+        return self.g(*self.values)
+
+    def step(self):
+        loss, gradient = self.fg(*self.values)
+        return gradient.full()
+
+    def check(self):
+        loss, gradient = self.fg(*self.values)
+        return float(loss), [float(g) for g in gradient.full().ravel()]
+
+
+def casadi_fit(ca, symbols, data):
+    a, b, c, d = symbols
+    loss = None
+    for x, t in data:
+        residual = a + b * x + c * ca.sin(d * x) - t
+        square = residual * residual
+        loss = square if loss is None else loss + square
+    return loss
+
+
+def casadi_vec3(ca, symbols, data):
+    p, s = symbols
+    loss = None
+    for x, t in data:
+        prediction = p * s + ca.sin(p * x)
+        error = prediction[0] + prediction[1] + prediction[2] - t
+        square = error * error
+        loss = square if loss is None else loss + square
+    return loss
+
+
+class Casadi:
+    name = "casadi"
+
+    @staticmethod
+    def available():
+        try:
+            import casadi  # noqa: F401
+        except ImportError:
+            return False
+        return True
+
+    @staticmethod
+    def fit(points):
+        return CasadiModel(points, [1, 1, 1, 1], list(START), casadi_fit)
+
+    @staticmethod
+    def vec3(points):
+        return CasadiModel(points, [3, 1], [list(START_P), START_S], casadi_vec3)
+
+
+PEERS = [Zarnik, Micrograd, Torch, Casadi]
+
+
+# --- timing -----------------------------------------------------------------------
+
+def timed(call):
+    started = time.perf_counter()
+    call()
+    return time.perf_counter() - started
+
+
+def agree(reference, other, tolerance=1e-8):
+    loss_a, grads_a = reference
+    loss_b, grads_b = other
+    close = lambda x, y: abs(x - y) <= tolerance * max(1.0, abs(x), abs(y))
+    return close(loss_a, loss_b) and len(grads_a) == len(grads_b) and all(map(close, grads_a, grads_b))
+
+
+def count_nodes(model):
+    """Distinct nodes of this library's graph: what "per node" divides by."""
+    seen = set()
+    stack = [model.loss]
+    while stack:
+        node = stack.pop()
+        if node.id in seen:
+            continue
+        seen.add(node.id)
+        stack.extend(node.inputs)
+    return len(seen)
+
+
+def run_shape(workload, points, peers):
+    """Times every phase of every peer, interleaved, for one workload and size."""
+    make = lambda peer: getattr(peer, workload)(points)
+    models = {peer.name: make(peer) for peer in peers}
+    # Agreement first: a peer whose numbers differ is reported, not timed.
+    results = {}
+    reference = None
+    for name, model in models.items():
+        model.build()
+        if isinstance(model, CasadiModel):
+            model.functions()
+        value = model.check()
+        reference = reference or value
+        results[name] = {"agrees": agree(reference, value), "loss": value[0], "times": {}}
+    nodes = count_nodes(models["zarnik"])
+    timings = {name: {phase: [] for phase in ("build", "eval", "backward", "step", "functions")} for name in models}
+    for _ in range(repeats_for(points)):
+        for name, model in models.items():
+            if not results[name]["agrees"]:
+                continue
+            model.loss = None
+            gc.collect()
+            timings[name]["build"].append(timed(model.build))
+            if isinstance(model, CasadiModel):
+                model.functions()
+                timings[name]["functions"].append(model.function_cost)
+            if model.eval is not None:
+                timings[name]["eval"].append(timed(model.eval))
+            timings[name]["backward"].append(timed(model.backward))
+            timings[name]["step"].append(timed(model.step))
+    for name, phases in timings.items():
+        results[name]["times"] = {phase: {"min": min(values), "median": statistics.median(values)}
+                                  for phase, values in phases.items() if values}
+    return {"workload": workload, "points": points, "nodes": nodes, "peers": results}
+
+
+def shapes(out_path):
+    peers = [peer for peer in PEERS if peer is Zarnik or peer.available()]
+    report = {"peers": [peer.name for peer in peers], "runs": []}
+    for points in FIT_SIZES:
+        print(f"W1 fit, M = {points}", file=sys.stderr, flush=True)
+        report["runs"].append(run_shape("fit", points, peers))
+    print(f"W2 vec3, M = {VEC3_SIZE}", file=sys.stderr, flush=True)
+    report["runs"].append(run_shape("vec3", VEC3_SIZE, peers))
+    with open(out_path, "w") as out:
+        json.dump(report, out, indent=1)
+
+
+# --- W3: one peer, one depth, in a process of its own ---------------------------
+
+def deep_zarnik(steps):
+    p = zk.Parameter(1.0)
+    times = {}
+    started = time.perf_counter()
+    y = p
+    for _ in range(steps):
+        y = zk.sin(y) * 0.5 + p
+    times["build"] = time.perf_counter() - started
+    times["eval"] = timed(y.eval)
+    times["backward"] = timed(y.backward)
+    value, gradient = y.eval()[0], p.grad[0]
+    started = time.perf_counter()
+    del y
+    times["free"] = time.perf_counter() - started
+    return times, value, gradient
+
+
+def deep_micrograd(steps):
+    Micrograd.available()
+    from micrograd.engine import Value
+    p = Value(1.0)
+    times = {}
+    started = time.perf_counter()
+    y = p
+    for _ in range(steps):
+        y = micrograd_sin(Value, y) * 0.5 + p
+    times["build"] = time.perf_counter() - started
+    times["backward"] = timed(y.backward)
+    value, gradient = y.data, p.grad
+    started = time.perf_counter()
+    del y
+    gc.collect()
+    times["free"] = time.perf_counter() - started
+    return times, value, gradient
+
+
+def deep_torch(steps):
+    import torch
+    torch.set_num_threads(1)
+    p = torch.tensor(1.0, dtype=torch.float64, requires_grad=True)
+    times = {}
+    started = time.perf_counter()
+    y = p
+    for _ in range(steps):
+        y = torch.sin(y) * 0.5 + p
+    times["build"] = time.perf_counter() - started
+    times["backward"] = timed(y.backward)
+    value, gradient = y.item(), p.grad.item()
+    started = time.perf_counter()
+    del y
+    times["free"] = time.perf_counter() - started
+    return times, value, gradient
+
+
+def deep_casadi(steps):
+    import casadi as ca
+    p = ca.SX.sym("p")
+    times = {}
+    started = time.perf_counter()
+    y = p
+    for _ in range(steps):
+        y = ca.sin(y) * 0.5 + p
+    times["build"] = time.perf_counter() - started
+    started = time.perf_counter()
+    f = ca.Function("f", [p], [y])
+    g = ca.Function("g", [p], [ca.gradient(y, p)])
+    times["functions"] = time.perf_counter() - started
+    times["eval"] = timed(lambda: f(1.0))
+    times["backward"] = timed(lambda: g(1.0))
+    value, gradient = float(f(1.0)), float(g(1.0))
+    started = time.perf_counter()
+    del y, f, g
+    times["free"] = time.perf_counter() - started
+    return times, value, gradient
+
+
+def deep(peer, steps):
+    run = {"zarnik": deep_zarnik, "micrograd": deep_micrograd, "pytorch": deep_torch, "casadi": deep_casadi}[peer]
+    times, value, gradient = run(steps)
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    print(json.dumps({"peer": peer, "steps": steps, "times": times, "value": value, "gradient": gradient,
+                      "peak_bytes": peak}))
+
+
+def deep_all(out_path, time_limit=600):
+    """Runs every (peer, K) in its own process, so that a crash is a result, not the end."""
+    import signal
+    import subprocess
+    peers = [peer.name for peer in PEERS if peer is Zarnik or peer.available()]
+    runs = []
+    for steps in DEEP_SIZES:
+        for peer in peers:
+            print(f"W3 deep, K = {steps}, {peer}", file=sys.stderr, flush=True)
+            try:
+                done = subprocess.run([sys.executable, __file__, "deep", peer, str(steps)], capture_output=True,
+                                      text=True, timeout=time_limit)
+            except subprocess.TimeoutExpired:
+                runs.append({"peer": peer, "steps": steps, "fate": f"did not finish within {time_limit} s"})
+                continue
+            if done.returncode == 0:
+                runs.append({**json.loads(done.stdout.strip().splitlines()[-1]), "fate": "survived"})
+            else:
+                if done.returncode < 0:
+                    fate = f"crashed: {signal.Signals(-done.returncode).name}"
+                else:
+                    last = (done.stderr.strip().splitlines() or ["exit status " + str(done.returncode)])[-1]
+                    fate = f"failed: {last[:160]}"
+                runs.append({"peer": peer, "steps": steps, "fate": fate})
+    with open(out_path, "w") as out:
+        json.dump({"peers": peers, "runs": runs}, out, indent=1)
+
+
+if __name__ == "__main__":
+    if sys.argv[1] == "shapes":
+        shapes(sys.argv[2])
+    elif sys.argv[1] == "deep":
+        deep(sys.argv[2], int(sys.argv[3]))
+    elif sys.argv[1] == "deep-all":
+        deep_all(sys.argv[2])
+    else:
+        sys.exit(__doc__)

@@ -1,0 +1,255 @@
+"""Turns the benchmark results into benchmarks/RESULTS.md and a plot.
+
+    python report.py RESULTS_DIR OUT.md
+
+Reads core.json (Google Benchmark), shapes.json and deep.json (peers.py) and
+writes the tables, the targets and whether each was met, and fit.png.
+"""
+
+import datetime
+import json
+import os
+import pathlib
+import platform
+import subprocess
+import sys
+
+PHASES = ["build", "eval", "backward", "step"]
+PHASE_TITLES = {"build": "build from Python", "eval": "eval of the built graph",
+                "backward": "backward of the built graph", "step": "one training step"}
+ORDER = ["zarnik", "micrograd", "pytorch", "casadi"]
+
+
+def version(module):
+    try:
+        imported = __import__(module)
+        return getattr(imported, "__version__", "?")
+    except ImportError:
+        return "not installed"
+
+
+def micrograd_version():
+    try:
+        from importlib.metadata import version as installed
+        return installed("micrograd")
+    except Exception:  # noqa: BLE001 - any failure means: not there
+        return "not installed"
+
+
+def machine():
+    model = "?"
+    with open("/proc/cpuinfo") as cpuinfo:
+        for line in cpuinfo:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    with open("/proc/meminfo") as meminfo:
+        memory = int(meminfo.readline().split()[1]) // 1024 // 1024
+    compiler = subprocess.run(["c++", "--version"], capture_output=True, text=True).stdout.splitlines()[0]
+    return (f"{os.cpu_count()} cores ({model}), {memory} GiB, {platform.system()} {platform.release()}; "
+            f"Python {platform.python_version()}, {compiler}")
+
+
+def us(seconds):
+    return f"{seconds * 1e6:,.2f}"
+
+
+def ratio_text(value, target):
+    mark = "met" if value >= target else "**missed**"
+    return f"{value:.1f}x (target {target}x: {mark})"
+
+
+def shapes_section(shapes, lines):
+    runs = shapes["runs"]
+    for run in runs:
+        points, nodes = run["points"], run["nodes"]
+        title = "W1 fit" if run["workload"] == "fit" else "W2 vec3"
+        lines.append(f"### {title}, M = {points:,} ({nodes:,} nodes in this library's graph)\n")
+        lines.append("Microseconds per data point, minimum / median of the repetitions; "
+                     "nanoseconds per node (minimum) in brackets. `—`: the library cannot do this.\n")
+        lines.append("| library | agrees | " + " | ".join(PHASE_TITLES[p] for p in PHASES) + " |")
+        lines.append("|---" * (len(PHASES) + 2) + "|")
+        for name in ORDER:
+            peer = run["peers"].get(name)
+            if peer is None:
+                continue
+            cells = []
+            for phase in PHASES:
+                timing = peer["times"].get(phase)
+                if timing is None:
+                    cells.append("—")
+                else:
+                    cells.append(f"{us(timing['min'] / points)} / {us(timing['median'] / points)} "
+                                 f"({timing['min'] / nodes * 1e9:,.0f} ns)")
+            lines.append(f"| {name} | {'yes' if peer['agrees'] else 'NO'} | " + " | ".join(cells) + " |")
+        casadi = run["peers"].get("casadi", {}).get("times", {}).get("functions")
+        if casadi:
+            lines.append(f"\nCasADi's one-off Function creation (loss, gradient, both): "
+                         f"{casadi['min'] * 1e3:,.1f} ms, {us(casadi['min'] / points)} µs per point.\n")
+        lines.append("")
+
+
+def fit_targets(shapes, lines):
+    fits = {run["points"]: run for run in shapes["runs"] if run["workload"] == "fit"}
+    lines.append("## Targets\n")
+    lines.append("Ratios are the peer's minimum time divided by this library's, from the same run.\n")
+    lines.append("| M | build vs micrograd | build vs PyTorch | build vs CasADi | step vs micrograd | step vs PyTorch |")
+    lines.append("|---|---|---|---|---|---|")
+    for points, run in sorted(fits.items()):
+        ours = run["peers"]["zarnik"]["times"]
+        cells = []
+        for peer, phase, target in [("micrograd", "build", 3), ("pytorch", "build", 4), ("casadi", "build", 12),
+                                    ("micrograd", "step", 20), ("pytorch", "step", 20)]:
+            theirs = run["peers"].get(peer, {}).get("times", {}).get(phase)
+            cells.append(ratio_text(theirs["min"] / ours[phase]["min"], target) if theirs else "—")
+        lines.append(f"| {points:,} | " + " | ".join(cells) + " |")
+    if 1_000 in fits and 100_000 in fits:
+        per_node = lambda run: run["peers"]["zarnik"]["times"]["build"]["min"] / run["nodes"]
+        growth = per_node(fits[100_000]) / per_node(fits[1_000])
+        mark = "met" if growth <= 1.3 else "**missed**"
+        lines.append(f"\nBuild cost per node, M = 100,000 against M = 1,000: {growth:.2f}x "
+                     f"(target at most 1.3x: {mark}).\n")
+    eval_rows = []
+    for points, run in sorted(fits.items()):
+        ours = run["peers"]["zarnik"]["times"]
+        casadi = run["peers"].get("casadi", {}).get("times", {})
+        if "eval" in casadi:
+            eval_rows.append(f"| {points:,} | {ours['eval']['min'] / casadi['eval']['min']:.1f}x | "
+                             f"{ours['backward']['min'] / casadi['backward']['min']:.1f}x |")
+    if eval_rows:
+        lines.append("Against CasADi's compiled Functions on a fixed graph (this library's time divided by "
+                     "CasADi's; above 1 means CasADi is faster):\n")
+        lines.append("| M | eval | backward |")
+        lines.append("|---|---|---|")
+        lines.extend(eval_rows)
+        lines.append("")
+
+
+def deep_section(deep, lines):
+    lines.append("## W3 deep: y(k+1) = sin(y(k)) * 0.5 + p, each size in a process of its own\n")
+    lines.append("Nanoseconds per step (minimum of one run); peak resident memory of the process.\n")
+    lines.append("| K | library | fate | build | eval | backward | free | peak memory |")
+    lines.append("|---|---|---|---|---|---|---|---|")
+    for run in deep["runs"]:
+        steps = run["steps"]
+        times = run.get("times", {})
+        cell = lambda phase: f"{times[phase] / steps * 1e9:,.0f}" if phase in times else "—"
+        peak = f"{run['peak_bytes'] / 2**20:,.0f} MiB" if "peak_bytes" in run else "—"
+        lines.append(f"| {steps:,} | {run['peer']} | {run['fate']} | {cell('build')} | {cell('eval')} | "
+                     f"{cell('backward')} | {cell('free')} | {peak} |")
+    lines.append("")
+
+
+def core_section(core, lines):
+    per_node = {}
+    for bench in core["benchmarks"]:
+        if bench.get("run_type") == "aggregate":
+            continue
+        per_node[bench["name"]] = (bench["per_node"] * 1e9, int(bench["nodes"]))
+    lines.append("## C++ core, nanoseconds per node\n")
+    lines.append("`tape` is the flat-tape baseline of `benchmarks/tape.hpp`: the graph recorded once into "
+                 "arrays, then straight loops; it stands for what the hardware can do.\n")
+    lines.append("| graph | nodes | build | evaluate | tape forward | evaluate / tape | backward | "
+                 "tape forward+reverse | backward / tape |")
+    lines.append("|---|---|---|---|---|---|---|---|---|")
+    for size in ["M:100", "M:730", "M:1000", "M:7300", "M:10000", "M:100000"]:
+        key = lambda name: f"fit_{name}/{size}"
+        if key("evaluate") not in per_node:
+            continue
+        build, nodes = per_node.get(key("build"), (float("nan"), 0))
+        evaluate, nodes = per_node[key("evaluate")]
+        forward = per_node[key("tape_forward")][0]
+        backward = per_node[key("backward")][0]
+        reverse = per_node[key("tape_forward_reverse")][0]
+        lines.append(f"| fit {size} | {nodes:,} | {build:.1f} | {evaluate:.1f} | {forward:.1f} | "
+                     f"{evaluate / forward:.1f}x | {backward:.1f} | {reverse:.1f} | {backward / reverse:.1f}x |")
+    for size in ["K:1000", "K:10000", "K:100000", "K:1000000"]:
+        key = lambda name: f"deep_{name}/{size}"
+        if key("evaluate") not in per_node:
+            continue
+        build, nodes = per_node.get(key("build"), (float("nan"), 0))
+        evaluate, nodes = per_node[key("evaluate")]
+        backward = per_node[key("backward")][0]
+        reverse = per_node[key("tape_forward_reverse")][0]
+        free = per_node.get(key("free"), (float("nan"), 0))[0]
+        lines.append(f"| deep {size} (free {free:.1f}) | {nodes:,} | {build:.1f} | {evaluate:.1f} | — | — | "
+                     f"{backward:.1f} | {reverse:.1f} | {backward / reverse:.1f}x |")
+    if "diamond_backward/40" in per_node:
+        value, nodes = per_node["diamond_backward/40"]
+        lines.append(f"\nDiamond of 2^40 paths through {nodes} nodes: backward {value:.1f} ns per node, "
+                     f"{value * nodes / 1e3:.1f} µs in all.\n")
+
+
+def plot(shapes, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    fits = sorted((run for run in shapes["runs"] if run["workload"] == "fit"), key=lambda run: run["points"])
+    figure, axes = plt.subplots(1, len(PHASES), figsize=(18, 4.6), sharey=True)
+    for axis, phase in zip(axes, PHASES):
+        for name in ORDER:
+            xs, ys = [], []
+            for run in fits:
+                timing = run["peers"].get(name, {}).get("times", {}).get(phase)
+                if timing:
+                    xs.append(run["points"])
+                    ys.append(timing["min"] / run["points"] * 1e6)
+            if xs:
+                axis.plot(xs, ys, marker="o", label=name)
+        axis.set_xscale("log")
+        axis.set_yscale("log")
+        axis.set_title(PHASE_TITLES[phase])
+        axis.set_xlabel("M (data points)")
+        axis.grid(True, which="both", alpha=0.3)
+    axes[0].set_ylabel("µs per data point (minimum)")
+    axes[-1].legend()
+    figure.suptitle("W1 fit: time per data point against M")
+    figure.tight_layout()
+    figure.savefig(path, dpi=110)
+
+
+def main():
+    results = pathlib.Path(sys.argv[1])
+    out = pathlib.Path(sys.argv[2])
+    shapes = json.loads((results / "shapes.json").read_text())
+    deep = json.loads((results / "deep.json").read_text())
+    core = json.loads((results / "core.json").read_text())
+    plot(shapes, results / "fit.png")
+    lines = [
+        "# Benchmarks",
+        "",
+        f"Made by `tools/dev bench` on {datetime.date.today().isoformat()}: "
+        "the C++ benchmarks (`benchmarks/core_benchmarks.cpp`), then `benchmarks/peers.py` for W1 and W2 "
+        "(peers interleaved in one process) and W3 (every size and peer in a process of its own), then "
+        "this report (`benchmarks/report.py`). Raw numbers: `benchmarks/results/*.json`.",
+        "",
+        f"Machine: {machine()}.",
+        "",
+        f"Versions: zarnik {version('_zarnik')}, micrograd {micrograd_version()} (PyPI), "
+        f"PyTorch {version('torch')} (Debian, one thread), CasADi {version('casadi')} (Debian), "
+        f"NumPy {version('numpy')}.",
+        "",
+        "Every graph has one node per scalar operation, numbers entering as constants. Each peer's loss "
+        "and gradients are compared with this library's (relative tolerance 1e-8) before its times count "
+        "(column `agrees`). Phases: *build* constructs the loss graph from Python; *eval* recomputes a "
+        "built graph (micrograd and PyTorch compute while building and cannot); *backward* differentiates "
+        "a built graph; a *training step* is what each library's users write: here `set_value` of the "
+        "parameters, `backward`, reading the gradients and `zero_grad` on the fixed graph; micrograd and "
+        "PyTorch rebuild and differentiate; CasADi calls its loss-and-gradient Function.",
+        "",
+        "![W1: time per point against M](results/fit.png)",
+        "",
+        "## W1 and W2\n",
+    ]
+    shapes_section(shapes, lines)
+    fit_targets(shapes, lines)
+    deep_section(deep, lines)
+    core_section(core, lines)
+    notes = pathlib.Path(__file__).with_name("RESULTS-notes.md")
+    if notes.exists():
+        lines.append(notes.read_text())
+    out.write_text("\n".join(lines) + "\n")
+
+
+if __name__ == "__main__":
+    main()
