@@ -126,6 +126,16 @@ void deep_tape_forward_reverse(benchmark::State& state) {
     per_node(state, tape.size());
 }
 
+// One expression node made and released: what every operator call pays.
+void node_create_release(benchmark::State& state) {
+    const Value p = symbolic::parameter(1.0, "p");
+    const Value q = symbolic::parameter(2.0, "q");
+    for (auto _ : state) {
+        Value sum = p + q;
+        benchmark::DoNotOptimize(sum);
+    }
+}
+
 // 2^levels paths through 3 * levels + 1 nodes: cost must follow the nodes.
 void diamond_backward(benchmark::State& state) {
     const Value p = symbolic::parameter(1.0, "p");
@@ -167,6 +177,7 @@ BENCHMARK(deep_free)->Apply(deep_arguments);
 BENCHMARK(deep_evaluate)->Apply(deep_arguments);
 BENCHMARK(deep_backward)->Apply(deep_arguments);
 BENCHMARK(deep_tape_forward_reverse)->Apply(deep_arguments);
+BENCHMARK(node_create_release);
 BENCHMARK(diamond_backward)->Arg(40)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

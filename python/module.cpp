@@ -106,9 +106,14 @@ std::string pop_optional_name(py::kwargs kwargs) {
     return {};
 }
 
+// The bound class, looked up once at registration: every operator call asks
+// whether an operand is an Expression, and the binding library's general
+// lookup by C++ type costs more than the rest of the test.
+PyTypeObject* expression_type = nullptr;
+
 Value coerce_symbolic_value(const py::handle& object, const char* label) {
-    if (py::isinstance<Value>(object)) {
-        return py::cast<Value>(object);
+    if (PyObject_TypeCheck(object.ptr(), expression_type)) {
+        return *reinterpret_cast<py::detail::instance*>(object.ptr())->get_value_and_holder().value_ptr<Value>();
     }
     if (is_plain_number(object)) {
         return constant(to_double(object));
@@ -180,7 +185,9 @@ Value make_undefined(py::args args, py::kwargs kwargs) {
 PYBIND11_MODULE(_zarnik, m) {
     m.attr("__version__") = "0.1.0";
 
-    py::class_<Value>(m, "Expression")
+    py::class_<Value> expression(m, "Expression");
+    expression_type = reinterpret_cast<PyTypeObject*>(expression.ptr());
+    expression
         .def_property_readonly("id", &Value::id)
         .def_property_readonly("kind", [](const Value& self) { return to_string(self.kind()); })
         .def_property_readonly("op", [](const Value& self) { return to_string(self.op()); })

@@ -32,15 +32,19 @@ void detail::require_valid(const Value& value, const char* label) {
 }
 
 ValueNode::~ValueNode() {
-    // Inputs whose last owner is this node would otherwise be destroyed from
-    // inside this destructor, one nested call per level of the graph. Instead
-    // they are moved onto a local stack and taken apart here, each node's
-    // inputs before the next, slot 3 first: the order of the nested release.
+    // An input whose last owner is this node would otherwise be destroyed from
+    // inside this destructor, one nested call per level of the graph. Such
+    // inputs are moved onto a local stack instead and taken apart here, each
+    // node's inputs before the next one's, slot 3 first: the order of the
+    // nested release. Inputs that others still own are simply released; the
+    // stack allocates only when a chain has to be taken apart.
     std::vector<Value> pending;
     const auto detach_inputs = [&pending](ValueNode& node) {
         for (Value& input : node.inputs) {
-            if (input.node_) {
+            if (input.node_.use_count() == 1) {
                 pending.push_back(std::move(input));
+            } else {
+                input.node_.reset();
             }
         }
     };
