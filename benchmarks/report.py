@@ -142,10 +142,14 @@ def deep_section(deep, lines):
 
 def core_section(core, lines):
     per_node = {}
+    plain = {}
     for bench in core["benchmarks"]:
         if bench.get("run_type") == "aggregate":
             continue
-        per_node[bench["name"]] = (bench["per_node"] * 1e9, int(bench["nodes"]))
+        if "per_node" in bench:
+            per_node[bench["name"]] = (bench["per_node"] * 1e9, int(bench["nodes"]))
+        else:
+            plain[bench["name"]] = bench["real_time"]
     lines.append("## C++ core, nanoseconds per node\n")
     lines.append("`tape` is the flat-tape baseline of `benchmarks/tape.hpp`: the graph recorded once into "
                  "arrays, then straight loops; it stands for what the hardware can do.\n")
@@ -174,6 +178,9 @@ def core_section(core, lines):
         free = per_node.get(key("free"), (float("nan"), 0))[0]
         lines.append(f"| deep {size} (free {free:.1f}) | {nodes:,} | {build:.1f} | {evaluate:.1f} | — | — | "
                      f"{backward:.1f} | {reverse:.1f} | {backward / reverse:.1f}x |")
+    if "node_create_release" in plain:
+        lines.append(f"\nMaking and releasing one Add node over two parameters: "
+                     f"{plain['node_create_release']:.1f} ns.")
     if "diamond_backward/40" in per_node:
         value, nodes = per_node["diamond_backward/40"]
         lines.append(f"\nDiamond of 2^40 paths through {nodes} nodes: backward {value:.1f} ns per node, "

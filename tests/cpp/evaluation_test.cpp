@@ -124,27 +124,24 @@ TEST(Evaluate, RejectsNodesThatTheBuildersNeverMake) {
     const struct {
         const char* what;
         std::function<void()> call;
-        const char* type;
+        testing::Thrown type;
         const char* message;
     } cases[] = {
         {"Pack of a vector", [&] { make_expression(ExpressionOp::Pack, 2, {s, v, {}, {}}, 2, -1).evaluate(); },
-         "logic", "Pack input is not scalar"},
+         testing::Thrown::LogicError, "Pack input is not scalar"},
         {"Component beyond its input", [&] { make_expression(ExpressionOp::Component, 1, {v, {}, {}, {}}, 1, 2).evaluate(); },
-         "range", "symbolic value lane index out of range"},
+         testing::Thrown::OutOfRange, "symbolic value lane index out of range"},
         {"Component below 0", [&] { make_expression(ExpressionOp::Component, 1, {v, {}, {}, {}}, 1, -1).evaluate(); },
-         "range", "symbolic value lane index out of range"},
+         testing::Thrown::OutOfRange, "symbolic value lane index out of range"},
         {"operation None", [&] { make_expression(ExpressionOp::None, 1, {s, {}, {}, {}}, 1, -1).evaluate(); },
-         "logic", "unsupported symbolic expression op"},
+         testing::Thrown::LogicError, "unsupported symbolic expression op"},
         {"unknown operation", [&] { make_expression(static_cast<ExpressionOp>(77), 1, {s, {}, {}, {}}, 1, -1).evaluate(); },
-         "logic", "unsupported symbolic expression op"},
+         testing::Thrown::LogicError, "unsupported symbolic expression op"},
         {"Add with one input", [&] { make_expression(ExpressionOp::Add, 1, {s, s, {}, {}}, 1, -1).evaluate(); },
-         "range", "symbolic expression input index out of range"},
+         testing::Thrown::OutOfRange, "symbolic expression input index out of range"},
     };
     for (const auto& test : cases) {
-        const std::string type = test.type;
-        const bool ok = type == "logic" ? throws<std::logic_error>(test.call, test.message)
-                                        : throws<std::out_of_range>(test.call, test.message);
-        EXPECT_TRUE(ok) << test.what;
+        EXPECT_TRUE(throws(test.type, test.call, test.message)) << test.what;
     }
 }
 

@@ -12,7 +12,7 @@ using testing::expect_lanes;
 using testing::newest_id;
 using testing::throws;
 
-constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+using testing::nan;
 
 // The fields every builder sets on the node it makes.
 void expect_node(const Value& node, ExpressionOp op, int dimension, std::initializer_list<Value> inputs,

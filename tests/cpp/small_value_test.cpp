@@ -12,8 +12,8 @@ namespace {
 using testing::expect_lanes;
 using testing::throws;
 
-constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-constexpr double inf = std::numeric_limits<double>::infinity();
+using testing::nan;
+using testing::inf;
 constexpr double largest = std::numeric_limits<double>::max();
 constexpr double subnormal = std::numeric_limits<double>::denorm_min();
 

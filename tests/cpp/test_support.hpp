@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <exception>
+#include <limits>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <typeinfo>
@@ -10,6 +12,9 @@
 #include "symbolic/symbolic.hpp"
 
 namespace zarnik::symbolic::testing {
+
+inline constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+inline constexpr double inf = std::numeric_limits<double>::infinity();
 
 // Passes when `call` throws exactly `Expected` (not a subclass or a base)
 // with exactly `message`.
@@ -29,6 +34,19 @@ template <typename Expected, typename Call>
         return ::testing::AssertionSuccess();
     }
     return ::testing::AssertionFailure() << "threw nothing";
+}
+
+// The core's three exception types, for tables of failure cases.
+enum class Thrown { InvalidArgument, OutOfRange, LogicError };
+
+template <typename Call>
+::testing::AssertionResult throws(Thrown expected, Call&& call, std::string_view message) {
+    switch (expected) {
+        case Thrown::InvalidArgument: return throws<std::invalid_argument>(call, message);
+        case Thrown::OutOfRange: return throws<std::out_of_range>(call, message);
+        case Thrown::LogicError: break;
+    }
+    return throws<std::logic_error>(call, message);
 }
 
 // Expects every lane below `expected.dimension` and the dimension itself to match exactly.

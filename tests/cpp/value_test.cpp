@@ -14,7 +14,7 @@ using testing::expect_lanes;
 using testing::newest_id;
 using testing::throws;
 
-constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+using testing::nan;
 
 TEST(Value, EmptyHandleRefusesEveryAccessor) {
     const Value empty;
