@@ -536,9 +536,12 @@ def deep(peer, steps):
 
 def deep_all(out_path, time_limit=600):
     """Runs every (peer, K) in its own process, so that a crash is a result, not the end."""
+    import importlib.util
     import signal
     import subprocess
-    peers = [peer.name for peer in PEERS if peer is Zarnik or peer.available()]
+    # Found, not imported: each child's peak memory must not start from this process's.
+    modules = {"zarnik": "_zarnik", "micrograd": "micrograd", "pytorch": "torch", "casadi": "casadi"}
+    peers = [peer.name for peer in PEERS if importlib.util.find_spec(modules[peer.name]) is not None]
     runs = []
     for steps in DEEP_SIZES:
         for peer in peers:

@@ -18,6 +18,7 @@ PHASES = ["build", "eval", "backward", "step"]
 PHASE_TITLES = {"build": "build from Python", "eval": "eval of the built graph",
                 "backward": "backward of the built graph", "step": "one training step"}
 ORDER = ["zarnik", "micrograd", "pytorch", "casadi"]
+COLOURS = {"zarnik": "C0", "micrograd": "C1", "pytorch": "C2", "casadi": "C3"}
 
 
 def version(module):
@@ -202,14 +203,14 @@ def plot(shapes, path):
                     xs.append(run["points"])
                     ys.append(timing["min"] / run["points"] * 1e6)
             if xs:
-                axis.plot(xs, ys, marker="o", label=name)
+                axis.plot(xs, ys, marker="o", label=name, color=COLOURS[name])
         axis.set_xscale("log")
         axis.set_yscale("log")
         axis.set_title(PHASE_TITLES[phase])
         axis.set_xlabel("M (data points)")
         axis.grid(True, which="both", alpha=0.3)
     axes[0].set_ylabel("µs per data point (minimum)")
-    axes[-1].legend()
+    axes[0].legend()
     figure.suptitle("W1 fit: time per data point against M")
     figure.tight_layout()
     figure.savefig(path, dpi=110)
