@@ -1,0 +1,39 @@
+"""A smoke run of the peer benchmarks at their smallest sizes: they still run
+and every peer that is installed still agrees with this library. Timings are
+not looked at."""
+
+import json
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+PEERS = pathlib.Path(__file__).resolve().parents[2] / "benchmarks" / "peers.py"
+
+
+def run(*args):
+    env = {**os.environ, "ZARNIK_BENCH_QUICK": "1"}
+    return subprocess.run([sys.executable, str(PEERS), *args], capture_output=True, text=True, env=env,
+                          check=True, timeout=600)
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the peers' own libraries are not built for the address sanitizer")
+def test_the_fit_and_vec3_workloads_agree_across_peers(tmp_path):
+    out = tmp_path / "shapes.json"
+    run("shapes", str(out))
+    report = json.loads(out.read_text())
+    assert "zarnik" in report["peers"]
+    assert {run_["workload"] for run_ in report["runs"]} == {"fit", "vec3"}
+    for run_ in report["runs"]:
+        for name, peer in run_["peers"].items():
+            assert peer["agrees"], f"{name} disagrees on {run_['workload']}"
+            assert {"build", "backward", "step"} <= set(peer["times"])
+
+
+def test_the_deep_workload_survives_in_its_own_process():
+    result = json.loads(run("deep", "zarnik", "1000").stdout)
+    assert result["steps"] == 1000
+    assert {"build", "eval", "backward", "free"} <= set(result["times"])
