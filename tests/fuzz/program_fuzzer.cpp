@@ -385,7 +385,7 @@ void Program::step() {
             break;
         default: {  // a chain on top of a slot, so deep graphs show up too
             Value& target = slot();
-            const int length = in_.byte() % 64;
+            const int length = in_.byte() % 16;
             attempt([&] {
                 Value chain = target;
                 for (int i = 0; i < length * 8; ++i) {
