@@ -84,25 +84,41 @@ class ZarnikFit:
         return self.loss.eval()[0], gradients
 
 
-def zarnik_fit(parameters, data):
+# The workloads, written once for every library: only the sine differs, and
+# how the lanes of a 3-vector are added up.
+
+def fit_loss(sin, parameters, data):
+    """W1: sum over i of (a + b x_i + c sin(d x_i) - t_i)^2, left to right."""
     a, b, c, d = parameters
     loss = None
     for x, t in data:
-        residual = a + b * x + c * zk.sin(d * x) - t
+        residual = a + b * x + c * sin(d * x) - t
         square = residual * residual
         loss = square if loss is None else loss + square
     return loss
 
 
-def zarnik_vec3(parameters, data):
+def vec3_loss(sin, add_lanes, parameters, data):
+    """W2: sum over i of (sum of the lanes of P s + sin(P x_i) - t_i)^2."""
     p, s = parameters
     loss = None
     for x, t in data:
-        prediction = p * s + zk.sin(p * x)
-        error = prediction.x + prediction.y + prediction.z - t
+        error = add_lanes(p * s + sin(p * x)) - t
         square = error * error
         loss = square if loss is None else loss + square
     return loss
+
+
+def index_lanes(vector):
+    return vector[0] + vector[1] + vector[2]
+
+
+def zarnik_fit(parameters, data):
+    return fit_loss(zk.sin, parameters, data)
+
+
+def zarnik_vec3(parameters, data):
+    return vec3_loss(zk.sin, index_lanes, parameters, data)
 
 
 class Zarnik:
@@ -166,13 +182,7 @@ def micrograd_sin(Value, v):
 
 
 def micrograd_fit(Value, parameters, data):
-    a, b, c, d = parameters
-    loss = None
-    for x, t in data:
-        residual = a + b * x + c * micrograd_sin(Value, d * x) - t
-        square = residual * residual
-        loss = square if loss is None else loss + square
-    return loss
+    return fit_loss(lambda v: micrograd_sin(Value, v), parameters, data)
 
 
 def micrograd_vec3(Value, parameters, data):
@@ -245,24 +255,12 @@ class TorchModel:
 
 
 def torch_fit(torch, parameters, data):
-    a, b, c, d = parameters
-    loss = None
-    for x, t in data:
-        residual = a + b * x + c * torch.sin(d * x) - t
-        square = residual * residual
-        loss = square if loss is None else loss + square
-    return loss
+    return fit_loss(torch.sin, parameters, data)
 
 
 def torch_vec3(torch, parameters, data):
-    p, s = parameters
-    loss = None
-    for x, t in data:
-        prediction = p * s + torch.sin(p * x)
-        error = prediction.sum() - t
-        square = error * error
-        loss = square if loss is None else loss + square
-    return loss
+    # Size-3 tensors, their lanes added as PyTorch users do.
+    return vec3_loss(torch.sin, lambda vector: vector.sum(), parameters, data)
 
 
 class Torch:
@@ -329,24 +327,11 @@ class CasadiModel:
 
 
 def casadi_fit(ca, symbols, data):
-    a, b, c, d = symbols
-    loss = None
-    for x, t in data:
-        residual = a + b * x + c * ca.sin(d * x) - t
-        square = residual * residual
-        loss = square if loss is None else loss + square
-    return loss
+    return fit_loss(ca.sin, symbols, data)
 
 
 def casadi_vec3(ca, symbols, data):
-    p, s = symbols
-    loss = None
-    for x, t in data:
-        prediction = p * s + ca.sin(p * x)
-        error = prediction[0] + prediction[1] + prediction[2] - t
-        square = error * error
-        loss = square if loss is None else loss + square
-    return loss
+    return vec3_loss(ca.sin, index_lanes, symbols, data)
 
 
 class Casadi:
@@ -450,13 +435,19 @@ def shapes(out_path):
 
 # --- W3: one peer, one depth, in a process of its own ---------------------------
 
+def chain(sin, p, steps):
+    """y(0) = p, y(k+1) = sin(y(k)) * 0.5 + p."""
+    y = p
+    for _ in range(steps):
+        y = sin(y) * 0.5 + p
+    return y
+
+
 def deep_zarnik(steps):
     p = zk.Parameter(1.0)
     times = {}
     started = time.perf_counter()
-    y = p
-    for _ in range(steps):
-        y = zk.sin(y) * 0.5 + p
+    y = chain(zk.sin, p, steps)
     times["build"] = time.perf_counter() - started
     times["eval"] = timed(y.eval)
     times["backward"] = timed(y.backward)
@@ -473,9 +464,7 @@ def deep_micrograd(steps):
     p = Value(1.0)
     times = {}
     started = time.perf_counter()
-    y = p
-    for _ in range(steps):
-        y = micrograd_sin(Value, y) * 0.5 + p
+    y = chain(lambda v: micrograd_sin(Value, v), p, steps)
     times["build"] = time.perf_counter() - started
     times["backward"] = timed(y.backward)
     value, gradient = y.data, p.grad
@@ -492,9 +481,7 @@ def deep_torch(steps):
     p = torch.tensor(1.0, dtype=torch.float64, requires_grad=True)
     times = {}
     started = time.perf_counter()
-    y = p
-    for _ in range(steps):
-        y = torch.sin(y) * 0.5 + p
+    y = chain(torch.sin, p, steps)
     times["build"] = time.perf_counter() - started
     times["backward"] = timed(y.backward)
     value, gradient = y.item(), p.grad.item()
@@ -509,9 +496,7 @@ def deep_casadi(steps):
     p = ca.SX.sym("p")
     times = {}
     started = time.perf_counter()
-    y = p
-    for _ in range(steps):
-        y = ca.sin(y) * 0.5 + p
+    y = chain(ca.sin, p, steps)
     times["build"] = time.perf_counter() - started
     started = time.perf_counter()
     f = ca.Function("f", [p], [y])

@@ -121,12 +121,7 @@ TEST(Evaluate, WritesNothing) {
 TEST(Evaluate, RejectsNodesThatTheBuildersNeverMake) {
     const Value s = parameter(1.0, "s");
     const Value v = parameter(1.0, 2.0, "v");
-    const struct {
-        const char* what;
-        std::function<void()> call;
-        testing::Thrown type;
-        const char* message;
-    } cases[] = {
+    const testing::FailureCase cases[] = {
         {"Pack of a vector", [&] { make_expression(ExpressionOp::Pack, 2, {s, v, {}, {}}, 2, -1).evaluate(); },
          testing::Thrown::LogicError, "Pack input is not scalar"},
         {"Component beyond its input", [&] { make_expression(ExpressionOp::Component, 1, {v, {}, {}, {}}, 1, 2).evaluate(); },

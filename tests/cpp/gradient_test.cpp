@@ -143,12 +143,7 @@ TEST(Backward, FailuresChangeNothing) {
     // A Pack node with more inputs than lanes: its gradient has no lane for the third.
     const Value odd_pack = make_expression(ExpressionOp::Pack, 2, {p, s, p * 2.0, {}}, 3, -1);
 
-    const struct {
-        const char* what;
-        std::function<void()> call;
-        testing::Thrown type;
-        const char* message;
-    } cases[] = {
+    const testing::FailureCase cases[] = {
         {"no seed on a vector", [&] { (v * p).backward(); }, testing::Thrown::InvalidArgument, "backward() without seed requires scalar output"},
         {"seed of another dimension", [&] { (v * p).backward(small_value(1.0, 1.0)); }, testing::Thrown::InvalidArgument,
          "backward seed dimension does not match output dimension"},

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <exception>
+#include <functional>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -48,6 +49,14 @@ template <typename Call>
     }
     return throws<std::logic_error>(call, message);
 }
+
+// A row of a table of failure cases.
+struct FailureCase {
+    const char* what;
+    std::function<void()> call;
+    Thrown type;
+    const char* message;
+};
 
 // Expects every lane below `expected.dimension` and the dimension itself to match exactly.
 inline void expect_lanes(const SmallValue& actual, std::initializer_list<double> expected) {
