@@ -46,7 +46,7 @@ def samples(points):
 # build(), eval(), backward(), step() and check() -> (loss, gradients); eval is
 # None where the library has no way to re-evaluate a built graph.
 
-class ZarnikFit:
+class ZarnikModel:
     name = "zarnik"
 
     def __init__(self, points, parameters, make):
@@ -123,15 +123,17 @@ def zarnik_vec3(parameters, data):
 
 class Zarnik:
     name = "zarnik"
-    available = True
+    @staticmethod
+    def available():
+        return True
 
     @staticmethod
     def fit(points):
-        return ZarnikFit(points, START, zarnik_fit)
+        return ZarnikModel(points, START, zarnik_fit)
 
     @staticmethod
     def vec3(points):
-        return ZarnikFit(points, [START_P, START_S], zarnik_vec3)
+        return ZarnikModel(points, [START_P, START_S], zarnik_vec3)
 
 
 class MicrogradModel:
@@ -422,7 +424,7 @@ def run_shape(workload, points, peers):
 
 
 def shapes(out_path):
-    peers = [peer for peer in PEERS if peer is Zarnik or peer.available()]
+    peers = [peer for peer in PEERS if peer.available()]
     report = {"peers": [peer.name for peer in peers], "runs": []}
     for points in FIT_SIZES:
         print(f"W1 fit, M = {points}", file=sys.stderr, flush=True)

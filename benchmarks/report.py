@@ -157,28 +157,27 @@ def core_section(core, lines):
     lines.append("| graph | nodes | build | evaluate | tape forward | evaluate / tape | backward | "
                  "tape forward+reverse | backward / tape |")
     lines.append("|---|---|---|---|---|---|---|---|---|")
-    for size in ["M:100", "M:730", "M:1000", "M:7300", "M:10000", "M:100000"]:
-        key = lambda name: f"fit_{name}/{size}"
+    def row(label, prefix, size, with_tape_forward):
+        key = lambda name: f"{prefix}_{name}/{size}"
         if key("evaluate") not in per_node:
-            continue
-        build, nodes = per_node.get(key("build"), (float("nan"), 0))
-        evaluate, nodes = per_node[key("evaluate")]
-        forward = per_node[key("tape_forward")][0]
-        backward = per_node[key("backward")][0]
-        reverse = per_node[key("tape_forward_reverse")][0]
-        lines.append(f"| fit {size} | {nodes:,} | {build:.1f} | {evaluate:.1f} | {forward:.1f} | "
-                     f"{evaluate / forward:.1f}x | {backward:.1f} | {reverse:.1f} | {backward / reverse:.1f}x |")
-    for size in ["K:1000", "K:10000", "K:100000", "K:1000000"]:
-        key = lambda name: f"deep_{name}/{size}"
-        if key("evaluate") not in per_node:
-            continue
-        build, nodes = per_node.get(key("build"), (float("nan"), 0))
+            return
+        build = per_node.get(key("build"), (float("nan"), 0))[0]
         evaluate, nodes = per_node[key("evaluate")]
         backward = per_node[key("backward")][0]
         reverse = per_node[key("tape_forward_reverse")][0]
-        free = per_node.get(key("free"), (float("nan"), 0))[0]
-        lines.append(f"| deep {size} (free {free:.1f}) | {nodes:,} | {build:.1f} | {evaluate:.1f} | — | — | "
+        if with_tape_forward:
+            forward = per_node[key("tape_forward")][0]
+            tape_cells = f"{forward:.1f} | {evaluate / forward:.1f}x"
+        else:
+            tape_cells = "— | —"
+        lines.append(f"| {label} | {nodes:,} | {build:.1f} | {evaluate:.1f} | {tape_cells} | "
                      f"{backward:.1f} | {reverse:.1f} | {backward / reverse:.1f}x |")
+
+    for size in ["M:100", "M:730", "M:1000", "M:7300", "M:10000", "M:100000"]:
+        row(f"fit {size}", "fit", size, with_tape_forward=True)
+    for size in ["K:1000", "K:10000", "K:100000", "K:1000000"]:
+        free = per_node.get(f"deep_free/{size}", (float("nan"), 0))[0]
+        row(f"deep {size} (free {free:.1f})", "deep", size, with_tape_forward=False)
     if "node_create_release" in plain:
         lines.append(f"\nMaking and releasing one Add node over two parameters: "
                      f"{plain['node_create_release']:.1f} ns.")
