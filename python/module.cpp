@@ -4,6 +4,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <array>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -81,29 +83,50 @@ SmallValue parse_small_value_args(const py::args& args, const char* label) {
     return small_value_of(lanes, static_cast<Py_ssize_t>(count));
 }
 
-bool dict_contains(const py::dict& mapping, const char* key) {
-    const int found = PyDict_Contains(mapping.ptr(), py::str(key).ptr());
-    if (found < 0) {
-        throw py::error_already_set();
+// A name is stored as the bytes it was given; bytes that are not UTF-8 would
+// make the node's name and repr unreadable, so they are refused before any
+// node is made.
+std::string node_name(const py::handle& value) {
+    auto name = py::cast<std::string>(value);
+    const auto decoded =
+        py::reinterpret_steal<py::object>(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict"));
+    if (!decoded) {
+        PyErr_Clear();
+        throw py::value_error("name must be valid UTF-8 text");
     }
-    return found == 1;
+    return name;
 }
 
-std::string pop_optional_name(py::kwargs kwargs) {
+// The keyword rules of Parameter and Undefined: each of `names` is looked up
+// in that order and handed to `take` as soon as it is found, so that its
+// value is converted before anything else is checked; any other keyword is
+// refused afterwards. A failing lookup or size query raises the host's error.
+template <std::size_t N, typename Take>
+void read_keywords(const py::kwargs& kwargs, const std::array<const char*, N>& names, Take&& take) {
     if (!kwargs) {
-        return {};
+        return;
     }
-    if (dict_contains(kwargs, "name")) {
-        auto name = py::cast<std::string>(kwargs["name"]);
-        if (kwargs.size() != 1) {
-            throw py::type_error("unknown keyword argument");
+    std::size_t recognised = 0;
+    for (std::size_t i = 0; i < N; ++i) {
+        PyObject* const value = PyDict_GetItemWithError(kwargs.ptr(), py::str(names[i]).ptr());
+        if (value == nullptr) {
+            if (PyErr_Occurred() != nullptr) {
+                throw py::error_already_set();
+            }
+            continue;
         }
-        return name;
+        take(i, py::reinterpret_borrow<py::object>(value));
+        ++recognised;
     }
-    if (kwargs.size() != 0) {
+    if (kwargs.size() != recognised) {
         throw py::type_error("unknown keyword argument");
     }
-    return {};
+}
+
+std::string pop_optional_name(const py::kwargs& kwargs) {
+    std::string name;
+    read_keywords<1>(kwargs, {"name"}, [&name](std::size_t, const py::object& value) { name = node_name(value); });
+    return name;
 }
 
 // The bound class, looked up once at registration: every operator call asks
@@ -142,42 +165,71 @@ py::object optional_grad_tuple(const Value& value) {
 
 // --- module functions with their own argument rules ---------------------------------
 
-Value make_undefined(py::args args, py::kwargs kwargs) {
+Value make_undefined(const py::args& args, const py::kwargs& kwargs) {
     if (args.size() != 0) {
         throw py::type_error("Undefined expects keyword arguments: hint=..., dim=..., name=...");
     }
     py::object hint = py::none();
-    int dim = 1;
-    bool dim_given = false;
+    std::optional<int> dim;
     std::string name;
-    if (kwargs) {
-        std::size_t recognised = 0;
-        if (dict_contains(kwargs, "hint")) {
-            hint = kwargs["hint"];
-            ++recognised;
+    read_keywords<3>(kwargs, {"hint", "dim", "name"}, [&](std::size_t which, const py::object& value) {
+        switch (which) {
+            case 0: hint = value; break;
+            case 1: dim = py::cast<int>(value); break;
+            default: name = node_name(value); break;
         }
-        if (dict_contains(kwargs, "dim")) {
-            dim = py::cast<int>(kwargs["dim"]);
-            dim_given = true;
-            ++recognised;
-        }
-        if (dict_contains(kwargs, "name")) {
-            name = py::cast<std::string>(kwargs["name"]);
-            ++recognised;
-        }
-        if (kwargs.size() != recognised) {
-            throw py::type_error("unknown keyword argument");
-        }
-    }
+    });
     if (hint.is_none()) {
-        return undefined(dim, std::move(name));
+        return undefined(dim.value_or(1), std::move(name));
     }
     const SmallValue lanes =
         is_plain_number(hint) ? small_value(to_double(hint)) : parse_small_value_sequence(hint, "hint");
-    if (dim_given && dim != lanes.dimension) {
+    // A given dim is compared with the hint only; its own range is not checked here.
+    if (dim && *dim != lanes.dimension) {
         throw py::value_error("Undefined hint dimension does not match dim");
     }
     return undefined_with_hint(lanes, std::move(name));
+}
+
+// The operator methods and their reflected forms. The host's left operand is
+// always the core operator's left operand: `other` is the right operand of
+// `self op other` and the left one of `other op self`, and its label says so.
+template <typename Operator>
+void def_operator(py::class_<Value>& cls, const char* name, const char* reflected_name, Operator op) {
+    cls.def(
+        name, [op](const Value& self, const py::object& other) { return op(self, coerce_symbolic_value(other, "right operand")); },
+        py::is_operator());
+    cls.def(
+        reflected_name,
+        [op](const Value& self, const py::object& other) { return op(coerce_symbolic_value(other, "left operand"), self); },
+        py::is_operator());
+}
+
+// Instances of Expression always hold a handle: the module's functions and
+// operators make them without going through __new__, and nothing else may.
+// Refusing __new__ at the type, and answering Expression.__new__ itself with
+// the same text, keeps every route (a direct call, a base class's __new__,
+// copy and pickle) from making an instance that holds nothing.
+PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, (py::detail::get_fully_qualified_tp_name(type) + ": No constructor defined!").c_str());
+    return nullptr;
+}
+
+void refuse_uninitialised_instances(py::class_<Value>& cls) {
+    auto* const type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    // Called as cls.__new__(cls, ...): the text names the class asked for.
+    const py::cpp_function refuse([type](const py::args& args, const py::kwargs&) -> py::object {
+        const bool names_a_type = args.size() > 0 && PyType_Check(args[0].ptr());
+        refuse_new(names_a_type ? reinterpret_cast<PyTypeObject*>(args[0].ptr()) : type, nullptr, nullptr);
+        throw py::error_already_set();
+    });
+    // Written into the type's dictionary directly: setting the attribute
+    // would route the type's slot back through the base class's __new__.
+    if (PyDict_SetItemString(type->tp_dict, "__new__", py::staticmethod(refuse).ptr()) != 0) {
+        throw py::error_already_set();
+    }
+    type->tp_new = refuse_new;
+    PyType_Modified(type);
 }
 
 }  // namespace
@@ -232,40 +284,13 @@ PYBIND11_MODULE(_zarnik, m) {
             },
             py::arg("seed") = py::none())
         .def("zero_grad", &Value::zero_grad)
-        .def("__repr__", &Value::debug_string)
-        .def(
-            "__add__",
-            [](const Value& self, const py::object& other) { return self + coerce_symbolic_value(other, "right operand"); },
-            py::is_operator())
-        .def(
-            "__radd__",
-            [](const Value& self, const py::object& other) { return coerce_symbolic_value(other, "left operand") + self; },
-            py::is_operator())
-        .def(
-            "__sub__",
-            [](const Value& self, const py::object& other) { return self - coerce_symbolic_value(other, "right operand"); },
-            py::is_operator())
-        .def(
-            "__rsub__",
-            [](const Value& self, const py::object& other) { return coerce_symbolic_value(other, "left operand") - self; },
-            py::is_operator())
-        .def(
-            "__mul__",
-            [](const Value& self, const py::object& other) { return self * coerce_symbolic_value(other, "right operand"); },
-            py::is_operator())
-        .def(
-            "__rmul__",
-            [](const Value& self, const py::object& other) { return coerce_symbolic_value(other, "left operand") * self; },
-            py::is_operator())
-        .def(
-            "__truediv__",
-            [](const Value& self, const py::object& other) { return self / coerce_symbolic_value(other, "right operand"); },
-            py::is_operator())
-        .def(
-            "__rtruediv__",
-            [](const Value& self, const py::object& other) { return coerce_symbolic_value(other, "left operand") / self; },
-            py::is_operator())
-        .def("__neg__", [](const Value& self) { return -self; }, py::is_operator());
+        .def("__repr__", &Value::debug_string);
+    def_operator(expression, "__add__", "__radd__", [](Value a, Value b) { return std::move(a) + std::move(b); });
+    def_operator(expression, "__sub__", "__rsub__", [](Value a, Value b) { return std::move(a) - std::move(b); });
+    def_operator(expression, "__mul__", "__rmul__", [](Value a, Value b) { return std::move(a) * std::move(b); });
+    def_operator(expression, "__truediv__", "__rtruediv__", [](Value a, Value b) { return std::move(a) / std::move(b); });
+    expression.def("__neg__", [](const Value& self) { return -self; }, py::is_operator());
+    refuse_uninitialised_instances(expression);
 
     m.def("Constant", [](const py::args& args, const py::kwargs& kwargs) {
         if (kwargs.size() != 0) {

@@ -7,6 +7,8 @@
 #include <memory_resource>
 #include <vector>
 
+#include "thread_spare.hpp"
+
 namespace zarnik::symbolic::detail {
 
 // The call's arena: a bump allocator over blocks of one modest size. A call
@@ -14,7 +16,9 @@ namespace zarnik::symbolic::detail {
 // takes blocks that earlier calls on the same thread gave back, and gives its
 // own back when it ends, up to a bound. Fresh pages from the operating system
 // cost a fault each and arrive cold in the cache; on graphs of thousands of
-// nodes they made a pass two to three times slower than reused blocks do.
+// nodes they made a pass two to three times slower than reused blocks do. The
+// store of blocks is the thread's spare (thread_spare.hpp), so that calls
+// made from destructors during thread or process exit work too.
 // Requests too large for a block (the table's bucket array) go to the heap.
 class CallArena final : public std::pmr::memory_resource {
 public:
@@ -22,11 +26,13 @@ public:
     CallArena(const CallArena&) = delete;
     CallArena& operator=(const CallArena&) = delete;
     ~CallArena() override {
-        SpareBlocks& spare = spare_blocks();
-        while (blocks_ != nullptr) {
-            Block* const next = blocks_->next;
-            spare.give_back(blocks_);
-            blocks_ = next;
+        if (spare_) {
+            while (blocks_ != nullptr) {
+                Block* const next = blocks_->next;
+                spare_->give_back(blocks_);
+                blocks_ = next;
+            }
+            ThreadSpare<SpareBlocks>::give_back(std::move(spare_));
         }
         for (void* large : large_) {
             ::operator delete(large);
@@ -79,9 +85,15 @@ private:
         std::vector<Block*> blocks_;
     };
 
-    static SpareBlocks& spare_blocks() {
-        thread_local SpareBlocks spare;
-        return spare;
+    // The thread's store of blocks, taken for the life of this arena.
+    SpareBlocks& spare_blocks() {
+        if (!spare_) {
+            spare_ = ThreadSpare<SpareBlocks>::take();
+            if (!spare_) {
+                spare_ = std::make_unique<SpareBlocks>();
+            }
+        }
+        return *spare_;
     }
 
     void* do_allocate(std::size_t bytes, std::size_t alignment) override {
@@ -114,6 +126,7 @@ private:
     std::byte* end_ = first_ + sizeof first_;
     Block* blocks_ = nullptr;
     std::vector<void*> large_;
+    std::unique_ptr<SpareBlocks> spare_;
 };
 
 }  // namespace zarnik::symbolic::detail

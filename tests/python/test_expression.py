@@ -1,5 +1,8 @@
 """The Expression class: properties, operators, evaluation and gradients."""
 
+import subprocess
+import sys
+
 import pytest
 
 import _zarnik as z
@@ -191,14 +194,75 @@ def test_evaluation_failures():
     assert p.grad is None
 
 
-def test_repr_and_names_that_are_not_utf8():
+def test_repr():
     c = z.Constant(1.0)
     assert repr(c) == f"Constant<1>#{c.id}"
     p = z.Parameter(1.0, 2.0, name="x")
     assert repr(p) == f"Parameter<2>#{p.id}(x)"
     assert repr(p + p) == f"Expression<2>#{p.id + 1} op=Add"
-    raw = z.Parameter(1.0, name=b"\xff")
-    with pytest.raises(UnicodeDecodeError):
-        raw.name
-    with pytest.raises(UnicodeDecodeError):
-        repr(raw)
+
+
+@pytest.mark.parametrize("make", [
+    lambda name: z.Parameter(1.0, name=name),
+    lambda name: z.Undefined(dim=2, name=name),
+    lambda name: z.Undefined(hint=[1, 2], name=name),
+])
+def test_names_that_are_not_utf8_are_refused_before_a_node_is_made(make):
+    for bad in (b"\xff", bytearray(b"ok\xc3"), b"\xed\xa0\x80"):
+        before = z.Constant(0.0).id
+        with pytest.raises(ValueError, match=r"^name must be valid UTF-8 text$"):
+            make(bad)
+        assert z.Constant(0.0).id == before + 1, "a refused name took an id"
+    # Names that were valid stay valid, whatever their type.
+    assert make(b"\xc3\xbc").name == "\u00fc"
+    assert make("\u00fcn\u00ef").name == "\u00fcn\u00ef"
+    assert repr(make(bytearray(b"w"))).endswith("(w)")
+
+
+# Every way of making an Expression that holds no node, and every use of one
+# should it come into being. In a process of its own: on failure the use crashes.
+UNINITIALISED = r"""
+import copy, pickle
+import _zarnik as zk
+
+E = zk.Expression
+class Sub(E):
+    pass
+
+routes = {
+    "Expression.__new__": lambda: E.__new__(E),
+    "the base class's __new__": lambda: E.__mro__[1].__new__(E),
+    "object.__new__": lambda: object.__new__(E),
+    "a subclass": lambda: Sub(),
+    "the subclass's __new__": lambda: Sub.__new__(Sub),
+    "copy": lambda: copy.copy(zk.Parameter(1.0)),
+    "pickle": lambda: pickle.loads(pickle.dumps(zk.Parameter(1.0))),
+}
+p = zk.Parameter(1.0, 2.0)
+for route, make in routes.items():
+    try:
+        e = make()
+    except TypeError as error:
+        print(f"{route}: TypeError: {error}")
+        continue
+    uses = [lambda: p + e, lambda: e * 2, lambda: -e, lambda: zk.sin(e), lambda: zk.cos(e),
+            lambda: zk.vec2(e, 1), lambda: zk.vec3(1, e, 2), lambda: zk.vec4(1, 2, 3, e),
+            lambda: e.eval(), lambda: e.backward(), lambda: e.zero_grad(), lambda: e.set_value(1.0),
+            lambda: e.id, lambda: e.name, lambda: e.inputs, lambda: e.x, lambda: e[0], lambda: repr(e)]
+    for index, use in enumerate(uses):
+        try:
+            use()
+        except TypeError:
+            continue
+        print(f"{route}: use {index} did not raise TypeError")
+"""
+
+
+def test_no_expression_without_a_node_comes_into_being():
+    result = subprocess.run([sys.executable, "-c", UNINITIALISED], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert len(lines) == 7, result.stdout
+    for line in lines:
+        assert ": TypeError: " in line, line
+    assert "Expression.__new__: TypeError: _zarnik.Expression: No constructor defined!" in lines
