@@ -52,8 +52,8 @@ void fit_tape_forward(benchmark::State& state) {
     const FitGraph graph = fit_graph(static_cast<int>(state.range(0)));
     Tape tape(graph.loss);
     for (auto _ : state) {
-        std::array<double, 4> lanes = tape.forward();
-        benchmark::DoNotOptimize(lanes);
+        double lane = tape.forward();
+        benchmark::DoNotOptimize(lane);
     }
     per_node(state, tape.size());
 }
@@ -62,7 +62,7 @@ void fit_tape_forward_reverse(benchmark::State& state) {
     const FitGraph graph = fit_graph(static_cast<int>(state.range(0)));
     Tape tape(graph.loss);
     for (auto _ : state) {
-        const std::array<double, 4>* adjoints = tape.forward_reverse().data();
+        const std::vector<double>* adjoints = tape.forward_reverse().data();
         benchmark::DoNotOptimize(adjoints);
     }
     per_node(state, tape.size());
@@ -120,7 +120,7 @@ void deep_tape_forward_reverse(benchmark::State& state) {
     const Value y = deep_chain(p, static_cast<int>(state.range(0)));
     Tape tape(y);
     for (auto _ : state) {
-        const std::array<double, 4>* adjoints = tape.forward_reverse().data();
+        const std::vector<double>* adjoints = tape.forward_reverse().data();
         benchmark::DoNotOptimize(adjoints);
     }
     per_node(state, tape.size());

@@ -11,7 +11,9 @@ its times count. Set ZARNIK_BENCH_QUICK=1 for a smoke run (smallest sizes,
 one repetition).
 """
 
+import dataclasses
 import gc
+import importlib.util
 import json
 import math
 import os
@@ -19,6 +21,7 @@ import resource
 import statistics
 import sys
 import time
+from typing import Callable
 
 import _zarnik as zk
 
@@ -41,10 +44,10 @@ def samples(points):
     return [(i / points, math.sin(3 * i / points) + 0.5) for i in range(points)]
 
 
-# --- the peers ------------------------------------------------------------------
-# Each peer offers: fit(points) and vec3(points) -> a model; a model offers
-# build(), eval(), backward(), step() and check() -> (loss, gradients); eval is
-# None where the library has no way to re-evaluate a built graph.
+# --- the models of each library --------------------------------------------------
+# A model offers build(), eval(), backward(), step() and check() -> (loss,
+# gradients); eval is None where the library has no way to re-evaluate a built
+# graph. The peers' records below tie the models, workloads and set-up together.
 
 class ZarnikModel:
     name = "zarnik"
@@ -121,21 +124,6 @@ def zarnik_vec3(parameters, data):
     return vec3_loss(zk.sin, index_lanes, parameters, data)
 
 
-class Zarnik:
-    name = "zarnik"
-    @staticmethod
-    def available():
-        return True
-
-    @staticmethod
-    def fit(points):
-        return ZarnikModel(points, START, zarnik_fit)
-
-    @staticmethod
-    def vec3(points):
-        return ZarnikModel(points, [START_P, START_S], zarnik_vec3)
-
-
 class MicrogradModel:
     name = "micrograd"
 
@@ -198,28 +186,6 @@ def micrograd_vec3(Value, parameters, data):
     return loss
 
 
-class Micrograd:
-    name = "micrograd"
-
-    @staticmethod
-    def available():
-        try:
-            import micrograd.engine  # noqa: F401
-        except ImportError:
-            return False
-        # Its backward pass recurses once per level of the graph.
-        sys.setrecursionlimit(10_000_000)
-        return True
-
-    @staticmethod
-    def fit(points):
-        return MicrogradModel(points, START, micrograd_fit)
-
-    @staticmethod
-    def vec3(points):
-        return MicrogradModel(points, list(START_P) + [START_S], micrograd_vec3)
-
-
 class TorchModel:
     name = "pytorch"
 
@@ -263,27 +229,6 @@ def torch_fit(torch, parameters, data):
 def torch_vec3(torch, parameters, data):
     # Size-3 tensors, their lanes added as PyTorch users do.
     return vec3_loss(torch.sin, lambda vector: vector.sum(), parameters, data)
-
-
-class Torch:
-    name = "pytorch"
-
-    @staticmethod
-    def available():
-        try:
-            import torch
-        except ImportError:
-            return False
-        torch.set_num_threads(1)
-        return True
-
-    @staticmethod
-    def fit(points):
-        return TorchModel(points, START, torch_fit)
-
-    @staticmethod
-    def vec3(points):
-        return TorchModel(points, [list(START_P), START_S], torch_vec3)
 
 
 class CasadiModel:
@@ -336,27 +281,61 @@ def casadi_vec3(ca, symbols, data):
     return vec3_loss(ca.sin, index_lanes, symbols, data)
 
 
-class Casadi:
-    name = "casadi"
+# --- the peers, one record each -----------------------------------------------------
 
-    @staticmethod
-    def available():
-        try:
-            import casadi  # noqa: F401
-        except ImportError:
-            return False
-        return True
+@dataclasses.dataclass(frozen=True)
+class Peer:
+    """Everything about one peer: adding a peer means adding one record here."""
+    name: str                 # its key in the results and its row label
+    module: str               # what must be importable for it to run
+    colour: str               # its colour in the plot
+    fit: Callable             # points -> a model of W1
+    vec3: Callable            # points -> a model of W2
+    deep: Callable            # steps -> (times, value, gradient) of W3
+    setup: Callable = lambda: None   # once per process, before anything is timed
 
-    @staticmethod
-    def fit(points):
-        return CasadiModel(points, [1, 1, 1, 1], list(START), casadi_fit)
-
-    @staticmethod
-    def vec3(points):
-        return CasadiModel(points, [3, 1], [list(START_P), START_S], casadi_vec3)
+    def available(self):
+        return importlib.util.find_spec(self.module) is not None
 
 
-PEERS = [Zarnik, Micrograd, Torch, Casadi]
+def no_thread_pool():
+    import torch
+    torch.set_num_threads(1)
+
+
+def deep_recursion():
+    # micrograd's backward pass recurses once per level of the graph.
+    sys.setrecursionlimit(10_000_000)
+
+
+# In report order.
+PEERS = [
+    Peer("zarnik", "_zarnik", "C0",
+         fit=lambda points: ZarnikModel(points, START, zarnik_fit),
+         vec3=lambda points: ZarnikModel(points, [START_P, START_S], zarnik_vec3),
+         deep=lambda steps: deep_zarnik(steps)),
+    Peer("micrograd", "micrograd", "C1",
+         fit=lambda points: MicrogradModel(points, START, micrograd_fit),
+         vec3=lambda points: MicrogradModel(points, list(START_P) + [START_S], micrograd_vec3),
+         deep=lambda steps: deep_micrograd(steps), setup=deep_recursion),
+    Peer("pytorch", "torch", "C2",
+         fit=lambda points: TorchModel(points, START, torch_fit),
+         vec3=lambda points: TorchModel(points, [list(START_P), START_S], torch_vec3),
+         deep=lambda steps: deep_torch(steps), setup=no_thread_pool),
+    Peer("casadi", "casadi", "C3",
+         fit=lambda points: CasadiModel(points, [1, 1, 1, 1], list(START), casadi_fit),
+         vec3=lambda points: CasadiModel(points, [3, 1], [list(START_P), START_S], casadi_vec3),
+         deep=lambda steps: deep_casadi(steps)),
+]
+BY_NAME = {peer.name: peer for peer in PEERS}
+
+
+def ready_peers():
+    """The installed peers, each set up once."""
+    peers = [peer for peer in PEERS if peer.available()]
+    for peer in peers:
+        peer.setup()
+    return peers
 
 
 # --- timing -----------------------------------------------------------------------
@@ -424,7 +403,7 @@ def run_shape(workload, points, peers):
 
 
 def shapes(out_path):
-    peers = [peer for peer in PEERS if peer.available()]
+    peers = ready_peers()
     report = {"peers": [peer.name for peer in peers], "runs": []}
     for points in FIT_SIZES:
         print(f"W1 fit, M = {points}", file=sys.stderr, flush=True)
@@ -461,7 +440,6 @@ def deep_zarnik(steps):
 
 
 def deep_micrograd(steps):
-    Micrograd.available()
     from micrograd.engine import Value
     p = Value(1.0)
     times = {}
@@ -479,7 +457,6 @@ def deep_micrograd(steps):
 
 def deep_torch(steps):
     import torch
-    torch.set_num_threads(1)
     p = torch.tensor(1.0, dtype=torch.float64, requires_grad=True)
     times = {}
     started = time.perf_counter()
@@ -513,22 +490,21 @@ def deep_casadi(steps):
     return times, value, gradient
 
 
-def deep(peer, steps):
-    run = {"zarnik": deep_zarnik, "micrograd": deep_micrograd, "pytorch": deep_torch, "casadi": deep_casadi}[peer]
-    times, value, gradient = run(steps)
+def deep(name, steps):
+    peer = BY_NAME[name]
+    peer.setup()
+    times, value, gradient = peer.deep(steps)
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-    print(json.dumps({"peer": peer, "steps": steps, "times": times, "value": value, "gradient": gradient,
+    print(json.dumps({"peer": name, "steps": steps, "times": times, "value": value, "gradient": gradient,
                       "peak_bytes": peak}))
 
 
 def deep_all(out_path, time_limit=600):
     """Runs every (peer, K) in its own process, so that a crash is a result, not the end."""
-    import importlib.util
     import signal
     import subprocess
     # Found, not imported: each child's peak memory must not start from this process's.
-    modules = {"zarnik": "_zarnik", "micrograd": "micrograd", "pytorch": "torch", "casadi": "casadi"}
-    peers = [peer.name for peer in PEERS if importlib.util.find_spec(modules[peer.name]) is not None]
+    peers = [peer.name for peer in PEERS if peer.available()]
     runs = []
     for steps in DEEP_SIZES:
         for peer in peers:
@@ -552,12 +528,13 @@ def deep_all(out_path, time_limit=600):
         json.dump({"peers": peers, "runs": runs}, out, indent=1)
 
 
-if __name__ == "__main__":
-    if sys.argv[1] == "shapes":
-        shapes(sys.argv[2])
-    elif sys.argv[1] == "deep":
-        deep(sys.argv[2], int(sys.argv[3]))
-    elif sys.argv[1] == "deep-all":
-        deep_all(sys.argv[2])
-    else:
+def main(args):
+    commands = {"shapes": (shapes, [str]), "deep": (deep, [str, int]), "deep-all": (deep_all, [str])}
+    if not args or args[0] not in commands or len(args) - 1 != len(commands[args[0]][1]):
         sys.exit(__doc__)
+    run, types = commands[args[0]]
+    run(*(convert(value) for convert, value in zip(types, args[1:])))
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])

@@ -14,11 +14,13 @@ import platform
 import subprocess
 import sys
 
+from peers import PEERS
+
+ORDER = [peer.name for peer in PEERS]
+COLOURS = {peer.name: peer.colour for peer in PEERS}
 PHASES = ["build", "eval", "backward", "step"]
 PHASE_TITLES = {"build": "build from Python", "eval": "eval of the built graph",
                 "backward": "backward of the built graph", "step": "one training step"}
-ORDER = ["zarnik", "micrograd", "pytorch", "casadi"]
-COLOURS = {"zarnik": "C0", "micrograd": "C1", "pytorch": "C2", "casadi": "C3"}
 
 
 def version(module):

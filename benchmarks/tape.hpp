@@ -1,14 +1,17 @@
 #pragma once
 
-// A flat tape: the benchmarks' stand-in for the hardware's floor. The graph is
-// recorded once into arrays (post order, op codes, input indices, lanes); the
-// forward and reverse passes are then straight loops over those arrays with no
-// hashing, no allocation and no reference counting. It is a baseline for the
-// benchmarks, not part of the library.
+// A flat tape: the benchmarks' stand-in for what the hardware can do. The
+// graph is recorded once into a struct of arrays (operation codes, operand
+// indices, dimensions, one array per lane); the forward and reverse passes
+// are then straight loops over those arrays with no hashing, no allocation
+// and no reference counting, a one-lane fast path, and a finite check of
+// every result as the library makes. A baseline for the benchmarks, not
+// part of the library.
 
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <unordered_map>
 #include <vector>
 
@@ -37,130 +40,187 @@ public:
             }
             const symbolic::Value& v = *top.value;
             stack.pop_back();
-            Instruction instruction{};
-            instruction.op = v.op();
-            instruction.dimension = v.dimension();
-            instruction.input_count = v.input_count();
-            instruction.component = v.component_index();
-            for (int i = 0; i < v.input_count(); ++i) {
-                instruction.inputs[static_cast<std::size_t>(i)] = index.at(v.input(i).id());
+            const auto at = [&](int i) { return index.at(v.input(i).id()); };
+            op_.push_back(v.op());
+            dim_.push_back(static_cast<std::uint8_t>(v.dimension()));
+            const int inputs = v.input_count();
+            if (v.op() == symbolic::ExpressionOp::Pack) {
+                in0_.push_back(static_cast<std::int32_t>(packs_.size()));
+                for (int k = 0; k < inputs; ++k) {
+                    packs_.push_back(at(k));
+                }
+                in1_.push_back(0);
+            } else {
+                in0_.push_back(inputs > 0 ? at(0) : 0);
+                in1_.push_back(inputs > 1 ? at(1) : 0);
             }
-            index[v.id()] = static_cast<std::int32_t>(code_.size());
-            code_.push_back(instruction);
-            values_.push_back(v.is_leaf() ? v.value().lanes : std::array<double, 4>{});
+            component_.push_back(static_cast<std::int8_t>(v.component_index()));
+            const std::array<double, 4> lanes = v.is_leaf() ? v.value().lanes : std::array<double, 4>{};
+            for (std::size_t l = 0; l < 4; ++l) {
+                value_[l].push_back(lanes[l]);
+            }
+            index[v.id()] = static_cast<std::int32_t>(op_.size() - 1);
         }
-        adjoints_.resize(code_.size());
+        for (auto& lane : adjoint_) {
+            lane.resize(op_.size());
+        }
     }
 
-    std::size_t size() const { return code_.size(); }
+    std::size_t size() const { return op_.size(); }
 
-    const std::array<double, 4>& forward() {
-        for (std::size_t i = 0; i < code_.size(); ++i) {
-            const Instruction& in = code_[i];
-            if (in.op == symbolic::ExpressionOp::None) {
+    // Returns lane 0 of the output, or NaN when some result was not finite.
+    double forward() {
+        bool bad = false;
+        const std::size_t n = op_.size();
+        for (std::size_t i = 0; i < n; ++i) {
+            const symbolic::ExpressionOp op = op_[i];
+            if (op == symbolic::ExpressionOp::None) {
                 continue;
             }
-            std::array<double, 4>& out = values_[i];
-            const auto& x = values_[static_cast<std::size_t>(in.inputs[0])];
-            const int xd = code_[static_cast<std::size_t>(in.inputs[0])].dimension;
-            switch (in.op) {
-                case symbolic::ExpressionOp::Negate: for_lanes(in, [&](std::size_t l) { out[l] = -x[l]; }); break;
-                case symbolic::ExpressionOp::Sin: for_lanes(in, [&](std::size_t l) { out[l] = std::sin(x[l]); }); break;
-                case symbolic::ExpressionOp::Cos: for_lanes(in, [&](std::size_t l) { out[l] = std::cos(x[l]); }); break;
-                case symbolic::ExpressionOp::Component: out[0] = x[static_cast<std::size_t>(in.component)]; break;
-                case symbolic::ExpressionOp::Pack:
-                    for (int k = 0; k < in.input_count; ++k) {
-                        out[static_cast<std::size_t>(k)] = values_[static_cast<std::size_t>(in.inputs[static_cast<std::size_t>(k)])][0];
-                    }
-                    break;
-                default: {
-                    const auto& y = values_[static_cast<std::size_t>(in.inputs[1])];
-                    const int yd = code_[static_cast<std::size_t>(in.inputs[1])].dimension;
-                    for_lanes(in, [&](std::size_t l) {
-                        const double a = xd == 1 ? x[0] : x[l];
-                        const double b = yd == 1 ? y[0] : y[l];
-                        switch (in.op) {
-                            case symbolic::ExpressionOp::Add: out[l] = a + b; break;
-                            case symbolic::ExpressionOp::Subtract: out[l] = a - b; break;
-                            case symbolic::ExpressionOp::Multiply: out[l] = a * b; break;
-                            default: out[l] = a / b; break;
-                        }
-                    });
+            const auto a = static_cast<std::size_t>(in0_[i]);
+            const auto b = static_cast<std::size_t>(in1_[i]);
+            if (dim_[i] == 1 && op != symbolic::ExpressionOp::Component && op != symbolic::ExpressionOp::Pack) {
+                double& out = value_[0][i];
+                switch (op) {
+                    case symbolic::ExpressionOp::Add: out = value_[0][a] + value_[0][b]; break;
+                    case symbolic::ExpressionOp::Subtract: out = value_[0][a] - value_[0][b]; break;
+                    case symbolic::ExpressionOp::Multiply: out = value_[0][a] * value_[0][b]; break;
+                    case symbolic::ExpressionOp::Divide: out = value_[0][a] / value_[0][b]; break;
+                    case symbolic::ExpressionOp::Negate: out = -value_[0][a]; break;
+                    case symbolic::ExpressionOp::Sin: out = std::sin(value_[0][a]); break;
+                    default: out = std::cos(value_[0][a]); break;
                 }
+                bad |= !finite(out);
+                continue;
             }
+            bad |= forward_lanes(i, op, a, b);
         }
-        return values_.back();
+        return bad ? std::numeric_limits<double>::quiet_NaN() : value_[0][n - 1];
     }
 
     // Forward, then the adjoint of every node in reverse order, seed 1 in every lane.
-    const std::vector<std::array<double, 4>>& forward_reverse() {
+    const std::array<std::vector<double>, 4>& forward_reverse() {
         forward();
-        for (auto& adjoint : adjoints_) {
-            adjoint = {};
+        const std::size_t n = op_.size();
+        for (auto& lane : adjoint_) {
+            std::fill(lane.begin(), lane.end(), 0.0);
+            lane[n - 1] = 1.0;
         }
-        adjoints_.back() = {1.0, 1.0, 1.0, 1.0};
-        for (std::size_t i = code_.size(); i-- > 0;) {
-            const Instruction& in = code_[i];
-            if (in.op == symbolic::ExpressionOp::None) {
+        for (std::size_t i = n; i-- > 0;) {
+            const symbolic::ExpressionOp op = op_[i];
+            if (op == symbolic::ExpressionOp::None) {
                 continue;
             }
-            const auto& g = adjoints_[i];
-            const auto i0 = static_cast<std::size_t>(in.inputs[0]);
-            auto& gx = adjoints_[i0];
-            const auto& x = values_[i0];
-            switch (in.op) {
-                case symbolic::ExpressionOp::Negate: for_lanes(in, [&](std::size_t l) { gx[l] -= g[l]; }); break;
-                case symbolic::ExpressionOp::Sin: for_lanes(in, [&](std::size_t l) { gx[l] += std::cos(x[l]) * g[l]; }); break;
-                case symbolic::ExpressionOp::Cos: for_lanes(in, [&](std::size_t l) { gx[l] -= std::sin(x[l]) * g[l]; }); break;
-                case symbolic::ExpressionOp::Component: gx[static_cast<std::size_t>(in.component)] += g[0]; break;
-                case symbolic::ExpressionOp::Pack:
-                    for (int k = 0; k < in.input_count; ++k) {
-                        adjoints_[static_cast<std::size_t>(in.inputs[static_cast<std::size_t>(k)])][0] += g[static_cast<std::size_t>(k)];
-                    }
-                    break;
-                default: {
-                    const auto i1 = static_cast<std::size_t>(in.inputs[1]);
-                    auto& gy = adjoints_[i1];
-                    const auto& y = values_[i1];
-                    const bool xs = code_[i0].dimension == 1;
-                    const bool ys = code_[i1].dimension == 1;
-                    for_lanes(in, [&](std::size_t l) {
-                        const double a = xs ? x[0] : x[l];
-                        const double b = ys ? y[0] : y[l];
-                        double& da = gx[xs ? 0 : l];
-                        double& db = gy[ys ? 0 : l];
-                        switch (in.op) {
-                            case symbolic::ExpressionOp::Add: da += g[l]; db += g[l]; break;
-                            case symbolic::ExpressionOp::Subtract: da += g[l]; db -= g[l]; break;
-                            case symbolic::ExpressionOp::Multiply: da += b * g[l]; db += g[l] * a; break;
-                            default: da += g[l] / b; db += -g[l] * a / (b * b); break;
-                        }
-                    });
+            const auto a = static_cast<std::size_t>(in0_[i]);
+            const auto b = static_cast<std::size_t>(in1_[i]);
+            if (dim_[i] == 1 && op != symbolic::ExpressionOp::Component && op != symbolic::ExpressionOp::Pack) {
+                const double g = adjoint_[0][i];
+                const double x = value_[0][a];
+                const double y = value_[0][b];
+                double& da = adjoint_[0][a];
+                double& db = adjoint_[0][b];
+                switch (op) {
+                    case symbolic::ExpressionOp::Add: da += g; db += g; break;
+                    case symbolic::ExpressionOp::Subtract: da += g; db -= g; break;
+                    case symbolic::ExpressionOp::Multiply: da += y * g; db += g * x; break;
+                    case symbolic::ExpressionOp::Divide: da += g / y; db += -g * x / (y * y); break;
+                    case symbolic::ExpressionOp::Negate: da -= g; break;
+                    case symbolic::ExpressionOp::Sin: da += std::cos(x) * g; break;
+                    default: da -= std::sin(x) * g; break;
                 }
+                continue;
             }
+            reverse_lanes(i, op, a, b);
         }
-        return adjoints_;
+        return adjoint_;
     }
 
 private:
-    struct Instruction {
-        symbolic::ExpressionOp op;
-        std::int32_t dimension;
-        std::int32_t input_count;
-        std::int32_t component;
-        std::array<std::int32_t, 4> inputs;
-    };
+    static bool finite(double x) { return std::fabs(x) <= std::numeric_limits<double>::max(); }
 
-    template <typename Body>
-    static void for_lanes(const Instruction& in, Body&& body) {
-        for (std::size_t l = 0; l < static_cast<std::size_t>(in.dimension); ++l) {
-            body(l);
+    bool forward_lanes(std::size_t i, symbolic::ExpressionOp op, std::size_t a, std::size_t b) {
+        bool bad = false;
+        const std::size_t d = dim_[i];
+        switch (op) {
+            case symbolic::ExpressionOp::Component:
+                value_[0][i] = value_[static_cast<std::size_t>(component_[i])][a];
+                return !finite(value_[0][i]);
+            case symbolic::ExpressionOp::Pack:
+                for (std::size_t k = 0; k < d; ++k) {
+                    value_[k][i] = value_[0][static_cast<std::size_t>(packs_[a + k])];
+                }
+                return false;
+            default: break;
+        }
+        const std::size_t da = dim_[a] == 1 ? 0 : 1;
+        const std::size_t db = dim_[b] == 1 ? 0 : 1;
+        for (std::size_t l = 0; l < d; ++l) {
+            const double x = value_[l * da][a];
+            const double y = value_[l * db][b];
+            double& out = value_[l][i];
+            switch (op) {
+                case symbolic::ExpressionOp::Add: out = x + y; break;
+                case symbolic::ExpressionOp::Subtract: out = x - y; break;
+                case symbolic::ExpressionOp::Multiply: out = x * y; break;
+                case symbolic::ExpressionOp::Divide: out = x / y; break;
+                case symbolic::ExpressionOp::Negate: out = -value_[l][a]; break;
+                case symbolic::ExpressionOp::Sin: out = std::sin(value_[l][a]); break;
+                default: out = std::cos(value_[l][a]); break;
+            }
+            bad |= !finite(out);
+        }
+        return bad;
+    }
+
+    void reverse_lanes(std::size_t i, symbolic::ExpressionOp op, std::size_t a, std::size_t b) {
+        const std::size_t d = dim_[i];
+        switch (op) {
+            case symbolic::ExpressionOp::Component:
+                adjoint_[static_cast<std::size_t>(component_[i])][a] += adjoint_[0][i];
+                return;
+            case symbolic::ExpressionOp::Pack:
+                for (std::size_t k = 0; k < d; ++k) {
+                    adjoint_[0][static_cast<std::size_t>(packs_[a + k])] += adjoint_[k][i];
+                }
+                return;
+            default: break;
+        }
+        const std::size_t sa = dim_[a] == 1 ? 0 : 1;
+        const std::size_t sb = dim_[b] == 1 ? 0 : 1;
+        for (std::size_t l = 0; l < d; ++l) {
+            const double g = adjoint_[l][i];
+            switch (op) {
+                case symbolic::ExpressionOp::Add:
+                    adjoint_[l * sa][a] += g;
+                    adjoint_[l * sb][b] += g;
+                    break;
+                case symbolic::ExpressionOp::Subtract:
+                    adjoint_[l * sa][a] += g;
+                    adjoint_[l * sb][b] -= g;
+                    break;
+                case symbolic::ExpressionOp::Multiply:
+                    adjoint_[l * sa][a] += value_[l * sb][b] * g;
+                    adjoint_[l * sb][b] += g * value_[l * sa][a];
+                    break;
+                case symbolic::ExpressionOp::Divide:
+                    adjoint_[l * sa][a] += g / value_[l * sb][b];
+                    adjoint_[l * sb][b] += -g * value_[l * sa][a] / (value_[l * sb][b] * value_[l * sb][b]);
+                    break;
+                case symbolic::ExpressionOp::Negate: adjoint_[l][a] -= g; break;
+                case symbolic::ExpressionOp::Sin: adjoint_[l][a] += std::cos(value_[l][a]) * g; break;
+                default: adjoint_[l][a] -= std::sin(value_[l][a]) * g; break;
+            }
         }
     }
 
-    std::vector<Instruction> code_;
-    std::vector<std::array<double, 4>> values_;
-    std::vector<std::array<double, 4>> adjoints_;
+    std::vector<symbolic::ExpressionOp> op_;
+    std::vector<std::uint8_t> dim_;
+    std::vector<std::int32_t> in0_;
+    std::vector<std::int32_t> in1_;
+    std::vector<std::int8_t> component_;
+    std::vector<std::int32_t> packs_;
+    std::array<std::vector<double>, 4> value_;
+    std::array<std::vector<double>, 4> adjoint_;
 };
 
 }  // namespace zarnik::benchmarks

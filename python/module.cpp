@@ -235,7 +235,7 @@ void refuse_uninitialised_instances(py::class_<Value>& cls) {
 }  // namespace
 
 PYBIND11_MODULE(_zarnik, m) {
-    m.attr("__version__") = "0.1.0";
+    m.attr("__version__") = py::str(zarnik::version.data(), zarnik::version.size());
 
     py::class_<Value> expression(m, "Expression");
     expression_type = reinterpret_cast<PyTypeObject*>(expression.ptr());

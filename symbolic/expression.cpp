@@ -1,33 +1,13 @@
-#include <cmath>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
 #include "internal.hpp"
+#include "operations.hpp"
 
 namespace zarnik::symbolic {
 
 namespace {
-
-// A one-lane operand is broadcast over every lane of the result.
-double broadcast_lane(const SmallValue& operand, std::size_t lane) noexcept {
-    return operand.dimension == 1 ? operand.lanes[0] : operand.lanes[lane];
-}
-
-bool is_binary(ExpressionOp op) noexcept {
-    return op == ExpressionOp::Add || op == ExpressionOp::Subtract || op == ExpressionOp::Multiply ||
-           op == ExpressionOp::Divide;
-}
-
-bool is_unary(ExpressionOp op) noexcept {
-    return op == ExpressionOp::Negate || op == ExpressionOp::Sin || op == ExpressionOp::Cos;
-}
-
-void require_result_dimension(int dimension) {
-    if (dimension < 1 || dimension > 4) {
-        throw std::invalid_argument("symbolic value dimension must be in 1..4");
-    }
-}
 
 Value unary_expression(ExpressionOp op, Value operand) {
     detail::require_valid(operand, "unary operand");
@@ -90,67 +70,9 @@ Value pack(std::array<Value, N> args, const std::array<const char*, N>& labels, 
 
 }  // namespace
 
-SmallValue detail::binary_constant(ExpressionOp op, const SmallValue& left, const SmallValue& right, int dimension) {
-    require_result_dimension(dimension);
-    if (!is_binary(op)) {
-        throw std::invalid_argument("unsupported binary symbolic expression op");
-    }
-    SmallValue result;
-    result.dimension = dimension;
-    for (std::size_t i = 0; i < static_cast<std::size_t>(dimension); ++i) {
-        const double a = broadcast_lane(left, i);
-        const double b = broadcast_lane(right, i);
-        switch (op) {
-            case ExpressionOp::Add: result.lanes[i] = a + b; break;
-            case ExpressionOp::Subtract: result.lanes[i] = a - b; break;
-            case ExpressionOp::Multiply: result.lanes[i] = a * b; break;
-            default: result.lanes[i] = a / b; break;
-        }
-    }
-    require_finite(result);
-    return result;
-}
-
-SmallValue detail::unary_constant(ExpressionOp op, const SmallValue& operand) {
-    require_result_dimension(operand.dimension);
-    if (!is_unary(op)) {
-        throw std::invalid_argument("unsupported unary symbolic expression op");
-    }
-    SmallValue result;
-    result.dimension = operand.dimension;
-    for (std::size_t i = 0; i < static_cast<std::size_t>(operand.dimension); ++i) {
-        const double x = operand.lanes[i];
-        switch (op) {
-            case ExpressionOp::Negate: result.lanes[i] = -x; break;
-            case ExpressionOp::Sin: result.lanes[i] = std::sin(x); break;
-            default: result.lanes[i] = std::cos(x); break;
-        }
-    }
-    require_finite(result);
-    return result;
-}
-
-const char* to_string(ExpressionOp op) {
-    switch (op) {
-        case ExpressionOp::None: return "None";
-        case ExpressionOp::Pack: return "Pack";
-        case ExpressionOp::Component: return "Component";
-        case ExpressionOp::Add: return "Add";
-        case ExpressionOp::Subtract: return "Subtract";
-        case ExpressionOp::Multiply: return "Multiply";
-        case ExpressionOp::Divide: return "Divide";
-        case ExpressionOp::Negate: return "Negate";
-        case ExpressionOp::Sin: return "Sin";
-        case ExpressionOp::Cos: return "Cos";
-    }
-    return "Unknown";
-}
-
 Value make_expression(ExpressionOp op, int dimension, std::array<Value, 4> inputs, int input_count,
                       int component_index) {
-    if (dimension < 1 || dimension > 4) {
-        throw std::invalid_argument("symbolic value dimension must be in 1..4");
-    }
+    detail::require_dimension(dimension);
     if (input_count < 1 || input_count > 4) {
         throw std::invalid_argument("symbolic expression input count must be in 1..4");
     }

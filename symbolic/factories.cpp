@@ -48,9 +48,7 @@ Value parameter(const Vec<double, 3>& v, std::string name) { return parameter(sm
 Value parameter(const Vec<double, 4>& v, std::string name) { return parameter(small_value(v), std::move(name)); }
 
 Value undefined(int dimension, std::string name) {
-    if (dimension < 1 || dimension > 4) {
-        throw std::invalid_argument("symbolic value dimension must be in 1..4");
-    }
+    detail::require_dimension(dimension);
     return Value(make_node(ValueKind::Undefined, dimension, SmallValue{}, std::nullopt, std::move(name)));
 }
 

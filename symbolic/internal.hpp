@@ -2,16 +2,25 @@
 
 // Helpers shared by the core's source files and kept out of the public header.
 
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <memory>
 
 #include "symbolic.hpp"
 
 namespace zarnik::symbolic::detail {
 
+// Throws std::invalid_argument "symbolic value dimension must be in 1..4"
+// unless 1 <= dimension <= 4.
+void require_dimension(int dimension);
+
 // Throws std::invalid_argument unless `value` has 1..4 lanes, all finite.
 // Spare lanes are never examined.
 void require_finite(const SmallValue& value);
+
+// The finite-lane rule: NaN fails because every comparison with it is false.
+inline bool is_finite_lane(double lane) noexcept { return std::fabs(lane) <= std::numeric_limits<double>::max(); }
 
 // Throws std::invalid_argument "<label> is not a valid symbolic value" on an empty handle.
 void require_valid(const Value& value, const char* label);
@@ -21,11 +30,13 @@ void require_valid(const Value& value, const char* label);
 // allocation consumes none.
 std::shared_ptr<ValueNode> allocate_node();
 
-// The lane-wise arithmetic of Add, Subtract, Multiply and Divide, with a
-// one-lane operand broadcast over the other, and of Negate, Sin and Cos.
-// Shared by constant folding and evaluation, so a folded constant and an
-// evaluated expression over the same numbers agree bit for bit.
-SmallValue binary_constant(ExpressionOp op, const SmallValue& left, const SmallValue& right, int dimension);
-SmallValue unary_constant(ExpressionOp op, const SmallValue& operand);
+// What the graph walks need of a handle beyond its public members: the node
+// in place, and how many owners it has.
+struct NodeAccess {
+    static ValueNode* node(const Value& value) noexcept { return value.node_.get(); }
+    // One owner means one input slot of the graph (or the caller's handle) holds
+    // the node: a walk from above reaches it exactly once.
+    static long owners(const Value& value) noexcept { return value.node_.use_count(); }
+};
 
 }  // namespace zarnik::symbolic::detail

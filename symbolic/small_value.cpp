@@ -8,9 +8,6 @@ namespace zarnik::symbolic {
 
 namespace {
 
-// NaN fails because every comparison with it is false.
-bool is_finite_lane(double lane) noexcept { return std::fabs(lane) <= std::numeric_limits<double>::max(); }
-
 template <std::size_t N>
 SmallValue from_lanes(const double (&lanes)[N]) {
     SmallValue result;
@@ -36,12 +33,16 @@ double SmallValue::operator[](int index) const {
     return lanes[static_cast<std::size_t>(index)];
 }
 
-void detail::require_finite(const SmallValue& value) {
-    if (value.dimension < 1 || value.dimension > 4) {
+void detail::require_dimension(int dimension) {
+    if (dimension < 1 || dimension > 4) {
         throw std::invalid_argument("symbolic value dimension must be in 1..4");
     }
+}
+
+void detail::require_finite(const SmallValue& value) {
+    require_dimension(value.dimension);
     for (int i = 0; i < value.dimension; ++i) {
-        if (!is_finite_lane(value.lanes[static_cast<std::size_t>(i)])) {
+        if (!detail::is_finite_lane(value.lanes[static_cast<std::size_t>(i)])) {
             throw std::invalid_argument("symbolic value lanes must be finite");
         }
     }

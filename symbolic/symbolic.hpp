@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "symbolic/version.hpp"
 #include "vec.hpp"
 
 namespace zarnik::symbolic {
@@ -62,13 +63,18 @@ const char* to_string(ExpressionOp op);
 
 struct ValueNode;
 
+namespace detail {
+struct NodeAccess;
+}
+
 // A shared handle to one graph node. Copying shares the node; a default or
 // moved-from handle is empty. Every member is const: none re-seats the handle,
 // although set_value, backward and zero_grad change the shared nodes.
 class Value {
 public:
     Value() = default;
-    explicit Value(std::shared_ptr<ValueNode> node) noexcept : node_(std::move(node)) {}
+    // Not explicit: `Value v = make_node(...)` takes the new node as any handle would.
+    Value(std::shared_ptr<ValueNode> node) noexcept : node_(std::move(node)) {}
 
     const ValueNode& node() const;
     ValueNode& mutable_node() const;
@@ -111,24 +117,28 @@ public:
 
 private:
     friend struct ValueNode;
+    friend struct detail::NodeAccess;
 
     std::shared_ptr<ValueNode> node_;
 };
 
 // The graph node record. Built only by make_node and make_expression; every
 // field except a parameter's `value` and `grad` is fixed after creation.
+// The fields that every walk over a graph reads come first, so that a walk
+// touches as few cache lines of a node as it can; the name and hint, which
+// only their accessors read, come last.
 struct ValueNode {
     std::uint64_t id = 0;
     ValueKind kind = ValueKind::Constant;
     ExpressionOp op = ExpressionOp::None;
     std::int32_t dimension = 0;
-    SmallValue value{};
-    std::optional<SmallValue> hint;
-    std::string name;
-    std::array<Value, 4> inputs{};
     std::int32_t input_count = 0;
     std::int32_t component_index = -1;
+    std::array<Value, 4> inputs{};
+    SmallValue value{};
     std::optional<SmallValue> grad;
+    std::optional<SmallValue> hint;
+    std::string name;
 
     ValueNode() = default;
     ValueNode(const ValueNode&) = delete;

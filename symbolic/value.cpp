@@ -64,9 +64,7 @@ ValueNode::~ValueNode() {
 
 std::shared_ptr<ValueNode> make_node(ValueKind kind, int dimension, SmallValue value,
                                      std::optional<SmallValue> hint, std::string name) {
-    if (dimension < 1 || dimension > 4) {
-        throw std::invalid_argument("symbolic value dimension must be in 1..4");
-    }
+    detail::require_dimension(dimension);
     if (value.dimension != 0) {
         detail::require_finite(value);
     }

@@ -151,7 +151,8 @@ TEST(MakeNode, ChecksDimensionThenValueThenHintAndConsumesNoIdOnFailure) {
 
 TEST(MakeNode, FillsTheRecord) {
     const std::uint64_t before = newest_id();
-    const Value node(make_node(ValueKind::Undefined, 2, SmallValue{}, small_value(1.0, 2.0), "pos"));
+    // A handle takes a new node by plain initialisation.
+    const Value node = make_node(ValueKind::Undefined, 2, SmallValue{}, small_value(1.0, 2.0), "pos");
     EXPECT_EQ(node.id(), before + 1);
     EXPECT_EQ(node.kind(), ValueKind::Undefined);
     EXPECT_EQ(node.op(), ExpressionOp::None);

@@ -19,8 +19,8 @@ def run(*args):
                           check=True, timeout=600)
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="the peers' own libraries are not built for the address sanitizer")
+@pytest.mark.not_under_address_sanitizer(
+    reason="the peers' own libraries are not built for the address sanitizer")
 def test_the_fit_and_vec3_workloads_agree_across_peers(tmp_path):
     out = tmp_path / "shapes.json"
     run("shapes", str(out))

@@ -6,7 +6,7 @@ import math
 
 import pytest
 
-import _zarnik as z
+import _zarnik as zk
 
 NAN = float("nan")
 
@@ -53,7 +53,7 @@ class ItemFails:
     ((-0.0, 1e308, 5e-324, -1),  (-0.0, 1e308, 5e-324, -1.0)),
 ])
 def test_numbers_and_numeric_sequences_become_lanes(args, lanes):
-    for make in (z.Constant, z.Parameter):
+    for make in (zk.Constant, zk.Parameter):
         value = make(*args).value
         assert value == lanes
         assert all(type(lane) is float for lane in value)
@@ -78,16 +78,16 @@ def test_numbers_and_numeric_sequences_become_lanes(args, lanes):
 ])
 def test_bad_values_are_refused_with_the_label(args, error, text):
     with pytest.raises(error) as raised:
-        z.Constant(*args)
+        zk.Constant(*args)
     assert str(raised.value) == text
     with pytest.raises(error) as raised:
-        z.Parameter(*args)
+        zk.Parameter(*args)
     assert str(raised.value) == text.replace("Constant", "Parameter")
 
 
 def test_an_expression_is_never_read_as_numbers():
-    p = z.Parameter(1.0, 2.0)
-    for call in (lambda: z.Constant(p), lambda: z.Parameter(p), lambda: p.set_value(p)):
+    p = zk.Parameter(1.0, 2.0)
+    for call in (lambda: zk.Constant(p), lambda: zk.Parameter(p), lambda: p.set_value(p)):
         with pytest.raises(TypeError, match=r"^object of type '_zarnik.Expression' has no len\(\)$"):
             call()
 
@@ -98,14 +98,14 @@ def test_an_expression_is_never_read_as_numbers():
 ])
 def test_failing_host_queries_propagate_unchanged(sequence, error, text):
     with pytest.raises(error) as raised:
-        z.Constant(sequence)
+        zk.Constant(sequence)
     assert type(raised.value) is error
     assert str(raised.value) == text
 
 
 def test_operands_become_constants_unless_they_are_expressions():
-    x = z.Parameter(1.0)
-    other = z.Parameter(2.0)
+    x = zk.Parameter(1.0)
+    other = zk.Parameter(2.0)
     assert [i.id for i in (x + other).inputs] == [x.id, other.id]
     number = (x + 2).inputs[1]
     assert number.is_constant and number.value == (2.0,)
@@ -117,7 +117,7 @@ def test_operands_become_constants_unless_they_are_expressions():
 
 @pytest.mark.parametrize("operand", [None, "a", {}, decimal.Decimal(1), fractions.Fraction(1, 2), 1j, object()])
 def test_unusable_operands_are_type_errors_naming_the_side(operand):
-    x = z.Parameter(1.0)
+    x = zk.Parameter(1.0)
     with pytest.raises(TypeError, match=r"^right operand must be a symbolic value or numeric constant$"):
         x + operand
     with pytest.raises(TypeError, match=r"^left operand must be a symbolic value or numeric constant$"):
@@ -126,7 +126,7 @@ def test_unusable_operands_are_type_errors_naming_the_side(operand):
 
 def test_a_number_too_large_for_a_double_is_a_cast_error():
     with pytest.raises(RuntimeError) as raised:
-        z.Parameter(1.0) + 10**400
+        zk.Parameter(1.0) + 10**400
     assert str(raised.value) == cast_error("<class 'int'>")
 
 
@@ -134,7 +134,7 @@ def test_a_number_too_large_for_a_double_is_a_cast_error():
                                           ({"name": b"raw"}, "raw"), ({"name": bytearray(b"ba")}, "ba"),
                                           ({"name": "ünï"}, "ünï")])
 def test_the_name_keyword(kwargs, name):
-    assert z.Parameter(0.5, **kwargs).name == name
+    assert zk.Parameter(0.5, **kwargs).name == name
 
 
 @pytest.mark.parametrize("kwargs, error, text", [
@@ -147,7 +147,7 @@ def test_the_name_keyword(kwargs, name):
 ])
 def test_bad_keywords(kwargs, error, text):
     with pytest.raises(error) as raised:
-        z.Parameter(1.0, **kwargs)
+        zk.Parameter(1.0, **kwargs)
     if text is None:
         assert str(raised.value).startswith("Unable to cast Python instance of type ")
         assert "to C++ type 'std::" in str(raised.value)
@@ -156,8 +156,8 @@ def test_bad_keywords(kwargs, error, text):
 
 
 def test_results_are_tuples_of_floats_or_none():
-    v = z.Parameter(1, 2, 3)
+    v = zk.Parameter(1, 2, 3)
     assert v.value == (1.0, 2.0, 3.0)
     assert v.grad is None
     assert v.hint is None
-    assert z.Undefined(hint=[1, 2]).hint == (1.0, 2.0)
+    assert zk.Undefined(hint=[1, 2]).hint == (1.0, 2.0)

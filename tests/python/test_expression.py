@@ -5,26 +5,26 @@ import sys
 
 import pytest
 
-import _zarnik as z
+import _zarnik as zk
 
 
 def test_properties_of_a_leaf_and_an_expression():
-    p = z.Parameter(1.0, 2.0, name="p")
-    q = z.Parameter(3.0, 4.0, name="q")
+    p = zk.Parameter(1.0, 2.0, name="p")
+    q = zk.Parameter(3.0, 4.0, name="q")
     assert (p.dim, p.dimension, p.kind, p.op, p.name) == (2, 2, "Parameter", "None", "p")
     assert (p.is_parameter, p.is_constant, p.is_undefined, p.is_expression, p.is_leaf) == (True, False, False, False, True)
     assert p.inputs == ()
     total = p + q
     assert (total.kind, total.op, total.name, total.is_leaf, total.is_expression) == ("Expression", "Add", "", False, True)
     assert [i.id for i in total.inputs] == [p.id, q.id]
-    assert all(type(i) is z.Expression for i in total.inputs)
+    assert all(type(i) is zk.Expression for i in total.inputs)
     # Every read wraps the node in a new object.
     assert total.inputs[0] is not total.inputs[0]
     assert isinstance(p.id, int) and p.id < q.id < total.id
 
 
 def test_members_are_registered_in_order():
-    members = [name for name in vars(z.Expression) if not name.startswith("_") or name in (
+    members = [name for name in vars(zk.Expression) if not name.startswith("_") or name in (
         "__getitem__", "__repr__", "__add__", "__radd__", "__sub__", "__rsub__", "__mul__", "__rmul__",
         "__truediv__", "__rtruediv__", "__neg__")]
     assert members == ["id", "kind", "op", "dim", "dimension", "name", "is_constant", "is_parameter",
@@ -35,19 +35,19 @@ def test_members_are_registered_in_order():
     # __init__ is the binding library's own slot that refuses construction (tested below).
     for absent in ("__eq__", "__hash__", "__bool__", "__len__", "__iter__", "__contains__",
                    "__pow__", "__floordiv__", "__pos__", "__abs__", "__dict__"):
-        assert absent not in vars(z.Expression)
+        assert absent not in vars(zk.Expression)
 
 
 def test_the_class_has_no_constructor_and_no_instance_dictionary():
     with pytest.raises(TypeError, match=r"^_zarnik\.Expression: No constructor defined!$"):
-        z.Expression()
-    e = z.Constant(1.0)
+        zk.Expression()
+    e = zk.Constant(1.0)
     with pytest.raises(AttributeError):
         e.foo = 1
     with pytest.raises(AttributeError):
         e.value = (2.0,)
     # Identity semantics from the host: equal nodes are not equal objects.
-    assert e != z.Constant(1.0)
+    assert e != zk.Constant(1.0)
     assert {e: 1}[e] == 1
 
 
@@ -63,7 +63,7 @@ def test_the_class_has_no_constructor_and_no_instance_dictionary():
     (lambda x: [1, 2] * x, "Multiply", ((1.0, 2.0), "x")),
 ])
 def test_operators_keep_the_host_operand_order(build, op, inputs):
-    x = z.Parameter(3.0)
+    x = zk.Parameter(3.0)
     node = build(x)
     assert node.op == op
     for actual, expected in zip(node.inputs, inputs):
@@ -75,18 +75,18 @@ def test_operators_keep_the_host_operand_order(build, op, inputs):
 
 
 def test_negation_and_folding():
-    x = z.Parameter(3.0, -1.0)
+    x = zk.Parameter(3.0, -1.0)
     assert (-x).op == "Negate"
     assert (-x).eval() == (-3.0, 1.0)
-    c = z.Constant(2.0)
+    c = zk.Constant(2.0)
     folded = c + 1
     assert folded.is_constant and folded.value == (3.0,)
-    assert (-z.Constant(0.0)).value == (-0.0,)
+    assert (-zk.Constant(0.0)).value == (-0.0,)
 
 
 def test_dimensions_combine_by_the_broadcasting_rule():
-    one = z.Parameter(1.0)
-    three = z.Parameter(1.0, 2.0, 3.0)
+    one = zk.Parameter(1.0)
+    three = zk.Parameter(1.0, 2.0, 3.0)
     assert (one + (1, 2)).dim == 2
     with pytest.raises(ValueError, match=r"^cannot combine symbolic values with dimensions 3 and 2$"):
         three + (1, 2)
@@ -95,16 +95,16 @@ def test_dimensions_combine_by_the_broadcasting_rule():
 
 
 def test_components_and_indexing():
-    v = z.Parameter(5.0, 6.0)
+    v = zk.Parameter(5.0, 6.0)
     assert v.x.op == "Component" and v.x.eval() == (5.0,)
     assert v[1].eval() == (6.0,)
     assert [lane.eval() for lane in v] == [(5.0,), (6.0,)]
     assert len(list(v)) == 2
-    s = z.Parameter(1.0)
+    s = zk.Parameter(1.0)
     assert s.x.id == s.id
-    packed = z.vec2(s, z.Parameter(2.0))
+    packed = zk.vec2(s, zk.Parameter(2.0))
     assert packed.x.id == s.id
-    assert z.Constant(1, 2, 3).y.value == (2.0,)
+    assert zk.Constant(1, 2, 3).y.value == (2.0,)
     for read in (lambda: v.z, lambda: v.w, lambda: v[2], lambda: v[-1]):
         with pytest.raises(IndexError, match=r"^symbolic component index out of range$"):
             read()
@@ -115,7 +115,7 @@ def test_components_and_indexing():
 
 
 def test_value_and_set_value():
-    p = z.Parameter(1.0, 2.0)
+    p = zk.Parameter(1.0, 2.0)
     assert p.value == (1.0, 2.0)
     p.set_value(3, 4)
     assert p.value == (3.0, 4.0)
@@ -126,7 +126,7 @@ def test_value_and_set_value():
     with pytest.raises(RuntimeError, match=r"^symbolic value has no direct numeric value$"):
         (p + p).value
     with pytest.raises(RuntimeError, match=r"^symbolic value has no direct numeric value$"):
-        z.Undefined().value
+        zk.Undefined().value
 
 
 @pytest.mark.parametrize("target, args, kwargs, error, text", [
@@ -140,7 +140,7 @@ def test_value_and_set_value():
     ("pair", (1, 2), {"x": 1}, TypeError, None),
 ])
 def test_set_value_failures_change_nothing(target, args, kwargs, error, text):
-    nodes = {"constant": z.Constant(1.0), "pair": z.Parameter(1.0, 2.0)}
+    nodes = {"constant": zk.Constant(1.0), "pair": zk.Parameter(1.0, 2.0)}
     node = nodes[target]
     before = node.value
     with pytest.raises(error) as raised:
@@ -153,7 +153,7 @@ def test_set_value_failures_change_nothing(target, args, kwargs, error, text):
 
 
 def test_backward_seed_forms():
-    p = z.Parameter(2.0)
+    p = zk.Parameter(2.0)
     y = p * p
     y.backward()
     y.backward(1.0)
@@ -169,7 +169,7 @@ def test_backward_seed_forms():
         y.backward([])
     with pytest.raises(ValueError, match=r"^backward seed dimension does not match output dimension$"):
         y.backward([1.0, 1.0])
-    v = z.Parameter(1.0, 2.0)
+    v = zk.Parameter(1.0, 2.0)
     with pytest.raises(ValueError, match=r"^backward\(\) without seed requires scalar output$"):
         v.backward()
     (v * v).backward((1, 0))
@@ -178,12 +178,12 @@ def test_backward_seed_forms():
 
 
 def test_evaluation_failures():
-    u = z.Undefined(hint=1.0)
-    p = z.Parameter(1.0)
+    u = zk.Undefined(hint=1.0)
+    p = zk.Parameter(1.0)
     for call in ((p + u).eval, (p + u).backward):
         with pytest.raises(RuntimeError, match=r"^cannot evaluate symbolic graph with Undefined values$"):
             call()
-    zero = z.Parameter(0.0)
+    zero = zk.Parameter(0.0)
     with pytest.raises(ValueError, match=r"^symbolic value lanes must be finite$"):
         (p / zero).eval()
     p.backward()
@@ -195,24 +195,24 @@ def test_evaluation_failures():
 
 
 def test_repr():
-    c = z.Constant(1.0)
+    c = zk.Constant(1.0)
     assert repr(c) == f"Constant<1>#{c.id}"
-    p = z.Parameter(1.0, 2.0, name="x")
+    p = zk.Parameter(1.0, 2.0, name="x")
     assert repr(p) == f"Parameter<2>#{p.id}(x)"
     assert repr(p + p) == f"Expression<2>#{p.id + 1} op=Add"
 
 
 @pytest.mark.parametrize("make", [
-    lambda name: z.Parameter(1.0, name=name),
-    lambda name: z.Undefined(dim=2, name=name),
-    lambda name: z.Undefined(hint=[1, 2], name=name),
+    lambda name: zk.Parameter(1.0, name=name),
+    lambda name: zk.Undefined(dim=2, name=name),
+    lambda name: zk.Undefined(hint=[1, 2], name=name),
 ])
 def test_names_that_are_not_utf8_are_refused_before_a_node_is_made(make):
     for bad in (b"\xff", bytearray(b"ok\xc3"), b"\xed\xa0\x80"):
-        before = z.Constant(0.0).id
+        before = zk.Constant(0.0).id
         with pytest.raises(ValueError, match=r"^name must be valid UTF-8 text$"):
             make(bad)
-        assert z.Constant(0.0).id == before + 1, "a refused name took an id"
+        assert zk.Constant(0.0).id == before + 1, "a refused name took an id"
     # Names that were valid stay valid, whatever their type.
     assert make(b"\xc3\xbc").name == "\u00fc"
     assert make("\u00fcn\u00ef").name == "\u00fcn\u00ef"

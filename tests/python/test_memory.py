@@ -4,9 +4,12 @@ import os
 
 import pytest
 
-import _zarnik as z
+import _zarnik as zk
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
+
+not_under_asan = pytest.mark.not_under_address_sanitizer(
+    reason="the address sanitizer keeps freed memory in quarantine; its leak checker covers this run")
 
 
 def resident_bytes():
@@ -14,15 +17,14 @@ def resident_bytes():
         return int(statm.read().split()[1]) * PAGE
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="the address sanitizer keeps freed memory in quarantine; its leak checker covers this run")
+@not_under_asan
 def test_millions_of_expressions_built_and_dropped_keep_memory_flat():
-    p = z.Parameter(0.5, 1.5, name="p")
-    s = z.Parameter(2.0)
+    p = zk.Parameter(0.5, 1.5, name="p")
+    s = zk.Parameter(2.0)
 
     def churn(count):
         for i in range(count):
-            e = (p * s + z.sin(p)) / (s + i)   # six new nodes and their Expression objects
+            e = (p * s + zk.sin(p)) / (s + i)   # six new nodes and their Expression objects
             e.eval()
             if i % 1000 == 0:
                 e.x.backward()
@@ -36,15 +38,14 @@ def test_millions_of_expressions_built_and_dropped_keep_memory_flat():
     assert growth < 8 * 1024 * 1024, f"resident memory grew by {growth / 2**20:.1f} MiB"
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="the address sanitizer keeps freed memory in quarantine; its leak checker covers this run")
+@not_under_asan
 def test_a_dropped_deep_chain_is_freed_and_its_memory_reused():
-    p = z.Parameter(1.0)
+    p = zk.Parameter(1.0)
 
     def chain():
         y = p
         for _ in range(200_000):     # 800,000 nested nodes
-            y = z.sin(y) * 0.5 + p
+            y = zk.sin(y) * 0.5 + p
         y.backward()
         return y.eval()
 

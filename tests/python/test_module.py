@@ -2,35 +2,49 @@
 
 import importlib
 import os
+import pathlib
+import re
 import shutil
 import subprocess
 import sys
+import tomllib
 
 import pytest
 
-import _zarnik
+import _zarnik as zk
 
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 OWN_ATTRIBUTES = ["__version__", "Expression", "Constant", "Parameter", "Undefined",
                   "vec2", "vec3", "vec4", "sin", "cos"]
 STANDARD_ATTRIBUTES = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"}
 
 
 def test_attributes_are_registered_in_order_and_nothing_else():
-    names = [name for name in vars(_zarnik) if name not in STANDARD_ATTRIBUTES]
+    names = [name for name in vars(zk) if name not in STANDARD_ATTRIBUTES]
     assert names == OWN_ATTRIBUTES
-    assert _zarnik.__version__ == "0.1.0"
-    assert _zarnik.__doc__ is None
-    assert _zarnik.Expression.__qualname__ == "Expression"
-    assert _zarnik.Expression.__module__ == "_zarnik"
+    assert zk.__version__ == "0.1.0"
+    assert zk.__doc__ is None
+    assert zk.Expression.__qualname__ == "Expression"
+    assert zk.Expression.__module__ == "_zarnik"
+
+
+def test_the_version_is_the_one_that_cmake_and_the_package_metadata_read():
+    # The package metadata takes its version from CMakeLists.txt with the pattern that pyproject.toml gives.
+    settings = tomllib.loads((ROOT / "pyproject.toml").read_text())
+    assert "version" in settings["project"]["dynamic"]
+    version = settings["tool"]["scikit-build"]["metadata"]["version"]
+    assert version["input"] == "CMakeLists.txt"
+    found = re.search(version["regex"], (ROOT / version["input"]).read_text())
+    assert found is not None and found["value"] == zk.__version__
 
 
 def test_a_second_import_and_a_reload_register_nothing_again():
-    expression_class = _zarnik.Expression
-    constant_function = _zarnik.Constant
+    expression_class = zk.Expression
+    constant_function = zk.Constant
     again = importlib.import_module("_zarnik")
-    assert again is _zarnik
-    reloaded = importlib.reload(_zarnik)
-    assert reloaded is _zarnik
+    assert again is zk
+    reloaded = importlib.reload(zk)
+    assert reloaded is zk
     assert reloaded.Expression is expression_class
     assert reloaded.Constant is constant_function
     assert [name for name in vars(reloaded) if name not in STANDARD_ATTRIBUTES] == OWN_ATTRIBUTES
@@ -64,7 +78,7 @@ def test_another_interpreter_version_gets_the_version_mismatch_error(tmp_path):
     # A copy under a name that 3.13 looks for, so that it loads this very file.
     suffix = subprocess.run([python313, "-c", "import importlib.machinery as m; print(m.EXTENSION_SUFFIXES[0])"],
                             capture_output=True, text=True, check=True).stdout.strip()
-    shutil.copy(_zarnik.__file__, tmp_path / f"_zarnik{suffix}")
+    shutil.copy(zk.__file__, tmp_path / f"_zarnik{suffix}")
     result = subprocess.run([python313, "-c", "import _zarnik"], capture_output=True, text=True,
                             cwd=tmp_path, env={**os.environ, "PYTHONPATH": str(tmp_path)})
     assert result.returncode != 0

@@ -8,7 +8,7 @@ import pytest
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
-import _zarnik as z
+import _zarnik as zk
 
 FINITE_MAX = 1.7976931348623157e308
 LANES_FINITE = "symbolic value lanes must be finite"
@@ -60,7 +60,7 @@ class Builder:
         self.torch = torch
 
     def leaf(self, kind, values):
-        expression = getattr(z, kind)(values)
+        expression = getattr(zk, kind)(values)
         tensor = None
         if self.torch is not None:
             tensor = self.torch.tensor(values, dtype=self.torch.float64, requires_grad=kind == "Parameter")
@@ -101,8 +101,8 @@ class Builder:
         elif name in ("neg", "sin", "cos"):
             function = {"neg": lambda v: -v, "sin": math.sin, "cos": math.cos}[name]
             lanes = [function(v) for v in a.lanes] if a.lanes is not None else None
-            build = {"neg": lambda: -a.expression, "sin": lambda: z.sin(a.expression),
-                     "cos": lambda: z.cos(a.expression)}[name]
+            build = {"neg": lambda: -a.expression, "sin": lambda: zk.sin(a.expression),
+                     "cos": lambda: zk.cos(a.expression)}[name]
             torch_function = {"neg": lambda t: -t, "sin": lambda t: torch.sin(t), "cos": lambda t: torch.cos(t)}
             self.expect(build, lanes, a.constant, torch_build=lambda: torch_function[name](a.torch_value))
         elif name == "component":
@@ -117,7 +117,7 @@ class Builder:
         else:  # vec2, vec3, vec4 of the nodes at i, i + j, i + 2j, ...
             size = 2 + k % 3
             parts = [self.nodes[(i + n * j) % len(self.nodes)] for n in range(size)]
-            function = getattr(z, f"vec{size}")
+            function = getattr(zk, f"vec{size}")
             build = lambda: function(*(p.expression for p in parts))
             if any(p.dim != 1 for p in parts):
                 self.expect(build, None, False, (ValueError, f"vec{size} expression inputs must be scalar symbolic values"))
@@ -211,15 +211,15 @@ def test_gradients_match_pytorch(leaves, operations):
 
 def test_errors_are_the_documented_types():
     """A sample of misuse, each met with its documented exception and text."""
-    p = z.Parameter(1.0, 2.0)
+    p = zk.Parameter(1.0, 2.0)
     cases = [
-        (lambda: p + z.Parameter(1, 2, 3), ValueError, "cannot combine symbolic values with dimensions 2 and 3"),
+        (lambda: p + zk.Parameter(1, 2, 3), ValueError, "cannot combine symbolic values with dimensions 2 and 3"),
         (lambda: p[2], IndexError, "symbolic component index out of range"),
-        (lambda: z.vec2(p, 1), ValueError, "vec2 expression inputs must be scalar symbolic values"),
-        (lambda: (p / z.Parameter(0.0)).eval(), ValueError, LANES_FINITE),
-        (lambda: (p * z.Undefined(dim=2)).eval(), RuntimeError, "cannot evaluate symbolic graph with Undefined values"),
+        (lambda: zk.vec2(p, 1), ValueError, "vec2 expression inputs must be scalar symbolic values"),
+        (lambda: (p / zk.Parameter(0.0)).eval(), ValueError, LANES_FINITE),
+        (lambda: (p * zk.Undefined(dim=2)).eval(), RuntimeError, "cannot evaluate symbolic graph with Undefined values"),
         (lambda: p.backward(), ValueError, "backward() without seed requires scalar output"),
-        (lambda: z.Constant(1.0) / 0, ValueError, LANES_FINITE),
+        (lambda: zk.Constant(1.0) / 0, ValueError, LANES_FINITE),
     ]
     for call, error, text in cases:
         with pytest.raises(error) as raised:

@@ -1,0 +1,273 @@
+#include "program.hpp"
+
+#include <stdexcept>
+
+#include "internal.hpp"
+#include "operations.hpp"
+
+namespace zarnik::symbolic::detail {
+
+namespace {
+
+constexpr Code code_of(ExpressionOp op) noexcept {
+    switch (op) {
+        case ExpressionOp::Add: return Code::Add;
+        case ExpressionOp::Subtract: return Code::Subtract;
+        case ExpressionOp::Multiply: return Code::Multiply;
+        case ExpressionOp::Divide: return Code::Divide;
+        case ExpressionOp::Negate: return Code::Negate;
+        case ExpressionOp::Sin: return Code::Sin;
+        case ExpressionOp::Cos: return Code::Cos;
+        case ExpressionOp::Pack: return Code::Pack;
+        case ExpressionOp::Component: return Code::Component;
+        case ExpressionOp::None: break;
+    }
+    return Code::Fail;
+}
+
+// --- forward ------------------------------------------------------------------------
+
+template <typename R>
+bool forward_binary(const Instruction& in, double* v) noexcept {
+    if (in.dim == 1) {  // the common case: two scalars
+        const double r = R::forward(v[in.a], v[in.b]);
+        v[in.out] = r;
+        return !is_finite_lane(r);
+    }
+    bool bad = false;
+    for (std::uint32_t i = 0; i < in.dim; ++i) {
+        const double r = R::forward(v[in.a + ((in.flags & Instruction::broadcast_a) != 0 ? 0 : i)],
+                                    v[in.b + ((in.flags & Instruction::broadcast_b) != 0 ? 0 : i)]);
+        v[in.out + i] = r;
+        bad = bad || !is_finite_lane(r);
+    }
+    return bad;
+}
+
+template <typename R>
+bool forward_unary(const Instruction& in, double* v) noexcept {
+    bool bad = false;
+    for (std::uint32_t i = 0; i < in.dim; ++i) {
+        const double r = R::forward(v[in.a + i]);
+        v[in.out + i] = r;
+        bad = bad || !is_finite_lane(r);
+    }
+    return bad;
+}
+
+// --- reverse ------------------------------------------------------------------------
+
+template <typename R>
+void reverse_binary(const Instruction& in, const double* v, double* adjoints) noexcept {
+    for (std::uint32_t i = 0; i < in.dim; ++i) {
+        const std::uint32_t a = in.a + ((in.flags & Instruction::broadcast_a) != 0 ? 0 : i);
+        const std::uint32_t b = in.b + ((in.flags & Instruction::broadcast_b) != 0 ? 0 : i);
+        // For p * p, a and b are one slot, and both updates land in it.
+        R::backward(v[a], v[b], adjoints[in.out + i], adjoints[a], adjoints[b]);
+    }
+}
+
+template <typename R>
+void reverse_unary(const Instruction& in, const double* v, double* adjoints) noexcept {
+    for (std::uint32_t i = 0; i < in.dim; ++i) {
+        R::backward(v[in.a + i], adjoints[in.out + i], adjoints[in.a + i]);
+    }
+}
+
+}  // namespace
+
+[[noreturn]] void raise(Failure failure) {
+    switch (failure) {
+        case Failure::UndefinedValue: throw std::logic_error("cannot evaluate symbolic graph with Undefined values");
+        case Failure::MissingInput: throw std::out_of_range("symbolic expression input index out of range");
+        case Failure::PackInputNotScalar: throw std::logic_error("Pack input is not scalar");
+        case Failure::ComponentOutOfRange: throw std::out_of_range("symbolic value lane index out of range");
+        case Failure::UnsupportedOp: break;
+    }
+    throw std::logic_error("unsupported symbolic expression op");
+}
+
+void Program::clear() {
+    code.clear();
+    pack_inputs.clear();
+    lanes.clear();
+    parameters.clear();
+    output = 0;
+    output_leaf = nullptr;
+}
+
+std::size_t Program::capacity_bytes() const {
+    return code.capacity() * sizeof(Instruction) + pack_inputs.capacity() * sizeof(std::uint32_t) +
+           lanes.capacity() * sizeof(double) + parameters.capacity() * sizeof(ParameterSlot);
+}
+
+std::uint32_t ProgramRecorder::allocate(int lanes) {
+    const auto offset = static_cast<std::uint32_t>(program_.lanes.size());
+    program_.lanes.resize(program_.lanes.size() + static_cast<std::size_t>(lanes));
+    return offset;
+}
+
+Place ProgramRecorder::emit(Code code, int dim, std::uint8_t flags, std::uint8_t arg, std::uint32_t a,
+                            std::uint32_t b) {
+    const std::uint32_t out = allocate(dim);
+    program_.code.push_back({code, static_cast<std::uint8_t>(dim), flags, arg, out, a, b});
+    return place(out, dim);
+}
+
+Place ProgramRecorder::fail(const ValueNode& node, Failure failure) {
+    return emit(Code::Fail, node.dimension, 0, static_cast<std::uint8_t>(failure), 0, 0);
+}
+
+Place ProgramRecorder::irregular_node(const ValueNode& node) {
+    irregular_ = true;
+    return place(allocate(node.dimension), node.dimension);
+}
+
+Place ProgramRecorder::complete(ValueNode& node, const Place* inputs) {
+    const int dim = node.dimension;
+    switch (node.kind) {
+        case ValueKind::Constant:
+        case ValueKind::Parameter: {
+            const std::uint32_t offset = allocate(dim);
+            for (std::size_t i = 0; i < static_cast<std::size_t>(dim); ++i) {
+                program_.lanes[offset + i] = node.value.lanes[i];
+            }
+            if (node.kind == ValueKind::Parameter) {
+                program_.parameters.push_back({&node, offset, static_cast<std::uint32_t>(dim)});
+            }
+            return place(offset, dim);
+        }
+        case ValueKind::Undefined: return fail(node, Failure::UndefinedValue);
+        case ValueKind::Expression: break;
+    }
+    const Code code = code_of(node.op);
+    switch (shape_of(node.op)) {
+        case Shape::Unary:
+            if (node.input_count != 1 || lanes_of(inputs[0]) != dim) {
+                return irregular_node(node);
+            }
+            return emit(code, dim, 0, 0, offset_of(inputs[0]), 0);
+        case Shape::Binary: {
+            if (node.input_count < 2) {
+                return fail(node, Failure::MissingInput);
+            }
+            const int left = lanes_of(inputs[0]);
+            const int right = lanes_of(inputs[1]);
+            if (node.input_count > 2 || (left != 1 && left != dim) || (right != 1 && right != dim)) {
+                return irregular_node(node);
+            }
+            const auto flags = static_cast<std::uint8_t>((left < dim ? Instruction::broadcast_a : 0) |
+                                                         (right < dim ? Instruction::broadcast_b : 0));
+            return emit(code, dim, flags, 0, offset_of(inputs[0]), offset_of(inputs[1]));
+        }
+        case Shape::Pack: {
+            if (node.input_count != dim) {
+                return irregular_node(node);
+            }
+            for (int k = 0; k < dim; ++k) {
+                if (lanes_of(inputs[k]) != 1) {
+                    return fail(node, Failure::PackInputNotScalar);
+                }
+            }
+            const auto first = static_cast<std::uint32_t>(program_.pack_inputs.size());
+            for (int k = 0; k < dim; ++k) {
+                program_.pack_inputs.push_back(offset_of(inputs[k]));
+            }
+            return emit(code, dim, 0, 0, first, 0);
+        }
+        case Shape::Component: {
+            if (node.input_count != 1 || dim != 1) {
+                return irregular_node(node);
+            }
+            const int index = node.component_index;
+            if (index < 0 || index >= lanes_of(inputs[0])) {
+                return fail(node, Failure::ComponentOutOfRange);
+            }
+            return emit(code, 1, 0, static_cast<std::uint8_t>(index), offset_of(inputs[0]), 0);
+        }
+        case Shape::Leaf:
+        case Shape::Unsupported: break;
+    }
+    return fail(node, Failure::UnsupportedOp);
+}
+
+ForwardOutcome run_forward(const Program& program, double* v) noexcept {
+    const std::uint32_t* const packs = program.pack_inputs.data();
+    bool bad = false;
+    for (const Instruction& in : program.code) {
+        switch (in.code) {
+            case Code::Add: bad |= forward_binary<Rule<ExpressionOp::Add>>(in, v); break;
+            case Code::Subtract: bad |= forward_binary<Rule<ExpressionOp::Subtract>>(in, v); break;
+            case Code::Multiply: bad |= forward_binary<Rule<ExpressionOp::Multiply>>(in, v); break;
+            case Code::Divide: bad |= forward_binary<Rule<ExpressionOp::Divide>>(in, v); break;
+            case Code::Negate: bad |= forward_unary<Rule<ExpressionOp::Negate>>(in, v); break;
+            case Code::Sin: bad |= forward_unary<Rule<ExpressionOp::Sin>>(in, v); break;
+            case Code::Cos: bad |= forward_unary<Rule<ExpressionOp::Cos>>(in, v); break;
+            case Code::Pack:
+                // Its inputs passed the finite check when they were computed.
+                for (std::uint32_t k = 0; k < in.dim; ++k) {
+                    v[in.out + k] = v[packs[in.a + k]];
+                }
+                break;
+            case Code::Component: {
+                const double r = v[in.a + in.arg];
+                v[in.out] = r;
+                bad |= !is_finite_lane(r);
+                break;
+            }
+            case Code::Fail: return {&in, bad};
+        }
+    }
+    return {nullptr, bad};
+}
+
+void raise_if_failed(const ForwardOutcome& outcome) {
+    if (outcome.non_finite) {
+        throw std::invalid_argument("symbolic value lanes must be finite");
+    }
+    if (outcome.failed != nullptr) {
+        raise(static_cast<Failure>(outcome.failed->arg));
+    }
+}
+
+SmallValue output_value(const Program& program, const double* lanes) {
+    if (program.output_leaf != nullptr) {
+        return program.output_leaf->value;
+    }
+    SmallValue result;
+    result.dimension = lanes_of(program.output);
+    const std::uint32_t offset = offset_of(program.output);
+    for (std::size_t i = 0; i < static_cast<std::size_t>(result.dimension); ++i) {
+        result.lanes[i] = lanes[offset + i];
+    }
+    return result;
+}
+
+void run_reverse(const Program& program, const double* v, double* adjoints) noexcept {
+    const std::uint32_t* const packs = program.pack_inputs.data();
+    for (auto in = program.code.rbegin(); in != program.code.rend(); ++in) {
+        switch (in->code) {
+            case Code::Add: reverse_binary<Rule<ExpressionOp::Add>>(*in, v, adjoints); break;
+            case Code::Subtract: reverse_binary<Rule<ExpressionOp::Subtract>>(*in, v, adjoints); break;
+            case Code::Multiply: reverse_binary<Rule<ExpressionOp::Multiply>>(*in, v, adjoints); break;
+            case Code::Divide: reverse_binary<Rule<ExpressionOp::Divide>>(*in, v, adjoints); break;
+            case Code::Negate: reverse_unary<Rule<ExpressionOp::Negate>>(*in, v, adjoints); break;
+            case Code::Sin: reverse_unary<Rule<ExpressionOp::Sin>>(*in, v, adjoints); break;
+            case Code::Cos: reverse_unary<Rule<ExpressionOp::Cos>>(*in, v, adjoints); break;
+            case Code::Pack:
+                for (std::uint32_t k = 0; k < in->dim; ++k) {
+                    double& slot = adjoints[packs[in->a + k]];
+                    slot = slot + adjoints[in->out + k];
+                }
+                break;
+            case Code::Component: {
+                double& slot = adjoints[in->a + in->arg];
+                slot = slot + adjoints[in->out];
+                break;
+            }
+            case Code::Fail: break;  // a program that fails is never swept
+        }
+    }
+}
+
+}  // namespace zarnik::symbolic::detail

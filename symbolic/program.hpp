@@ -1,0 +1,130 @@
+#pragma once
+
+// A graph recorded as a flat program: the instructions of its expression
+// nodes in evaluation order, over one array of lanes that holds every node's
+// value. Evaluate, backward and zero_grad record the graph below their value
+// on every call; a Tape records it once and keeps the program.
+//
+// A program covers graphs whose nodes keep the invariants that the builders
+// establish (each operand of the dimension the operation expects). Nodes that
+// break them can only come from make_expression; graphs holding such nodes
+// are evaluated by the reference evaluator (reference.hpp) instead.
+
+#include <cstdint>
+#include <vector>
+
+#include "symbolic.hpp"
+
+namespace zarnik::symbolic::detail {
+
+// Why an instruction fails whenever it is reached: what evaluating its node
+// throws whatever the values are.
+enum class Failure : std::uint8_t {
+    UndefinedValue,      // an Undefined node
+    MissingInput,        // a binary node with fewer than two inputs
+    PackInputNotScalar,  // a Pack node with a vector input
+    ComponentOutOfRange, // a Component index beyond its input's lanes
+    UnsupportedOp,       // an expression node whose operation is None or unknown
+};
+
+[[noreturn]] void raise(Failure failure);
+
+enum class Code : std::uint8_t { Add, Subtract, Multiply, Divide, Negate, Sin, Cos, Pack, Component, Fail };
+
+// One expression node. Operands and result are offsets into the lanes; a
+// node's `dim` lanes lie at its offset. A one-lane operand of a wider result
+// is broadcast (flags). Pack reads its `dim` scalar inputs from the program's
+// pack_inputs at index `a`; Component reads lane `arg` of `a`; Fail throws
+// failure `arg`.
+struct Instruction {
+    Code code;
+    std::uint8_t dim;
+    std::uint8_t flags;
+    std::uint8_t arg;
+    std::uint32_t out;
+    std::uint32_t a;
+    std::uint32_t b;
+
+    static constexpr std::uint8_t broadcast_a = 1;
+    static constexpr std::uint8_t broadcast_b = 2;
+};
+static_assert(sizeof(Instruction) == 16);
+
+// A parameter below the program's output: where its lanes are, and the node
+// whose value is read and whose gradient is written.
+struct ParameterSlot {
+    ValueNode* node;
+    std::uint32_t offset;
+    std::uint32_t dim;
+};
+
+// A node's place in the program: its lane offset and its number of lanes,
+// packed into one word (offset * 4 + lanes - 1).
+using Place = std::uint32_t;
+constexpr Place place(std::uint32_t offset, int lanes) noexcept {
+    return offset * 4U + static_cast<std::uint32_t>(lanes - 1);
+}
+constexpr std::uint32_t offset_of(Place p) noexcept { return p / 4U; }
+constexpr int lanes_of(Place p) noexcept { return static_cast<int>(p % 4U) + 1; }
+
+struct Program {
+    std::vector<Instruction> code;
+    std::vector<std::uint32_t> pack_inputs;
+    // Every node's lanes: constants and, as of recording, parameters hold
+    // their values; results are written by the forward pass.
+    std::vector<double> lanes;
+    std::vector<ParameterSlot> parameters;  // in the order of the walk
+    Place output = 0;
+    // The output itself, when it is a leaf: its value is returned as stored,
+    // spare lanes included.
+    const ValueNode* output_leaf = nullptr;
+
+    void clear();
+    std::size_t capacity_bytes() const;
+};
+
+// Builds a program as a graph walk completes its nodes (graph_walk.hpp).
+// Marks the program `irregular` instead when a node breaks the builders'
+// invariants; the program is then incomplete and must not be run.
+class ProgramRecorder {
+public:
+    explicit ProgramRecorder(Program& program) : program_(program) {}
+
+    // The node's place, given its inputs' places.
+    Place complete(ValueNode& node, const Place* inputs);
+
+    bool irregular() const noexcept { return irregular_; }
+
+private:
+    std::uint32_t allocate(int lanes);
+    Place fail(const ValueNode& node, Failure failure);
+    Place irregular_node(const ValueNode& node);
+    Place emit(Code code, int dim, std::uint8_t flags, std::uint8_t arg, std::uint32_t a, std::uint32_t b);
+
+    Program& program_;
+    bool irregular_ = false;
+};
+
+// How a forward pass ended: the first failing instruction it reached (none:
+// it ran to the end), and whether any result before that was not finite.
+struct ForwardOutcome {
+    const Instruction* failed = nullptr;
+    bool non_finite = false;
+};
+
+// Computes every instruction's result into `lanes`, stopping at the first Fail.
+ForwardOutcome run_forward(const Program& program, double* lanes) noexcept;
+
+// Throws what evaluating the graph throws when its pass ended so: a
+// non-finite result comes before any failing instruction, since every
+// failure it stands for was reached first.
+void raise_if_failed(const ForwardOutcome& outcome);
+
+// The output's value after a successful forward pass.
+SmallValue output_value(const Program& program, const double* lanes);
+
+// The reverse sweep: adds every instruction's contributions, last instruction
+// first, into `adjoints` (one per lane, the output's seeded, the rest zero).
+void run_reverse(const Program& program, const double* lanes, double* adjoints) noexcept;
+
+}  // namespace zarnik::symbolic::detail
