@@ -48,6 +48,17 @@ void fit_backward(benchmark::State& state) {
     per_node(state, count_nodes(graph.loss));
 }
 
+void fit_zero_grad(benchmark::State& state) {
+    const FitGraph graph = fit_graph(static_cast<int>(state.range(0)));
+    for (auto _ : state) {
+        state.PauseTiming();
+        graph.loss.backward();
+        state.ResumeTiming();
+        graph.loss.zero_grad();
+    }
+    per_node(state, count_nodes(graph.loss));
+}
+
 void fit_tape_forward(benchmark::State& state) {
     const FitGraph graph = fit_graph(static_cast<int>(state.range(0)));
     Tape tape(graph.loss);
@@ -171,6 +182,7 @@ BENCHMARK(fit_build)->Apply(fit_arguments);
 BENCHMARK(fit_evaluate)->Apply(fit_arguments);
 BENCHMARK(fit_tape_forward)->Apply(fit_arguments);
 BENCHMARK(fit_backward)->Apply(fit_arguments);
+BENCHMARK(fit_zero_grad)->Apply(fit_arguments);
 BENCHMARK(fit_tape_forward_reverse)->Apply(fit_arguments);
 BENCHMARK(deep_build)->Apply(deep_arguments);
 BENCHMARK(deep_free)->Apply(deep_arguments);

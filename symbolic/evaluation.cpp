@@ -17,6 +17,7 @@ bool record(const Value& output, CallScratch& scratch) {
     program.clear();
     detail::ProgramRecorder recorder(program);
     program.output = detail::walk(output, scratch.walk, recorder);
+    scratch.walk.trim();
     if (!recorder.irregular()) {
         const ValueNode& node = output.node();
         if (node.kind == ValueKind::Constant || node.kind == ValueKind::Parameter) {
@@ -34,14 +35,13 @@ bool record(const Value& output, CallScratch& scratch) {
 // a pass changes either all the parameters it reached or none.
 void write_back(const std::vector<detail::ParameterSlot>& parameters, const double* adjoints) noexcept {
     for (const detail::ParameterSlot& parameter : parameters) {
-        std::optional<SmallValue>& grad = parameter.node->grad;
-        if (!grad) {
-            SmallValue zero;
-            zero.dimension = static_cast<std::int32_t>(parameter.dim);
-            grad = zero;
+        SmallValue& grad = parameter.node->grad;
+        if (grad.dimension == 0) {  // absent: starts from zeros
+            grad = SmallValue{};
+            grad.dimension = static_cast<std::int32_t>(parameter.dim);
         }
         for (std::size_t i = 0; i < parameter.dim; ++i) {
-            grad->lanes[i] = grad->lanes[i] + adjoints[parameter.offset + i];
+            grad.lanes[i] = grad.lanes[i] + adjoints[parameter.offset + i];
         }
     }
 }
@@ -114,7 +114,7 @@ void Value::zero_grad() const {
     detail::walk(*this, scratch->walk, collector);
     // Cleared only once the whole graph is walked.
     for (const detail::ParameterSlot& parameter : parameters) {
-        parameter.node->grad.reset();
+        parameter.node->grad = SmallValue{};
     }
 }
 

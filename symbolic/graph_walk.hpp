@@ -23,6 +23,28 @@ struct WalkStack {
     static constexpr std::uint8_t in_table = 0x80;
     static constexpr std::uint8_t next_input = 0x0F;
 
+    // Coming back up a deep graph, the stack gives back what it no longer
+    // uses, while the program it records grows.
+    void shrink_if_sparse() {
+        if (nodes.capacity() > (std::size_t{1} << 16U) && nodes.size() * 4 < nodes.capacity()) {
+            nodes.shrink_to_fit();
+            progress.shrink_to_fit();
+        }
+    }
+
+    // Gives back the stacks' memory once a walk is done when a deep graph
+    // has made them large: the rest of the call no longer needs them.
+    void trim() {
+        constexpr std::size_t large = std::size_t{1} << 20U;
+        if (nodes.capacity() > large) {
+            std::vector<ValueNode*>().swap(nodes);
+            std::vector<std::uint8_t>().swap(progress);
+        }
+        if (operands.capacity() > large) {
+            std::vector<std::uint32_t>().swap(operands);
+        }
+    }
+
     std::size_t capacity_bytes() const {
         return nodes.capacity() * sizeof(ValueNode*) + progress.capacity() + operands.capacity() * 4 +
                visited.capacity_bytes();
@@ -46,9 +68,20 @@ inline void prefetch_node(const ValueNode* node) noexcept {
     __builtin_prefetch(reinterpret_cast<const char*>(node) + 48);
 }
 
+[[noreturn]] void throw_invalid_walk_value();
+
+// Walks the graph below `start` and calls `recorder.complete(node, inputs)`
+// once per distinct node, in the order above, with the places that the
+// recorder gave the node's inputs; returns the start node's place.
+//
+// The visited set is keyed by node id. A node whose owners are all slots of
+// the one node the walk comes from (or the caller's handle, for the start)
+// can be met through that node only, so it needs no entry; only nodes with
+// other owners go into the table. The owners cannot drop below the slots of
+// this graph while it is walked, since the start handle keeps the graph
+// alive; the count may only be higher, which costs a lookup.
 template <typename Recorder>
 std::uint32_t walk(const Value& start, WalkStack& stack, Recorder& recorder) {
-    require_valid(start, "backward value");
     stack.nodes.clear();
     stack.progress.clear();
     stack.operands.clear();
@@ -58,33 +91,37 @@ std::uint32_t walk(const Value& start, WalkStack& stack, Recorder& recorder) {
     // has no user): a node seen before or a leaf is placed at once; any other
     // node is pushed to have its inputs walked.
     const auto reach = [&stack, &recorder](const ValueNode* user, int index, const Value& input) {
-        require_valid(input, "backward value");
         ValueNode* const node = NodeAccess::node(input);
-        // The user's own slots may hold the node more than once (x * x): an
-        // earlier slot has placed it already, on top of the operands.
-        long own_slots = 1;
-        if (user != nullptr) {
-            for (int i = 0; i < user->input_count; ++i) {
-                if (i != index && NodeAccess::node(user->inputs[static_cast<std::size_t>(i)]) == node) {
-                    if (i < index) {
-                        const std::size_t first = stack.operands.size() - static_cast<std::size_t>(index);
-                        stack.operands.push_back(stack.operands[first + static_cast<std::size_t>(i)]);
-                        return;
-                    }
-                    ++own_slots;
-                }
-            }
+        if (node == nullptr) [[unlikely]] {
+            throw_invalid_walk_value();
         }
         std::uint8_t state = 0;
         std::uint32_t* entry = nullptr;
-        if (NodeAccess::owners(input) > own_slots) {
-            const auto [found, inserted] = stack.visited.find_or_insert(node->id);
-            if (!inserted) {
-                stack.operands.push_back(found);  // a node's inputs are all placed before it
-                return;
+        if (const long owners = NodeAccess::owners(input); owners > 1) {
+            // The user's own slots may hold the node more than once (x * x):
+            // an earlier slot has placed it already, on top of the operands.
+            long own_slots = 1;
+            if (user != nullptr) {
+                for (int i = 0; i < user->input_count; ++i) {
+                    if (i != index && NodeAccess::node(user->inputs[static_cast<std::size_t>(i)]) == node) {
+                        if (i < index) {
+                            const std::size_t first = stack.operands.size() - static_cast<std::size_t>(index);
+                            stack.operands.push_back(stack.operands[first + static_cast<std::size_t>(i)]);
+                            return;
+                        }
+                        ++own_slots;
+                    }
+                }
             }
-            entry = &found;
-            state = WalkStack::in_table;
+            if (owners > own_slots) {
+                const auto [found, inserted] = stack.visited.find_or_insert(node->id);
+                if (!inserted) {
+                    stack.operands.push_back(found);  // a node's inputs are all placed before it
+                    return;
+                }
+                entry = &found;
+                state = WalkStack::in_table;
+            }
         }
         if (node->input_count == 0) {
             const std::uint32_t place = recorder.complete(*node, nullptr);
@@ -94,16 +131,18 @@ std::uint32_t walk(const Value& start, WalkStack& stack, Recorder& recorder) {
             stack.operands.push_back(place);
             return;
         }
-        // Its inputs are the next nodes the walk reads.
+        // Its inputs are the next nodes the walk reads. Beyond them: nodes
+        // made one after the other lie one after the other, and a node's
+        // inputs were made before it, so what the walk reads after them tends
+        // to lie just below. Asking ahead keeps several reads in flight.
         for (int i = 1; i < node->input_count; ++i) {
             prefetch_node(NodeAccess::node(node->inputs[static_cast<std::size_t>(i)]));
         }
-        // Nodes made one after the other lie one after the other, and a node's
-        // inputs were made before it: what the walk reads after them tends to
-        // lie just below. Asking ahead keeps several reads in flight.
-        for (int line = 2; line <= 9; ++line) {
-            __builtin_prefetch(reinterpret_cast<const char*>(node) - 64 * line);
-        }
+        const char* const below = reinterpret_cast<const char*>(node);
+        __builtin_prefetch(below - 128);
+        __builtin_prefetch(below - 256);
+        __builtin_prefetch(below - 384);
+        __builtin_prefetch(below - 512);
         stack.nodes.push_back(node);
         stack.progress.push_back(state);
     };
@@ -111,35 +150,36 @@ std::uint32_t walk(const Value& start, WalkStack& stack, Recorder& recorder) {
     reach(nullptr, 0, start);
     while (!stack.nodes.empty()) {
         ValueNode* const user = stack.nodes.back();
-        const int next = stack.progress.back() & WalkStack::next_input;
+        std::uint8_t& progress = stack.progress.back();
+        const int next = progress & WalkStack::next_input;
         if (next < user->input_count) {
-            ++stack.progress.back();
+            ++progress;
             reach(user, next, user->inputs[static_cast<std::size_t>(next)]);
             continue;
         }
         // All inputs are placed, on top of the operands in index order.
-        const auto count = static_cast<std::size_t>(user->input_count);
-        const std::size_t first = stack.operands.size() - count;
+        const std::size_t first = stack.operands.size() - static_cast<std::size_t>(user->input_count);
         const std::uint32_t place = recorder.complete(*user, stack.operands.data() + first);
-        if ((stack.progress.back() & WalkStack::in_table) != 0) {
+        if ((progress & WalkStack::in_table) != 0) {
             stack.visited.at(user->id) = place;
         }
-        stack.operands.resize(first);
-        stack.operands.push_back(place);
+        stack.operands.resize(first + 1);
+        stack.operands[first] = place;
         stack.nodes.pop_back();
         stack.progress.pop_back();
+        stack.shrink_if_sparse();
         // The walk comes back to the nodes below on the stack, which it left
         // long ago when a deep input was walked: ask for the next two now, and
         // for the input that the nearer one walks next.
         const std::size_t depth = stack.nodes.size();
-        if (depth >= 3) {
-            prefetch_node(stack.nodes[depth - 3]);
-        }
         if (depth >= 2) {
-            const ValueNode* const below = stack.nodes[depth - 2];
+            const ValueNode* const waiting = stack.nodes[depth - 2];
             const int pending = stack.progress[depth - 2] & WalkStack::next_input;
-            if (pending < below->input_count) {
-                prefetch_node(NodeAccess::node(below->inputs[static_cast<std::size_t>(pending)]));
+            if (pending < waiting->input_count) {
+                prefetch_node(NodeAccess::node(waiting->inputs[static_cast<std::size_t>(pending)]));
+            }
+            if (depth >= 3) {
+                prefetch_node(stack.nodes[depth - 3]);
             }
         }
     }

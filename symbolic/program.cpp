@@ -1,5 +1,6 @@
 #include "program.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "internal.hpp"
@@ -101,17 +102,27 @@ std::size_t Program::capacity_bytes() const {
            lanes.capacity() * sizeof(double) + parameters.capacity() * sizeof(ParameterSlot);
 }
 
-std::uint32_t ProgramRecorder::allocate(int lanes) {
-    const auto offset = static_cast<std::uint32_t>(program_.lanes.size());
-    program_.lanes.resize(program_.lanes.size() + static_cast<std::size_t>(lanes));
-    return offset;
+void LaneArray::grow(std::size_t needed) {
+    const std::size_t capacity = std::max(needed, std::max<std::size_t>(capacity_ * 2, 256));
+    auto bigger = std::make_unique_for_overwrite<double[]>(capacity);
+    std::copy(data_.get(), data_.get() + size_, bigger.get());
+    data_ = std::move(bigger);
+    capacity_ = capacity;
 }
 
-Place ProgramRecorder::emit(Code code, int dim, std::uint8_t flags, std::uint8_t arg, std::uint32_t a,
-                            std::uint32_t b) {
-    const std::uint32_t out = allocate(dim);
-    program_.code.push_back({code, static_cast<std::uint8_t>(dim), flags, arg, out, a, b});
-    return place(out, dim);
+void LaneArray::assign(const double* lanes, std::size_t count) {
+    clear();
+    allocate(count);
+    std::copy(lanes, lanes + count, data_.get());
+}
+
+void LaneArray::shrink_to_fit() {
+    if (capacity_ > size_) {
+        auto exact = std::make_unique_for_overwrite<double[]>(size_);
+        std::copy(data_.get(), data_.get() + size_, exact.get());
+        data_ = std::move(exact);
+        capacity_ = size_;
+    }
 }
 
 Place ProgramRecorder::fail(const ValueNode& node, Failure failure) {
@@ -120,24 +131,16 @@ Place ProgramRecorder::fail(const ValueNode& node, Failure failure) {
 
 Place ProgramRecorder::irregular_node(const ValueNode& node) {
     irregular_ = true;
-    return place(allocate(node.dimension), node.dimension);
+    return place(program_.lanes.allocate(static_cast<std::size_t>(node.dimension)), node.dimension);
 }
 
-Place ProgramRecorder::complete(ValueNode& node, const Place* inputs) {
+// Everything but a leaf with a value and two scalars combined.
+Place ProgramRecorder::complete_other(ValueNode& node, const Place* inputs) {
     const int dim = node.dimension;
     switch (node.kind) {
-        case ValueKind::Constant:
-        case ValueKind::Parameter: {
-            const std::uint32_t offset = allocate(dim);
-            for (std::size_t i = 0; i < static_cast<std::size_t>(dim); ++i) {
-                program_.lanes[offset + i] = node.value.lanes[i];
-            }
-            if (node.kind == ValueKind::Parameter) {
-                program_.parameters.push_back({&node, offset, static_cast<std::uint32_t>(dim)});
-            }
-            return place(offset, dim);
-        }
         case ValueKind::Undefined: return fail(node, Failure::UndefinedValue);
+        case ValueKind::Constant:
+        case ValueKind::Parameter:  // placed by complete()
         case ValueKind::Expression: break;
     }
     const Code code = code_of(node.op);

@@ -11,6 +11,7 @@
 // are evaluated by the reference evaluator (reference.hpp) instead.
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "symbolic.hpp"
@@ -29,7 +30,19 @@ enum class Failure : std::uint8_t {
 
 [[noreturn]] void raise(Failure failure);
 
-enum class Code : std::uint8_t { Add, Subtract, Multiply, Divide, Negate, Sin, Cos, Pack, Component, Fail };
+// The arithmetic codes share their values with ExpressionOp's.
+enum class Code : std::uint8_t {
+    Pack = 1,
+    Component = 2,
+    Add = 3,
+    Subtract = 4,
+    Multiply = 5,
+    Divide = 6,
+    Negate = 7,
+    Sin = 8,
+    Cos = 9,
+    Fail = 10,
+};
 
 // One expression node. Operands and result are offsets into the lanes; a
 // node's `dim` lanes lie at its offset. A one-lane operand of a wider result
@@ -67,12 +80,56 @@ constexpr Place place(std::uint32_t offset, int lanes) noexcept {
 constexpr std::uint32_t offset_of(Place p) noexcept { return p / 4U; }
 constexpr int lanes_of(Place p) noexcept { return static_cast<int>(p % 4U) + 1; }
 
+// A growing array of lanes whose new lanes are left for their writer to
+// fill, rather than zeroed first.
+class LaneArray {
+public:
+    LaneArray() = default;
+    LaneArray(const LaneArray& other) : LaneArray() { assign(other.data(), other.size()); }
+    LaneArray& operator=(const LaneArray& other) {
+        if (this != &other) {
+            assign(other.data(), other.size());
+        }
+        return *this;
+    }
+    LaneArray(LaneArray&&) noexcept = default;
+    LaneArray& operator=(LaneArray&&) noexcept = default;
+    ~LaneArray() = default;
+
+    // Appends `count` lanes and returns the offset of the first.
+    std::uint32_t allocate(std::size_t count) {
+        if (size_ + count > capacity_) {
+            grow(size_ + count);
+        }
+        const auto offset = static_cast<std::uint32_t>(size_);
+        size_ += count;
+        return offset;
+    }
+    void assign(const double* lanes, std::size_t count);
+    void clear() noexcept { size_ = 0; }
+    void shrink_to_fit();
+
+    double* data() noexcept { return data_.get(); }
+    const double* data() const noexcept { return data_.get(); }
+    std::size_t size() const noexcept { return size_; }
+    std::size_t capacity() const noexcept { return capacity_; }
+    double& operator[](std::size_t i) noexcept { return data_[i]; }
+    double operator[](std::size_t i) const noexcept { return data_[i]; }
+
+private:
+    void grow(std::size_t needed);
+
+    std::unique_ptr<double[]> data_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
 struct Program {
     std::vector<Instruction> code;
     std::vector<std::uint32_t> pack_inputs;
     // Every node's lanes: constants and, as of recording, parameters hold
     // their values; results are written by the forward pass.
-    std::vector<double> lanes;
+    LaneArray lanes;
     std::vector<ParameterSlot> parameters;  // in the order of the walk
     Place output = 0;
     // The output itself, when it is a leaf: its value is returned as stored,
@@ -91,15 +148,42 @@ public:
     explicit ProgramRecorder(Program& program) : program_(program) {}
 
     // The node's place, given its inputs' places.
-    Place complete(ValueNode& node, const Place* inputs);
+    Place complete(ValueNode& node, const Place* inputs) {
+        const int dim = node.dimension;
+        if (node.kind == ValueKind::Constant || node.kind == ValueKind::Parameter) {
+            const std::uint32_t offset = program_.lanes.allocate(static_cast<std::size_t>(dim));
+            for (std::size_t i = 0; i < static_cast<std::size_t>(dim); ++i) {
+                program_.lanes[offset + i] = node.value.lanes[i];
+            }
+            if (node.kind == ValueKind::Parameter) {
+                program_.parameters.push_back({&node, offset, static_cast<std::uint32_t>(dim)});
+            }
+            return place(offset, dim);
+        }
+        if (node.kind == ValueKind::Expression && dim == 1 && node.input_count == 2 && lanes_of(inputs[0]) == 1 &&
+            lanes_of(inputs[1]) == 1 && is_arithmetic(node.op)) {
+            // The common case, two scalars combined, needs none of the checks below.
+            return emit(static_cast<Code>(node.op), 1, 0, 0, offset_of(inputs[0]), offset_of(inputs[1]));
+        }
+        return complete_other(node, inputs);
+    }
 
     bool irregular() const noexcept { return irregular_; }
 
 private:
-    std::uint32_t allocate(int lanes);
+    static constexpr bool is_arithmetic(ExpressionOp op) noexcept {
+        return op == ExpressionOp::Add || op == ExpressionOp::Subtract || op == ExpressionOp::Multiply ||
+               op == ExpressionOp::Divide;
+    }
+
+    Place complete_other(ValueNode& node, const Place* inputs);
     Place fail(const ValueNode& node, Failure failure);
     Place irregular_node(const ValueNode& node);
-    Place emit(Code code, int dim, std::uint8_t flags, std::uint8_t arg, std::uint32_t a, std::uint32_t b);
+    Place emit(Code code, int dim, std::uint8_t flags, std::uint8_t arg, std::uint32_t a, std::uint32_t b) {
+        const std::uint32_t out = program_.lanes.allocate(static_cast<std::size_t>(dim));
+        program_.code.push_back({code, static_cast<std::uint8_t>(dim), flags, arg, out, a, b});
+        return place(out, dim);
+    }
 
     Program& program_;
     bool irregular_ = false;

@@ -180,13 +180,12 @@ void reference_backward(const ReferenceOrder& order, const std::vector<SmallValu
         if (node.kind != ValueKind::Parameter || slots[position].dimension == 0) {
             continue;
         }
-        if (!node.grad) {
-            SmallValue zero;
-            zero.dimension = node.dimension;
-            node.grad = zero;
+        if (node.grad.dimension == 0) {
+            node.grad = SmallValue{};
+            node.grad.dimension = node.dimension;
         }
         for (std::size_t i = 0; i < static_cast<std::size_t>(node.dimension); ++i) {
-            node.grad->lanes[i] = node.grad->lanes[i] + slots[position].lanes[i];
+            node.grad.lanes[i] = node.grad.lanes[i] + slots[position].lanes[i];
         }
     }
 }

@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "graph_walk.hpp"
 #include "internal.hpp"
 
 namespace zarnik::symbolic {
@@ -22,6 +23,10 @@ std::shared_ptr<ValueNode> detail::allocate_node() {
     auto node = std::make_shared<ValueNode>();
     node->id = g_next_value_id.fetch_add(1, std::memory_order_seq_cst);
     return node;
+}
+
+void detail::throw_invalid_walk_value() {
+    throw std::invalid_argument("backward value is not a valid symbolic value");
 }
 
 void detail::require_valid(const Value& value, const char* label) {
@@ -78,7 +83,7 @@ std::shared_ptr<ValueNode> make_node(ValueKind kind, int dimension, SmallValue v
     node->kind = kind;
     node->dimension = dimension;
     node->value = value;
-    node->hint = hint;
+    node->hint = hint.value_or(SmallValue{});
     node->name = std::move(name);
     return node;
 }
@@ -118,24 +123,24 @@ SmallValue Value::value() const {
     return n.value;
 }
 
-bool Value::has_hint() const { return node().hint.has_value(); }
+bool Value::has_hint() const { return node().hint.dimension != 0; }
 
 SmallValue Value::hint() const {
     const ValueNode& n = node();
-    if (!n.hint) {
+    if (n.hint.dimension == 0) {
         throw std::logic_error("symbolic value has no hint");
     }
-    return *n.hint;
+    return n.hint;
 }
 
-bool Value::has_grad() const { return node().grad.has_value(); }
+bool Value::has_grad() const { return node().grad.dimension != 0; }
 
 SmallValue Value::grad() const {
     const ValueNode& n = node();
-    if (!n.grad) {
+    if (n.grad.dimension == 0) {
         throw std::logic_error("symbolic value has no gradient");
     }
-    return *n.grad;
+    return n.grad;
 }
 
 int Value::input_count() const { return node().input_count; }
