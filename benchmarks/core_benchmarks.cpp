@@ -59,6 +59,39 @@ void fit_zero_grad(benchmark::State& state) {
     per_node(state, count_nodes(graph.loss));
 }
 
+// The library's compiled tape, against the flat tape below.
+void fit_compiled_evaluate(benchmark::State& state) {
+    const FitGraph graph = fit_graph(static_cast<int>(state.range(0)));
+    const symbolic::Tape tape(graph.loss);
+    for (auto _ : state) {
+        symbolic::SmallValue lanes = tape.evaluate();
+        benchmark::DoNotOptimize(lanes);
+    }
+    per_node(state, tape.size());
+}
+
+void fit_compiled_backward(benchmark::State& state) {
+    const FitGraph graph = fit_graph(static_cast<int>(state.range(0)));
+    const symbolic::Tape tape(graph.loss);
+    for (auto _ : state) {
+        symbolic::SmallValue lanes = tape.backward();
+        benchmark::DoNotOptimize(lanes);
+    }
+    graph.loss.zero_grad();
+    per_node(state, tape.size());
+}
+
+void fit_compile(benchmark::State& state) {
+    const FitGraph graph = fit_graph(static_cast<int>(state.range(0)));
+    std::size_t nodes = 0;
+    for (auto _ : state) {
+        const symbolic::Tape tape(graph.loss);
+        nodes = tape.size();
+        benchmark::DoNotOptimize(nodes);
+    }
+    per_node(state, nodes);
+}
+
 void fit_tape_forward(benchmark::State& state) {
     const FitGraph graph = fit_graph(static_cast<int>(state.range(0)));
     Tape tape(graph.loss);
@@ -184,6 +217,9 @@ BENCHMARK(fit_tape_forward)->Apply(fit_arguments);
 BENCHMARK(fit_backward)->Apply(fit_arguments);
 BENCHMARK(fit_zero_grad)->Apply(fit_arguments);
 BENCHMARK(fit_tape_forward_reverse)->Apply(fit_arguments);
+BENCHMARK(fit_compile)->Apply(fit_arguments);
+BENCHMARK(fit_compiled_evaluate)->Apply(fit_arguments);
+BENCHMARK(fit_compiled_backward)->Apply(fit_arguments);
 BENCHMARK(deep_build)->Apply(deep_arguments);
 BENCHMARK(deep_free)->Apply(deep_arguments);
 BENCHMARK(deep_evaluate)->Apply(deep_arguments);

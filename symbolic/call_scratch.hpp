@@ -19,10 +19,15 @@ struct CallScratch {
     ReferenceOrder reference;
     std::vector<SmallValue> reference_values;
     std::vector<SmallValue> reference_slots;
+    // The lanes of the tape called last on this thread, and which tape that was.
+    LaneArray tape_lanes;
+    std::uint64_t tape_serial = 0;
 
     std::size_t capacity_bytes() const {
         return walk.capacity_bytes() + program.capacity_bytes() + adjoints.capacity() * sizeof(double) +
-               reference.capacity_bytes() + (reference_values.capacity() + reference_slots.capacity()) * sizeof(SmallValue);
+               reference.capacity_bytes() +
+               (reference_values.capacity() + reference_slots.capacity()) * sizeof(SmallValue) +
+               tape_lanes.capacity() * sizeof(double);
     }
 };
 

@@ -31,26 +31,11 @@ bool record(const Value& output, CallScratch& scratch) {
     return false;
 }
 
-// Adds each parameter's adjoint into its gradient. Nothing here can fail, so
-// a pass changes either all the parameters it reached or none.
-void write_back(const std::vector<detail::ParameterSlot>& parameters, const double* adjoints) noexcept {
-    for (const detail::ParameterSlot& parameter : parameters) {
-        SmallValue& grad = parameter.node->grad;
-        if (grad.dimension == 0) {  // absent: starts from zeros
-            grad = SmallValue{};
-            grad.dimension = static_cast<std::int32_t>(parameter.dim);
-        }
-        for (std::size_t i = 0; i < parameter.dim; ++i) {
-            grad.lanes[i] = grad.lanes[i] + adjoints[parameter.offset + i];
-        }
-    }
-}
-
 // Collects the parameters of a graph for zero_grad.
 class ParameterCollector {
 public:
     explicit ParameterCollector(std::vector<detail::ParameterSlot>& found) : found_(found) {}
-    std::uint32_t complete(ValueNode& node, const std::uint32_t*) {
+    std::uint32_t complete(ValueNode& node, const std::uint32_t*, const Value*) {
         if (node.kind == ValueKind::Parameter) {
             found_.push_back({&node, 0, 0});
         }
@@ -96,7 +81,7 @@ void Value::backward(SmallValue seed) const {
         adjoints[output + i] = seed.lanes[i];
     }
     detail::run_reverse(program, lanes, adjoints.data());
-    write_back(program.parameters, adjoints.data());
+    detail::add_gradients(program.parameters, adjoints.data());
 }
 
 void Value::backward() const {

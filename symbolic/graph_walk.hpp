@@ -51,9 +51,10 @@ struct WalkStack {
     }
 };
 
-// Walks the graph below `start` and calls `recorder.complete(node, inputs)`
-// once per distinct node, in the order above, with the places that the
-// recorder gave the node's inputs; returns the start node's place.
+// Walks the graph below `start` and calls `recorder.complete(node, inputs,
+// handle)` once per distinct node, in the order above, with the places that
+// the recorder gave the node's inputs and, for a leaf or the start, a handle
+// to the node (null otherwise); returns the start node's place.
 //
 // The visited set is keyed by node id. A node whose owners are all slots of
 // the one node the walk comes from (or the caller's handle, for the start)
@@ -70,9 +71,10 @@ inline void prefetch_node(const ValueNode* node) noexcept {
 
 [[noreturn]] void throw_invalid_walk_value();
 
-// Walks the graph below `start` and calls `recorder.complete(node, inputs)`
-// once per distinct node, in the order above, with the places that the
-// recorder gave the node's inputs; returns the start node's place.
+// Walks the graph below `start` and calls `recorder.complete(node, inputs,
+// handle)` once per distinct node, in the order above, with the places that
+// the recorder gave the node's inputs and, for a leaf or the start, a handle
+// to the node (null otherwise); returns the start node's place.
 //
 // The visited set is keyed by node id. A node whose owners are all slots of
 // the one node the walk comes from (or the caller's handle, for the start)
@@ -124,7 +126,7 @@ std::uint32_t walk(const Value& start, WalkStack& stack, Recorder& recorder) {
             }
         }
         if (node->input_count == 0) {
-            const std::uint32_t place = recorder.complete(*node, nullptr);
+            const std::uint32_t place = recorder.complete(*node, nullptr, &input);
             if (entry != nullptr) {
                 *entry = place;
             }
@@ -159,7 +161,8 @@ std::uint32_t walk(const Value& start, WalkStack& stack, Recorder& recorder) {
         }
         // All inputs are placed, on top of the operands in index order.
         const std::size_t first = stack.operands.size() - static_cast<std::size_t>(user->input_count);
-        const std::uint32_t place = recorder.complete(*user, stack.operands.data() + first);
+        const std::uint32_t place =
+            recorder.complete(*user, stack.operands.data() + first, stack.nodes.size() == 1 ? &start : nullptr);
         if ((progress & WalkStack::in_table) != 0) {
             stack.visited.at(user->id) = place;
         }

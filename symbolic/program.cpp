@@ -273,4 +273,17 @@ void run_reverse(const Program& program, const double* v, double* adjoints) noex
     }
 }
 
+void add_gradients(const std::vector<ParameterSlot>& parameters, const double* adjoints) noexcept {
+    for (const ParameterSlot& parameter : parameters) {
+        SmallValue& grad = parameter.node->grad;
+        if (grad.dimension == 0) {
+            grad = SmallValue{};
+            grad.dimension = static_cast<std::int32_t>(parameter.dim);
+        }
+        for (std::size_t i = 0; i < parameter.dim; ++i) {
+            grad.lanes[i] = grad.lanes[i] + adjoints[parameter.offset + i];
+        }
+    }
+}
+
 }  // namespace zarnik::symbolic::detail

@@ -148,7 +148,7 @@ public:
     explicit ProgramRecorder(Program& program) : program_(program) {}
 
     // The node's place, given its inputs' places.
-    Place complete(ValueNode& node, const Place* inputs) {
+    Place complete(ValueNode& node, const Place* inputs, const Value* = nullptr) {
         const int dim = node.dimension;
         if (node.kind == ValueKind::Constant || node.kind == ValueKind::Parameter) {
             const std::uint32_t offset = program_.lanes.allocate(static_cast<std::size_t>(dim));
@@ -210,5 +210,10 @@ SmallValue output_value(const Program& program, const double* lanes);
 // The reverse sweep: adds every instruction's contributions, last instruction
 // first, into `adjoints` (one per lane, the output's seeded, the rest zero).
 void run_reverse(const Program& program, const double* lanes, double* adjoints) noexcept;
+
+// Adds each parameter's adjoints into its gradient, which starts from zeros
+// when absent. Nothing here can fail, so a pass changes either all the
+// parameters it reached or none.
+void add_gradients(const std::vector<ParameterSlot>& parameters, const double* adjoints) noexcept;
 
 }  // namespace zarnik::symbolic::detail

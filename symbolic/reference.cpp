@@ -136,7 +136,7 @@ void backward_node(const ReferenceOrder& order, std::size_t position, const std:
 
 }  // namespace
 
-std::uint32_t ReferenceRecorder::complete(ValueNode& node, const std::uint32_t* inputs) {
+std::uint32_t ReferenceRecorder::complete(ValueNode& node, const std::uint32_t* inputs, const Value*) {
     std::array<std::uint32_t, 4> positions{};
     for (std::size_t i = 0; i < static_cast<std::size_t>(node.input_count); ++i) {
         positions[i] = inputs[i];

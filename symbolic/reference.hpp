@@ -31,7 +31,7 @@ struct ReferenceOrder {
 class ReferenceRecorder {
 public:
     explicit ReferenceRecorder(ReferenceOrder& order) : order_(order) {}
-    std::uint32_t complete(ValueNode& node, const std::uint32_t* inputs);
+    std::uint32_t complete(ValueNode& node, const std::uint32_t* inputs, const Value* = nullptr);
 
 private:
     ReferenceOrder& order_;

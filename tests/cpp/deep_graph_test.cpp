@@ -57,6 +57,19 @@ TEST(DeepGraph, AMillionStepChainEvaluatesDifferentiatesAndIsFreed) {
         EXPECT_NEAR(p.grad().lanes[0], 1.0 / (1.0 - std::cos(fixed_point) * 0.5), 1e-9);
         y.zero_grad();
         EXPECT_FALSE(p.has_grad());
+        // Compiled, the chain gives the same lanes and gradient.
+        const SmallValue lanes = y.evaluate();
+        y.backward();
+        const SmallValue grad = p.grad();
+        y.zero_grad();
+        {
+            const Tape tape(y);
+            EXPECT_EQ(tape.size(), 4'000'001U);  // a constant and three operations per step
+            EXPECT_EQ(tape.evaluate().lanes, lanes.lanes);
+            EXPECT_EQ(tape.backward().lanes, lanes.lanes);
+            EXPECT_EQ(p.grad().lanes, grad.lanes);
+            tape.zero_grad();
+        }
         const std::uint64_t last_id = y.id();
         y = Value{};  // releases three million expression nodes
         EXPECT_GT(constant(1.0).id(), last_id);

@@ -80,5 +80,38 @@ TEST(Threads, SharedGraphsAreCopiedReleasedExtendedAndEvaluatedConcurrently) {
     EXPECT_EQ(shared.evaluate().lanes, expected.lanes);
 }
 
+TEST(Threads, OneTapeIsEvaluatedAndDifferentiatedFromSeveralThreadsAtOnce) {
+    const Value p = parameter(0.5, 1.5, "p");
+    const Value s = parameter(2.0, "s");
+    Value y = p;
+    for (int i = 0; i < 300; ++i) {
+        y = sin(y) * s + p;
+    }
+    const Value loss = component(y, 0) * component(y, 1);
+    const Tape tape(loss);
+    const SmallValue expected = loss.evaluate();
+    std::vector<std::thread> threads;
+    std::vector<int> mismatches(thread_count, 0);
+    for (int t = 0; t < thread_count; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 100; ++round) {
+                // Calls on a tape only read the graph; each thread works in memory of its own.
+                if (tape.evaluate().lanes != expected.lanes) {
+                    ++mismatches[static_cast<std::size_t>(t)];
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    for (const int count : mismatches) {
+        EXPECT_EQ(count, 0);
+    }
+    // Writes are the caller's to keep apart: here, after the readers are done.
+    tape.backward();
+    EXPECT_TRUE(p.has_grad() && s.has_grad());
+}
+
 }  // namespace
 }  // namespace zarnik::symbolic

@@ -7,7 +7,10 @@
 //   - evaluation writes nothing;
 //   - a folded constant equals, bit for bit, the evaluation of the same
 //     operation over parameters holding the same numbers, and folding fails
-//     exactly when that evaluation fails.
+//     exactly when that evaluation fails;
+//   - a compiled tape evaluates and differentiates exactly as its value does:
+//     the same lanes, or the same exception type and text, and the same
+//     gradients.
 // A violated property aborts, which libFuzzer reports with the input.
 //
 // One input's work is bounded: it makes at most `node_budget` nodes, so that
@@ -105,6 +108,33 @@ bool same_bits(const SmallValue& a, const SmallValue& b) {
 
 std::uint64_t next_id() { return constant(0.0).id() + 1; }
 
+bool same_snapshots(const std::vector<Snapshot>& a, const std::vector<Snapshot>& b) {
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (!same_bits(a[i].value, b[i].value) || a[i].has_grad != b[i].has_grad ||
+            (a[i].has_grad && !same_bits(a[i].grad, b[i].grad))) {
+            return false;
+        }
+    }
+    return a.size() == b.size();
+}
+
+// What a call did: its lanes, or the type and text of what it threw.
+struct Outcome {
+    SmallValue lanes{};
+    std::string thrown;
+
+    bool operator==(const Outcome& other) const { return thrown == other.thrown && same_bits(lanes, other.lanes); }
+};
+
+template <typename Call>
+Outcome outcome_of(Call&& call) {
+    try {
+        return {call(), {}};
+    } catch (const std::exception& error) {
+        return {SmallValue{}, std::string(typeid(error).name()) + ": " + error.what()};
+    }
+}
+
 // Nodes one input may make, probes and folding checks included.
 constexpr std::uint64_t node_budget = 400;
 
@@ -136,6 +166,13 @@ private:
         }
     }
 
+    // Puts back the gradients of a snapshot (values are never changed by what is compared).
+    void restore(const std::vector<Snapshot>& before) const {
+        for (std::size_t i = 0; i < before.size(); ++i) {
+            parameters_[i].mutable_node().grad = before[i].has_grad ? before[i].grad : SmallValue{};
+        }
+    }
+
     void expect_unchanged(const std::vector<Snapshot>& before, const char* what) const {
         for (std::size_t i = 0; i < before.size(); ++i) {
             const Value& p = parameters_[i];
@@ -154,11 +191,13 @@ private:
         std::vector<Snapshot>& before = attempt_snapshot_;
         snapshot(before);
         const std::uint64_t first_free = next_id();
+        last_thrown_.clear();
         try {
             call();
             return true;
         } catch (const std::exception& error) {
             const std::type_info& type = typeid(error);
+            last_thrown_ = std::string(type.name()) + ": " + error.what();
             if (type != typeid(std::invalid_argument) && type != typeid(std::out_of_range) &&
                 type != typeid(std::logic_error)) {
                 std::fprintf(stderr, "%s: %s\n", type.name(), error.what());
@@ -207,6 +246,7 @@ private:
     std::vector<Value> parameters_;
     std::vector<Snapshot> attempt_snapshot_;
     std::vector<Snapshot> step_snapshot_;
+    std::string last_thrown_;  // what the last attempt threw, if it failed
 };
 
 ExpressionOp binary_op(std::uint8_t b) {
@@ -370,18 +410,43 @@ void Program::step() {
             attempt([&] { target.set_value(lanes); });
             break;
         }
-        case 11: {  // evaluation writes nothing, whether it succeeds or not
+        case 11: {  // evaluation writes nothing, whether it succeeds or not, and a tape agrees
             const Value& target = slot();
             snapshot(step_snapshot_);
             attempt([&] { target.evaluate(); });
             expect_unchanged(step_snapshot_, "evaluation changed a parameter");
+            const Outcome by_value = outcome_of([&] { return target.evaluate(); });
+            const Outcome by_tape = outcome_of([&] { return Tape(target).evaluate(); });
+            if (!(by_value == by_tape)) {
+                std::fprintf(stderr, "value: %s\ntape: %s\n", by_value.thrown.c_str(), by_tape.thrown.c_str());
+                violated("a tape evaluated otherwise than its value");
+            }
             break;
         }
-        case 12: {  // backward with or without a seed
+        case 12: {  // backward with or without a seed, by the value and by a tape from the same start
             const Value& target = slot();
             const bool seeded = in_.byte() % 2 == 0;
             const SmallValue seed = in_.raw_small_value();
+            snapshot(step_snapshot_);
             attempt([&] { seeded ? target.backward(seed) : target.backward(); });
+            if (target.same_node(Value{})) {
+                break;  // no tape is made of an empty handle
+            }
+            const Outcome by_value{SmallValue{}, last_thrown_};
+            std::vector<Snapshot> after_value;
+            snapshot(after_value);
+            restore(step_snapshot_);
+            const Outcome by_tape = outcome_of([&] {
+                const Tape tape(target);
+                seeded ? tape.backward(seed) : tape.backward();
+                return SmallValue{};
+            });
+            std::vector<Snapshot> after_tape;
+            snapshot(after_tape);
+            if (!(by_value == by_tape) || !same_snapshots(after_value, after_tape)) {
+                std::fprintf(stderr, "value: %s\ntape: %s\n", by_value.thrown.c_str(), by_tape.thrown.c_str());
+                violated("a tape differentiated otherwise than its value");
+            }
             break;
         }
         case 13: {

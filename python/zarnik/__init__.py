@@ -1,0 +1,44 @@
+"""Small symbolic graphs of 1-4 lane values, with constant folding and
+reverse-mode gradients.
+
+The package offers every name of the extension module ``_zarnik`` (the same
+objects: ``zarnik.Parameter is _zarnik.Parameter``) and adds compiled tapes:
+
+>>> import zarnik as zk
+>>> a, b = zk.Parameter(1.0, name="a"), zk.Parameter(2.0, name="b")
+>>> loss = (a * 3.0 + b - 1.0) * (a * 3.0 + b - 1.0)
+>>> tape = zk.compile(loss)
+>>> tape.backward()
+(16.0,)
+>>> [p.grad for p in tape.parameters]
+[(24.0,), (8.0,)]
+"""
+
+from _zarnik import (
+    Constant,
+    Expression,
+    Parameter,
+    Undefined,
+    __version__,
+    cos,
+    sin,
+    vec2,
+    vec3,
+    vec4,
+)
+from zarnik._compiled import Tape, compile
+
+__all__ = [
+    "Constant",
+    "Expression",
+    "Parameter",
+    "Tape",
+    "Undefined",
+    "__version__",
+    "compile",
+    "cos",
+    "sin",
+    "vec2",
+    "vec3",
+    "vec4",
+]

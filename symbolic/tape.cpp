@@ -1,0 +1,170 @@
+#include "symbolic/tape.hpp"
+
+#include <atomic>
+#include <stdexcept>
+
+#include "call_scratch.hpp"
+#include "internal.hpp"
+
+namespace zarnik::symbolic {
+
+namespace detail {
+
+struct TapeProgram {
+    Value output;
+    // A graph whose nodes keep the builders' invariants is a program; any
+    // other is stepped through by the reference evaluator.
+    bool regular = true;
+    Program program;
+    ReferenceOrder reference;
+    std::vector<Value> parameters;
+    std::size_t nodes = 0;
+    // Tells the lanes of one tape from another's in a thread's scratch.
+    std::uint64_t serial = 0;
+};
+
+}  // namespace detail
+
+namespace {
+
+using detail::TapeProgram;
+
+// Counts the nodes and keeps a handle to each parameter while `inner` records them.
+template <typename Inner>
+class Collecting {
+public:
+    Collecting(Inner& inner, TapeProgram& tape) : inner_(inner), tape_(tape) {}
+
+    std::uint32_t complete(ValueNode& node, const std::uint32_t* inputs, const Value* handle) {
+        ++tape_.nodes;
+        if (node.kind == ValueKind::Parameter) {
+            tape_.parameters.push_back(*handle);  // a leaf always comes with its handle
+        }
+        return inner_.complete(node, inputs, handle);
+    }
+
+private:
+    Inner& inner_;
+    TapeProgram& tape_;
+};
+
+std::atomic<std::uint64_t> g_next_tape_serial{1};
+
+std::shared_ptr<const TapeProgram> record(const Value& output) {
+    auto tape = std::make_shared<TapeProgram>();
+    tape->output = output;
+    tape->serial = g_next_tape_serial.fetch_add(1, std::memory_order_relaxed);
+    detail::WalkStack stack;
+    detail::ProgramRecorder recorder(tape->program);
+    Collecting<detail::ProgramRecorder> collecting(recorder, *tape);
+    tape->program.output = detail::walk(output, stack, collecting);
+    if (recorder.irregular()) {
+        tape->regular = false;
+        tape->program = detail::Program{};
+        tape->parameters.clear();
+        tape->nodes = 0;
+        detail::ReferenceRecorder reference(tape->reference);
+        Collecting<detail::ReferenceRecorder> collecting_reference(reference, *tape);
+        detail::walk(output, stack, collecting_reference);
+        tape->reference.nodes.shrink_to_fit();
+        tape->reference.inputs.shrink_to_fit();
+        return tape;
+    }
+    const ValueNode& node = output.node();
+    if (node.kind == ValueKind::Constant || node.kind == ValueKind::Parameter) {
+        tape->program.output_leaf = &node;
+    }
+    tape->program.code.shrink_to_fit();
+    tape->program.pack_inputs.shrink_to_fit();
+    tape->program.lanes.shrink_to_fit();
+    tape->program.parameters.shrink_to_fit();
+    tape->parameters.shrink_to_fit();
+    return tape;
+}
+
+// The lanes of a call: the thread's copy of the tape's constants, made once
+// per thread and tape (no call writes them), with the parameters' current
+// values read in.
+double* load(const TapeProgram& tape, detail::CallScratch& scratch) {
+    detail::LaneArray& lanes = scratch.tape_lanes;
+    if (scratch.tape_serial != tape.serial) {
+        scratch.tape_serial = 0;
+        lanes.assign(tape.program.lanes.data(), tape.program.lanes.size());
+        scratch.tape_serial = tape.serial;
+    }
+    double* const data = lanes.data();
+    for (const detail::ParameterSlot& parameter : tape.program.parameters) {
+        for (std::size_t i = 0; i < parameter.dim; ++i) {
+            data[parameter.offset + i] = parameter.node->value.lanes[i];
+        }
+    }
+    return data;
+}
+
+}  // namespace
+
+Tape::Tape(const Value& output) : program_(record(output)) {}
+
+SmallValue Tape::evaluate() const {
+    const TapeProgram& tape = *program_;
+    detail::ScratchLease scratch;
+    if (!tape.regular) {
+        detail::reference_forward(tape.reference, scratch->reference_values);
+        return scratch->reference_values.back();
+    }
+    double* const lanes = load(tape, *scratch);
+    detail::raise_if_failed(detail::run_forward(tape.program, lanes));
+    return detail::output_value(tape.program, lanes);
+}
+
+SmallValue Tape::backward(SmallValue seed) const {
+    const TapeProgram& tape = *program_;
+    detail::require_finite(seed);
+    if (seed.dimension != tape.output.dimension()) {
+        throw std::invalid_argument("backward seed dimension does not match output dimension");
+    }
+    detail::ScratchLease scratch;
+    if (!tape.regular) {
+        detail::reference_forward(tape.reference, scratch->reference_values);
+        detail::reference_backward(tape.reference, scratch->reference_values, seed, scratch->reference_slots);
+        return scratch->reference_values.back();
+    }
+    double* const lanes = load(tape, *scratch);
+    detail::raise_if_failed(detail::run_forward(tape.program, lanes));
+    std::vector<double>& adjoints = scratch->adjoints;
+    adjoints.assign(tape.program.lanes.size(), 0.0);
+    const std::uint32_t output = detail::offset_of(tape.program.output);
+    for (std::size_t i = 0; i < static_cast<std::size_t>(seed.dimension); ++i) {
+        adjoints[output + i] = seed.lanes[i];
+    }
+    detail::run_reverse(tape.program, lanes, adjoints.data());
+    detail::add_gradients(tape.program.parameters, adjoints.data());
+    return detail::output_value(tape.program, lanes);
+}
+
+SmallValue Tape::backward() const {
+    if (program_->output.dimension() != 1) {
+        throw std::invalid_argument("backward() without seed requires scalar output");
+    }
+    return backward(small_value(1.0));
+}
+
+void Tape::zero_grad() const {
+    for (const Value& parameter : program_->parameters) {
+        detail::NodeAccess::node(parameter)->grad = SmallValue{};
+    }
+}
+
+const Value& Tape::output() const noexcept { return program_->output; }
+
+const std::vector<Value>& Tape::parameters() const noexcept { return program_->parameters; }
+
+std::size_t Tape::size() const noexcept { return program_->nodes; }
+
+std::size_t Tape::memory_bytes() const noexcept {
+    const TapeProgram& tape = *program_;
+    return sizeof(TapeProgram) + tape.program.capacity_bytes() + tape.reference.capacity_bytes() +
+           tape.parameters.capacity() * sizeof(Value);
+}
+
+}  // namespace zarnik::symbolic

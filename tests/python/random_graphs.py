@@ -1,0 +1,140 @@
+"""Random graphs over every operation and dimension for the property tests,
+with the lanes that a reference evaluator written here predicts for every node
+(None where evaluation fails), and optionally the same graph in PyTorch."""
+
+import math
+
+import pytest
+from hypothesis import strategies as st
+
+import _zarnik as zk
+
+FINITE_MAX = 1.7976931348623157e308
+LANES_FINITE = "symbolic value lanes must be finite"
+
+numbers = st.floats(min_value=-3.0, max_value=3.0, allow_nan=False).map(lambda v: round(v, 3))
+leaf = st.tuples(st.sampled_from(["Parameter", "Constant"]), st.lists(numbers, min_size=1, max_size=4))
+operation = st.tuples(
+    st.sampled_from(["+", "-", "*", "/", "neg", "sin", "cos", "component", "vec", "number"]),
+    st.integers(0, 1000), st.integers(0, 1000), st.integers(0, 1000), numbers)
+
+
+class Node:
+    """A node of the graph under test and its reference lanes (None: evaluation fails)."""
+
+    def __init__(self, expression, lanes, constant, torch_value=None):
+        self.expression = expression
+        self.lanes = lanes
+        self.constant = constant
+        self.torch_value = torch_value
+
+    @property
+    def dim(self):
+        return self.expression.dim
+
+
+def finite(lanes):
+    return lanes is not None and all(abs(v) <= FINITE_MAX for v in lanes)
+
+
+def broadcast(op, left, right):
+    size = max(len(left), len(right))
+    pick = lambda lanes, i: lanes[0] if len(lanes) == 1 else lanes[i]
+    out = []
+    for i in range(size):
+        a, b = pick(left, i), pick(right, i)
+        if op == "/" and b == 0.0:
+            out.append(math.copysign(math.inf, a) * math.copysign(1.0, b) if a != 0.0 else math.nan)
+        else:
+            out.append({"+": a + b, "-": a - b, "*": a * b, "/": a / b if b else 0.0}[op])
+    return out
+
+
+class Builder:
+    """Builds a random graph step by step and predicts every outcome."""
+
+    def __init__(self, torch=None):
+        self.nodes = []
+        self.parameters = []
+        self.torch = torch
+
+    def leaf(self, kind, values):
+        expression = getattr(zk, kind)(values)
+        tensor = None
+        if self.torch is not None:
+            tensor = self.torch.tensor(values, dtype=self.torch.float64, requires_grad=kind == "Parameter")
+        node = Node(expression, [float(v) for v in values], kind == "Constant", tensor)
+        if kind == "Parameter":
+            self.parameters.append(node)
+        self.nodes.append(node)
+
+    def expect(self, build, lanes, constant, error=None, torch_build=None):
+        """Builds a node whose reference lanes are `lanes`, or expects `error` (type, text)."""
+        if error is None and constant and not finite(lanes):
+            error = (ValueError, LANES_FINITE)  # a folded constant is checked as it is built
+        if error is not None:
+            with pytest.raises(error[0]) as raised:
+                build()
+            assert str(raised.value) == error[1]
+            return
+        expression = build()
+        tensor = torch_build() if self.torch is not None and torch_build else None
+        self.nodes.append(Node(expression, lanes if finite(lanes) else None, constant, tensor))
+
+    def step(self, name, i, j, k, number):
+        a = self.nodes[i % len(self.nodes)]
+        b = self.nodes[j % len(self.nodes)]
+        torch = self.torch
+        if name in "+-*/":
+            if a.dim != b.dim and 1 not in (a.dim, b.dim):
+                error = (ValueError, f"cannot combine symbolic values with dimensions {a.dim} and {b.dim}")
+                self.expect(lambda: apply(name, a.expression, b.expression), None, False, error)
+                return
+            lanes = broadcast(name, a.lanes, b.lanes) if a.lanes is not None and b.lanes is not None else None
+            self.expect(lambda: apply(name, a.expression, b.expression), lanes, a.constant and b.constant,
+                        torch_build=lambda: apply(name, a.torch_value, b.torch_value))
+        elif name == "number":
+            lanes = broadcast("*", a.lanes, [number]) if a.lanes is not None else None
+            self.expect(lambda: number * a.expression, lanes, a.constant,
+                        torch_build=lambda: number * a.torch_value)
+        elif name in ("neg", "sin", "cos"):
+            function = {"neg": lambda v: -v, "sin": math.sin, "cos": math.cos}[name]
+            lanes = [function(v) for v in a.lanes] if a.lanes is not None else None
+            build = {"neg": lambda: -a.expression, "sin": lambda: zk.sin(a.expression),
+                     "cos": lambda: zk.cos(a.expression)}[name]
+            torch_function = {"neg": lambda t: -t, "sin": lambda t: torch.sin(t), "cos": lambda t: torch.cos(t)}
+            self.expect(build, lanes, a.constant, torch_build=lambda: torch_function[name](a.torch_value))
+        elif name == "component":
+            index = k % 5 - (1 if k % 7 == 0 else 0)
+            if not 0 <= index < a.dim:
+                self.expect(lambda: a.expression[index], None, False,
+                            (IndexError, "symbolic component index out of range"))
+                return
+            lanes = [a.lanes[index]] if a.lanes is not None else None
+            self.expect(lambda: a.expression[index], lanes, a.constant,
+                        torch_build=lambda: a.torch_value[index:index + 1])
+        else:  # vec2, vec3, vec4 of the nodes at i, i + j, i + 2j, ...
+            size = 2 + k % 3
+            parts = [self.nodes[(i + n * j) % len(self.nodes)] for n in range(size)]
+            function = getattr(zk, f"vec{size}")
+            build = lambda: function(*(p.expression for p in parts))
+            if any(p.dim != 1 for p in parts):
+                self.expect(build, None, False, (ValueError, f"vec{size} expression inputs must be scalar symbolic values"))
+                return
+            lanes = [p.lanes[0] for p in parts] if all(p.lanes is not None for p in parts) else None
+            self.expect(build, lanes, all(p.constant for p in parts),
+                        torch_build=lambda: torch.cat([p.torch_value for p in parts]))
+
+
+def apply(name, left, right):
+    return {"+": lambda: left + right, "-": lambda: left - right, "*": lambda: left * right,
+            "/": lambda: left / right}[name]()
+
+
+def build_graph(leaves, operations, torch=None):
+    builder = Builder(torch)
+    for kind, values in leaves:
+        builder.leaf(kind, values)
+    for operation_ in operations:
+        builder.step(*operation_)
+    return builder
