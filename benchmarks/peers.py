@@ -1,5 +1,6 @@
-"""This library beside the peers users would pick instead: micrograd (pure
-Python scalar autograd), PyTorch eager autograd and CasADi SX graphs.
+"""This library, per call and compiled into tapes, beside the peers users would
+pick instead: micrograd (pure Python scalar autograd), PyTorch eager autograd
+and CasADi SX graphs with their compiled Functions.
 
     python peers.py shapes OUT.json       W1 "fit" and W2 "vec3", peers interleaved in one process
     python peers.py deep PEER K           W3 "deep" for one peer and size; prints one JSON line
@@ -24,6 +25,7 @@ import time
 from typing import Callable
 
 import _zarnik as zk
+import zarnik
 
 QUICK = os.environ.get("ZARNIK_BENCH_QUICK") == "1"
 START = (0.1, 0.2, 0.3, 2.5)          # a, b, c, d of the fit
@@ -51,6 +53,7 @@ def samples(points):
 
 class ZarnikModel:
     name = "zarnik"
+    prepare_phase = None  # a one-off step after building, timed on its own
 
     def __init__(self, points, parameters, make):
         self.data = samples(points)
@@ -85,6 +88,40 @@ class ZarnikModel:
         gradients = [g for parameter in self.parameters for g in parameter.grad]
         self.loss.zero_grad()
         return self.loss.eval()[0], gradients
+
+
+class ZarnikCompiledModel(ZarnikModel):
+    """The same graph, compiled once into a tape that every call runs."""
+    name = "zarnik compiled"
+    prepare_phase = "compile"
+
+    def build(self):
+        self.tape = None
+        super().build()
+
+    def prepare(self):
+        self.tape = zarnik.compile(self.loss)
+
+    def eval(self):
+        return self.tape.eval()
+
+    def backward(self):
+        self.tape.backward()
+        self.tape.zero_grad()
+
+    def step(self):
+        for parameter in self.parameters:
+            parameter.set_value(parameter.value)
+        self.tape.backward()
+        gradients = [parameter.grad for parameter in self.parameters]
+        self.tape.zero_grad()
+        return gradients
+
+    def check(self):
+        loss = self.tape.backward()
+        gradients = [g for parameter in self.parameters for g in parameter.grad]
+        self.tape.zero_grad()
+        return loss[0], gradients
 
 
 # The workloads, written once for every library: only the sine differs, and
@@ -126,6 +163,7 @@ def zarnik_vec3(parameters, data):
 
 class MicrogradModel:
     name = "micrograd"
+    prepare_phase = None
 
     def __init__(self, points, values, make):
         from micrograd.engine import Value
@@ -188,6 +226,7 @@ def micrograd_vec3(Value, parameters, data):
 
 class TorchModel:
     name = "pytorch"
+    prepare_phase = None
 
     def __init__(self, points, values, make):
         import torch
@@ -233,6 +272,7 @@ def torch_vec3(torch, parameters, data):
 
 class CasadiModel:
     name = "casadi"
+    prepare_phase = "functions"
 
     def __init__(self, points, sizes, values, make):
         import casadi
@@ -241,22 +281,19 @@ class CasadiModel:
         self.sizes = sizes
         self.values = values
         self.make = make
-        self.function_cost = None
 
     def build(self):
         ca = self.casadi
         self.symbols = [ca.SX.sym(f"v{i}", size) for i, size in enumerate(self.sizes)]
         self.loss = self.make(ca, self.symbols, self.data)
 
-    def functions(self):
-        """The one-off cost of turning the built graph into Functions."""
+    def prepare(self):
+        """The one-off step of turning the built graph into Functions."""
         ca = self.casadi
-        started = time.perf_counter()
         variables = ca.vertcat(*self.symbols)
         self.f = ca.Function("f", self.symbols, [self.loss])
         self.g = ca.Function("g", self.symbols, [ca.gradient(self.loss, variables)])
         self.fg = ca.Function("fg", self.symbols, [self.loss, ca.gradient(self.loss, variables)])
-        self.function_cost = time.perf_counter() - started
 
     def eval(self):
         return self.f(*self.values)
@@ -314,6 +351,10 @@ PEERS = [
          fit=lambda points: ZarnikModel(points, START, zarnik_fit),
          vec3=lambda points: ZarnikModel(points, [START_P, START_S], zarnik_vec3),
          deep=lambda steps: deep_zarnik(steps)),
+    Peer("zarnik compiled", "zarnik", "C4",
+         fit=lambda points: ZarnikCompiledModel(points, START, zarnik_fit),
+         vec3=lambda points: ZarnikCompiledModel(points, [START_P, START_S], zarnik_vec3),
+         deep=lambda steps: deep_zarnik_compiled(steps)),
     Peer("micrograd", "micrograd", "C1",
          fit=lambda points: MicrogradModel(points, START, micrograd_fit),
          vec3=lambda points: MicrogradModel(points, list(START_P) + [START_S], micrograd_vec3),
@@ -375,13 +416,14 @@ def run_shape(workload, points, peers):
     reference = None
     for name, model in models.items():
         model.build()
-        if isinstance(model, CasadiModel):
-            model.functions()
+        if model.prepare_phase:
+            model.prepare()
         value = model.check()
         reference = reference or value
         results[name] = {"agrees": agree(reference, value), "loss": value[0], "times": {}}
     nodes = count_nodes(models["zarnik"])
-    timings = {name: {phase: [] for phase in ("build", "eval", "backward", "step", "functions")} for name in models}
+    phases = ("build", "compile", "functions", "eval", "backward", "step")
+    timings = {name: {phase: [] for phase in phases} for name in models}
     for _ in range(repeats_for(points)):
         for name, model in models.items():
             if not results[name]["agrees"]:
@@ -389,9 +431,8 @@ def run_shape(workload, points, peers):
             model.loss = None
             gc.collect()
             timings[name]["build"].append(timed(model.build))
-            if isinstance(model, CasadiModel):
-                model.functions()
-                timings[name]["functions"].append(model.function_cost)
+            if model.prepare_phase:
+                timings[name][model.prepare_phase].append(timed(model.prepare))
             if model.eval is not None:
                 timings[name]["eval"].append(timed(model.eval))
             timings[name]["backward"].append(timed(model.backward))
@@ -437,6 +478,25 @@ def deep_zarnik(steps):
     del y
     times["free"] = time.perf_counter() - started
     return times, value, gradient
+
+
+def deep_zarnik_compiled(steps):
+    p = zk.Parameter(1.0)
+    times = {}
+    started = time.perf_counter()
+    y = chain(zk.sin, p, steps)
+    times["build"] = time.perf_counter() - started
+    started = time.perf_counter()
+    tape = zarnik.compile(y)
+    times["compile"] = time.perf_counter() - started
+    times["eval"] = timed(tape.eval)
+    times["backward"] = timed(tape.backward)
+    value, gradient = tape.eval()[0], p.grad[0]
+    tape_bytes = tape.nbytes / len(tape)
+    started = time.perf_counter()
+    del y, tape
+    times["free"] = time.perf_counter() - started
+    return times, value, gradient, {"tape_bytes_per_node": tape_bytes}
 
 
 def deep_micrograd(steps):
@@ -493,10 +553,10 @@ def deep_casadi(steps):
 def deep(name, steps):
     peer = BY_NAME[name]
     peer.setup()
-    times, value, gradient = peer.deep(steps)
+    times, value, gradient, *extra = peer.deep(steps)
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
     print(json.dumps({"peer": name, "steps": steps, "times": times, "value": value, "gradient": gradient,
-                      "peak_bytes": peak}))
+                      "peak_bytes": peak, **(extra[0] if extra else {})}))
 
 
 def deep_all(out_path, time_limit=600):

@@ -57,6 +57,12 @@ def us(seconds):
     return f"{seconds * 1e6:,.2f}"
 
 
+def at_most(value, target, miss):
+    """A ratio whose target is at most `target`; above `miss` it is a miss."""
+    mark = "met" if value <= target else ("close" if value <= miss else "**missed**")
+    return f"{value:.2f}x (target {target}x: {mark})"
+
+
 def ratio_text(value, target):
     mark = "met" if value >= target else "**missed**"
     return f"{value:.1f}x (target {target}x: {mark})"
@@ -85,10 +91,15 @@ def shapes_section(shapes, lines):
                     cells.append(f"{us(timing['min'] / points)} / {us(timing['median'] / points)} "
                                  f"({timing['min'] / nodes * 1e9:,.0f} ns)")
             lines.append(f"| {name} | {'yes' if peer['agrees'] else 'NO'} | " + " | ".join(cells) + " |")
-        casadi = run["peers"].get("casadi", {}).get("times", {}).get("functions")
-        if casadi:
-            lines.append(f"\nCasADi's one-off Function creation (loss, gradient, both): "
-                         f"{casadi['min'] * 1e3:,.1f} ms, {us(casadi['min'] / points)} µs per point.\n")
+        one_off = [("casadi", "functions", "CasADi's Function creation (loss, gradient, both)"),
+                   ("zarnik compiled", "compile", "`zarnik.compile` of the loss")]
+        notes = []
+        for name, phase, what in one_off:
+            timing = run["peers"].get(name, {}).get("times", {}).get(phase)
+            if timing:
+                notes.append(f"{what}: {timing['min'] * 1e3:,.1f} ms, {us(timing['min'] / points)} µs per point")
+        if notes:
+            lines.append("\nOne-off steps after building: " + "; ".join(notes) + ".\n")
         lines.append("")
 
 
@@ -111,35 +122,50 @@ def fit_targets(shapes, lines):
         growth = per_node(fits[100_000]) / per_node(fits[1_000])
         mark = "met" if growth <= 1.3 else "**missed**"
         lines.append(f"\nBuild cost per node, M = 100,000 against M = 1,000: {growth:.2f}x "
-                     f"(target at most 1.3x: {mark}).\n")
-    eval_rows = []
+                     f"(target at most 1.3x: {mark}).")
+    lines.append("")
+    rows = []
     for points, run in sorted(fits.items()):
-        ours = run["peers"]["zarnik"]["times"]
         casadi = run["peers"].get("casadi", {}).get("times", {})
-        if "eval" in casadi:
-            eval_rows.append(f"| {points:,} | {ours['eval']['min'] / casadi['eval']['min']:.1f}x | "
-                             f"{ours['backward']['min'] / casadi['backward']['min']:.1f}x |")
-    if eval_rows:
-        lines.append("Against CasADi's compiled Functions on a fixed graph (this library's time divided by "
-                     "CasADi's; above 1 means CasADi is faster):\n")
-        lines.append("| M | eval | backward |")
-        lines.append("|---|---|---|")
-        lines.extend(eval_rows)
+        compiled = run["peers"].get("zarnik compiled", {}).get("times", {})
+        per_call = run["peers"]["zarnik"]["times"]
+        if "eval" not in casadi or "eval" not in compiled:
+            continue
+        ratio = lambda ours, phase: ours[phase]["min"] / casadi[phase]["min"]
+        rows.append(f"| {points:,} | {ratio(per_call, 'eval'):.1f}x | {ratio(per_call, 'step'):.1f}x | "
+                    f"{at_most(ratio(compiled, 'eval'), 1.0, 1.5)} | {at_most(ratio(compiled, 'step'), 1.0, 1.5)} | "
+                    f"{at_most(compiled['compile']['min'] / casadi['functions']['min'], 0.25, 0.25)} |")
+    if rows:
+        lines.append("Against CasADi's compiled Functions on a fixed graph: this library's time divided by "
+                     "CasADi's (below 1: faster than CasADi). The step sets the parameters, runs backward, reads "
+                     "every gradient and clears them; CasADi's is its loss-and-gradient Function. Compile "
+                     "against CasADi's gradient and Function creation.\n")
+        lines.append("| M | per-call eval | per-call step | compiled eval | compiled step | compile vs Functions |")
+        lines.append("|---|---|---|---|---|---|")
+        lines.extend(rows)
         lines.append("")
 
 
 def deep_section(deep, lines):
     lines.append("## W3 deep: y(k+1) = sin(y(k)) * 0.5 + p, each size in a process of its own\n")
     lines.append("Nanoseconds per step (minimum of one run); peak resident memory of the process.\n")
-    lines.append("| K | library | fate | build | eval | backward | free | peak memory |")
-    lines.append("|---|---|---|---|---|---|---|---|")
+    lines.append("| K | library | fate | build | compile | eval | backward | free | peak memory | tape bytes per node |")
+    lines.append("|---|---|---|---|---|---|---|---|---|---|")
     for run in deep["runs"]:
         steps = run["steps"]
         times = run.get("times", {})
         cell = lambda phase: f"{times[phase] / steps * 1e9:,.0f}" if phase in times else "—"
         peak = f"{run['peak_bytes'] / 2**20:,.0f} MiB" if "peak_bytes" in run else "—"
-        lines.append(f"| {steps:,} | {run['peer']} | {run['fate']} | {cell('build')} | {cell('eval')} | "
-                     f"{cell('backward')} | {cell('free')} | {peak} |")
+        tape = f"{run['tape_bytes_per_node']:.1f}" if "tape_bytes_per_node" in run else "—"
+        lines.append(f"| {steps:,} | {run['peer']} | {run['fate']} | {cell('build')} | {cell('compile')} | "
+                     f"{cell('eval')} | {cell('backward')} | {cell('free')} | {peak} | {tape} |")
+    zarnik_peak = [run for run in deep["runs"] if run["peer"] == "zarnik" and run["steps"] == 1_000_000
+                   and "peak_bytes" in run]
+    if zarnik_peak:
+        peak = zarnik_peak[0]["peak_bytes"] / 2**30
+        mark = "met" if peak <= 1.2 else "**missed**"
+        lines.append(f"\nPeak memory of this library's 1,000,000-step chain: {peak:.2f} GiB "
+                     f"(target at most 1.2 GiB: {mark}).")
     lines.append("")
 
 
@@ -154,32 +180,57 @@ def core_section(core, lines):
         else:
             plain[bench["name"]] = bench["real_time"]
     lines.append("## C++ core, nanoseconds per node\n")
-    lines.append("`tape` is the flat-tape baseline of `benchmarks/tape.hpp`: the graph recorded once into "
-                 "arrays, then straight loops; it stands for what the hardware can do.\n")
-    lines.append("| graph | nodes | build | evaluate | tape forward | evaluate / tape | backward | "
+    lines.append("`tape` is the flat-tape baseline of `benchmarks/tape.hpp`: the graph recorded once into a "
+                 "struct of arrays (one array per lane), then straight loops with a one-lane fast path and a "
+                 "finite check per result; it stands for what the hardware can do.\n")
+    lines.append("Per call (`Value::evaluate`, `backward`, `zero_grad`, each walking the graph):\n")
+    lines.append("| graph | nodes | build | evaluate | zero_grad | tape forward | evaluate / tape | backward | "
                  "tape forward+reverse | backward / tape |")
-    lines.append("|---|---|---|---|---|---|---|---|---|")
+    lines.append("|---|---|---|---|---|---|---|---|---|---|")
+    # Ratio targets by graph size.
+    targets = {"M:1000": (15, 8), "M:10000": (30, 18), "M:100000": (40, 18)}
+    cell = lambda name: per_node.get(name, (float("nan"), 0))[0]
+    number = lambda value: "—" if value != value else f"{value:.1f}"
+
+    def ratio(value, target):
+        if target is None:
+            return f"{value:.1f}x"
+        return f"{value:.1f}x (at most {target}x: {'met' if value <= target else '**missed**'})"
+
     def row(label, prefix, size, with_tape_forward):
         key = lambda name: f"{prefix}_{name}/{size}"
         if key("evaluate") not in per_node:
             return
-        build = per_node.get(key("build"), (float("nan"), 0))[0]
         evaluate, nodes = per_node[key("evaluate")]
-        backward = per_node[key("backward")][0]
-        reverse = per_node[key("tape_forward_reverse")][0]
+        backward = cell(key("backward"))
+        reverse = cell(key("tape_forward_reverse"))
+        evaluate_target, backward_target = targets.get(size, (None, None))
         if with_tape_forward:
-            forward = per_node[key("tape_forward")][0]
-            tape_cells = f"{forward:.1f} | {evaluate / forward:.1f}x"
+            forward = cell(key("tape_forward"))
+            tape_cells = f"{forward:.1f} | {ratio(evaluate / forward, evaluate_target)}"
         else:
             tape_cells = "— | —"
-        lines.append(f"| {label} | {nodes:,} | {build:.1f} | {evaluate:.1f} | {tape_cells} | "
-                     f"{backward:.1f} | {reverse:.1f} | {backward / reverse:.1f}x |")
+        lines.append(f"| {label} | {nodes:,} | {number(cell(key('build')))} | {evaluate:.1f} | "
+                     f"{number(cell(key('zero_grad')))} | {tape_cells} | {backward:.1f} | {reverse:.1f} | "
+                     f"{ratio(backward / reverse, backward_target)} |")
 
     for size in ["M:100", "M:730", "M:1000", "M:7300", "M:10000", "M:100000"]:
         row(f"fit {size}", "fit", size, with_tape_forward=True)
     for size in ["K:1000", "K:10000", "K:100000", "K:1000000"]:
         free = per_node.get(f"deep_free/{size}", (float("nan"), 0))[0]
         row(f"deep {size} (free {free:.1f})", "deep", size, with_tape_forward=False)
+
+    lines.append("\nCompiled (`zarnik::symbolic::Tape`, recorded once):\n")
+    lines.append("| graph | compile | evaluate | evaluate / tape forward | backward | backward / tape forward+reverse |")
+    lines.append("|---|---|---|---|---|---|")
+    for size in ["M:100", "M:730", "M:1000", "M:7300", "M:10000", "M:100000"]:
+        key = lambda name: f"fit_{name}/{size}"
+        if key("compiled_evaluate") not in per_node:
+            continue
+        evaluate, backward = cell(key("compiled_evaluate")), cell(key("compiled_backward"))
+        lines.append(f"| fit {size} | {cell(key('compile')):.1f} | {evaluate:.2f} | "
+                     f"{ratio(evaluate / cell(key('tape_forward')), 1.5)} | {backward:.2f} | "
+                     f"{ratio(backward / cell(key('tape_forward_reverse')), 1.5)} |")
     if "node_create_release" in plain:
         lines.append(f"\nMaking and releasing one Add node over two parameters: "
                      f"{plain['node_create_release']:.1f} ns.")
