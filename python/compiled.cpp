@@ -1,13 +1,16 @@
-// The native part of the package zarnik: compiled tapes. It works on the
+// The native part of the package zarnik: compiled tapes and compiled
+// functions of inputs, with batches over NumPy arrays. It works on the
 // Expression objects of _zarnik and shares the one copy of the symbolic core
 // with it (both link the core's shared library), so that node ids stay
 // unique whichever module makes nodes.
 
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "conversions.hpp"
 #include "symbolic/symbolic.hpp"
@@ -18,7 +21,113 @@ using namespace zarnik::python;
 
 namespace {
 
-std::string describe(const Tape& tape) {
+using Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+// A compiled function as Python sees it: one output given alone answers with
+// its lanes, a sequence of outputs with a tuple of lanes per output.
+struct PyFunction {
+    Function function;
+    bool single_output;
+};
+
+// An Expression or a sequence of them.
+std::vector<Value> values_of(const py::handle& object, const char* what) {
+    if (py::isinstance<Value>(object)) {
+        return {py::cast<Value>(object)};
+    }
+    if (!is_sequence(object)) {
+        throw py::type_error(std::string(what) + " must be an Expression or a sequence of Expressions");
+    }
+    std::vector<Value> values;
+    for (const py::handle& item : py::reinterpret_borrow<py::sequence>(object)) {
+        if (!py::isinstance<Value>(item)) {
+            throw py::type_error(std::string(what) + " must be an Expression or a sequence of Expressions");
+        }
+        values.push_back(py::cast<Value>(item));
+    }
+    return values;
+}
+
+// The value of one input: a number, or a sequence of 1..4 numbers.
+std::vector<SmallValue> input_values(const PyFunction& self, const py::args& args) {
+    if (args.size() != self.function.inputs().size()) {
+        throw py::type_error("the function takes " + std::to_string(self.function.inputs().size()) +
+                             " input values, not " + std::to_string(args.size()));
+    }
+    std::vector<SmallValue> values;
+    for (std::size_t k = 0; k < args.size(); ++k) {
+        const std::string label = "input " + std::to_string(k);
+        values.push_back(is_sequence(args[k]) ? parse_small_value_sequence(args[k], label.c_str())
+                                              : small_value(to_double(args[k])));
+    }
+    return values;
+}
+
+py::object answer(const PyFunction& self, const std::vector<SmallValue>& outputs) {
+    if (self.single_output) {
+        return small_value_tuple(outputs.front());
+    }
+    py::tuple all(outputs.size());
+    for (std::size_t j = 0; j < outputs.size(); ++j) {
+        all[j] = small_value_tuple(outputs[j]);
+    }
+    return all;
+}
+
+// The rows of a batch: one array per input, (rows,) or (rows, lanes).
+struct Rows {
+    std::vector<Array> arrays;
+    std::vector<const double*> data;
+    std::size_t count = 0;
+};
+
+Rows batch_rows(const PyFunction& self, const py::args& args) {
+    const std::vector<Value>& inputs = self.function.inputs();
+    if (args.size() != inputs.size()) {
+        throw py::type_error("the function takes " + std::to_string(inputs.size()) + " input arrays, not " +
+                             std::to_string(args.size()));
+    }
+    if (inputs.empty()) {
+        throw py::type_error("a batch needs a function of at least one input");
+    }
+    Rows rows;
+    for (std::size_t k = 0; k < args.size(); ++k) {
+        Array array = Array::ensure(args[k]);
+        if (!array) {
+            throw py::type_error("input array " + std::to_string(k) + " must be convertible to an array of floats");
+        }
+        const auto lanes = static_cast<py::ssize_t>(inputs[k].dimension());
+        const bool fits = (array.ndim() == 1 && lanes == 1) || (array.ndim() == 2 && array.shape(1) == lanes);
+        if (!fits) {
+            throw py::value_error("input array " + std::to_string(k) + " must have the shape " +
+                                  (lanes == 1 ? std::string("(rows,) or (rows, 1)")
+                                              : "(rows, " + std::to_string(lanes) + ")"));
+        }
+        const auto count = static_cast<std::size_t>(array.shape(0));
+        if (k > 0 && count != rows.count) {
+            throw py::value_error("input arrays must have the same number of rows");
+        }
+        rows.count = count;
+        rows.data.push_back(array.data());
+        rows.arrays.push_back(std::move(array));
+    }
+    return rows;
+}
+
+Array output_array(std::size_t rows, int lanes) {
+    return lanes == 1 ? Array({static_cast<py::ssize_t>(rows)})
+                      : Array({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(lanes)});
+}
+
+std::string describe_function(const PyFunction& self) {
+    std::ostringstream text;
+    text << "<zarnik.Function of " << self.function.inputs().size() << " inputs (" << self.function.input_lanes()
+         << " lanes) to " << self.function.outputs().size() << " outputs (" << self.function.output_lanes()
+         << " lanes)>";
+    return text.str();
+}
+
+std::string describe_tape(const Tape& tape) {
     std::ostringstream text;
     text << "<zarnik.Tape of " << tape.size() << " nodes, " << tape.parameters().size() << " parameters, output "
          << tape.output().debug_string() << '>';
@@ -53,9 +162,84 @@ PYBIND11_MODULE(_compiled, m) {
         .def_property_readonly("output", &Tape::output)
         .def_property_readonly("nbytes", &Tape::memory_bytes)
         .def("__len__", &Tape::size)
-        .def("__repr__", &describe);
+        .def("__repr__", &describe_tape);
 
     m.def("compile", [](const Value& expression) { return Tape(expression); }, py::arg("expression"));
+
+    py::class_<PyFunction>(m, "Function")
+        .def("__call__",
+             [](const PyFunction& self, const py::args& args) {
+                 return answer(self, self.function(input_values(self, args)));
+             })
+        .def("jacobian",
+             [](const PyFunction& self, const py::args& args) {
+                 const std::vector<SmallValue> values = input_values(self, args);
+                 Array jacobian({static_cast<py::ssize_t>(self.function.output_lanes()),
+                                 static_cast<py::ssize_t>(self.function.input_lanes())});
+                 self.function.jacobian(values, std::span<double>(jacobian.mutable_data(),
+                                                                  static_cast<std::size_t>(jacobian.size())));
+                 return jacobian;
+             })
+        .def("value_and_grad",
+             [](const PyFunction& self, const py::args& args) {
+                 if (self.function.output_lanes() != 1) {
+                     throw py::value_error("value_and_grad needs a function of one scalar output");
+                 }
+                 const std::vector<SmallValue> values = input_values(self, args);
+                 Array gradient({static_cast<py::ssize_t>(self.function.input_lanes())});
+                 const std::vector<SmallValue> outputs = self.function.jacobian(
+                     values, std::span<double>(gradient.mutable_data(), static_cast<std::size_t>(gradient.size())));
+                 return py::make_tuple(outputs.front().lanes[0], gradient);
+             })
+        .def("batch",
+             [](const PyFunction& self, const py::args& args) {
+                 const Rows rows = batch_rows(self, args);
+                 const std::vector<Value>& outputs = self.function.outputs();
+                 std::vector<Array> results;
+                 std::vector<double*> data;
+                 for (const Value& output : outputs) {
+                     results.push_back(output_array(rows.count, output.dimension()));
+                     data.push_back(results.back().mutable_data());
+                 }
+                 const std::vector<double> parameters = self.function.parameter_values();
+                 {
+                     const py::gil_scoped_release unlocked;
+                     self.function.evaluate_rows(rows.count, rows.data, data, parameters);
+                 }
+                 if (self.single_output) {
+                     return py::object(results.front());
+                 }
+                 return py::object(py::cast(results));
+             })
+        .def("batch_jacobian",
+             [](const PyFunction& self, const py::args& args) {
+                 const Rows rows = batch_rows(self, args);
+                 Array jacobians({static_cast<py::ssize_t>(rows.count),
+                                  static_cast<py::ssize_t>(self.function.output_lanes()),
+                                  static_cast<py::ssize_t>(self.function.input_lanes())});
+                 double* const data = jacobians.mutable_data();
+                 const std::vector<double> parameters = self.function.parameter_values();
+                 {
+                     const py::gil_scoped_release unlocked;
+                     self.function.jacobian_rows(rows.count, rows.data, data, parameters);
+                 }
+                 return jacobians;
+             })
+        .def_property_readonly("inputs",
+                               [](const PyFunction& self) { return py::tuple(py::cast(self.function.inputs())); })
+        .def_property_readonly("outputs",
+                               [](const PyFunction& self) { return py::tuple(py::cast(self.function.outputs())); })
+        .def_property_readonly("input_lanes", [](const PyFunction& self) { return self.function.input_lanes(); })
+        .def_property_readonly("output_lanes", [](const PyFunction& self) { return self.function.output_lanes(); })
+        .def("__repr__", &describe_function);
+
+    m.def(
+        "function",
+        [](const py::object& inputs, const py::object& outputs) {
+            return PyFunction{Function(values_of(inputs, "inputs"), values_of(outputs, "outputs")),
+                              py::isinstance<Value>(outputs)};
+        },
+        py::arg("inputs"), py::arg("outputs"));
 
     // Makes a node in the core and gives its id: with one copy of the core in
     // the process, its ids interleave with _zarnik's in creation order.

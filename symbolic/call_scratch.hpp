@@ -19,7 +19,7 @@ struct CallScratch {
     ReferenceOrder reference;
     std::vector<SmallValue> reference_values;
     std::vector<SmallValue> reference_slots;
-    // The lanes of the tape called last on this thread, and which tape that was.
+    // The lanes of the tape or function called last on this thread, and which one that was.
     LaneArray tape_lanes;
     std::uint64_t tape_serial = 0;
 
@@ -30,6 +30,25 @@ struct CallScratch {
                tape_lanes.capacity() * sizeof(double);
     }
 };
+
+// The lanes for a call of a kept program: the thread's copy of the program's
+// constants, made once per thread and program (no call writes them), with the
+// parameters' current values read in.
+inline double* program_lanes(const Program& program, std::uint64_t serial, CallScratch& scratch) {
+    LaneArray& lanes = scratch.tape_lanes;
+    if (scratch.tape_serial != serial) {
+        scratch.tape_serial = 0;  // until the copy is complete
+        lanes.assign(program.lanes.data(), program.lanes.size());
+        scratch.tape_serial = serial;
+    }
+    double* const data = lanes.data();
+    for (const ParameterSlot& parameter : program.parameters) {
+        for (std::size_t i = 0; i < parameter.dim; ++i) {
+            data[parameter.offset + i] = parameter.node->value.lanes[i];
+        }
+    }
+    return data;
+}
 
 // A call's scratch: the one its thread kept from an earlier call, or a new
 // one. Kept again when the call ends, unless it has grown beyond what a

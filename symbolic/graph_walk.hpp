@@ -82,12 +82,30 @@ inline void prefetch_node(const ValueNode* node) noexcept {
 // other owners go into the table. The owners cannot drop below the slots of
 // this graph while it is walked, since the start handle keeps the graph
 // alive; the count may only be higher, which costs a lookup.
-template <typename Recorder>
-std::uint32_t walk(const Value& start, WalkStack& stack, Recorder& recorder) {
+// Forgets what earlier walks visited.
+inline void begin_walks(WalkStack& stack) {
     stack.nodes.clear();
     stack.progress.clear();
     stack.operands.clear();
     stack.visited.start();
+}
+
+// Continues the walks begun with begin_walks from one more start: nodes that
+// an earlier start reached are not completed again. (A node reached from two
+// starts has two owners, or one owner reached from both, so the walks meet
+// at an entry of the table.)
+template <typename Recorder>
+std::uint32_t walk_more(const Value& start, WalkStack& stack, Recorder& recorder);
+
+template <typename Recorder>
+std::uint32_t walk(const Value& start, WalkStack& stack, Recorder& recorder) {
+    begin_walks(stack);
+    return walk_more(start, stack, recorder);
+}
+
+template <typename Recorder>
+std::uint32_t walk_more(const Value& start, WalkStack& stack, Recorder& recorder) {
+    stack.operands.clear();
 
     // Places a node reached through input slot `index` of `user` (the start
     // has no user): a node seen before or a leaf is placed at once; any other

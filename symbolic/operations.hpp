@@ -39,11 +39,16 @@ constexpr Shape shape_of(ExpressionOp op) noexcept {
 // da first; when both operands are one node, da and db are one slot and both
 // updates land in it. Unary: forward(x) and backward(x, g, dx). The
 // expressions are written exactly as the gradients must round.
+// `keeps_finite`: finite operands always give a finite result, so a result
+// of the operation needs no check of its own (a lane that is not finite can
+// only come from an operation that does not keep finite values, which has
+// been checked already).
 template <ExpressionOp Op>
 struct Rule;
 
 template <>
 struct Rule<ExpressionOp::Add> {
+    static constexpr bool keeps_finite = false;  // overflows, divides by zero
     static double forward(double a, double b) noexcept { return a + b; }
     static void backward(double, double, double g, double& da, double& db) noexcept {
         da = da + g;
@@ -53,6 +58,7 @@ struct Rule<ExpressionOp::Add> {
 
 template <>
 struct Rule<ExpressionOp::Subtract> {
+    static constexpr bool keeps_finite = false;  // overflows, divides by zero
     static double forward(double a, double b) noexcept { return a - b; }
     static void backward(double, double, double g, double& da, double& db) noexcept {
         da = da + g;
@@ -62,6 +68,7 @@ struct Rule<ExpressionOp::Subtract> {
 
 template <>
 struct Rule<ExpressionOp::Multiply> {
+    static constexpr bool keeps_finite = false;  // overflows, divides by zero
     static double forward(double a, double b) noexcept { return a * b; }
     static void backward(double a, double b, double g, double& da, double& db) noexcept {
         da = da + b * g;
@@ -71,6 +78,7 @@ struct Rule<ExpressionOp::Multiply> {
 
 template <>
 struct Rule<ExpressionOp::Divide> {
+    static constexpr bool keeps_finite = false;  // overflows, divides by zero
     static double forward(double a, double b) noexcept { return a / b; }
     // The divisor's term is the negated gradient times a, over b squared as one product.
     static void backward(double a, double b, double g, double& da, double& db) noexcept {
@@ -81,6 +89,7 @@ struct Rule<ExpressionOp::Divide> {
 
 template <>
 struct Rule<ExpressionOp::Negate> {
+    static constexpr bool keeps_finite = true;
     // A sign flip, not a subtraction from zero: -(+0.0) is -0.0.
     static double forward(double x) noexcept { return -x; }
     static void backward(double, double g, double& dx) noexcept { dx = dx - g; }
@@ -88,12 +97,14 @@ struct Rule<ExpressionOp::Negate> {
 
 template <>
 struct Rule<ExpressionOp::Sin> {
+    static constexpr bool keeps_finite = true;
     static double forward(double x) noexcept { return std::sin(x); }
     static void backward(double x, double g, double& dx) noexcept { dx = std::cos(x) * g + dx; }
 };
 
 template <>
 struct Rule<ExpressionOp::Cos> {
+    static constexpr bool keeps_finite = true;
     static double forward(double x) noexcept { return std::cos(x); }
     static void backward(double x, double g, double& dx) noexcept { dx = (-std::sin(x)) * g + dx; }
 };

@@ -1,6 +1,7 @@
 #include "program.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <stdexcept>
 
 #include "internal.hpp"
@@ -47,13 +48,11 @@ bool forward_binary(const Instruction& in, double* v) noexcept {
 
 template <typename R>
 bool forward_unary(const Instruction& in, double* v) noexcept {
-    bool bad = false;
+    static_assert(R::keeps_finite, "a unary result is not checked");
     for (std::uint32_t i = 0; i < in.dim; ++i) {
-        const double r = R::forward(v[in.a + i]);
-        v[in.out + i] = r;
-        bad = bad || !is_finite_lane(r);
+        v[in.out + i] = R::forward(v[in.a + i]);
     }
-    return bad;
+    return false;
 }
 
 // --- reverse ------------------------------------------------------------------------
@@ -86,6 +85,11 @@ void reverse_unary(const Instruction& in, const double* v, double* adjoints) noe
         case Failure::UnsupportedOp: break;
     }
     throw std::logic_error("unsupported symbolic expression op");
+}
+
+std::uint64_t next_program_serial() noexcept {
+    static std::atomic<std::uint64_t> next{1};
+    return next.fetch_add(1, std::memory_order_relaxed);
 }
 
 void Program::clear() {
@@ -212,12 +216,10 @@ ForwardOutcome run_forward(const Program& program, double* v) noexcept {
                     v[in.out + k] = v[packs[in.a + k]];
                 }
                 break;
-            case Code::Component: {
-                const double r = v[in.a + in.arg];
-                v[in.out] = r;
-                bad |= !is_finite_lane(r);
+            case Code::Component:
+                // A lane that was checked, or whose failure is flagged already.
+                v[in.out] = v[in.a + in.arg];
                 break;
-            }
             case Code::Fail: return {&in, bad};
         }
     }
@@ -246,30 +248,46 @@ SmallValue output_value(const Program& program, const double* lanes) {
     return result;
 }
 
+namespace {
+
+void reverse_instruction(const Instruction& in, const double* v, double* adjoints, const std::uint32_t* packs) noexcept {
+    switch (in.code) {
+        case Code::Add: reverse_binary<Rule<ExpressionOp::Add>>(in, v, adjoints); break;
+        case Code::Subtract: reverse_binary<Rule<ExpressionOp::Subtract>>(in, v, adjoints); break;
+        case Code::Multiply: reverse_binary<Rule<ExpressionOp::Multiply>>(in, v, adjoints); break;
+        case Code::Divide: reverse_binary<Rule<ExpressionOp::Divide>>(in, v, adjoints); break;
+        case Code::Negate: reverse_unary<Rule<ExpressionOp::Negate>>(in, v, adjoints); break;
+        case Code::Sin: reverse_unary<Rule<ExpressionOp::Sin>>(in, v, adjoints); break;
+        case Code::Cos: reverse_unary<Rule<ExpressionOp::Cos>>(in, v, adjoints); break;
+        case Code::Pack:
+            for (std::uint32_t k = 0; k < in.dim; ++k) {
+                double& slot = adjoints[packs[in.a + k]];
+                slot = slot + adjoints[in.out + k];
+            }
+            break;
+        case Code::Component: {
+            double& slot = adjoints[in.a + in.arg];
+            slot = slot + adjoints[in.out];
+            break;
+        }
+        case Code::Fail: break;  // a program that fails is never swept
+    }
+}
+
+}  // namespace
+
 void run_reverse(const Program& program, const double* v, double* adjoints) noexcept {
     const std::uint32_t* const packs = program.pack_inputs.data();
     for (auto in = program.code.rbegin(); in != program.code.rend(); ++in) {
-        switch (in->code) {
-            case Code::Add: reverse_binary<Rule<ExpressionOp::Add>>(*in, v, adjoints); break;
-            case Code::Subtract: reverse_binary<Rule<ExpressionOp::Subtract>>(*in, v, adjoints); break;
-            case Code::Multiply: reverse_binary<Rule<ExpressionOp::Multiply>>(*in, v, adjoints); break;
-            case Code::Divide: reverse_binary<Rule<ExpressionOp::Divide>>(*in, v, adjoints); break;
-            case Code::Negate: reverse_unary<Rule<ExpressionOp::Negate>>(*in, v, adjoints); break;
-            case Code::Sin: reverse_unary<Rule<ExpressionOp::Sin>>(*in, v, adjoints); break;
-            case Code::Cos: reverse_unary<Rule<ExpressionOp::Cos>>(*in, v, adjoints); break;
-            case Code::Pack:
-                for (std::uint32_t k = 0; k < in->dim; ++k) {
-                    double& slot = adjoints[packs[in->a + k]];
-                    slot = slot + adjoints[in->out + k];
-                }
-                break;
-            case Code::Component: {
-                double& slot = adjoints[in->a + in->arg];
-                slot = slot + adjoints[in->out];
-                break;
-            }
-            case Code::Fail: break;  // a program that fails is never swept
-        }
+        reverse_instruction(*in, v, adjoints, packs);
+    }
+}
+
+void run_reverse(const Program& program, const double* v, double* adjoints,
+                 std::span<const std::uint32_t> order) noexcept {
+    const std::uint32_t* const packs = program.pack_inputs.data();
+    for (auto index = order.rbegin(); index != order.rend(); ++index) {
+        reverse_instruction(program.code[*index], v, adjoints, packs);
     }
 }
 

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "symbolic.hpp"
@@ -140,6 +141,10 @@ struct Program {
     std::size_t capacity_bytes() const;
 };
 
+// A number that tells one kept program (a tape's, a function's) from every
+// other made in the process, so that a thread can tell whose lanes it holds.
+std::uint64_t next_program_serial() noexcept;
+
 // Builds a program as a graph walk completes its nodes (graph_walk.hpp).
 // Marks the program `irregular` instead when a node breaks the builders'
 // invariants; the program is then incomplete and must not be run.
@@ -210,6 +215,17 @@ SmallValue output_value(const Program& program, const double* lanes);
 // The reverse sweep: adds every instruction's contributions, last instruction
 // first, into `adjoints` (one per lane, the output's seeded, the rest zero).
 void run_reverse(const Program& program, const double* lanes, double* adjoints) noexcept;
+// The same over the instructions at the indices `order` only, in evaluation
+// order (a part of the program swept in an order of its own).
+void run_reverse(const Program& program, const double* lanes, double* adjoints,
+                 std::span<const std::uint32_t> order) noexcept;
+
+// Many rows at once, for batches: lane k of row r lies at lanes[k][r] for the
+// first `rows` rows. Each row is computed exactly as a single call computes
+// it. The reverse sweep only reads `lanes`.
+ForwardOutcome run_forward_rows(const Program& program, double* const* lanes, std::size_t rows) noexcept;
+void run_reverse_rows(const Program& program, double* const* lanes, double* const* adjoints, std::size_t rows,
+                      std::span<const std::uint32_t> order) noexcept;
 
 // Adds each parameter's adjoints into its gradient, which starts from zeros
 // when absent. Nothing here can fail, so a pass changes either all the

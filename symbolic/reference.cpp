@@ -146,15 +146,18 @@ std::uint32_t ReferenceRecorder::complete(ValueNode& node, const std::uint32_t* 
     return static_cast<std::uint32_t>(order_.nodes.size() - 1);
 }
 
-void reference_forward(const ReferenceOrder& order, std::vector<SmallValue>& values) {
+void reference_forward(const ReferenceOrder& order, std::vector<SmallValue>& values,
+                       std::span<const SmallValue* const> given) {
     values.resize(order.nodes.size());
     for (std::size_t position = 0; position < order.nodes.size(); ++position) {
-        values[position] = evaluate_node(order, position, values);
+        values[position] = position < given.size() && given[position] != nullptr
+                               ? *given[position]
+                               : evaluate_node(order, position, values);
     }
 }
 
-void reference_backward(const ReferenceOrder& order, const std::vector<SmallValue>& values, const SmallValue& seed,
-                        std::vector<SmallValue>& slots) {
+void reference_sweep(const ReferenceOrder& order, const std::vector<SmallValue>& values, const SmallValue& seed,
+                     std::vector<SmallValue>& slots) {
     slots.assign(order.nodes.size(), SmallValue{});
     slots.back() = seed;
     for (std::size_t position = order.nodes.size(); position-- > 0;) {
@@ -163,6 +166,11 @@ void reference_backward(const ReferenceOrder& order, const std::vector<SmallValu
         }
         backward_node(order, position, values, slots);
     }
+}
+
+void reference_backward(const ReferenceOrder& order, const std::vector<SmallValue>& values, const SmallValue& seed,
+                        std::vector<SmallValue>& slots) {
+    reference_sweep(order, values, seed, slots);
     // Everything that could fail is checked before the first gradient is
     // touched, so a pass changes either all the parameters it reached or none.
     for (std::size_t position = 0; position < order.nodes.size(); ++position) {

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "symbolic.hpp"
@@ -38,10 +39,18 @@ private:
 };
 
 // Every node's value, in order; throws what the first failing node throws.
-void reference_forward(const ReferenceOrder& order, std::vector<SmallValue>& values);
+// A leaf at position i takes the value `given[i]` instead of its own when
+// that is not null (the inputs of a compiled function).
+void reference_forward(const ReferenceOrder& order, std::vector<SmallValue>& values,
+                       std::span<const SmallValue* const> given = {});
 
-// The backward pass from the last node with `seed`, after reference_forward:
-// adds the gradients into the parameters once the whole sweep has succeeded.
+// The reverse sweep from the last node with `seed`, after reference_forward:
+// every node's gradient slot (dimension 0 where none was made). Writes nothing.
+void reference_sweep(const ReferenceOrder& order, const std::vector<SmallValue>& values, const SmallValue& seed,
+                     std::vector<SmallValue>& slots);
+
+// The backward pass: the sweep, then the slots added into the parameters'
+// gradients once the whole sweep has succeeded.
 void reference_backward(const ReferenceOrder& order, const std::vector<SmallValue>& values, const SmallValue& seed,
                         std::vector<SmallValue>& slots);
 

@@ -2,11 +2,12 @@
 
 // The public interface of the symbolic core: lane vectors, graph nodes and the
 // handles that refer to them, leaf factories, expression builders, evaluation
-// and reverse-mode gradients, and compiled tapes. Everything is in the
+// and reverse-mode gradients, compiled tapes and compiled functions of inputs. Everything is in the
 // namespace zarnik::symbolic.
 
 #include "symbolic/expression.hpp"
 #include "symbolic/factories.hpp"
+#include "symbolic/function.hpp"
 #include "symbolic/small_value.hpp"
 #include "symbolic/tape.hpp"
 #include "symbolic/value.hpp"

@@ -1,6 +1,5 @@
 #include "symbolic/tape.hpp"
 
-#include <atomic>
 #include <stdexcept>
 
 #include "call_scratch.hpp"
@@ -48,12 +47,10 @@ private:
     TapeProgram& tape_;
 };
 
-std::atomic<std::uint64_t> g_next_tape_serial{1};
-
 std::shared_ptr<const TapeProgram> record(const Value& output) {
     auto tape = std::make_shared<TapeProgram>();
     tape->output = output;
-    tape->serial = g_next_tape_serial.fetch_add(1, std::memory_order_relaxed);
+    tape->serial = detail::next_program_serial();
     detail::WalkStack stack;
     detail::ProgramRecorder recorder(tape->program);
     Collecting<detail::ProgramRecorder> collecting(recorder, *tape);
@@ -82,25 +79,6 @@ std::shared_ptr<const TapeProgram> record(const Value& output) {
     return tape;
 }
 
-// The lanes of a call: the thread's copy of the tape's constants, made once
-// per thread and tape (no call writes them), with the parameters' current
-// values read in.
-double* load(const TapeProgram& tape, detail::CallScratch& scratch) {
-    detail::LaneArray& lanes = scratch.tape_lanes;
-    if (scratch.tape_serial != tape.serial) {
-        scratch.tape_serial = 0;
-        lanes.assign(tape.program.lanes.data(), tape.program.lanes.size());
-        scratch.tape_serial = tape.serial;
-    }
-    double* const data = lanes.data();
-    for (const detail::ParameterSlot& parameter : tape.program.parameters) {
-        for (std::size_t i = 0; i < parameter.dim; ++i) {
-            data[parameter.offset + i] = parameter.node->value.lanes[i];
-        }
-    }
-    return data;
-}
-
 }  // namespace
 
 Tape::Tape(const Value& output) : program_(record(output)) {}
@@ -112,7 +90,7 @@ SmallValue Tape::evaluate() const {
         detail::reference_forward(tape.reference, scratch->reference_values);
         return scratch->reference_values.back();
     }
-    double* const lanes = load(tape, *scratch);
+    double* const lanes = detail::program_lanes(tape.program, tape.serial, *scratch);
     detail::raise_if_failed(detail::run_forward(tape.program, lanes));
     return detail::output_value(tape.program, lanes);
 }
@@ -129,7 +107,7 @@ SmallValue Tape::backward(SmallValue seed) const {
         detail::reference_backward(tape.reference, scratch->reference_values, seed, scratch->reference_slots);
         return scratch->reference_values.back();
     }
-    double* const lanes = load(tape, *scratch);
+    double* const lanes = detail::program_lanes(tape.program, tape.serial, *scratch);
     detail::raise_if_failed(detail::run_forward(tape.program, lanes));
     std::vector<double>& adjoints = scratch->adjoints;
     adjoints.assign(tape.program.lanes.size(), 0.0);

@@ -2,7 +2,9 @@
 reverse-mode gradients.
 
 The package offers every name of the extension module ``_zarnik`` (the same
-objects: ``zarnik.Parameter is _zarnik.Parameter``) and adds compiled tapes:
+objects: ``zarnik.Parameter is _zarnik.Parameter``) and adds compiled tapes
+(``compile``) and compiled functions of inputs (``function``), with
+Jacobians and batches over NumPy arrays:
 
 >>> import zarnik as zk
 >>> a, b = zk.Parameter(1.0, name="a"), zk.Parameter(2.0, name="b")
@@ -12,6 +14,12 @@ objects: ``zarnik.Parameter is _zarnik.Parameter``) and adds compiled tapes:
 (16.0,)
 >>> [p.grad for p in tape.parameters]
 [(24.0,), (8.0,)]
+>>> x = zk.Undefined(name="x")
+>>> f = zk.function([x, a], a * x * x)
+>>> f(3.0, 2.0)
+(18.0,)
+>>> f.jacobian(3.0, 2.0).tolist()
+[[12.0, 9.0]]
 """
 
 from _zarnik import (
@@ -26,17 +34,19 @@ from _zarnik import (
     vec3,
     vec4,
 )
-from zarnik._compiled import Tape, compile
+from zarnik._compiled import Function, Tape, compile, function
 
 __all__ = [
     "Constant",
     "Expression",
+    "Function",
     "Parameter",
     "Tape",
     "Undefined",
     "__version__",
     "compile",
     "cos",
+    "function",
     "sin",
     "vec2",
     "vec3",

@@ -1,0 +1,81 @@
+#pragma once
+
+// Compiled functions of inputs: graphs evaluated and differentiated at values
+// given with each call, one row at a time or over many rows at once.
+
+#include <cstddef>
+#include <initializer_list>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "symbolic/value.hpp"
+
+namespace zarnik::symbolic {
+
+namespace detail {
+struct FunctionProgram;
+}  // namespace detail
+
+// The graphs below one or more outputs, recorded once, as a function of some
+// of their leaves: placeholders (Undefined) and parameters, whose values each
+// call gives. A call touches no node: it sets no value and writes no gradient.
+// Parameters that are not inputs are read at each call, as evaluate reads
+// them; a placeholder that is not an input makes every call fail as
+// evaluating it does. Results are bit for bit those of evaluating the outputs
+// with the inputs' values set, failures are the same exceptions with the same
+// texts, and the Jacobian's rows are bit for bit the gradients that backward
+// passes with unit seeds would give.
+//
+// A function is immutable: calls may run on several threads at once.
+class Function {
+public:
+    // Throws std::invalid_argument when an input is empty, not a placeholder
+    // or parameter, or given twice, or when an output is empty or there is none.
+    Function(std::vector<Value> inputs, std::vector<Value> outputs);
+
+    const std::vector<Value>& inputs() const noexcept;
+    const std::vector<Value>& outputs() const noexcept;
+    // Lanes of all inputs together, and of all outputs together.
+    std::size_t input_lanes() const noexcept;
+    std::size_t output_lanes() const noexcept;
+
+    // The outputs' lanes at `inputs`, one value per input of its dimension.
+    std::vector<SmallValue> operator()(std::span<const SmallValue> inputs) const;
+    std::vector<SmallValue> operator()(std::initializer_list<SmallValue> inputs) const {
+        return (*this)(std::span<const SmallValue>(inputs.begin(), inputs.size()));
+    }
+
+    // The outputs' lanes and the Jacobian of all output lanes (rows, outputs in
+    // order, lanes in order) with respect to all input lanes (columns, likewise),
+    // written row by row into `jacobian` (output_lanes() * input_lanes() values).
+    // An output that does not depend on an input has zeros in its columns.
+    std::vector<SmallValue> jacobian(std::span<const SmallValue> inputs, std::span<double> jacobian) const;
+    std::vector<SmallValue> jacobian(std::initializer_list<SmallValue> inputs, std::span<double> jacobian) const {
+        return this->jacobian(std::span<const SmallValue>(inputs.begin(), inputs.size()), jacobian);
+    }
+
+    // The current values of the parameters that are not inputs: what a batch
+    // reads once, before its rows.
+    std::vector<double> parameter_values() const;
+
+    // The outputs over `rows` rows at once. `inputs[k]` points to rows x lanes
+    // of input k, row after row; `outputs[j]` to room for rows x lanes of output
+    // j. Each row gives exactly what a call gives; a row whose result is not
+    // finite throws std::invalid_argument "symbolic value lanes must be finite
+    // (row R)" for the first such row. Working memory does not grow with the rows.
+    void evaluate_rows(std::size_t rows, std::span<const double* const> inputs, std::span<double* const> outputs,
+                       std::span<const double> parameter_values) const;
+    void evaluate_rows(std::size_t rows, std::span<const double* const> inputs,
+                       std::span<double* const> outputs) const;
+
+    // The Jacobian of every row: rows x output_lanes() x input_lanes() values.
+    void jacobian_rows(std::size_t rows, std::span<const double* const> inputs, double* jacobians,
+                       std::span<const double> parameter_values) const;
+    void jacobian_rows(std::size_t rows, std::span<const double* const> inputs, double* jacobians) const;
+
+private:
+    std::shared_ptr<const detail::FunctionProgram> program_;
+};
+
+}  // namespace zarnik::symbolic
