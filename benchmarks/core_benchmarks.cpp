@@ -194,6 +194,56 @@ void diamond_backward(benchmark::State& state) {
     per_node(state, count_nodes(x));
 }
 
+// The Jacobian of 50 circle-fit residuals against their 3 unknowns, one call.
+void function_circle_jacobian(benchmark::State& state) {
+    const CircleResiduals c = circle_residuals(50);
+    const symbolic::Function f(c.unknowns, c.residuals);
+    const symbolic::SmallValue at[] = {symbolic::small_value(0.2), symbolic::small_value(-0.1),
+                                       symbolic::small_value(1.7)};
+    std::vector<double> jacobian(50 * 3);
+    for (auto _ : state) {
+        f.jacobian(at, jacobian);
+        benchmark::DoNotOptimize(jacobian.data());
+    }
+}
+
+// The W1 model over a million rows; beside it the same arithmetic in a plain loop.
+void function_model_rows(benchmark::State& state) {
+    const Prediction model = prediction_model();
+    const symbolic::Function f({model.x}, {model.prediction});
+    const auto rows = static_cast<std::size_t>(state.range(0));
+    std::vector<double> xs(rows);
+    std::vector<double> ys(rows);
+    for (std::size_t i = 0; i < rows; ++i) {
+        xs[i] = static_cast<double>(i) / static_cast<double>(rows);
+    }
+    const double* inputs[] = {xs.data()};
+    double* outputs[] = {ys.data()};
+    for (auto _ : state) {
+        f.evaluate_rows(rows, inputs, outputs);
+        benchmark::DoNotOptimize(ys.data());
+    }
+    state.counters["per_row"] = benchmark::Counter(static_cast<double>(rows), benchmark::Counter::kIsIterationInvariantRate |
+                                                                               benchmark::Counter::kInvert);
+}
+
+void plain_loop_model_rows(benchmark::State& state) {
+    const auto rows = static_cast<std::size_t>(state.range(0));
+    std::vector<double> xs(rows);
+    std::vector<double> ys(rows);
+    for (std::size_t i = 0; i < rows; ++i) {
+        xs[i] = static_cast<double>(i) / static_cast<double>(rows);
+    }
+    for (auto _ : state) {
+        for (std::size_t i = 0; i < rows; ++i) {
+            ys[i] = 0.1 + 0.2 * xs[i] + 0.3 * std::sin(2.5 * xs[i]);
+        }
+        benchmark::DoNotOptimize(ys.data());
+    }
+    state.counters["per_row"] = benchmark::Counter(static_cast<double>(rows), benchmark::Counter::kIsIterationInvariantRate |
+                                                                               benchmark::Counter::kInvert);
+}
+
 constexpr int fit_sizes[] = {100, 730, 1'000, 7'300, 10'000, 100'000};
 constexpr int deep_sizes[] = {1'000, 10'000, 100'000, 1'000'000};
 
@@ -226,6 +276,9 @@ BENCHMARK(deep_evaluate)->Apply(deep_arguments);
 BENCHMARK(deep_backward)->Apply(deep_arguments);
 BENCHMARK(deep_tape_forward_reverse)->Apply(deep_arguments);
 BENCHMARK(node_create_release);
+BENCHMARK(function_circle_jacobian)->Unit(benchmark::kMicrosecond);
+BENCHMARK(function_model_rows)->Arg(1'000'000)->Unit(benchmark::kMillisecond);
+BENCHMARK(plain_loop_model_rows)->Arg(1'000'000)->Unit(benchmark::kMillisecond);
 BENCHMARK(diamond_backward)->Arg(40)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

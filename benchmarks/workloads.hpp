@@ -41,6 +41,39 @@ inline Value deep_chain(const Value& p, int steps) {
     return y;
 }
 
+// The residuals of a circle fit, (cx - x_i)^2 + (cy - y_i)^2 - r^2, of
+// `points` points on a circle, as functions of the placeholders cx, cy, r.
+struct CircleResiduals {
+    std::vector<Value> unknowns;
+    std::vector<Value> residuals;
+};
+
+inline CircleResiduals circle_residuals(int points) {
+    CircleResiduals c{{symbolic::undefined(1, "cx"), symbolic::undefined(1, "cy"), symbolic::undefined(1, "r")}, {}};
+    for (int i = 0; i < points; ++i) {
+        const double t = 2.0 * 3.141592653589793 * i / points;
+        const double x = 1.5 + 2.0 * std::cos(t);
+        const double y = -0.5 + 2.0 * std::sin(t) + 0.01 * std::sin(7.0 * i);
+        const Value& cx = c.unknowns[0];
+        const Value& cy = c.unknowns[1];
+        const Value& r = c.unknowns[2];
+        c.residuals.push_back((cx - x) * (cx - x) + (cy - y) * (cy - y) - r * r);
+    }
+    return c;
+}
+
+// The W1 model's prediction a + b x + c sin(d x), a function of the placeholder x.
+struct Prediction {
+    Value x;
+    Value prediction;
+};
+
+inline Prediction prediction_model() {
+    const Value x = symbolic::undefined(1, "x");
+    return {x, symbolic::parameter(0.1, "a") + symbolic::parameter(0.2, "b") * x +
+                   symbolic::parameter(0.3, "c") * symbolic::sin(symbolic::parameter(2.5, "d") * x)};
+}
+
 // Distinct nodes reachable from `root`: what "per node" divides by. Every
 // node below the root is older than it, so ids index a bitmap.
 inline std::size_t count_nodes(const Value& root) {

@@ -187,9 +187,11 @@ PYBIND11_MODULE(_compiled, m) {
                  }
                  const std::vector<SmallValue> values = input_values(self, args);
                  Array gradient({static_cast<py::ssize_t>(self.function.input_lanes())});
-                 const std::vector<SmallValue> outputs = self.function.jacobian(
-                     values, std::span<double>(gradient.mutable_data(), static_cast<std::size_t>(gradient.size())));
-                 return py::make_tuple(outputs.front().lanes[0], gradient);
+                 SmallValue value;
+                 self.function.jacobian(
+                     values, std::span<double>(gradient.mutable_data(), static_cast<std::size_t>(gradient.size())),
+                     std::span<SmallValue>(&value, 1));
+                 return py::make_tuple(value.lanes[0], gradient);
              })
         .def("batch",
              [](const PyFunction& self, const py::args& args) {

@@ -34,6 +34,9 @@ struct FunctionProgram {
     // Per output, the instructions below it in the order of its own walk: the
     // order in which a backward pass from that output alone adds gradients up.
     std::vector<std::vector<std::uint32_t>> cones;
+    // Per output, the lanes whose adjoints a sweep over its cone reads or
+    // writes, the inputs' and its own included: what is zeroed before it.
+    std::vector<std::vector<std::uint32_t>> swept_lanes;
     bool can_fail = false;  // some instruction fails whatever the values
     std::uint64_t serial = 0;
 
@@ -125,6 +128,51 @@ void record_reference(FunctionProgram& f, const InputIndex& input_index) {
     }
 }
 
+// The lanes whose adjoints a sweep over output j's cone reads or writes, each once.
+std::vector<std::uint32_t> lanes_swept(const FunctionProgram& f, std::size_t j) {
+    std::vector<std::uint32_t> lanes;
+    const auto add = [&lanes](std::uint32_t first, std::uint32_t count) {
+        for (std::uint32_t i = 0; i < count; ++i) {
+            lanes.push_back(first + i);
+        }
+    };
+    for (const std::uint32_t index : f.cones[j]) {
+        const detail::Instruction& in = f.program.code[index];
+        add(in.out, in.dim);
+        switch (in.code) {
+            case detail::Code::Pack:
+                for (std::uint32_t k = 0; k < in.dim; ++k) {
+                    add(f.program.pack_inputs[in.a + k], 1);
+                }
+                break;
+            case detail::Code::Component: add(in.a + in.arg, 1); break;
+            case detail::Code::Add:
+            case detail::Code::Subtract:
+            case detail::Code::Multiply:
+            case detail::Code::Divide:
+            case detail::Code::AddScalars:
+            case detail::Code::SubtractScalars:
+            case detail::Code::MultiplyScalars:
+            case detail::Code::DivideScalars:
+                add(in.a, (in.flags & detail::Instruction::broadcast_a) != 0 ? 1 : in.dim);
+                add(in.b, (in.flags & detail::Instruction::broadcast_b) != 0 ? 1 : in.dim);
+                break;
+            case detail::Code::Negate:
+            case detail::Code::Sin:
+            case detail::Code::Cos: add(in.a, in.dim); break;
+            case detail::Code::Fail: break;
+        }
+    }
+    add(detail::offset_of(f.output_places[j]), static_cast<std::uint32_t>(f.output_dims[j]));
+    for (std::size_t k = 0; k < f.inputs.size(); ++k) {
+        add(detail::offset_of(f.input_places[k]), static_cast<std::uint32_t>(f.input_dims[k]));
+    }
+    std::sort(lanes.begin(), lanes.end());
+    lanes.erase(std::unique(lanes.begin(), lanes.end()), lanes.end());
+    lanes.shrink_to_fit();
+    return lanes;
+}
+
 std::shared_ptr<const FunctionProgram> record(std::vector<Value> inputs, std::vector<Value> outputs) {
     auto f = std::make_shared<FunctionProgram>();
     InputIndex input_index;
@@ -179,6 +227,9 @@ std::shared_ptr<const FunctionProgram> record(std::vector<Value> inputs, std::ve
         ConeRecorder cone(f->cones.emplace_back(), instruction_of);
         detail::walk(output, stack, cone);
         f->cones.back().shrink_to_fit();
+    }
+    for (std::size_t j = 0; j < f->outputs.size(); ++j) {
+        f->swept_lanes.push_back(lanes_swept(*f, j));
     }
     f->can_fail = std::any_of(f->program.code.begin(), f->program.code.end(),
                               [](const detail::Instruction& in) { return in.code == detail::Code::Fail; });
@@ -252,6 +303,13 @@ const std::vector<SmallValue>& reference_values(const FunctionProgram& f, std::s
     return scratch.reference_values;
 }
 
+// Runs the program at `inputs` (a program's graph only) and gives its lanes.
+const double* run_one(const FunctionProgram& f, std::span<const SmallValue> inputs, detail::CallScratch& scratch) {
+    double* const lanes = load(f, scratch, inputs);
+    detail::raise_if_failed(detail::run_forward(f.program, lanes));
+    return lanes;
+}
+
 std::vector<SmallValue> evaluate_one(const FunctionProgram& f, std::span<const SmallValue> inputs,
                                      detail::CallScratch& scratch) {
     std::vector<SmallValue> outputs;
@@ -262,61 +320,26 @@ std::vector<SmallValue> evaluate_one(const FunctionProgram& f, std::span<const S
         }
         return outputs;
     }
-    double* const lanes = load(f, scratch, inputs);
-    detail::raise_if_failed(detail::run_forward(f.program, lanes));
+    const double* const lanes = run_one(f, inputs, scratch);
     for (std::size_t j = 0; j < f.outputs.size(); ++j) {
         outputs.push_back(output_of(f, j, lanes));
     }
     return outputs;
 }
 
-// Zeroes the adjoints that a sweep over `cone` reads or writes.
-void clear_adjoints(const FunctionProgram& f, std::span<const std::uint32_t> cone, double* adjoints,
-                    std::size_t stride, std::size_t rows) {
-    const auto clear = [&](std::uint32_t lane, std::uint32_t count) {
-        std::fill_n(adjoints + lane * stride, count * stride, 0.0);
-        static_cast<void>(rows);
-    };
-    for (const std::uint32_t index : cone) {
-        const detail::Instruction& in = f.program.code[index];
-        clear(in.out, in.dim);
-        switch (in.code) {
-            case detail::Code::Pack:
-                for (std::uint32_t k = 0; k < in.dim; ++k) {
-                    clear(f.program.pack_inputs[in.a + k], 1);
-                }
-                break;
-            case detail::Code::Component: clear(in.a + in.arg, 1); break;
-            case detail::Code::Add:
-            case detail::Code::Subtract:
-            case detail::Code::Multiply:
-            case detail::Code::Divide:
-                clear(in.b, (in.flags & detail::Instruction::broadcast_b) != 0 ? 1 : in.dim);
-                clear(in.a, (in.flags & detail::Instruction::broadcast_a) != 0 ? 1 : in.dim);
-                break;
-            case detail::Code::Negate:
-            case detail::Code::Sin:
-            case detail::Code::Cos: clear(in.a, in.dim); break;
-            case detail::Code::Fail: break;
-        }
-    }
-    for (std::size_t k = 0; k < f.inputs.size(); ++k) {
-        clear(detail::offset_of(f.input_places[k]), static_cast<std::uint32_t>(f.input_dims[k]));
-    }
-}
-
 // A gradient that backward would write starts from zeros: 0.0 + the adjoint.
 double gradient_lane(double adjoint) noexcept { return 0.0 + adjoint; }
 
-std::vector<SmallValue> jacobian_one(const FunctionProgram& f, std::span<const SmallValue> inputs,
-                                     std::span<double> jacobian, detail::CallScratch& scratch) {
+void jacobian_one(const FunctionProgram& f, std::span<const SmallValue> inputs, std::span<double> jacobian,
+                  std::span<SmallValue> outputs, detail::CallScratch& scratch) {
     const std::size_t columns = f.input_lanes;
     if (!f.regular) {
-        std::vector<SmallValue> outputs;
         std::size_t row = 0;
         for (std::size_t j = 0; j < f.outputs.size(); ++j) {
             const std::vector<SmallValue> values = reference_values(f, j, inputs, scratch);
-            outputs.push_back(values.back());
+            if (!outputs.empty()) {
+                outputs[j] = values.back();
+            }
             for (int l = 0; l < f.output_dims[j]; ++l, ++row) {
                 SmallValue seed;
                 seed.dimension = f.output_dims[j];
@@ -335,17 +358,21 @@ std::vector<SmallValue> jacobian_one(const FunctionProgram& f, std::span<const S
                 }
             }
         }
-        return outputs;
+        return;
     }
-    std::vector<SmallValue> outputs = evaluate_one(f, inputs, scratch);
-    const double* const lanes = scratch.tape_lanes.data();
+    const double* const lanes = run_one(f, inputs, scratch);
+    for (std::size_t j = 0; j < outputs.size(); ++j) {
+        outputs[j] = output_of(f, j, lanes);
+    }
     std::vector<double>& adjoints = scratch.adjoints;
     adjoints.resize(f.program.lanes.size());
     std::size_t row = 0;
     for (std::size_t j = 0; j < f.outputs.size(); ++j) {
         const std::uint32_t output = detail::offset_of(f.output_places[j]);
         for (int l = 0; l < f.output_dims[j]; ++l, ++row) {
-            clear_adjoints(f, f.cones[j], adjoints.data(), 1, 1);
+            for (const std::uint32_t lane : f.swept_lanes[j]) {
+                adjoints[lane] = 0.0;
+            }
             for (int i = 0; i < f.output_dims[j]; ++i) {
                 adjoints[output + static_cast<std::size_t>(i)] = i == l ? 1.0 : 0.0;
             }
@@ -359,7 +386,6 @@ std::vector<SmallValue> jacobian_one(const FunctionProgram& f, std::span<const S
             }
         }
     }
-    return outputs;
 }
 
 // --- many rows ------------------------------------------------------------------------
@@ -544,13 +570,17 @@ std::vector<SmallValue> Function::operator()(std::span<const SmallValue> inputs)
     return evaluate_one(*program_, inputs, *scratch);
 }
 
-std::vector<SmallValue> Function::jacobian(std::span<const SmallValue> inputs, std::span<double> jacobian) const {
+void Function::jacobian(std::span<const SmallValue> inputs, std::span<double> jacobian,
+                        std::span<SmallValue> outputs) const {
     check_inputs(*program_, inputs);
     if (jacobian.size() != program_->output_lanes * program_->input_lanes) {
         throw std::invalid_argument("the Jacobian needs room for output lanes times input lanes values");
     }
+    if (!outputs.empty() && outputs.size() != program_->outputs.size()) {
+        throw std::invalid_argument("the outputs need room for one value per output");
+    }
     detail::ScratchLease scratch;
-    return jacobian_one(*program_, inputs, jacobian, *scratch);
+    jacobian_one(*program_, inputs, jacobian, outputs, *scratch);
 }
 
 std::vector<double> Function::parameter_values() const {
@@ -622,7 +652,7 @@ void Function::jacobian_rows(std::size_t rows, std::span<const double* const> in
             call_row(r, [&] {
                 const std::vector<SmallValue> values = row_inputs(f, inputs, r);
                 check_inputs(f, values);
-                jacobian_one(f, values, std::span<double>(jacobians + r * size, size), *scratch);
+                jacobian_one(f, values, std::span<double>(jacobians + r * size, size), {}, *scratch);
             });
         }
         return;
@@ -644,7 +674,9 @@ void Function::jacobian_rows(std::size_t rows, std::span<const double* const> in
         for (std::size_t j = 0; j < f.outputs.size(); ++j) {
             const std::uint32_t output = detail::offset_of(f.output_places[j]);
             for (int l = 0; l < f.output_dims[j]; ++l, ++row) {
-                clear_adjoints(f, f.cones[j], adjoints.data(), stride, count);
+                for (const std::uint32_t lane : f.swept_lanes[j]) {
+                    std::fill_n(adjoint_lanes[lane], count, 0.0);
+                }
                 for (int i = 0; i < f.output_dims[j]; ++i) {
                     std::fill_n(adjoints.begin() + static_cast<std::ptrdiff_t>((output + static_cast<std::uint32_t>(i)) * stride),
                                 stride, i == l ? 1.0 : 0.0);

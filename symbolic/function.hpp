@@ -46,13 +46,16 @@ public:
         return (*this)(std::span<const SmallValue>(inputs.begin(), inputs.size()));
     }
 
-    // The outputs' lanes and the Jacobian of all output lanes (rows, outputs in
-    // order, lanes in order) with respect to all input lanes (columns, likewise),
-    // written row by row into `jacobian` (output_lanes() * input_lanes() values).
-    // An output that does not depend on an input has zeros in its columns.
-    std::vector<SmallValue> jacobian(std::span<const SmallValue> inputs, std::span<double> jacobian) const;
-    std::vector<SmallValue> jacobian(std::initializer_list<SmallValue> inputs, std::span<double> jacobian) const {
-        return this->jacobian(std::span<const SmallValue>(inputs.begin(), inputs.size()), jacobian);
+    // The Jacobian of all output lanes (rows, outputs in order, lanes in
+    // order) with respect to all input lanes (columns, likewise), written row
+    // by row into `jacobian` (output_lanes() * input_lanes() values), and,
+    // when `outputs` is not empty (one per output), the outputs' lanes. An
+    // output that does not depend on an input has zeros in its columns.
+    void jacobian(std::span<const SmallValue> inputs, std::span<double> jacobian,
+                  std::span<SmallValue> outputs = {}) const;
+    void jacobian(std::initializer_list<SmallValue> inputs, std::span<double> jacobian,
+                  std::span<SmallValue> outputs = {}) const {
+        this->jacobian(std::span<const SmallValue>(inputs.begin(), inputs.size()), jacobian, outputs);
     }
 
     // The current values of the parameters that are not inputs: what a batch

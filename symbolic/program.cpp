@@ -30,12 +30,14 @@ constexpr Code code_of(ExpressionOp op) noexcept {
 // --- forward ------------------------------------------------------------------------
 
 template <typename R>
+bool forward_scalars(const Instruction& in, double* v) noexcept {
+    const double r = R::forward(v[in.a], v[in.b]);
+    v[in.out] = r;
+    return !is_finite_lane(r);
+}
+
+template <typename R>
 bool forward_binary(const Instruction& in, double* v) noexcept {
-    if (in.dim == 1) {  // the common case: two scalars
-        const double r = R::forward(v[in.a], v[in.b]);
-        v[in.out] = r;
-        return !is_finite_lane(r);
-    }
     bool bad = false;
     for (std::uint32_t i = 0; i < in.dim; ++i) {
         const double r = R::forward(v[in.a + ((in.flags & Instruction::broadcast_a) != 0 ? 0 : i)],
@@ -47,12 +49,11 @@ bool forward_binary(const Instruction& in, double* v) noexcept {
 }
 
 template <typename R>
-bool forward_unary(const Instruction& in, double* v) noexcept {
+void forward_unary(const Instruction& in, double* v) noexcept {
     static_assert(R::keeps_finite, "a unary result is not checked");
     for (std::uint32_t i = 0; i < in.dim; ++i) {
         v[in.out + i] = R::forward(v[in.a + i]);
     }
-    return false;
 }
 
 // --- reverse ------------------------------------------------------------------------
@@ -165,7 +166,8 @@ Place ProgramRecorder::complete_other(ValueNode& node, const Place* inputs) {
             }
             const auto flags = static_cast<std::uint8_t>((left < dim ? Instruction::broadcast_a : 0) |
                                                          (right < dim ? Instruction::broadcast_b : 0));
-            return emit(code, dim, flags, 0, offset_of(inputs[0]), offset_of(inputs[1]));
+            return emit(dim == 1 ? scalar_code(node.op) : code, dim, flags, 0, offset_of(inputs[0]),
+                        offset_of(inputs[1]));
         }
         case Shape::Pack: {
             if (node.input_count != dim) {
@@ -200,16 +202,33 @@ Place ProgramRecorder::complete_other(ValueNode& node, const Place* inputs) {
 
 ForwardOutcome run_forward(const Program& program, double* v) noexcept {
     const std::uint32_t* const packs = program.pack_inputs.data();
+    // Set only on the rare path, so that the loop carries no dependency through it.
     bool bad = false;
     for (const Instruction& in : program.code) {
         switch (in.code) {
-            case Code::Add: bad |= forward_binary<Rule<ExpressionOp::Add>>(in, v); break;
-            case Code::Subtract: bad |= forward_binary<Rule<ExpressionOp::Subtract>>(in, v); break;
-            case Code::Multiply: bad |= forward_binary<Rule<ExpressionOp::Multiply>>(in, v); break;
-            case Code::Divide: bad |= forward_binary<Rule<ExpressionOp::Divide>>(in, v); break;
-            case Code::Negate: bad |= forward_unary<Rule<ExpressionOp::Negate>>(in, v); break;
-            case Code::Sin: bad |= forward_unary<Rule<ExpressionOp::Sin>>(in, v); break;
-            case Code::Cos: bad |= forward_unary<Rule<ExpressionOp::Cos>>(in, v); break;
+            case Code::Add:
+                if (forward_binary<Rule<ExpressionOp::Add>>(in, v)) [[unlikely]] {
+                    bad = true;
+                }
+                break;
+            case Code::Subtract:
+                if (forward_binary<Rule<ExpressionOp::Subtract>>(in, v)) [[unlikely]] {
+                    bad = true;
+                }
+                break;
+            case Code::Multiply:
+                if (forward_binary<Rule<ExpressionOp::Multiply>>(in, v)) [[unlikely]] {
+                    bad = true;
+                }
+                break;
+            case Code::Divide:
+                if (forward_binary<Rule<ExpressionOp::Divide>>(in, v)) [[unlikely]] {
+                    bad = true;
+                }
+                break;
+            case Code::Negate: forward_unary<Rule<ExpressionOp::Negate>>(in, v); break;
+            case Code::Sin: forward_unary<Rule<ExpressionOp::Sin>>(in, v); break;
+            case Code::Cos: forward_unary<Rule<ExpressionOp::Cos>>(in, v); break;
             case Code::Pack:
                 // Its inputs passed the finite check when they were computed.
                 for (std::uint32_t k = 0; k < in.dim; ++k) {
@@ -219,6 +238,26 @@ ForwardOutcome run_forward(const Program& program, double* v) noexcept {
             case Code::Component:
                 // A lane that was checked, or whose failure is flagged already.
                 v[in.out] = v[in.a + in.arg];
+                break;
+            case Code::AddScalars:
+                if (forward_scalars<Rule<ExpressionOp::Add>>(in, v)) [[unlikely]] {
+                    bad = true;
+                }
+                break;
+            case Code::SubtractScalars:
+                if (forward_scalars<Rule<ExpressionOp::Subtract>>(in, v)) [[unlikely]] {
+                    bad = true;
+                }
+                break;
+            case Code::MultiplyScalars:
+                if (forward_scalars<Rule<ExpressionOp::Multiply>>(in, v)) [[unlikely]] {
+                    bad = true;
+                }
+                break;
+            case Code::DivideScalars:
+                if (forward_scalars<Rule<ExpressionOp::Divide>>(in, v)) [[unlikely]] {
+                    bad = true;
+                }
                 break;
             case Code::Fail: return {&in, bad};
         }
@@ -250,8 +289,18 @@ SmallValue output_value(const Program& program, const double* lanes) {
 
 namespace {
 
+template <typename R>
+void reverse_scalars(const Instruction& in, const double* v, double* adjoints) noexcept {
+    // For p * p, a and b are one slot, and both updates land in it.
+    R::backward(v[in.a], v[in.b], adjoints[in.out], adjoints[in.a], adjoints[in.b]);
+}
+
 void reverse_instruction(const Instruction& in, const double* v, double* adjoints, const std::uint32_t* packs) noexcept {
     switch (in.code) {
+        case Code::AddScalars: reverse_scalars<Rule<ExpressionOp::Add>>(in, v, adjoints); break;
+        case Code::SubtractScalars: reverse_scalars<Rule<ExpressionOp::Subtract>>(in, v, adjoints); break;
+        case Code::MultiplyScalars: reverse_scalars<Rule<ExpressionOp::Multiply>>(in, v, adjoints); break;
+        case Code::DivideScalars: reverse_scalars<Rule<ExpressionOp::Divide>>(in, v, adjoints); break;
         case Code::Add: reverse_binary<Rule<ExpressionOp::Add>>(in, v, adjoints); break;
         case Code::Subtract: reverse_binary<Rule<ExpressionOp::Subtract>>(in, v, adjoints); break;
         case Code::Multiply: reverse_binary<Rule<ExpressionOp::Multiply>>(in, v, adjoints); break;

@@ -31,7 +31,9 @@ enum class Failure : std::uint8_t {
 
 [[noreturn]] void raise(Failure failure);
 
-// The arithmetic codes share their values with ExpressionOp's.
+// The operation codes share their values with ExpressionOp's; the four
+// binary operations have a code of their own for two scalars, the case that
+// most graphs are made of.
 enum class Code : std::uint8_t {
     Pack = 1,
     Component = 2,
@@ -43,7 +45,14 @@ enum class Code : std::uint8_t {
     Sin = 8,
     Cos = 9,
     Fail = 10,
+    AddScalars = 11,
+    SubtractScalars = 12,
+    MultiplyScalars = 13,
+    DivideScalars = 14,
 };
+
+// The code of a binary operation over two scalars.
+constexpr Code scalar_code(ExpressionOp op) noexcept { return static_cast<Code>(static_cast<int>(op) + 8); }
 
 // One expression node. Operands and result are offsets into the lanes; a
 // node's `dim` lanes lie at its offset. A one-lane operand of a wider result
@@ -168,7 +177,7 @@ public:
         if (node.kind == ValueKind::Expression && dim == 1 && node.input_count == 2 && lanes_of(inputs[0]) == 1 &&
             lanes_of(inputs[1]) == 1 && is_arithmetic(node.op)) {
             // The common case, two scalars combined, needs none of the checks below.
-            return emit(static_cast<Code>(node.op), 1, 0, 0, offset_of(inputs[0]), offset_of(inputs[1]));
+            return emit(scalar_code(node.op), 1, 0, 0, offset_of(inputs[0]), offset_of(inputs[1]));
         }
         return complete_other(node, inputs);
     }

@@ -7,6 +7,15 @@
 #include "operations.hpp"
 #include "program.hpp"
 
+// The loops over rows run straight for long, and on x86-64 the library
+// carries a second copy of them for processors with AVX2, chosen when it is
+// loaded. Both copies round alike: no fused multiply-add in either.
+#if defined(__x86_64__) && defined(__GNUC__)
+#define ZARNIK_ROW_LOOPS [[gnu::target_clones("avx2", "default")]]
+#else
+#define ZARNIK_ROW_LOOPS
+#endif
+
 namespace zarnik::symbolic::detail {
 
 namespace {
@@ -22,7 +31,7 @@ struct Rows {
 // A result's lane never overlaps its operands' lanes, which lets the loops
 // over rows run as vector code where the rule allows.
 template <typename R>
-bool forward_binary(const Instruction& in, const Rows& rows) noexcept {
+[[gnu::always_inline]] inline bool forward_binary(const Instruction& in, const Rows& rows) noexcept {
     bool finite = true;
     for (std::uint32_t i = 0; i < in.dim; ++i) {
         const double* const a = rows.lane(in.a + ((in.flags & Instruction::broadcast_a) != 0 ? 0 : i));
@@ -38,7 +47,7 @@ bool forward_binary(const Instruction& in, const Rows& rows) noexcept {
 }
 
 template <typename R>
-bool forward_unary(const Instruction& in, const Rows& rows) noexcept {
+[[gnu::always_inline]] inline bool forward_unary(const Instruction& in, const Rows& rows) noexcept {
     static_assert(R::keeps_finite, "a unary result is not checked");
     for (std::uint32_t i = 0; i < in.dim; ++i) {
         const double* const x = rows.lane(in.a + i);
@@ -50,14 +59,14 @@ bool forward_unary(const Instruction& in, const Rows& rows) noexcept {
     return false;
 }
 
-void copy_rows(const double* from, double* to, std::size_t count) noexcept {
+[[gnu::always_inline]] inline void copy_rows(const double* from, double* to, std::size_t count) noexcept {
     for (std::size_t r = 0; r < count; ++r) {
         to[r] = from[r];
     }
 }
 
 template <typename R>
-void reverse_binary(const Instruction& in, const Rows& v, const Rows& adjoints) noexcept {
+[[gnu::always_inline]] inline void reverse_binary(const Instruction& in, const Rows& v, const Rows& adjoints) noexcept {
     for (std::uint32_t i = 0; i < in.dim; ++i) {
         const std::uint32_t a = in.a + ((in.flags & Instruction::broadcast_a) != 0 ? 0 : i);
         const std::uint32_t b = in.b + ((in.flags & Instruction::broadcast_b) != 0 ? 0 : i);
@@ -73,7 +82,7 @@ void reverse_binary(const Instruction& in, const Rows& v, const Rows& adjoints) 
 }
 
 template <typename R>
-void reverse_unary(const Instruction& in, const Rows& v, const Rows& adjoints) noexcept {
+[[gnu::always_inline]] inline void reverse_unary(const Instruction& in, const Rows& v, const Rows& adjoints) noexcept {
     for (std::uint32_t i = 0; i < in.dim; ++i) {
         const double* const x = v.lane(in.a + i);
         const double* const g = adjoints.lane(in.out + i);
@@ -84,7 +93,7 @@ void reverse_unary(const Instruction& in, const Rows& v, const Rows& adjoints) n
     }
 }
 
-void add_rows(const double* from, double* to, std::size_t count) noexcept {
+[[gnu::always_inline]] inline void add_rows(const double* from, double* to, std::size_t count) noexcept {
     for (std::size_t r = 0; r < count; ++r) {
         to[r] = to[r] + from[r];
     }
@@ -92,16 +101,20 @@ void add_rows(const double* from, double* to, std::size_t count) noexcept {
 
 }  // namespace
 
-ForwardOutcome run_forward_rows(const Program& program, double* const* lanes, std::size_t count) noexcept {
+ZARNIK_ROW_LOOPS ForwardOutcome run_forward_rows(const Program& program, double* const* lanes, std::size_t count) noexcept {
     const Rows rows{lanes, count};
     const std::uint32_t* const packs = program.pack_inputs.data();
     bool bad = false;
     for (const Instruction& in : program.code) {
         switch (in.code) {
-            case Code::Add: bad |= forward_binary<Rule<ExpressionOp::Add>>(in, rows); break;
-            case Code::Subtract: bad |= forward_binary<Rule<ExpressionOp::Subtract>>(in, rows); break;
-            case Code::Multiply: bad |= forward_binary<Rule<ExpressionOp::Multiply>>(in, rows); break;
-            case Code::Divide: bad |= forward_binary<Rule<ExpressionOp::Divide>>(in, rows); break;
+            case Code::Add:
+            case Code::AddScalars: bad |= forward_binary<Rule<ExpressionOp::Add>>(in, rows); break;
+            case Code::Subtract:
+            case Code::SubtractScalars: bad |= forward_binary<Rule<ExpressionOp::Subtract>>(in, rows); break;
+            case Code::Multiply:
+            case Code::MultiplyScalars: bad |= forward_binary<Rule<ExpressionOp::Multiply>>(in, rows); break;
+            case Code::Divide:
+            case Code::DivideScalars: bad |= forward_binary<Rule<ExpressionOp::Divide>>(in, rows); break;
             case Code::Negate: bad |= forward_unary<Rule<ExpressionOp::Negate>>(in, rows); break;
             case Code::Sin: bad |= forward_unary<Rule<ExpressionOp::Sin>>(in, rows); break;
             case Code::Cos: bad |= forward_unary<Rule<ExpressionOp::Cos>>(in, rows); break;
@@ -120,7 +133,8 @@ ForwardOutcome run_forward_rows(const Program& program, double* const* lanes, st
     return {nullptr, bad};
 }
 
-void run_reverse_rows(const Program& program, double* const* lanes, double* const* adjoints, std::size_t count,
+ZARNIK_ROW_LOOPS void run_reverse_rows(const Program& program, double* const* lanes, double* const* adjoints,
+                                       std::size_t count,
                       std::span<const std::uint32_t> order) noexcept {
     const Rows v{lanes, count};  // only read
     const Rows g{adjoints, count};
@@ -128,10 +142,14 @@ void run_reverse_rows(const Program& program, double* const* lanes, double* cons
     for (auto index = order.rbegin(); index != order.rend(); ++index) {
         const Instruction& in = program.code[*index];
         switch (in.code) {
-            case Code::Add: reverse_binary<Rule<ExpressionOp::Add>>(in, v, g); break;
-            case Code::Subtract: reverse_binary<Rule<ExpressionOp::Subtract>>(in, v, g); break;
-            case Code::Multiply: reverse_binary<Rule<ExpressionOp::Multiply>>(in, v, g); break;
-            case Code::Divide: reverse_binary<Rule<ExpressionOp::Divide>>(in, v, g); break;
+            case Code::Add:
+            case Code::AddScalars: reverse_binary<Rule<ExpressionOp::Add>>(in, v, g); break;
+            case Code::Subtract:
+            case Code::SubtractScalars: reverse_binary<Rule<ExpressionOp::Subtract>>(in, v, g); break;
+            case Code::Multiply:
+            case Code::MultiplyScalars: reverse_binary<Rule<ExpressionOp::Multiply>>(in, v, g); break;
+            case Code::Divide:
+            case Code::DivideScalars: reverse_binary<Rule<ExpressionOp::Divide>>(in, v, g); break;
             case Code::Negate: reverse_unary<Rule<ExpressionOp::Negate>>(in, v, g); break;
             case Code::Sin: reverse_unary<Rule<ExpressionOp::Sin>>(in, v, g); break;
             case Code::Cos: reverse_unary<Rule<ExpressionOp::Cos>>(in, v, g); break;
