@@ -169,6 +169,54 @@ def deep_section(deep, lines):
     lines.append("")
 
 
+def functions_section(functions, lines):
+    lines.append("## Compiled functions of inputs (`zarnik.function`)\n")
+    batch = functions["batch"]
+    rows = batch["rows"]
+    lines.append(f"W4: the W1 model's prediction a + b x + c sin(d x) over N = {rows:,} rows of x "
+                 "(`benchmarks/functions.py`, the contenders interleaved in one process). Milliseconds, "
+                 "minimum / median; nanoseconds per row (minimum).\n")
+    lines.append("| contender | agrees | time | per row |")
+    lines.append("|---|---|---|---|")
+    contenders = batch["contenders"]
+    for name, result in contenders.items():
+        times = result["times"]
+        lines.append(f"| {name} | {'yes' if result['agrees'] else 'NO'} | {times['min'] * 1e3:,.2f} / "
+                     f"{times['median'] * 1e3:,.2f} | {times['min'] / rows * 1e9:,.2f} |")
+    ours = contenders["zarnik function batch"]["times"]["min"]
+    for name in ("numpy", "casadi map"):
+        if name in contenders:
+            lines.append(f"\n{name} time divided by this library's: "
+                         f"{ratio_text(contenders[name]['times']['min'] / ours, 1.0)}.")
+    lines.append("")
+    jacobian = functions["jacobian"]
+    lines.append(f"W5: the Jacobian of a circle fit's {jacobian['points']} residuals against its "
+                 f"{jacobian['unknowns']} unknowns. Microseconds per call, minimum / median.\n")
+    lines.append("| contender | agrees | time |")
+    lines.append("|---|---|---|")
+    contenders = jacobian["contenders"]
+    for name, result in contenders.items():
+        times = result["times"]
+        lines.append(f"| {name} | {'yes' if result['agrees'] else 'NO'} | {times['min'] * 1e6:,.2f} / "
+                     f"{times['median'] * 1e6:,.2f} |")
+    ours = contenders["zarnik function jacobian"]["times"]["min"]
+    passes = contenders["50 backward passes"]["times"]["min"]
+    lines.append(f"\n50 backward passes from Python against one Jacobian call: {ratio_text(passes / ours, 10)}.")
+    if "casadi jacobian" in contenders:
+        casadi = contenders["casadi jacobian"]["times"]["min"]
+        lines.append(f"This library's call against CasADi's Jacobian Function: {at_most(ours / casadi, 1.5, 1.5)}.")
+    lines.append("")
+    lines.append("Memory of one batch call (W4's function, each size in a process of its own): the peak "
+                 "resident memory the call adds, beside the array it returns.\n")
+    lines.append("| rows | returned array | peak growth | beyond the returned array |")
+    lines.append("|---|---|---|---|")
+    for run in functions["memory"]:
+        lines.append(f"| {run['rows']:,} | {run['output_bytes'] / 2**20:,.1f} MiB | "
+                     f"{run['peak_growth'] / 2**20:,.1f} MiB | "
+                     f"{(run['peak_growth'] - run['output_bytes']) / 2**10:,.0f} KiB |")
+    lines.append("")
+
+
 def core_section(core, lines):
     per_node = {}
     plain = {}
@@ -273,6 +321,7 @@ def main():
     out = pathlib.Path(sys.argv[2])
     shapes = json.loads((results / "shapes.json").read_text())
     deep = json.loads((results / "deep.json").read_text())
+    functions = json.loads((results / "functions.json").read_text())
     core = json.loads((results / "core.json").read_text())
     plot(shapes, results / "fit.png")
     lines = [
@@ -280,8 +329,9 @@ def main():
         "",
         f"Made by `tools/dev bench` on {datetime.date.today().isoformat()}: "
         "the C++ benchmarks (`benchmarks/core_benchmarks.cpp`), then `benchmarks/peers.py` for W1 and W2 "
-        "(peers interleaved in one process) and W3 (every size and peer in a process of its own), then "
-        "this report (`benchmarks/report.py`). Raw numbers: `benchmarks/results/*.json`.",
+        "(peers interleaved in one process) and W3 (every size and peer in a process of its own), "
+        "`benchmarks/functions.py` for W4 and W5 (compiled functions), then this report "
+        "(`benchmarks/report.py`). Raw numbers: `benchmarks/results/*.json`.",
         "",
         f"Machine: {machine()}.",
         "",
@@ -304,6 +354,7 @@ def main():
     shapes_section(shapes, lines)
     fit_targets(shapes, lines)
     deep_section(deep, lines)
+    functions_section(functions, lines)
     core_section(core, lines)
     notes = pathlib.Path(__file__).with_name("RESULTS-notes.md")
     if notes.exists():

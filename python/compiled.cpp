@@ -140,16 +140,29 @@ PYBIND11_MODULE(_compiled, m) {
     // Expression is _zarnik's: its type must be known before it is taken or returned.
     py::module_::import("_zarnik");
 
-    py::class_<Tape>(m, "Tape")
-        .def("eval", [](const Tape& self) { return small_value_tuple(self.evaluate()); })
+    py::class_<Tape>(m, "Tape", R"(The graph below one expression, recorded once by zarnik.compile().
+
+Each call reads the parameters' current values and gives exactly what the
+expression's own calls give (lanes, errors and gradients), without walking
+the graph again.
+
+>>> import zarnik as zk
+>>> p = zk.Parameter(3.0, name="p")
+>>> tape = zk.compile(p * p + 1)
+>>> tape.eval(), tape.backward(), p.grad
+((10.0,), (10.0,), (6.0,)))")
+        .def(
+            "eval", [](const Tape& self) { return small_value_tuple(self.evaluate()); },
+            "The output's lanes, from the parameters' current values.")
         .def(
             "backward",
             [](const Tape& self, const py::object& seed) {
                 const std::optional<SmallValue> lanes = backward_seed(seed);
                 return small_value_tuple(lanes ? self.backward(*lanes) : self.backward());
             },
-            py::arg("seed") = py::none())
-        .def("zero_grad", &Tape::zero_grad)
+            py::arg("seed") = py::none(),
+            "Adds the gradients into the parameters as Expression.backward does, and returns the output's lanes.")
+        .def("zero_grad", &Tape::zero_grad, "Removes the gradients of the graph's parameters.")
         .def_property_readonly("parameters",
                                [](const Tape& self) {
                                    const std::vector<Value>& all = self.parameters();
@@ -158,19 +171,40 @@ PYBIND11_MODULE(_compiled, m) {
                                        parameters[i] = py::cast(all[i]);
                                    }
                                    return parameters;
-                               })
-        .def_property_readonly("output", &Tape::output)
-        .def_property_readonly("nbytes", &Tape::memory_bytes)
-        .def("__len__", &Tape::size)
+                               }, "The graph's parameters, in evaluation order.")
+        .def_property_readonly("output", &Tape::output, "The expression the tape was made from.")
+        .def_property_readonly("nbytes", &Tape::memory_bytes, "The bytes the tape holds beyond the graph's nodes.")
+        .def("__len__", &Tape::size, "The number of distinct nodes recorded.")
         .def("__repr__", &describe_tape);
 
-    m.def("compile", [](const Value& expression) { return Tape(expression); }, py::arg("expression"));
+    m.def(
+        "compile", [](const Value& expression) { return Tape(expression); }, py::arg("expression"),
+        R"(Records the graph below `expression` once, into a Tape whose calls skip the walk over it.
 
-    py::class_<PyFunction>(m, "Function")
-        .def("__call__",
-             [](const PyFunction& self, const py::args& args) {
-                 return answer(self, self.function(input_values(self, args)));
-             })
+>>> import zarnik as zk
+>>> a = zk.Parameter(2.0, name="a")
+>>> zk.compile(zk.sin(a) * 0).eval()
+(0.0,))");
+
+    py::class_<PyFunction>(m, "Function", R"(Expressions compiled by zarnik.function() as a function of some of their leaves.
+
+A call gives each input a value and touches no node: it sets no value and
+writes no gradient. Parameters that are not inputs are read at each call.
+
+>>> import zarnik as zk
+>>> x = zk.Undefined(name="x")
+>>> w = zk.Parameter(2.0, name="w")
+>>> f = zk.function([x, w], w * x * x)
+>>> f(3.0, 0.5)
+(4.5,)
+>>> f.jacobian(3.0, 0.5).tolist()
+[[3.0, 9.0]])")
+        .def(
+            "__call__",
+            [](const PyFunction& self, const py::args& args) {
+                return answer(self, self.function(input_values(self, args)));
+            },
+            "The outputs' lanes at one value per input (a number or a sequence of 1..4 numbers).")
         .def("jacobian",
              [](const PyFunction& self, const py::args& args) {
                  const std::vector<SmallValue> values = input_values(self, args);
@@ -179,7 +213,8 @@ PYBIND11_MODULE(_compiled, m) {
                  self.function.jacobian(values, std::span<double>(jacobian.mutable_data(),
                                                                   static_cast<std::size_t>(jacobian.size())));
                  return jacobian;
-             })
+             },
+             "The Jacobian of all output lanes (rows) against all input lanes (columns), a NumPy array.")
         .def("value_and_grad",
              [](const PyFunction& self, const py::args& args) {
                  if (self.function.output_lanes() != 1) {
@@ -192,7 +227,8 @@ PYBIND11_MODULE(_compiled, m) {
                      values, std::span<double>(gradient.mutable_data(), static_cast<std::size_t>(gradient.size())),
                      std::span<SmallValue>(&value, 1));
                  return py::make_tuple(value.lanes[0], gradient);
-             })
+             },
+             "For one scalar output: its value and its gradient against all input lanes.")
         .def("batch",
              [](const PyFunction& self, const py::args& args) {
                  const Rows rows = batch_rows(self, args);
@@ -212,7 +248,15 @@ PYBIND11_MODULE(_compiled, m) {
                      return py::object(results.front());
                  }
                  return py::object(py::cast(results));
-             })
+             },
+             R"(The outputs over many rows at once: one array per input, of shape (rows,) for a scalar input or
+(rows, lanes), gives an array of shape (rows,) or (rows, lanes) per output (a list of them for
+several outputs). Runs in C++ with the interpreter's lock released.
+
+>>> import numpy as np, zarnik as zk
+>>> x = zk.Undefined(name="x")
+>>> zk.function(x, x * 2).batch(np.arange(3.0)).tolist()
+[0.0, 2.0, 4.0])")
         .def("batch_jacobian",
              [](const PyFunction& self, const py::args& args) {
                  const Rows rows = batch_rows(self, args);
@@ -226,7 +270,8 @@ PYBIND11_MODULE(_compiled, m) {
                      self.function.jacobian_rows(rows.count, rows.data, data, parameters);
                  }
                  return jacobians;
-             })
+             },
+             "The Jacobian of every row, an array of shape (rows, output lanes, input lanes).")
         .def_property_readonly("inputs",
                                [](const PyFunction& self) { return py::tuple(py::cast(self.function.inputs())); })
         .def_property_readonly("outputs",
@@ -241,7 +286,15 @@ PYBIND11_MODULE(_compiled, m) {
             return PyFunction{Function(values_of(inputs, "inputs"), values_of(outputs, "outputs")),
                               py::isinstance<Value>(outputs)};
         },
-        py::arg("inputs"), py::arg("outputs"));
+        py::arg("inputs"), py::arg("outputs"),
+        R"(Compiles `outputs` (an expression or a sequence of them) as a function of `inputs`
+(placeholders and/or parameters of their graphs).
+
+>>> import zarnik as zk
+>>> x, y = zk.Undefined(name="x"), zk.Undefined(name="y")
+>>> f = zk.function([x, y], [x * y, x + y])
+>>> f(2.0, 3.0)
+((6.0,), (5.0,)))");
 
     // Makes a node in the core and gives its id: with one copy of the core in
     // the process, its ids interleave with _zarnik's in creation order.

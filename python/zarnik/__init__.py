@@ -3,8 +3,8 @@ reverse-mode gradients.
 
 The package offers every name of the extension module ``_zarnik`` (the same
 objects: ``zarnik.Parameter is _zarnik.Parameter``) and adds compiled tapes
-(``compile``) and compiled functions of inputs (``function``), with
-Jacobians and batches over NumPy arrays:
+(``compile``), compiled functions of inputs (``function``) with Jacobians
+and batches over NumPy arrays, and pictures of graphs (``to_dot``, ``draw``):
 
 >>> import zarnik as zk
 >>> a, b = zk.Parameter(1.0, name="a"), zk.Parameter(2.0, name="b")
@@ -35,6 +35,7 @@ from _zarnik import (
     vec4,
 )
 from zarnik._compiled import Function, Tape, compile, function
+from zarnik._dot import draw, to_dot
 
 __all__ = [
     "Constant",
@@ -46,8 +47,10 @@ __all__ = [
     "__version__",
     "compile",
     "cos",
+    "draw",
     "function",
     "sin",
+    "to_dot",
     "vec2",
     "vec3",
     "vec4",

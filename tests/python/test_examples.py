@@ -1,5 +1,6 @@
 """The examples run and reach what they set out to."""
 
+import os
 import pathlib
 import subprocess
 import sys
@@ -9,8 +10,32 @@ import pytest
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 
 
-@pytest.mark.parametrize("name, last_line", [("fit_curve.py", "converged"), ("fit_circle.py", "converged")])
-def test_an_example_converges(name, last_line):
-    result = subprocess.run([sys.executable, str(EXAMPLES / name)], capture_output=True, text=True, timeout=300)
+def run(*args, **options):
+    return subprocess.run([sys.executable, *map(str, args)], capture_output=True, text=True, timeout=300, **options)
+
+
+@pytest.mark.parametrize("name", ["fit_curve.py", "fit_circle.py"])
+def test_an_example_converges(name):
+    result = run(EXAMPLES / name)
     assert result.returncode == 0, result.stdout + result.stderr
-    assert result.stdout.splitlines()[-1].endswith(last_line)
+    assert result.stdout.splitlines()[-1].endswith("converged")
+
+
+def test_the_fit_draws_its_picture(tmp_path):
+    pytest.importorskip("matplotlib")
+    picture = tmp_path / "fit.png"
+    result = run(EXAMPLES / "fit_curve.py", "--plot", picture)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert picture.read_bytes().startswith(b"\x89PNG")
+
+
+def test_without_matplotlib_the_fit_says_so(tmp_path):
+    # A matplotlib that cannot be imported, ahead of any installed one.
+    (tmp_path / "matplotlib").mkdir()
+    (tmp_path / "matplotlib" / "__init__.py").write_text("raise ImportError('not here')\n")
+
+    env = {**os.environ, "PYTHONPATH": f"{tmp_path}{os.pathsep}{os.environ.get('PYTHONPATH', '')}"}
+    result = run(EXAMPLES / "fit_curve.py", "--plot", tmp_path / "fit.png", env=env)
+    assert result.returncode == 2
+    assert result.stderr.strip() == "--plot needs matplotlib, which is not installed (pip install matplotlib)"
+    assert not (tmp_path / "fit.png").exists()

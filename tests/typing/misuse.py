@@ -1,0 +1,17 @@
+"""Mistakes mypy must catch: each line marked `# error: <code>` must be
+reported with that code, and nothing else."""
+
+import zarnik as zk
+
+p = zk.Parameter(1.0, name="p")
+count: int = p.eval()  # error: assignment
+p.frobnicate()  # error: attr-defined
+first = p.grad[0]  # error: index
+zk.Constant("1.0")  # error: arg-type
+zk.Parameter(1.0, name=3)  # error: call-overload
+zk.Undefined(2)  # error: call-arg
+p + "a"  # error: operator
+p.set_value(None)  # error: call-overload
+label: str = zk.compile(p).backward()  # error: assignment
+zk.function(p, p * p).jacobian(p)  # error: arg-type
+total: float = zk.function(p, [p, p])(1.0)[0]  # error: assignment

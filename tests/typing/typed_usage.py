@@ -1,0 +1,56 @@
+"""What users write, which mypy --strict must accept."""
+
+import numpy as np
+import numpy.typing as npt
+
+import _zarnik
+import zarnik as zk
+
+
+def fit_step(tape: zk.Tape, parameters: tuple[zk.Expression, ...], rate: float) -> float:
+    loss = tape.backward()[0]
+    for parameter in parameters:
+        grad = parameter.grad
+        if grad is not None:
+            parameter.set_value([v - rate * g for v, g in zip(parameter.value, grad)])
+    tape.zero_grad()
+    return loss
+
+
+def main() -> None:
+    a = zk.Parameter(0.5, name="a")
+    b = zk.Parameter([1.0, 2.0], name=b"b")
+    x = zk.Undefined(hint=0.25, name="x")
+    v = zk.Undefined(dim=3)
+    y = a * x + zk.sin(x) - 1
+    z = 2.0 * b + (1, 2) + np.float64(0.5)
+    w = zk.vec3(z.x, z[1], a) / v
+    lanes: tuple[float, ...] = zk.Constant(1.0, 2.0).eval()
+    print(lanes, w.inputs[0].kind, w.op, w.dim == w.dimension, x.hint, -a)
+    hint = x.hint
+    if hint is not None:
+        print(hint[0])
+    (a * a).backward()
+    b.zero_grad()
+    a.set_value(np.float64(1.5))
+
+    tape = zk.compile(a * a)
+    print(fit_step(tape, tape.parameters, 0.1), len(tape), tape.nbytes, tape.output.id)
+
+    f = zk.function([x, a], y)
+    value: tuple[float, ...] = f(0.5, 1.0)
+    jacobian: npt.NDArray[np.float64] = f.jacobian(0.5, [1.0])
+    loss, gradient = f.value_and_grad(0.5, 1.0)
+    rows: npt.NDArray[np.float64] = f.batch(np.linspace(0, 1, 5), np.ones(5))
+    several = zk.function(x, [y, y * y])
+    pair: tuple[tuple[float, ...], ...] = several(0.5)
+    arrays: list[npt.NDArray[np.float64]] = several.batch(np.zeros(3))
+    print(value, jacobian.shape, loss, gradient, rows, pair, arrays, f.inputs, f.output_lanes)
+
+    text: str = zk.to_dot(y, values=True, gradients=True)
+    zk.draw(y, "graph.svg")
+    print(text, zk.__version__ == _zarnik.__version__)
+
+
+if __name__ == "__main__":
+    main()
