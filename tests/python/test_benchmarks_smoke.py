@@ -37,3 +37,15 @@ def test_the_deep_workload_survives_in_its_own_process():
     result = json.loads(run("deep", "zarnik", "1000").stdout)
     assert result["steps"] == 1000
     assert {"build", "eval", "backward", "free"} <= set(result["times"])
+
+
+def test_the_function_workloads_agree_across_contenders(tmp_path):
+    out = tmp_path / "functions.json"
+    env = {**os.environ, "ZARNIK_BENCH_QUICK": "1"}
+    subprocess.run([sys.executable, str(PEERS.with_name("functions.py")), "run", str(out)], capture_output=True,
+                   text=True, env=env, check=True, timeout=600)
+    report = json.loads(out.read_text())
+    for workload in ("batch", "jacobian"):
+        for name, contender in report[workload]["contenders"].items():
+            assert contender["agrees"], f"{name} disagrees on {workload}"
+    assert all(run["peak_growth"] >= 0 for run in report["memory"])
