@@ -4,8 +4,6 @@
 
 #include <cstring>
 #include <optional>
-#include <string>
-#include <typeinfo>
 
 #include "random_graphs.hpp"
 #include "symbolic/graph_walk.hpp"
@@ -16,28 +14,8 @@
 namespace zarnik::symbolic {
 namespace {
 
-// What a call did: its lanes, or the type and text of what it threw.
-struct Outcome {
-    std::optional<SmallValue> lanes;
-    std::string thrown;
-
-    bool operator==(const Outcome& other) const {
-        if (thrown != other.thrown || lanes.has_value() != other.lanes.has_value()) {
-            return false;
-        }
-        return !lanes || (lanes->dimension == other.lanes->dimension &&
-                          std::memcmp(lanes->lanes.data(), other.lanes->lanes.data(), sizeof lanes->lanes) == 0);
-    }
-};
-
-template <typename Call>
-Outcome outcome_of(Call&& call) {
-    try {
-        return {call(), {}};
-    } catch (const std::exception& error) {
-        return {std::nullopt, std::string(typeid(error).name()) + ": " + error.what()};
-    }
-}
+using Outcome = testing::Outcome<SmallValue>;
+using testing::outcome_of;
 
 Outcome by_reference(const Value& output) {
     detail::WalkStack stack;
@@ -82,12 +60,12 @@ TEST(Program, AgreesWithTheReferenceEvaluatorOnRandomGraphs) {
         ASSERT_TRUE(regular) << "the builders made a graph the program does not cover";
         const Outcome reference = by_reference(g.output);
         ASSERT_EQ(program, reference) << "round " << round << ": " << program.thrown << " / " << reference.thrown;
-        failing += program.lanes ? 0 : 1;
-        if (!program.lanes) {
+        failing += program.result ? 0 : 1;
+        if (!program.result) {
             continue;
         }
         // Gradients: the reference's pass, then evaluate's own, from the same start.
-        SmallValue seed = *program.lanes;
+        SmallValue seed = *program.result;
         for (double& lane : seed.lanes) {
             lane = lane * 0.5 + 1.0;
         }

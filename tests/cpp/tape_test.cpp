@@ -1,10 +1,8 @@
 // Compiled tapes keep the contract of the value's own calls: the same lanes,
 // the same failures, the same gradients, bit for bit.
 
-#include <cstring>
 #include <optional>
 #include <string>
-#include <typeinfo>
 
 #include "random_graphs.hpp"
 #include "test_support.hpp"
@@ -15,30 +13,12 @@ namespace {
 using testing::expect_lanes;
 using testing::throws;
 
-struct Outcome {
-    std::optional<SmallValue> lanes;
-    std::string thrown;
-};
-
-template <typename Call>
-Outcome outcome_of(Call&& call) {
-    try {
-        return {call(), {}};
-    } catch (const std::exception& error) {
-        return {std::nullopt, std::string(typeid(error).name()) + ": " + error.what()};
-    }
-}
-
-bool same_bits(const SmallValue& a, const SmallValue& b) {
-    return a.dimension == b.dimension && std::memcmp(a.lanes.data(), b.lanes.data(), sizeof a.lanes) == 0;
-}
+using Outcome = testing::Outcome<SmallValue>;
+using testing::outcome_of;
+using testing::same_bits;
 
 void expect_same(const Outcome& tape, const Outcome& value, const std::string& what) {
-    ASSERT_EQ(tape.thrown, value.thrown) << what;
-    ASSERT_EQ(tape.lanes.has_value(), value.lanes.has_value()) << what;
-    if (tape.lanes) {
-        EXPECT_TRUE(same_bits(*tape.lanes, *value.lanes)) << what;
-    }
+    EXPECT_EQ(tape, value) << what << ": " << tape.thrown << " / " << value.thrown;
 }
 
 std::vector<std::optional<SmallValue>> gradients(const std::vector<Value>& parameters) {

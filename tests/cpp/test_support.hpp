@@ -2,13 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <exception>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <typeinfo>
+#include <vector>
 
 #include "symbolic/symbolic.hpp"
 
@@ -65,6 +69,48 @@ inline void expect_lanes(const SmallValue& actual, std::initializer_list<double>
     for (const double lane : expected) {
         EXPECT_EQ(actual.lanes[static_cast<std::size_t>(i)], lane) << "lane " << i;
         ++i;
+    }
+}
+
+// Equal to the bit: NaN payloads and the sign of zero count, and so do a
+// lane vector's spare lanes.
+inline bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+inline bool same_bits(const SmallValue& a, const SmallValue& b) {
+    return a.dimension == b.dimension && std::memcmp(a.lanes.data(), b.lanes.data(), sizeof a.lanes) == 0;
+}
+
+inline bool same_bits(const std::vector<SmallValue>& a, const std::vector<SmallValue>& b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (!same_bits(a[i], b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// What a call did: what it returned, or the type and text of what it threw.
+template <typename Result>
+struct Outcome {
+    std::optional<Result> result;
+    std::string thrown;
+
+    bool operator==(const Outcome& other) const {
+        return thrown == other.thrown && result.has_value() == other.result.has_value() &&
+               (!result || same_bits(*result, *other.result));
+    }
+};
+
+template <typename Call>
+auto outcome_of(Call&& call) {
+    using Result = std::decay_t<decltype(call())>;
+    try {
+        return Outcome<Result>{call(), {}};
+    } catch (const std::exception& error) {
+        return Outcome<Result>{std::nullopt, std::string(typeid(error).name()) + ": " + error.what()};
     }
 }
 

@@ -39,6 +39,8 @@ def test_the_deep_workload_survives_in_its_own_process():
     assert {"build", "eval", "backward", "free"} <= set(result["times"])
 
 
+@pytest.mark.not_under_address_sanitizer(
+    reason="the contenders' own libraries are not built for the address sanitizer")
 def test_the_function_workloads_agree_across_contenders(tmp_path):
     out = tmp_path / "functions.json"
     env = {**os.environ, "ZARNIK_BENCH_QUICK": "1"}
