@@ -58,8 +58,28 @@ void forward_unary(const Instruction& in, double* v) noexcept {
 
 // --- reverse ------------------------------------------------------------------------
 
-template <typename R>
+// In a marked sweep (mark_first_writes), an operand's adjoint lanes are zeroed
+// at their first write, as a pass over all lanes would have zeroed them before.
+template <bool Marked>
+void zero_at_first_write(const Instruction& in, double* adjoints, std::uint32_t width_a, std::uint32_t width_b) noexcept {
+    if constexpr (Marked) {
+        if ((in.flags & Instruction::first_a) != 0) {
+            for (std::uint32_t i = 0; i < width_a; ++i) {
+                adjoints[in.a + i] = 0.0;
+            }
+        }
+        if ((in.flags & Instruction::first_b) != 0) {
+            for (std::uint32_t i = 0; i < width_b; ++i) {
+                adjoints[in.b + i] = 0.0;
+            }
+        }
+    }
+}
+
+template <typename R, bool Marked>
 void reverse_binary(const Instruction& in, const double* v, double* adjoints) noexcept {
+    zero_at_first_write<Marked>(in, adjoints, (in.flags & Instruction::broadcast_a) != 0 ? 1U : in.dim,
+                                (in.flags & Instruction::broadcast_b) != 0 ? 1U : in.dim);
     for (std::uint32_t i = 0; i < in.dim; ++i) {
         const std::uint32_t a = in.a + ((in.flags & Instruction::broadcast_a) != 0 ? 0 : i);
         const std::uint32_t b = in.b + ((in.flags & Instruction::broadcast_b) != 0 ? 0 : i);
@@ -68,8 +88,9 @@ void reverse_binary(const Instruction& in, const double* v, double* adjoints) no
     }
 }
 
-template <typename R>
+template <typename R, bool Marked>
 void reverse_unary(const Instruction& in, const double* v, double* adjoints) noexcept {
+    zero_at_first_write<Marked>(in, adjoints, in.dim, 0);
     for (std::uint32_t i = 0; i < in.dim; ++i) {
         R::backward(v[in.a + i], adjoints[in.out + i], adjoints[in.a + i]);
     }
@@ -289,33 +310,41 @@ SmallValue output_value(const Program& program, const double* lanes) {
 
 namespace {
 
-template <typename R>
+template <typename R, bool Marked>
 void reverse_scalars(const Instruction& in, const double* v, double* adjoints) noexcept {
+    zero_at_first_write<Marked>(in, adjoints, 1, 1);
     // For p * p, a and b are one slot, and both updates land in it.
     R::backward(v[in.a], v[in.b], adjoints[in.out], adjoints[in.a], adjoints[in.b]);
 }
 
+template <bool Marked>
 void reverse_instruction(const Instruction& in, const double* v, double* adjoints, const std::uint32_t* packs) noexcept {
     switch (in.code) {
-        case Code::AddScalars: reverse_scalars<Rule<ExpressionOp::Add>>(in, v, adjoints); break;
-        case Code::SubtractScalars: reverse_scalars<Rule<ExpressionOp::Subtract>>(in, v, adjoints); break;
-        case Code::MultiplyScalars: reverse_scalars<Rule<ExpressionOp::Multiply>>(in, v, adjoints); break;
-        case Code::DivideScalars: reverse_scalars<Rule<ExpressionOp::Divide>>(in, v, adjoints); break;
-        case Code::Add: reverse_binary<Rule<ExpressionOp::Add>>(in, v, adjoints); break;
-        case Code::Subtract: reverse_binary<Rule<ExpressionOp::Subtract>>(in, v, adjoints); break;
-        case Code::Multiply: reverse_binary<Rule<ExpressionOp::Multiply>>(in, v, adjoints); break;
-        case Code::Divide: reverse_binary<Rule<ExpressionOp::Divide>>(in, v, adjoints); break;
-        case Code::Negate: reverse_unary<Rule<ExpressionOp::Negate>>(in, v, adjoints); break;
-        case Code::Sin: reverse_unary<Rule<ExpressionOp::Sin>>(in, v, adjoints); break;
-        case Code::Cos: reverse_unary<Rule<ExpressionOp::Cos>>(in, v, adjoints); break;
+        case Code::AddScalars: reverse_scalars<Rule<ExpressionOp::Add>, Marked>(in, v, adjoints); break;
+        case Code::SubtractScalars: reverse_scalars<Rule<ExpressionOp::Subtract>, Marked>(in, v, adjoints); break;
+        case Code::MultiplyScalars: reverse_scalars<Rule<ExpressionOp::Multiply>, Marked>(in, v, adjoints); break;
+        case Code::DivideScalars: reverse_scalars<Rule<ExpressionOp::Divide>, Marked>(in, v, adjoints); break;
+        case Code::Add: reverse_binary<Rule<ExpressionOp::Add>, Marked>(in, v, adjoints); break;
+        case Code::Subtract: reverse_binary<Rule<ExpressionOp::Subtract>, Marked>(in, v, adjoints); break;
+        case Code::Multiply: reverse_binary<Rule<ExpressionOp::Multiply>, Marked>(in, v, adjoints); break;
+        case Code::Divide: reverse_binary<Rule<ExpressionOp::Divide>, Marked>(in, v, adjoints); break;
+        case Code::Negate: reverse_unary<Rule<ExpressionOp::Negate>, Marked>(in, v, adjoints); break;
+        case Code::Sin: reverse_unary<Rule<ExpressionOp::Sin>, Marked>(in, v, adjoints); break;
+        case Code::Cos: reverse_unary<Rule<ExpressionOp::Cos>, Marked>(in, v, adjoints); break;
         case Code::Pack:
             for (std::uint32_t k = 0; k < in.dim; ++k) {
                 double& slot = adjoints[packs[in.a + k]];
+                if (Marked && ((in.b >> k) & 1U) != 0) {
+                    slot = 0.0;
+                }
                 slot = slot + adjoints[in.out + k];
             }
             break;
         case Code::Component: {
             double& slot = adjoints[in.a + in.arg];
+            if (Marked && (in.flags & Instruction::first_a) != 0) {
+                slot = 0.0;
+            }
             slot = slot + adjoints[in.out];
             break;
         }
@@ -328,7 +357,14 @@ void reverse_instruction(const Instruction& in, const double* v, double* adjoint
 void run_reverse(const Program& program, const double* v, double* adjoints) noexcept {
     const std::uint32_t* const packs = program.pack_inputs.data();
     for (auto in = program.code.rbegin(); in != program.code.rend(); ++in) {
-        reverse_instruction(*in, v, adjoints, packs);
+        reverse_instruction<false>(*in, v, adjoints, packs);
+    }
+}
+
+void run_reverse_marked(const Program& program, const double* v, double* adjoints) noexcept {
+    const std::uint32_t* const packs = program.pack_inputs.data();
+    for (auto in = program.code.rbegin(); in != program.code.rend(); ++in) {
+        reverse_instruction<true>(*in, v, adjoints, packs);
     }
 }
 
@@ -336,7 +372,7 @@ void run_reverse(const Program& program, const double* v, double* adjoints,
                  std::span<const std::uint32_t> order) noexcept {
     const std::uint32_t* const packs = program.pack_inputs.data();
     for (auto index = order.rbegin(); index != order.rend(); ++index) {
-        reverse_instruction(program.code[*index], v, adjoints, packs);
+        reverse_instruction<false>(program.code[*index], v, adjoints, packs);
     }
 }
 

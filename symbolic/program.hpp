@@ -70,6 +70,10 @@ struct Instruction {
 
     static constexpr std::uint8_t broadcast_a = 1;
     static constexpr std::uint8_t broadcast_b = 2;
+    // The reverse sweep's first write to an operand's adjoint lanes (set by
+    // mark_first_writes); a Pack keeps these bits in `b`, one per input.
+    static constexpr std::uint8_t first_a = 4;
+    static constexpr std::uint8_t first_b = 8;
 };
 static_assert(sizeof(Instruction) == 16);
 
@@ -203,6 +207,18 @@ private:
     bool irregular_ = false;
 };
 
+// The same program for evaluation alone (program_passes.cpp): the same
+// instructions in the same order over fewer lanes, each result taking lanes
+// that an earlier result no longer needs. Its results are not all kept, so
+// it cannot be swept backwards.
+Program compact_for_evaluation(const Program& program);
+
+// Marks each instruction that writes an operand's adjoint lanes first in the
+// reverse sweep (program_passes.cpp), and returns the lanes that the sweep
+// reads before anything writes them. run_reverse_marked then needs only those
+// zeroed, not all.
+std::vector<std::uint32_t> mark_first_writes(Program& program);
+
 // How a forward pass ended: the first failing instruction it reached (none:
 // it ran to the end), and whether any result before that was not finite.
 struct ForwardOutcome {
@@ -224,6 +240,8 @@ SmallValue output_value(const Program& program, const double* lanes);
 // The reverse sweep: adds every instruction's contributions, last instruction
 // first, into `adjoints` (one per lane, the output's seeded, the rest zero).
 void run_reverse(const Program& program, const double* lanes, double* adjoints) noexcept;
+// The same over a marked program, zeroing each adjoint lane at its first write.
+void run_reverse_marked(const Program& program, const double* lanes, double* adjoints) noexcept;
 // The same over the instructions at the indices `order` only, in evaluation
 // order (a part of the program swept in an order of its own).
 void run_reverse(const Program& program, const double* lanes, double* adjoints,

@@ -15,6 +15,11 @@ struct TapeProgram {
     // other is stepped through by the reference evaluator.
     bool regular = true;
     Program program;
+    // The program for evaluate alone, over few lanes (program_passes.cpp).
+    Program evaluation;
+    std::uint64_t evaluation_serial = 0;
+    // The adjoint lanes the marked reverse sweep reads before writing them.
+    std::vector<std::uint32_t> zero_first;
     ReferenceOrder reference;
     std::vector<Value> parameters;
     std::size_t nodes = 0;
@@ -76,6 +81,9 @@ std::shared_ptr<const TapeProgram> record(const Value& output) {
     tape->program.lanes.shrink_to_fit();
     tape->program.parameters.shrink_to_fit();
     tape->parameters.shrink_to_fit();
+    tape->evaluation = detail::compact_for_evaluation(tape->program);
+    tape->zero_first = detail::mark_first_writes(tape->program);
+    tape->evaluation_serial = detail::next_program_serial();
     return tape;
 }
 
@@ -90,9 +98,9 @@ SmallValue Tape::evaluate() const {
         detail::reference_forward(tape.reference, scratch->reference_values);
         return scratch->reference_values.back();
     }
-    double* const lanes = detail::program_lanes(tape.program, tape.serial, *scratch);
-    detail::raise_if_failed(detail::run_forward(tape.program, lanes));
-    return detail::output_value(tape.program, lanes);
+    double* const lanes = detail::program_lanes(tape.evaluation, tape.evaluation_serial, *scratch);
+    detail::raise_if_failed(detail::run_forward(tape.evaluation, lanes));
+    return detail::output_value(tape.evaluation, lanes);
 }
 
 SmallValue Tape::backward(SmallValue seed) const {
@@ -109,13 +117,17 @@ SmallValue Tape::backward(SmallValue seed) const {
     }
     double* const lanes = detail::program_lanes(tape.program, tape.serial, *scratch);
     detail::raise_if_failed(detail::run_forward(tape.program, lanes));
+    // No pass over all the adjoints first: the sweep zeroes each at its first write.
     std::vector<double>& adjoints = scratch->adjoints;
-    adjoints.assign(tape.program.lanes.size(), 0.0);
+    adjoints.resize(tape.program.lanes.size());
+    for (const std::uint32_t lane : tape.zero_first) {
+        adjoints[lane] = 0.0;
+    }
     const std::uint32_t output = detail::offset_of(tape.program.output);
     for (std::size_t i = 0; i < static_cast<std::size_t>(seed.dimension); ++i) {
         adjoints[output + i] = seed.lanes[i];
     }
-    detail::run_reverse(tape.program, lanes, adjoints.data());
+    detail::run_reverse_marked(tape.program, lanes, adjoints.data());
     detail::add_gradients(tape.program.parameters, adjoints.data());
     return detail::output_value(tape.program, lanes);
 }
@@ -141,7 +153,8 @@ std::size_t Tape::size() const noexcept { return program_->nodes; }
 
 std::size_t Tape::memory_bytes() const noexcept {
     const TapeProgram& tape = *program_;
-    return sizeof(TapeProgram) + tape.program.capacity_bytes() + tape.reference.capacity_bytes() +
+    return sizeof(TapeProgram) + tape.program.capacity_bytes() + tape.evaluation.capacity_bytes() +
+           tape.zero_first.capacity() * sizeof(std::uint32_t) + tape.reference.capacity_bytes() +
            tape.parameters.capacity() * sizeof(Value);
 }
 
