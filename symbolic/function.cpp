@@ -139,29 +139,9 @@ std::vector<std::uint32_t> lanes_swept(const FunctionProgram& f, std::size_t j) 
     for (const std::uint32_t index : f.cones[j]) {
         const detail::Instruction& in = f.program.code[index];
         add(in.out, in.dim);
-        switch (in.code) {
-            case detail::Code::Pack:
-                for (std::uint32_t k = 0; k < in.dim; ++k) {
-                    add(f.program.pack_inputs[in.a + k], 1);
-                }
-                break;
-            case detail::Code::Component: add(in.a + in.arg, 1); break;
-            case detail::Code::Add:
-            case detail::Code::Subtract:
-            case detail::Code::Multiply:
-            case detail::Code::Divide:
-            case detail::Code::AddScalars:
-            case detail::Code::SubtractScalars:
-            case detail::Code::MultiplyScalars:
-            case detail::Code::DivideScalars:
-                add(in.a, (in.flags & detail::Instruction::broadcast_a) != 0 ? 1 : in.dim);
-                add(in.b, (in.flags & detail::Instruction::broadcast_b) != 0 ? 1 : in.dim);
-                break;
-            case detail::Code::Negate:
-            case detail::Code::Sin:
-            case detail::Code::Cos: add(in.a, in.dim); break;
-            case detail::Code::Fail: break;
-        }
+        detail::for_each_operand(f.program, in, [&add](std::uint32_t first, std::uint32_t width, std::uint32_t) {
+            add(first, width);
+        });
     }
     add(detail::offset_of(f.output_places[j]), static_cast<std::uint32_t>(f.output_dims[j]));
     for (std::size_t k = 0; k < f.inputs.size(); ++k) {

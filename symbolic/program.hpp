@@ -31,28 +31,32 @@ enum class Failure : std::uint8_t {
 
 [[noreturn]] void raise(Failure failure);
 
-// The operation codes share their values with ExpressionOp's; the four
-// binary operations have a code of their own for two scalars, the case that
-// most graphs are made of.
+// The operation codes take their operations' values, and the four binary
+// operations a code of their own for two scalars, the case most graphs are
+// made of, at a fixed distance: recording picks a code by arithmetic alone.
+constexpr std::uint8_t code_value(ExpressionOp op) noexcept { return static_cast<std::uint8_t>(op); }
+constexpr std::uint8_t scalars_distance = 8;
+
 enum class Code : std::uint8_t {
-    Pack = 1,
-    Component = 2,
-    Add = 3,
-    Subtract = 4,
-    Multiply = 5,
-    Divide = 6,
-    Negate = 7,
-    Sin = 8,
-    Cos = 9,
-    Fail = 10,
-    AddScalars = 11,
-    SubtractScalars = 12,
-    MultiplyScalars = 13,
-    DivideScalars = 14,
+    Pack = code_value(ExpressionOp::Pack),
+    Component = code_value(ExpressionOp::Component),
+    Add = code_value(ExpressionOp::Add),
+    Subtract = code_value(ExpressionOp::Subtract),
+    Multiply = code_value(ExpressionOp::Multiply),
+    Divide = code_value(ExpressionOp::Divide),
+    Negate = code_value(ExpressionOp::Negate),
+    Sin = code_value(ExpressionOp::Sin),
+    Cos = code_value(ExpressionOp::Cos),
+    Fail,
+    AddScalars = code_value(ExpressionOp::Add) + scalars_distance,
+    SubtractScalars = code_value(ExpressionOp::Subtract) + scalars_distance,
+    MultiplyScalars = code_value(ExpressionOp::Multiply) + scalars_distance,
+    DivideScalars = code_value(ExpressionOp::Divide) + scalars_distance,
 };
+static_assert(static_cast<std::uint8_t>(Code::Fail) < static_cast<std::uint8_t>(Code::AddScalars));
 
 // The code of a binary operation over two scalars.
-constexpr Code scalar_code(ExpressionOp op) noexcept { return static_cast<Code>(static_cast<int>(op) + 8); }
+constexpr Code scalar_code(ExpressionOp op) noexcept { return static_cast<Code>(code_value(op) + scalars_distance); }
 
 // One expression node. Operands and result are offsets into the lanes; a
 // node's `dim` lanes lie at its offset. A one-lane operand of a wider result
@@ -153,6 +157,35 @@ struct Program {
     void clear();
     std::size_t capacity_bytes() const;
 };
+
+// Calls `visit(first_lane, lanes, operand)` for every range of lanes that
+// `in` reads: operand 0 is `a`, 1 is `b`, and a Pack's input k is operand k.
+template <typename Visit>
+void for_each_operand(const Program& program, const Instruction& in, Visit&& visit) {
+    switch (in.code) {
+        case Code::Add:
+        case Code::Subtract:
+        case Code::Multiply:
+        case Code::Divide:
+        case Code::AddScalars:
+        case Code::SubtractScalars:
+        case Code::MultiplyScalars:
+        case Code::DivideScalars:
+            visit(in.a, (in.flags & Instruction::broadcast_a) != 0 ? 1U : std::uint32_t{in.dim}, 0U);
+            visit(in.b, (in.flags & Instruction::broadcast_b) != 0 ? 1U : std::uint32_t{in.dim}, 1U);
+            return;
+        case Code::Negate:
+        case Code::Sin:
+        case Code::Cos: visit(in.a, std::uint32_t{in.dim}, 0U); return;
+        case Code::Pack:
+            for (std::uint32_t k = 0; k < in.dim; ++k) {
+                visit(program.pack_inputs[in.a + k], 1U, k);
+            }
+            return;
+        case Code::Component: visit(in.a + in.arg, 1U, 0U); return;
+        case Code::Fail: return;
+    }
+}
 
 // A number that tells one kept program (a tape's, a function's) from every
 // other made in the process, so that a thread can tell whose lanes it holds.

@@ -19,34 +19,6 @@ namespace {
 
 constexpr std::uint32_t none = 0xFFFF'FFFFU;
 
-// Calls `read(first_lane, lanes)` for every range of lanes that `in` reads.
-template <typename Read>
-void for_each_operand(const Program& program, const Instruction& in, Read&& read) {
-    switch (in.code) {
-        case Code::Add:
-        case Code::Subtract:
-        case Code::Multiply:
-        case Code::Divide:
-        case Code::AddScalars:
-        case Code::SubtractScalars:
-        case Code::MultiplyScalars:
-        case Code::DivideScalars:
-            read(in.a, (in.flags & Instruction::broadcast_a) != 0 ? 1U : in.dim);
-            read(in.b, (in.flags & Instruction::broadcast_b) != 0 ? 1U : in.dim);
-            return;
-        case Code::Negate:
-        case Code::Sin:
-        case Code::Cos: read(in.a, in.dim); return;
-        case Code::Pack:
-            for (std::uint32_t k = 0; k < in.dim; ++k) {
-                read(program.pack_inputs[in.a + k], 1U);
-            }
-            return;
-        case Code::Component: read(in.a + in.arg, 1U); return;
-        case Code::Fail: return;
-    }
-}
-
 }  // namespace
 
 Program compact_for_evaluation(const Program& program) {
@@ -76,7 +48,7 @@ Program compact_for_evaluation(const Program& program) {
     std::vector<std::uint32_t> last_use(count);
     for (std::size_t k = 0; k < count; ++k) {
         last_use[k] = static_cast<std::uint32_t>(k);
-        for_each_operand(program, program.code[k], [&](std::uint32_t first, std::uint32_t width) {
+        for_each_operand(program, program.code[k], [&](std::uint32_t first, std::uint32_t width, std::uint32_t) {
             for (std::uint32_t i = 0; i < width; ++i) {
                 if (producer[first + i] != none) {
                     last_use[producer[first + i]] = static_cast<std::uint32_t>(k);
@@ -184,65 +156,22 @@ std::vector<std::uint32_t> mark_first_writes(Program& program) {
             }
         }
     };
-    const auto mark = [](Instruction& in, std::uint8_t flag) { in.flags = static_cast<std::uint8_t>(in.flags | flag); };
     for (auto in = program.code.rbegin(); in != program.code.rend(); ++in) {
         read(in->out, in->dim);  // the adjoint of its own result
-        switch (in->code) {
-            case Code::Add:
-            case Code::Subtract:
-            case Code::Multiply:
-            case Code::Divide:
-            case Code::AddScalars:
-            case Code::SubtractScalars:
-            case Code::MultiplyScalars:
-            case Code::DivideScalars: {
-                const std::uint32_t width_a = (in->flags & Instruction::broadcast_a) != 0 ? 1U : in->dim;
-                const std::uint32_t width_b = (in->flags & Instruction::broadcast_b) != 0 ? 1U : in->dim;
-                if (first_write(in->a, width_a)) {
-                    mark(*in, Instruction::first_a);
-                } else {
-                    read(in->a, width_a);
-                }
-                // When both operands are one node, the first update zeroes it and the second adds.
-                if (in->b != in->a) {
-                    if (first_write(in->b, width_b)) {
-                        mark(*in, Instruction::first_b);
-                    } else {
-                        read(in->b, width_b);
-                    }
-                }
-                break;
-            }
-            case Code::Negate:
-            case Code::Sin:
-            case Code::Cos:
-                if (first_write(in->a, in->dim)) {
-                    mark(*in, Instruction::first_a);
-                } else {
-                    read(in->a, in->dim);
-                }
-                break;
-            case Code::Component:
-                if (first_write(in->a + in->arg, 1)) {
-                    mark(*in, Instruction::first_a);
-                } else {
-                    read(in->a + in->arg, 1);
-                }
-                break;
-            case Code::Pack:
-                // Each input is a lane of its own; its first writes are kept in `b`, a bit per input.
-                in->b = 0;
-                for (std::uint32_t k = 0; k < in->dim; ++k) {
-                    const std::uint32_t lane = program.pack_inputs[in->a + k];
-                    if (first_write(lane, 1)) {
-                        in->b |= 1U << k;
-                    } else {
-                        read(lane, 1);
-                    }
-                }
-                break;
-            case Code::Fail: break;
+        if (in->code == Code::Pack) {
+            in->b = 0;  // a Pack keeps its inputs' first writes here, a bit per input
         }
+        // When both operands are one node, the first update zeroes it and the
+        // second, finding its lanes written, adds.
+        for_each_operand(program, *in, [&](std::uint32_t first, std::uint32_t width, std::uint32_t operand) {
+            if (!first_write(first, width)) {
+                read(first, width);
+            } else if (in->code == Code::Pack) {
+                in->b |= 1U << operand;
+            } else {
+                in->flags = static_cast<std::uint8_t>(in->flags | (operand == 0 ? Instruction::first_a : Instruction::first_b));
+            }
+        });
     }
     // Adding the gradients reads every lane of every parameter.
     for (const ParameterSlot& parameter : program.parameters) {

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <numeric>
 #include <set>
 #include <thread>
 #include <vector>
@@ -9,6 +10,36 @@ namespace zarnik::symbolic {
 namespace {
 
 constexpr int thread_count = 4;
+
+// Calls `agrees(round)` for `rounds` rounds on each of the threads at once;
+// the number of calls that disagreed.
+template <typename Agrees>
+int disagreements_on_threads(int rounds, const Agrees& agrees) {
+    std::vector<int> disagreements(thread_count, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < thread_count; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < rounds; ++round) {
+                if (!agrees(round)) {
+                    ++disagreements[static_cast<std::size_t>(t)];
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    return std::accumulate(disagreements.begin(), disagreements.end(), 0);
+}
+
+// A two-lane chain over shared nodes: y <- sin(y) * s + p.
+Value chain(const Value& p, const Value& s, int steps) {
+    Value y = p;
+    for (int i = 0; i < steps; ++i) {
+        y = sin(y) * s + p;
+    }
+    return y;
+}
 
 TEST(Threads, NodesMadeAtOnceGetUniqueIdsIncreasingInEachThread) {
     constexpr int nodes_per_thread = 20'000;
@@ -44,70 +75,35 @@ TEST(Threads, NodesMadeAtOnceGetUniqueIdsIncreasingInEachThread) {
 TEST(Threads, SharedGraphsAreCopiedReleasedExtendedAndEvaluatedConcurrently) {
     const Value p = parameter(0.5, 1.5, "p");
     const Value s = parameter(2.0, "s");
-    Value shared = p;
-    for (int i = 0; i < 200; ++i) {
-        shared = sin(shared) * s + p;
-    }
+    const Value shared = chain(p, s, 200);
     const SmallValue expected = shared.evaluate();
 
-    std::vector<std::thread> threads;
-    std::vector<int> mismatches(thread_count, 0);
-    for (int t = 0; t < thread_count; ++t) {
-        threads.emplace_back([&, t] {
-            for (int round = 0; round < 200; ++round) {
-                // Copies and releases of handles to the same nodes on every thread.
-                std::vector<Value> copies(16, shared);
-                copies.push_back(shared.input(0));
-                copies.push_back(p);
-                // Building on shared nodes only reads them.
-                const Value extended = component(copies.front() * s, round % 2) + 1.0;
-                const SmallValue lanes = shared.evaluate();
-                const SmallValue more = extended.evaluate();
-                if (lanes.lanes != expected.lanes ||
-                    more.lanes[0] != expected.lanes[static_cast<std::size_t>(round % 2)] * 2.0 + 1.0) {
-                    ++mismatches[static_cast<std::size_t>(t)];
-                }
-            }
-        });
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-    for (const int count : mismatches) {
-        EXPECT_EQ(count, 0);
-    }
+    const auto agrees = [&](int round) {
+        // Copies and releases of handles to the same nodes on every thread.
+        std::vector<Value> copies(16, shared);
+        copies.push_back(shared.input(0));
+        copies.push_back(p);
+        // Building on shared nodes only reads them.
+        const Value extended = component(copies.front() * s, round % 2) + 1.0;
+        const SmallValue lanes = shared.evaluate();
+        const SmallValue more = extended.evaluate();
+        return lanes.lanes == expected.lanes &&
+               more.lanes[0] == expected.lanes[static_cast<std::size_t>(round % 2)] * 2.0 + 1.0;
+    };
+    EXPECT_EQ(disagreements_on_threads(200, agrees), 0);
     // Every temporary is gone: the shared graph is intact and evaluates as before.
     EXPECT_EQ(shared.evaluate().lanes, expected.lanes);
 }
 
-TEST(Threads, OneTapeIsEvaluatedAndDifferentiatedFromSeveralThreadsAtOnce) {
+TEST(Threads, OneTapeIsEvaluatedFromSeveralThreadsAtOnce) {
     const Value p = parameter(0.5, 1.5, "p");
     const Value s = parameter(2.0, "s");
-    Value y = p;
-    for (int i = 0; i < 300; ++i) {
-        y = sin(y) * s + p;
-    }
+    const Value y = chain(p, s, 300);
     const Value loss = component(y, 0) * component(y, 1);
     const Tape tape(loss);
     const SmallValue expected = loss.evaluate();
-    std::vector<std::thread> threads;
-    std::vector<int> mismatches(thread_count, 0);
-    for (int t = 0; t < thread_count; ++t) {
-        threads.emplace_back([&, t] {
-            for (int round = 0; round < 100; ++round) {
-                // Calls on a tape only read the graph; each thread works in memory of its own.
-                if (tape.evaluate().lanes != expected.lanes) {
-                    ++mismatches[static_cast<std::size_t>(t)];
-                }
-            }
-        });
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-    for (const int count : mismatches) {
-        EXPECT_EQ(count, 0);
-    }
+    // Calls on a tape only read the graph; each thread works in memory of its own.
+    EXPECT_EQ(disagreements_on_threads(100, [&](int) { return tape.evaluate().lanes == expected.lanes; }), 0);
     // Writes are the caller's to keep apart: here, after the readers are done.
     tape.backward();
     EXPECT_TRUE(p.has_grad() && s.has_grad());
