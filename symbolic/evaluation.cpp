@@ -5,6 +5,24 @@
 
 namespace zarnik::symbolic {
 
+namespace detail {
+
+void require_seed(const SmallValue& seed, int dimension) {
+    require_finite(seed);
+    if (seed.dimension != dimension) {
+        throw std::invalid_argument("backward seed dimension does not match output dimension");
+    }
+}
+
+SmallValue default_seed(int dimension) {
+    if (dimension != 1) {
+        throw std::invalid_argument("backward() without seed requires scalar output");
+    }
+    return small_value(1.0);
+}
+
+}  // namespace detail
+
 namespace {
 
 using detail::CallScratch;
@@ -61,10 +79,7 @@ SmallValue Value::evaluate() const {
 
 void Value::backward(SmallValue seed) const {
     detail::require_valid(*this, "backward value");
-    detail::require_finite(seed);
-    if (seed.dimension != dimension()) {
-        throw std::invalid_argument("backward seed dimension does not match output dimension");
-    }
+    detail::require_seed(seed, dimension());
     detail::ScratchLease scratch;
     if (!record(*this, *scratch)) {
         detail::reference_forward(scratch->reference, scratch->reference_values);
@@ -72,24 +87,16 @@ void Value::backward(SmallValue seed) const {
         return;
     }
     const detail::Program& program = scratch->program;
-    const double* const lanes = scratch->program.lanes.data();
-    detail::raise_if_failed(detail::run_forward(program, scratch->program.lanes.data()));
+    double* const lanes = scratch->program.lanes.data();
+    detail::raise_if_failed(detail::run_forward(program, lanes));
     std::vector<double>& adjoints = scratch->adjoints;
     adjoints.assign(program.lanes.size(), 0.0);
-    const std::uint32_t output = detail::offset_of(program.output);
-    for (std::size_t i = 0; i < static_cast<std::size_t>(seed.dimension); ++i) {
-        adjoints[output + i] = seed.lanes[i];
-    }
+    detail::seed_adjoints(program, seed, adjoints.data());
     detail::run_reverse(program, lanes, adjoints.data());
     detail::add_gradients(program.parameters, adjoints.data());
 }
 
-void Value::backward() const {
-    if (dimension() != 1) {
-        throw std::invalid_argument("backward() without seed requires scalar output");
-    }
-    backward(small_value(1.0));
-}
+void Value::backward() const { backward(detail::default_seed(dimension())); }
 
 void Value::zero_grad() const {
     detail::ScratchLease scratch;

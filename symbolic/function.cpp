@@ -260,13 +260,7 @@ SmallValue output_of(const FunctionProgram& f, std::size_t j, const double* lane
     if (f.output_leaves[j] != nullptr) {
         return f.output_leaves[j]->value;
     }
-    SmallValue result;
-    result.dimension = f.output_dims[j];
-    const std::uint32_t offset = detail::offset_of(f.output_places[j]);
-    for (std::size_t i = 0; i < static_cast<std::size_t>(result.dimension); ++i) {
-        result.lanes[i] = lanes[offset + i];
-    }
-    return result;
+    return detail::value_at(lanes, f.output_places[j]);
 }
 
 // The reference evaluator's values for output j, with the inputs given.
@@ -391,6 +385,13 @@ void call_row(std::size_t row, Call&& call) {
     } catch (const std::invalid_argument& error) {
         throw std::invalid_argument(std::string(error.what()) + " (row " + std::to_string(row) + ")");
     }
+}
+
+// Whether rows go through calls one by one rather than blocks: for a graph
+// only the reference evaluator steps through, one that fails whatever the
+// values, or one without lanes.
+bool row_by_row(const FunctionProgram& f) noexcept {
+    return !f.regular || f.can_fail || f.program.lanes.size() == 0;
 }
 
 // Rows go through the program in blocks whose lanes stay in cache.
@@ -593,7 +594,7 @@ void Function::evaluate_rows(std::size_t rows, std::span<const double* const> in
             outputs[j][row * dim + i] = value.lanes[i];
         }
     };
-    if (!f.regular || f.can_fail || f.program.lanes.size() == 0) {
+    if (row_by_row(f)) {
         for (std::size_t r = 0; r < rows; ++r) {
             call_row(r, [&] {
                 const std::vector<SmallValue> values = row_inputs(f, inputs, r);
@@ -627,7 +628,7 @@ void Function::jacobian_rows(std::size_t rows, std::span<const double* const> in
     check_input_count(f, inputs.size());
     const std::size_t size = f.output_lanes * f.input_lanes;
     detail::ScratchLease scratch;
-    if (!f.regular || f.can_fail || f.program.lanes.size() == 0) {
+    if (row_by_row(f)) {
         for (std::size_t r = 0; r < rows; ++r) {
             call_row(r, [&] {
                 const std::vector<SmallValue> values = row_inputs(f, inputs, r);
@@ -658,15 +659,14 @@ void Function::jacobian_rows(std::size_t rows, std::span<const double* const> in
                     std::fill_n(adjoint_lanes[lane], count, 0.0);
                 }
                 for (int i = 0; i < f.output_dims[j]; ++i) {
-                    std::fill_n(adjoints.begin() + static_cast<std::ptrdiff_t>((output + static_cast<std::uint32_t>(i)) * stride),
-                                stride, i == l ? 1.0 : 0.0);
+                    std::fill_n(adjoint_lanes[output + static_cast<std::uint32_t>(i)], count, i == l ? 1.0 : 0.0);
                 }
                 detail::run_reverse_rows(f.program, block.lanes(), adjoint_lanes.data(), count, f.cones[j]);
                 std::size_t column = 0;
                 for (std::size_t k = 0; k < f.inputs.size(); ++k) {
                     const std::uint32_t offset = detail::offset_of(f.input_places[k]);
                     for (int i = 0; i < f.input_dims[k]; ++i, ++column) {
-                        const double* const lane = adjoints.data() + (offset + static_cast<std::uint32_t>(i)) * stride;
+                        const double* const lane = adjoint_lanes[offset + static_cast<std::uint32_t>(i)];
                         for (std::size_t r = 0; r < count; ++r) {
                             jacobians[(first + r) * size + row * f.input_lanes + column] = gradient_lane(lane[r]);
                         }

@@ -22,6 +22,12 @@ void require_finite(const SmallValue& value);
 // The finite-lane rule: NaN fails because every comparison with it is false.
 inline bool is_finite_lane(double lane) noexcept { return std::fabs(lane) <= std::numeric_limits<double>::max(); }
 
+// backward's seed rules, for an output of `dimension` lanes: a seed must be
+// finite and of the output's dimension; without one, the output must be a
+// scalar, seeded with 1.
+void require_seed(const SmallValue& seed, int dimension);
+SmallValue default_seed(int dimension);
+
 // Throws std::invalid_argument "<label> is not a valid symbolic value" on an empty handle.
 void require_valid(const Value& value, const char* label);
 

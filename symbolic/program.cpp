@@ -295,17 +295,21 @@ void raise_if_failed(const ForwardOutcome& outcome) {
     }
 }
 
+SmallValue value_at(const double* lanes, Place place) noexcept {
+    SmallValue value;
+    value.dimension = lanes_of(place);
+    const std::uint32_t offset = offset_of(place);
+    for (std::size_t i = 0; i < static_cast<std::size_t>(value.dimension); ++i) {
+        value.lanes[i] = lanes[offset + i];
+    }
+    return value;
+}
+
 SmallValue output_value(const Program& program, const double* lanes) {
     if (program.output_leaf != nullptr) {
         return program.output_leaf->value;
     }
-    SmallValue result;
-    result.dimension = lanes_of(program.output);
-    const std::uint32_t offset = offset_of(program.output);
-    for (std::size_t i = 0; i < static_cast<std::size_t>(result.dimension); ++i) {
-        result.lanes[i] = lanes[offset + i];
-    }
-    return result;
+    return value_at(lanes, program.output);
 }
 
 namespace {
@@ -353,6 +357,13 @@ void reverse_instruction(const Instruction& in, const double* v, double* adjoint
 }
 
 }  // namespace
+
+void seed_adjoints(const Program& program, const SmallValue& seed, double* adjoints) noexcept {
+    const std::uint32_t output = offset_of(program.output);
+    for (std::size_t i = 0; i < static_cast<std::size_t>(seed.dimension); ++i) {
+        adjoints[output + i] = seed.lanes[i];
+    }
+}
 
 void run_reverse(const Program& program, const double* v, double* adjoints) noexcept {
     const std::uint32_t* const packs = program.pack_inputs.data();

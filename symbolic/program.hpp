@@ -267,8 +267,14 @@ ForwardOutcome run_forward(const Program& program, double* lanes) noexcept;
 // failure it stands for was reached first.
 void raise_if_failed(const ForwardOutcome& outcome);
 
+// The value whose lanes lie at `place`, spare lanes zero.
+SmallValue value_at(const double* lanes, Place place) noexcept;
+
 // The output's value after a successful forward pass.
 SmallValue output_value(const Program& program, const double* lanes);
+
+// Sets the output's adjoint lanes to `seed`'s.
+void seed_adjoints(const Program& program, const SmallValue& seed, double* adjoints) noexcept;
 
 // The reverse sweep: adds every instruction's contributions, last instruction
 // first, into `adjoints` (one per lane, the output's seeded, the rest zero).

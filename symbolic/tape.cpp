@@ -1,7 +1,5 @@
 #include "symbolic/tape.hpp"
 
-#include <stdexcept>
-
 #include "call_scratch.hpp"
 #include "internal.hpp"
 
@@ -105,10 +103,7 @@ SmallValue Tape::evaluate() const {
 
 SmallValue Tape::backward(SmallValue seed) const {
     const TapeProgram& tape = *program_;
-    detail::require_finite(seed);
-    if (seed.dimension != tape.output.dimension()) {
-        throw std::invalid_argument("backward seed dimension does not match output dimension");
-    }
+    detail::require_seed(seed, tape.output.dimension());
     detail::ScratchLease scratch;
     if (!tape.regular) {
         detail::reference_forward(tape.reference, scratch->reference_values);
@@ -123,21 +118,13 @@ SmallValue Tape::backward(SmallValue seed) const {
     for (const std::uint32_t lane : tape.zero_first) {
         adjoints[lane] = 0.0;
     }
-    const std::uint32_t output = detail::offset_of(tape.program.output);
-    for (std::size_t i = 0; i < static_cast<std::size_t>(seed.dimension); ++i) {
-        adjoints[output + i] = seed.lanes[i];
-    }
+    detail::seed_adjoints(tape.program, seed, adjoints.data());
     detail::run_reverse_marked(tape.program, lanes, adjoints.data());
     detail::add_gradients(tape.program.parameters, adjoints.data());
     return detail::output_value(tape.program, lanes);
 }
 
-SmallValue Tape::backward() const {
-    if (program_->output.dimension() != 1) {
-        throw std::invalid_argument("backward() without seed requires scalar output");
-    }
-    return backward(small_value(1.0));
-}
+SmallValue Tape::backward() const { return backward(detail::default_seed(program_->output.dimension())); }
 
 void Tape::zero_grad() const {
     for (const Value& parameter : program_->parameters) {
