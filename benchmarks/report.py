@@ -169,6 +169,21 @@ def deep_section(deep, lines):
     lines.append("")
 
 
+def contender_table(contenders, scale, lines, rows=None):
+    """One line per contender: whether it agrees, its minimum / median time times `scale`, and with `rows`
+    its nanoseconds per row."""
+    per_row = rows is not None
+    lines.append("| contender | agrees | time |" + (" per row |" if per_row else ""))
+    lines.append("|---|---|---|" + ("---|" if per_row else ""))
+    for name, result in contenders.items():
+        times = result["times"]
+        line = (f"| {name} | {'yes' if result['agrees'] else 'NO'} | {times['min'] * scale:,.2f} / "
+                f"{times['median'] * scale:,.2f} |")
+        if per_row:
+            line += f" {times['min'] / rows * 1e9:,.2f} |"
+        lines.append(line)
+
+
 def functions_section(functions, lines):
     lines.append("## Compiled functions of inputs (`zarnik.function`)\n")
     batch = functions["batch"]
@@ -176,13 +191,8 @@ def functions_section(functions, lines):
     lines.append(f"W4: the W1 model's prediction a + b x + c sin(d x) over N = {rows:,} rows of x "
                  "(`benchmarks/functions.py`, the contenders interleaved in one process). Milliseconds, "
                  "minimum / median; nanoseconds per row (minimum).\n")
-    lines.append("| contender | agrees | time | per row |")
-    lines.append("|---|---|---|---|")
     contenders = batch["contenders"]
-    for name, result in contenders.items():
-        times = result["times"]
-        lines.append(f"| {name} | {'yes' if result['agrees'] else 'NO'} | {times['min'] * 1e3:,.2f} / "
-                     f"{times['median'] * 1e3:,.2f} | {times['min'] / rows * 1e9:,.2f} |")
+    contender_table(contenders, 1e3, lines, rows)
     ours = contenders["zarnik function batch"]["times"]["min"]
     for name in ("numpy", "casadi map"):
         if name in contenders:
@@ -192,13 +202,8 @@ def functions_section(functions, lines):
     jacobian = functions["jacobian"]
     lines.append(f"W5: the Jacobian of a circle fit's {jacobian['points']} residuals against its "
                  f"{jacobian['unknowns']} unknowns. Microseconds per call, minimum / median.\n")
-    lines.append("| contender | agrees | time |")
-    lines.append("|---|---|---|")
     contenders = jacobian["contenders"]
-    for name, result in contenders.items():
-        times = result["times"]
-        lines.append(f"| {name} | {'yes' if result['agrees'] else 'NO'} | {times['min'] * 1e6:,.2f} / "
-                     f"{times['median'] * 1e6:,.2f} |")
+    contender_table(contenders, 1e6, lines)
     ours = contenders["zarnik function jacobian"]["times"]["min"]
     passes = contenders["50 backward passes"]["times"]["min"]
     lines.append(f"\n50 backward passes from Python against one Jacobian call: {ratio_text(passes / ours, 10)}.")
