@@ -93,6 +93,20 @@ Value operator-(Value operand) { return unary_expression(ExpressionOp::Negate, s
 Value sin(Value operand) { return unary_expression(ExpressionOp::Sin, std::move(operand)); }
 Value cos(Value operand) { return unary_expression(ExpressionOp::Cos, std::move(operand)); }
 
+Value sqrt(Value operand) { return unary_expression(ExpressionOp::Sqrt, std::move(operand)); }
+Value exp(Value operand) { return unary_expression(ExpressionOp::Exp, std::move(operand)); }
+Value log(Value operand) { return unary_expression(ExpressionOp::Log, std::move(operand)); }
+Value log1p(Value operand) { return unary_expression(ExpressionOp::Log1p, std::move(operand)); }
+Value expm1(Value operand) { return unary_expression(ExpressionOp::Expm1, std::move(operand)); }
+Value tanh(Value operand) { return unary_expression(ExpressionOp::Tanh, std::move(operand)); }
+Value sinh(Value operand) { return unary_expression(ExpressionOp::Sinh, std::move(operand)); }
+Value cosh(Value operand) { return unary_expression(ExpressionOp::Cosh, std::move(operand)); }
+Value tan(Value operand) { return unary_expression(ExpressionOp::Tan, std::move(operand)); }
+Value asin(Value operand) { return unary_expression(ExpressionOp::Asin, std::move(operand)); }
+Value acos(Value operand) { return unary_expression(ExpressionOp::Acos, std::move(operand)); }
+Value atan(Value operand) { return unary_expression(ExpressionOp::Atan, std::move(operand)); }
+Value abs(Value operand) { return unary_expression(ExpressionOp::Abs, std::move(operand)); }
+
 Value component(Value value, int index) {
     detail::require_valid(value, "component value");
     const int dimension = value.dimension();
@@ -137,6 +151,17 @@ Value operator/(Value left, Value right) {
     return binary_expression(ExpressionOp::Divide, std::move(left), std::move(right));
 }
 
+Value pow(Value base, Value exponent) {
+    return binary_expression(ExpressionOp::Pow, std::move(base), std::move(exponent));
+}
+Value atan2(Value y, Value x) { return binary_expression(ExpressionOp::Atan2, std::move(y), std::move(x)); }
+Value minimum(Value left, Value right) {
+    return binary_expression(ExpressionOp::Minimum, std::move(left), std::move(right));
+}
+Value maximum(Value left, Value right) {
+    return binary_expression(ExpressionOp::Maximum, std::move(left), std::move(right));
+}
+
 // The number becomes a constant before the handle is checked, so it takes its
 // id even when the operator then fails.
 Value operator+(Value left, double right) { return std::move(left) + constant(right); }
@@ -147,5 +172,13 @@ Value operator+(double left, Value right) { return constant(left) + std::move(ri
 Value operator-(double left, Value right) { return constant(left) - std::move(right); }
 Value operator*(double left, Value right) { return constant(left) * std::move(right); }
 Value operator/(double left, Value right) { return constant(left) / std::move(right); }
+Value pow(Value base, double exponent) { return pow(std::move(base), constant(exponent)); }
+Value pow(double base, Value exponent) { return pow(constant(base), std::move(exponent)); }
+Value atan2(Value y, double x) { return atan2(std::move(y), constant(x)); }
+Value atan2(double y, Value x) { return atan2(constant(y), std::move(x)); }
+Value minimum(Value left, double right) { return minimum(std::move(left), constant(right)); }
+Value minimum(double left, Value right) { return minimum(constant(left), std::move(right)); }
+Value maximum(Value left, double right) { return maximum(std::move(left), constant(right)); }
+Value maximum(double left, Value right) { return maximum(constant(left), std::move(right)); }
 
 }  // namespace zarnik::symbolic

@@ -18,6 +18,40 @@ Value operator-(Value operand);
 Value sin(Value operand);
 Value cos(Value operand);
 
+// The elementary functions, lane by lane, each the C library's function of
+// the same name on every lane. A result that is not finite (outside the
+// domain, or overflowing) throws std::invalid_argument "symbolic value lanes
+// must be finite": when built from constants, or at evaluation.
+Value sqrt(Value operand);
+Value exp(Value operand);
+Value log(Value operand);
+Value log1p(Value operand);
+Value expm1(Value operand);
+Value tanh(Value operand);
+Value sinh(Value operand);
+Value cosh(Value operand);
+Value tan(Value operand);
+Value asin(Value operand);
+Value acos(Value operand);
+Value atan(Value operand);
+Value abs(Value operand);
+
+// Binary functions, lane by lane, with the dimension rule of + - * /.
+// atan2(y, x) is the angle of the point (x, y); minimum and maximum give
+// either operand at a tie.
+Value pow(Value base, Value exponent);
+Value pow(Value base, double exponent);
+Value pow(double base, Value exponent);
+Value atan2(Value y, Value x);
+Value atan2(Value y, double x);
+Value atan2(double y, Value x);
+Value minimum(Value left, Value right);
+Value minimum(Value left, double right);
+Value minimum(double left, Value right);
+Value maximum(Value left, Value right);
+Value maximum(Value left, double right);
+Value maximum(double left, Value right);
+
 Value component(Value value, int index);
 
 Value vec2(Value x, Value y);

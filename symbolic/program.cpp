@@ -11,48 +11,44 @@ namespace zarnik::symbolic::detail {
 
 namespace {
 
-constexpr Code code_of(ExpressionOp op) noexcept {
-    switch (op) {
-        case ExpressionOp::Add: return Code::Add;
-        case ExpressionOp::Subtract: return Code::Subtract;
-        case ExpressionOp::Multiply: return Code::Multiply;
-        case ExpressionOp::Divide: return Code::Divide;
-        case ExpressionOp::Negate: return Code::Negate;
-        case ExpressionOp::Sin: return Code::Sin;
-        case ExpressionOp::Cos: return Code::Cos;
-        case ExpressionOp::Pack: return Code::Pack;
-        case ExpressionOp::Component: return Code::Component;
-        case ExpressionOp::None: break;
-    }
-    return Code::Fail;
-}
-
 // --- forward ------------------------------------------------------------------------
 
-template <typename R>
-bool forward_scalars(const Instruction& in, double* v) noexcept {
-    const double r = R::forward(v[in.a], v[in.b]);
-    v[in.out] = r;
-    return !is_finite_lane(r);
-}
-
-template <typename R>
-bool forward_binary(const Instruction& in, double* v) noexcept {
-    bool bad = false;
-    for (std::uint32_t i = 0; i < in.dim; ++i) {
-        const double r = R::forward(v[in.a + ((in.flags & Instruction::broadcast_a) != 0 ? 0 : i)],
-                                    v[in.b + ((in.flags & Instruction::broadcast_b) != 0 ? 0 : i)]);
-        v[in.out + i] = r;
-        bad = bad || !is_finite_lane(r);
-    }
-    return bad;
-}
-
-template <typename R>
-void forward_unary(const Instruction& in, double* v) noexcept {
-    static_assert(R::keeps_finite, "a unary result is not checked");
-    for (std::uint32_t i = 0; i < in.dim; ++i) {
-        v[in.out + i] = R::forward(v[in.a + i]);
+// Computes one instruction's result; returns whether a lane of it is not
+// finite (only for operations that do not keep finite values).
+template <typename R, bool Scalars>
+[[gnu::always_inline]] inline bool forward(const Instruction& in, double* v, const std::uint32_t* packs) noexcept {
+    if constexpr (R::shape == Shape::Binary && Scalars) {
+        const double r = R::forward(v[in.a], v[in.b]);
+        v[in.out] = r;
+        return !R::keeps_finite && !is_finite_lane(r);
+    } else if constexpr (R::shape == Shape::Binary) {
+        bool bad = false;
+        for (std::uint32_t i = 0; i < in.dim; ++i) {
+            const double r = R::forward(v[in.a + ((in.flags & Instruction::broadcast_a) != 0 ? 0 : i)],
+                                        v[in.b + ((in.flags & Instruction::broadcast_b) != 0 ? 0 : i)]);
+            v[in.out + i] = r;
+            bad = bad || (!R::keeps_finite && !is_finite_lane(r));
+        }
+        return bad;
+    } else if constexpr (R::shape == Shape::Unary) {
+        bool bad = false;
+        for (std::uint32_t i = 0; i < in.dim; ++i) {
+            const double r = R::forward(v[in.a + i]);
+            v[in.out + i] = r;
+            bad = bad || (!R::keeps_finite && !is_finite_lane(r));
+        }
+        return bad;
+    } else if constexpr (R::shape == Shape::Pack) {
+        // Its inputs passed the finite check when they were computed.
+        for (std::uint32_t k = 0; k < in.dim; ++k) {
+            v[in.out + k] = v[packs[in.a + k]];
+        }
+        return false;
+    } else {
+        static_assert(R::shape == Shape::Component);
+        // A lane that was checked, or whose failure is flagged already.
+        v[in.out] = v[in.a + in.arg];
+        return false;
     }
 }
 
@@ -76,23 +72,42 @@ void zero_at_first_write(const Instruction& in, double* adjoints, std::uint32_t 
     }
 }
 
-template <typename R, bool Marked>
-void reverse_binary(const Instruction& in, const double* v, double* adjoints) noexcept {
-    zero_at_first_write<Marked>(in, adjoints, (in.flags & Instruction::broadcast_a) != 0 ? 1U : in.dim,
-                                (in.flags & Instruction::broadcast_b) != 0 ? 1U : in.dim);
-    for (std::uint32_t i = 0; i < in.dim; ++i) {
-        const std::uint32_t a = in.a + ((in.flags & Instruction::broadcast_a) != 0 ? 0 : i);
-        const std::uint32_t b = in.b + ((in.flags & Instruction::broadcast_b) != 0 ? 0 : i);
+// Adds one instruction's contributions into its operands' adjoints.
+template <typename R, bool Scalars, bool Marked>
+[[gnu::always_inline]] inline void reverse(const Instruction& in, const double* v, double* adjoints,
+                                           const std::uint32_t* packs) noexcept {
+    if constexpr (R::shape == Shape::Binary && Scalars) {
+        zero_at_first_write<Marked>(in, adjoints, 1, 1);
         // For p * p, a and b are one slot, and both updates land in it.
-        R::backward(v[a], v[b], adjoints[in.out + i], adjoints[a], adjoints[b]);
-    }
-}
-
-template <typename R, bool Marked>
-void reverse_unary(const Instruction& in, const double* v, double* adjoints) noexcept {
-    zero_at_first_write<Marked>(in, adjoints, in.dim, 0);
-    for (std::uint32_t i = 0; i < in.dim; ++i) {
-        R::backward(v[in.a + i], adjoints[in.out + i], adjoints[in.a + i]);
+        R::backward(v[in.a], v[in.b], v[in.out], adjoints[in.out], adjoints[in.a], adjoints[in.b]);
+    } else if constexpr (R::shape == Shape::Binary) {
+        zero_at_first_write<Marked>(in, adjoints, (in.flags & Instruction::broadcast_a) != 0 ? 1U : in.dim,
+                                    (in.flags & Instruction::broadcast_b) != 0 ? 1U : in.dim);
+        for (std::uint32_t i = 0; i < in.dim; ++i) {
+            const std::uint32_t a = in.a + ((in.flags & Instruction::broadcast_a) != 0 ? 0 : i);
+            const std::uint32_t b = in.b + ((in.flags & Instruction::broadcast_b) != 0 ? 0 : i);
+            R::backward(v[a], v[b], v[in.out + i], adjoints[in.out + i], adjoints[a], adjoints[b]);
+        }
+    } else if constexpr (R::shape == Shape::Unary) {
+        zero_at_first_write<Marked>(in, adjoints, in.dim, 0);
+        for (std::uint32_t i = 0; i < in.dim; ++i) {
+            R::backward(v[in.a + i], v[in.out + i], adjoints[in.out + i], adjoints[in.a + i]);
+        }
+    } else if constexpr (R::shape == Shape::Pack) {
+        for (std::uint32_t k = 0; k < in.dim; ++k) {
+            double& slot = adjoints[packs[in.a + k]];
+            if (Marked && ((in.b >> k) & 1U) != 0) {
+                slot = 0.0;
+            }
+            slot = slot + adjoints[in.out + k];
+        }
+    } else {
+        static_assert(R::shape == Shape::Component);
+        double& slot = adjoints[in.a + in.arg];
+        if (Marked && (in.flags & Instruction::first_a) != 0) {
+            slot = 0.0;
+        }
+        slot = slot + adjoints[in.out];
     }
 }
 
@@ -226,61 +241,13 @@ ForwardOutcome run_forward(const Program& program, double* v) noexcept {
     // Set only on the rare path, so that the loop carries no dependency through it.
     bool bad = false;
     for (const Instruction& in : program.code) {
-        switch (in.code) {
-            case Code::Add:
-                if (forward_binary<Rule<ExpressionOp::Add>>(in, v)) [[unlikely]] {
-                    bad = true;
-                }
-                break;
-            case Code::Subtract:
-                if (forward_binary<Rule<ExpressionOp::Subtract>>(in, v)) [[unlikely]] {
-                    bad = true;
-                }
-                break;
-            case Code::Multiply:
-                if (forward_binary<Rule<ExpressionOp::Multiply>>(in, v)) [[unlikely]] {
-                    bad = true;
-                }
-                break;
-            case Code::Divide:
-                if (forward_binary<Rule<ExpressionOp::Divide>>(in, v)) [[unlikely]] {
-                    bad = true;
-                }
-                break;
-            case Code::Negate: forward_unary<Rule<ExpressionOp::Negate>>(in, v); break;
-            case Code::Sin: forward_unary<Rule<ExpressionOp::Sin>>(in, v); break;
-            case Code::Cos: forward_unary<Rule<ExpressionOp::Cos>>(in, v); break;
-            case Code::Pack:
-                // Its inputs passed the finite check when they were computed.
-                for (std::uint32_t k = 0; k < in.dim; ++k) {
-                    v[in.out + k] = v[packs[in.a + k]];
-                }
-                break;
-            case Code::Component:
-                // A lane that was checked, or whose failure is flagged already.
-                v[in.out] = v[in.a + in.arg];
-                break;
-            case Code::AddScalars:
-                if (forward_scalars<Rule<ExpressionOp::Add>>(in, v)) [[unlikely]] {
-                    bad = true;
-                }
-                break;
-            case Code::SubtractScalars:
-                if (forward_scalars<Rule<ExpressionOp::Subtract>>(in, v)) [[unlikely]] {
-                    bad = true;
-                }
-                break;
-            case Code::MultiplyScalars:
-                if (forward_scalars<Rule<ExpressionOp::Multiply>>(in, v)) [[unlikely]] {
-                    bad = true;
-                }
-                break;
-            case Code::DivideScalars:
-                if (forward_scalars<Rule<ExpressionOp::Divide>>(in, v)) [[unlikely]] {
-                    bad = true;
-                }
-                break;
-            case Code::Fail: return {&in, bad};
+        const bool known = with_code(in.code, [&]<typename R, typename Scalars>(R, Scalars) {
+            if (forward<R, Scalars::value>(in, v, packs)) [[unlikely]] {
+                bad = true;
+            }
+        });
+        if (!known) [[unlikely]] {
+            return {&in, bad};  // Fail
         }
     }
     return {nullptr, bad};
@@ -314,46 +281,13 @@ SmallValue output_value(const Program& program, const double* lanes) {
 
 namespace {
 
-template <typename R, bool Marked>
-void reverse_scalars(const Instruction& in, const double* v, double* adjoints) noexcept {
-    zero_at_first_write<Marked>(in, adjoints, 1, 1);
-    // For p * p, a and b are one slot, and both updates land in it.
-    R::backward(v[in.a], v[in.b], adjoints[in.out], adjoints[in.a], adjoints[in.b]);
-}
-
+// A program that fails is never swept, so Fail is never reached here.
 template <bool Marked>
-void reverse_instruction(const Instruction& in, const double* v, double* adjoints, const std::uint32_t* packs) noexcept {
-    switch (in.code) {
-        case Code::AddScalars: reverse_scalars<Rule<ExpressionOp::Add>, Marked>(in, v, adjoints); break;
-        case Code::SubtractScalars: reverse_scalars<Rule<ExpressionOp::Subtract>, Marked>(in, v, adjoints); break;
-        case Code::MultiplyScalars: reverse_scalars<Rule<ExpressionOp::Multiply>, Marked>(in, v, adjoints); break;
-        case Code::DivideScalars: reverse_scalars<Rule<ExpressionOp::Divide>, Marked>(in, v, adjoints); break;
-        case Code::Add: reverse_binary<Rule<ExpressionOp::Add>, Marked>(in, v, adjoints); break;
-        case Code::Subtract: reverse_binary<Rule<ExpressionOp::Subtract>, Marked>(in, v, adjoints); break;
-        case Code::Multiply: reverse_binary<Rule<ExpressionOp::Multiply>, Marked>(in, v, adjoints); break;
-        case Code::Divide: reverse_binary<Rule<ExpressionOp::Divide>, Marked>(in, v, adjoints); break;
-        case Code::Negate: reverse_unary<Rule<ExpressionOp::Negate>, Marked>(in, v, adjoints); break;
-        case Code::Sin: reverse_unary<Rule<ExpressionOp::Sin>, Marked>(in, v, adjoints); break;
-        case Code::Cos: reverse_unary<Rule<ExpressionOp::Cos>, Marked>(in, v, adjoints); break;
-        case Code::Pack:
-            for (std::uint32_t k = 0; k < in.dim; ++k) {
-                double& slot = adjoints[packs[in.a + k]];
-                if (Marked && ((in.b >> k) & 1U) != 0) {
-                    slot = 0.0;
-                }
-                slot = slot + adjoints[in.out + k];
-            }
-            break;
-        case Code::Component: {
-            double& slot = adjoints[in.a + in.arg];
-            if (Marked && (in.flags & Instruction::first_a) != 0) {
-                slot = 0.0;
-            }
-            slot = slot + adjoints[in.out];
-            break;
-        }
-        case Code::Fail: break;  // a program that fails is never swept
-    }
+[[gnu::always_inline]] inline void reverse_instruction(const Instruction& in, const double* v, double* adjoints,
+                                                       const std::uint32_t* packs) noexcept {
+    with_code(in.code, [&]<typename R, typename Scalars>(R, Scalars) {
+        reverse<R, Scalars::value, Marked>(in, v, adjoints, packs);
+    });
 }
 
 }  // namespace

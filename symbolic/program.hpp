@@ -10,11 +10,13 @@
 // break them can only come from make_expression; graphs holding such nodes
 // are evaluated by the reference evaluator (reference.hpp) instead.
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <vector>
 
+#include "operations.hpp"
 #include "symbolic.hpp"
 
 namespace zarnik::symbolic::detail {
@@ -31,32 +33,128 @@ enum class Failure : std::uint8_t {
 
 [[noreturn]] void raise(Failure failure);
 
-// The operation codes take their operations' values, and the four binary
-// operations a code of their own for two scalars, the case most graphs are
-// made of, at a fixed distance: recording picks a code by arithmetic alone.
-constexpr std::uint8_t code_value(ExpressionOp op) noexcept { return static_cast<std::uint8_t>(op); }
-constexpr std::uint8_t scalars_distance = 8;
+// An instruction's code: its operation's place in `Operations`, counted
+// from 1, or, for a binary operation over two scalars (the case most graphs
+// are made of), a code of its own after those. Code 0 is an instruction that
+// fails whenever it is reached. The codes are dense, so that a dispatch over
+// them is one table.
+enum class Code : std::uint8_t { Fail = 0 };
 
-enum class Code : std::uint8_t {
-    Pack = code_value(ExpressionOp::Pack),
-    Component = code_value(ExpressionOp::Component),
-    Add = code_value(ExpressionOp::Add),
-    Subtract = code_value(ExpressionOp::Subtract),
-    Multiply = code_value(ExpressionOp::Multiply),
-    Divide = code_value(ExpressionOp::Divide),
-    Negate = code_value(ExpressionOp::Negate),
-    Sin = code_value(ExpressionOp::Sin),
-    Cos = code_value(ExpressionOp::Cos),
-    Fail,
-    AddScalars = code_value(ExpressionOp::Add) + scalars_distance,
-    SubtractScalars = code_value(ExpressionOp::Subtract) + scalars_distance,
-    MultiplyScalars = code_value(ExpressionOp::Multiply) + scalars_distance,
-    DivideScalars = code_value(ExpressionOp::Divide) + scalars_distance,
+struct CodeTable {
+    std::array<Code, 256> general{};  // by operation
+    std::array<Code, 256> scalars{};  // by operation; Fail for all but binary ones
+    std::array<ExpressionOp, 256> op{};  // by code
 };
-static_assert(static_cast<std::uint8_t>(Code::Fail) < static_cast<std::uint8_t>(Code::AddScalars));
 
+consteval CodeTable code_table() {
+    CodeTable table;
+    std::size_t next = 1;
+    Operations::any([&]<typename R>(R) {
+        table.general[static_cast<std::size_t>(rule_op<R>)] = static_cast<Code>(next);
+        table.op[next++] = rule_op<R>;
+        return false;
+    });
+    Operations::any([&]<typename R>(R) {
+        if constexpr (R::shape == Shape::Binary) {
+            table.scalars[static_cast<std::size_t>(rule_op<R>)] = static_cast<Code>(next);
+            table.op[next++] = rule_op<R>;
+        }
+        return false;
+    });
+    return table;
+}
+
+inline constexpr CodeTable codes = code_table();
+
+constexpr Code code_of(ExpressionOp op) noexcept { return codes.general[static_cast<std::uint8_t>(op)]; }
 // The code of a binary operation over two scalars.
-constexpr Code scalar_code(ExpressionOp op) noexcept { return static_cast<Code>(code_value(op) + scalars_distance); }
+constexpr Code scalar_code(ExpressionOp op) noexcept { return codes.scalars[static_cast<std::uint8_t>(op)]; }
+constexpr ExpressionOp op_of(Code code) noexcept { return codes.op[static_cast<std::uint8_t>(code)]; }
+constexpr Shape shape_of(Code code) noexcept { return shape_of(op_of(code)); }
+inline constexpr Code pack_code = code_of(ExpressionOp::Pack);
+inline constexpr Code component_code = code_of(ExpressionOp::Component);
+
+// The operation of code K, through the table: body(Rule<Op>{}, scalars).
+template <std::uint8_t K, typename Body>
+[[gnu::always_inline]] inline bool at_code(Body& body) {
+    constexpr ExpressionOp op = codes.op[K];
+    if constexpr (K == 0 || shape_of(op) == Shape::Leaf || shape_of(op) == Shape::Unsupported) {
+        return false;
+    } else {
+        body(Rule<op>{}, std::bool_constant<(codes.general[static_cast<std::uint8_t>(op)] != static_cast<Code>(K))>{});
+        return true;
+    }
+}
+
+inline constexpr std::size_t code_count = [] {
+    std::size_t count = 1;
+    Operations::any([&count]<typename R>(R) {
+        count += R::shape == Shape::Binary ? 2 : 1;
+        return false;
+    });
+    return count;
+}();
+
+// Calls `body(Rule<Op>{}, scalars)` for the operation of `code`, where
+// `scalars` (a std::bool_constant) tells the scalar code of a binary
+// operation, and returns true; false for Fail, calling nothing. The cases are
+// code numbers, not operations: each finds its operation in the table, so
+// that the runners dispatch through one jump table whatever the list holds.
+template <typename Body>
+[[gnu::always_inline]] inline bool with_code(Code code, Body&& body) {
+    static_assert(code_count <= 48, "more codes than with_code has cases: add cases");
+    switch (static_cast<std::uint8_t>(code)) {
+        case 0: return at_code<0>(body);
+        case 1: return at_code<1>(body);
+        case 2: return at_code<2>(body);
+        case 3: return at_code<3>(body);
+        case 4: return at_code<4>(body);
+        case 5: return at_code<5>(body);
+        case 6: return at_code<6>(body);
+        case 7: return at_code<7>(body);
+        case 8: return at_code<8>(body);
+        case 9: return at_code<9>(body);
+        case 10: return at_code<10>(body);
+        case 11: return at_code<11>(body);
+        case 12: return at_code<12>(body);
+        case 13: return at_code<13>(body);
+        case 14: return at_code<14>(body);
+        case 15: return at_code<15>(body);
+        case 16: return at_code<16>(body);
+        case 17: return at_code<17>(body);
+        case 18: return at_code<18>(body);
+        case 19: return at_code<19>(body);
+        case 20: return at_code<20>(body);
+        case 21: return at_code<21>(body);
+        case 22: return at_code<22>(body);
+        case 23: return at_code<23>(body);
+        case 24: return at_code<24>(body);
+        case 25: return at_code<25>(body);
+        case 26: return at_code<26>(body);
+        case 27: return at_code<27>(body);
+        case 28: return at_code<28>(body);
+        case 29: return at_code<29>(body);
+        case 30: return at_code<30>(body);
+        case 31: return at_code<31>(body);
+        case 32: return at_code<32>(body);
+        case 33: return at_code<33>(body);
+        case 34: return at_code<34>(body);
+        case 35: return at_code<35>(body);
+        case 36: return at_code<36>(body);
+        case 37: return at_code<37>(body);
+        case 38: return at_code<38>(body);
+        case 39: return at_code<39>(body);
+        case 40: return at_code<40>(body);
+        case 41: return at_code<41>(body);
+        case 42: return at_code<42>(body);
+        case 43: return at_code<43>(body);
+        case 44: return at_code<44>(body);
+        case 45: return at_code<45>(body);
+        case 46: return at_code<46>(body);
+        case 47: return at_code<47>(body);
+        default: return false;
+    }
+}
 
 // One expression node. Operands and result are offsets into the lanes; a
 // node's `dim` lanes lie at its offset. A one-lane operand of a wider result
@@ -162,28 +260,20 @@ struct Program {
 // `in` reads: operand 0 is `a`, 1 is `b`, and a Pack's input k is operand k.
 template <typename Visit>
 void for_each_operand(const Program& program, const Instruction& in, Visit&& visit) {
-    switch (in.code) {
-        case Code::Add:
-        case Code::Subtract:
-        case Code::Multiply:
-        case Code::Divide:
-        case Code::AddScalars:
-        case Code::SubtractScalars:
-        case Code::MultiplyScalars:
-        case Code::DivideScalars:
+    switch (shape_of(in.code)) {
+        case Shape::Binary:
             visit(in.a, (in.flags & Instruction::broadcast_a) != 0 ? 1U : std::uint32_t{in.dim}, 0U);
             visit(in.b, (in.flags & Instruction::broadcast_b) != 0 ? 1U : std::uint32_t{in.dim}, 1U);
             return;
-        case Code::Negate:
-        case Code::Sin:
-        case Code::Cos: visit(in.a, std::uint32_t{in.dim}, 0U); return;
-        case Code::Pack:
+        case Shape::Unary: visit(in.a, std::uint32_t{in.dim}, 0U); return;
+        case Shape::Pack:
             for (std::uint32_t k = 0; k < in.dim; ++k) {
                 visit(program.pack_inputs[in.a + k], 1U, k);
             }
             return;
-        case Code::Component: visit(in.a + in.arg, 1U, 0U); return;
-        case Code::Fail: return;
+        case Shape::Component: visit(in.a + in.arg, 1U, 0U); return;
+        case Shape::Leaf:
+        case Shape::Unsupported: return;  // Fail reads nothing
     }
 }
 
@@ -212,7 +302,7 @@ public:
             return place(offset, dim);
         }
         if (node.kind == ValueKind::Expression && dim == 1 && node.input_count == 2 && lanes_of(inputs[0]) == 1 &&
-            lanes_of(inputs[1]) == 1 && is_arithmetic(node.op)) {
+            lanes_of(inputs[1]) == 1 && shape_of(node.op) == Shape::Binary) {
             // The common case, two scalars combined, needs none of the checks below.
             return emit(scalar_code(node.op), 1, 0, 0, offset_of(inputs[0]), offset_of(inputs[1]));
         }
@@ -222,11 +312,6 @@ public:
     bool irregular() const noexcept { return irregular_; }
 
 private:
-    static constexpr bool is_arithmetic(ExpressionOp op) noexcept {
-        return op == ExpressionOp::Add || op == ExpressionOp::Subtract || op == ExpressionOp::Multiply ||
-               op == ExpressionOp::Divide;
-    }
-
     Place complete_other(ValueNode& node, const Place* inputs);
     Place fail(const ValueNode& node, Failure failure);
     Place irregular_node(const ValueNode& node);

@@ -83,7 +83,7 @@ Program compact_for_evaluation(const Program& program) {
     compact.code.reserve(count);
     for (std::size_t k = 0; k < count; ++k) {
         Instruction in = program.code[k];
-        if (in.code == Code::Pack) {
+        if (in.code == pack_code) {
             const auto first = static_cast<std::uint32_t>(compact.pack_inputs.size());
             for (std::uint32_t i = 0; i < in.dim; ++i) {
                 compact.pack_inputs.push_back(moved(program.pack_inputs[in.a + i]));
@@ -91,7 +91,7 @@ Program compact_for_evaluation(const Program& program) {
             in.a = first;
         } else if (in.code != Code::Fail) {
             in.a = moved(in.a);
-            if (in.code != Code::Component && in.code != Code::Negate && in.code != Code::Sin && in.code != Code::Cos) {
+            if (shape_of(in.code) == Shape::Binary) {
                 in.b = moved(in.b);
             }
         }
@@ -158,7 +158,7 @@ std::vector<std::uint32_t> mark_first_writes(Program& program) {
     };
     for (auto in = program.code.rbegin(); in != program.code.rend(); ++in) {
         read(in->out, in->dim);  // the adjoint of its own result
-        if (in->code == Code::Pack) {
+        if (in->code == pack_code) {
             in->b = 0;  // a Pack keeps its inputs' first writes here, a bit per input
         }
         // When both operands are one node, the first update zeroes it and the
@@ -166,7 +166,7 @@ std::vector<std::uint32_t> mark_first_writes(Program& program) {
         for_each_operand(program, *in, [&](std::uint32_t first, std::uint32_t width, std::uint32_t operand) {
             if (!first_write(first, width)) {
                 read(first, width);
-            } else if (in->code == Code::Pack) {
+            } else if (in->code == pack_code) {
                 in->b |= 1U << operand;
             } else {
                 in->flags = static_cast<std::uint8_t>(in->flags | (operand == 0 ? Instruction::first_a : Instruction::first_b));

@@ -28,74 +28,100 @@ struct Rows {
     double* lane(std::uint32_t k) const noexcept { return lanes[k]; }
 };
 
-// A result's lane never overlaps its operands' lanes, which lets the loops
-// over rows run as vector code where the rule allows.
-template <typename R>
-[[gnu::always_inline]] inline bool forward_binary(const Instruction& in, const Rows& rows) noexcept {
-    bool finite = true;
-    for (std::uint32_t i = 0; i < in.dim; ++i) {
-        const double* const a = rows.lane(in.a + ((in.flags & Instruction::broadcast_a) != 0 ? 0 : i));
-        const double* const b = rows.lane(in.b + ((in.flags & Instruction::broadcast_b) != 0 ? 0 : i));
-        double* __restrict const out = rows.lane(in.out + i);
-        for (std::size_t r = 0; r < rows.count; ++r) {
-            const double result = R::forward(a[r], b[r]);
-            out[r] = result;
-            finite &= is_finite_lane(result);
-        }
-    }
-    return !finite;
-}
-
-template <typename R>
-[[gnu::always_inline]] inline bool forward_unary(const Instruction& in, const Rows& rows) noexcept {
-    static_assert(R::keeps_finite, "a unary result is not checked");
-    for (std::uint32_t i = 0; i < in.dim; ++i) {
-        const double* const x = rows.lane(in.a + i);
-        double* __restrict const out = rows.lane(in.out + i);
-        for (std::size_t r = 0; r < rows.count; ++r) {
-            out[r] = R::forward(x[r]);
-        }
-    }
-    return false;
-}
-
 [[gnu::always_inline]] inline void copy_rows(const double* from, double* to, std::size_t count) noexcept {
     for (std::size_t r = 0; r < count; ++r) {
         to[r] = from[r];
     }
 }
 
-template <typename R>
-[[gnu::always_inline]] inline void reverse_binary(const Instruction& in, const Rows& v, const Rows& adjoints) noexcept {
-    for (std::uint32_t i = 0; i < in.dim; ++i) {
-        const std::uint32_t a = in.a + ((in.flags & Instruction::broadcast_a) != 0 ? 0 : i);
-        const std::uint32_t b = in.b + ((in.flags & Instruction::broadcast_b) != 0 ? 0 : i);
-        const double* const va = v.lane(a);
-        const double* const vb = v.lane(b);
-        const double* const g = adjoints.lane(in.out + i);
-        double* const da = adjoints.lane(a);
-        double* const db = adjoints.lane(b);
-        for (std::size_t r = 0; r < v.count; ++r) {
-            R::backward(va[r], vb[r], g[r], da[r], db[r]);
-        }
-    }
-}
-
-template <typename R>
-[[gnu::always_inline]] inline void reverse_unary(const Instruction& in, const Rows& v, const Rows& adjoints) noexcept {
-    for (std::uint32_t i = 0; i < in.dim; ++i) {
-        const double* const x = v.lane(in.a + i);
-        const double* const g = adjoints.lane(in.out + i);
-        double* const dx = adjoints.lane(in.a + i);
-        for (std::size_t r = 0; r < v.count; ++r) {
-            R::backward(x[r], g[r], dx[r]);
-        }
-    }
-}
-
 [[gnu::always_inline]] inline void add_rows(const double* from, double* to, std::size_t count) noexcept {
     for (std::size_t r = 0; r < count; ++r) {
         to[r] = to[r] + from[r];
+    }
+}
+
+// One instruction over the block's rows; returns whether a lane of a row is
+// not finite. A result's lane never overlaps its operands' lanes, which lets
+// the loops over rows run as vector code where the rule allows. The scalar
+// codes of binary operations run the general loop with one lane.
+template <typename R>
+[[gnu::always_inline]] inline bool forward(const Instruction& in, const Rows& rows, const std::uint32_t* packs) noexcept {
+    if constexpr (R::shape == Shape::Binary) {
+        bool finite = true;
+        for (std::uint32_t i = 0; i < in.dim; ++i) {
+            const double* const a = rows.lane(in.a + ((in.flags & Instruction::broadcast_a) != 0 ? 0 : i));
+            const double* const b = rows.lane(in.b + ((in.flags & Instruction::broadcast_b) != 0 ? 0 : i));
+            double* __restrict const out = rows.lane(in.out + i);
+            for (std::size_t r = 0; r < rows.count; ++r) {
+                const double result = R::forward(a[r], b[r]);
+                out[r] = result;
+                if constexpr (!R::keeps_finite) {
+                    finite &= is_finite_lane(result);
+                }
+            }
+        }
+        return !finite;
+    } else if constexpr (R::shape == Shape::Unary) {
+        bool finite = true;
+        for (std::uint32_t i = 0; i < in.dim; ++i) {
+            const double* const x = rows.lane(in.a + i);
+            double* __restrict const out = rows.lane(in.out + i);
+            for (std::size_t r = 0; r < rows.count; ++r) {
+                const double result = R::forward(x[r]);
+                out[r] = result;
+                if constexpr (!R::keeps_finite) {
+                    finite &= is_finite_lane(result);
+                }
+            }
+        }
+        return !finite;
+    } else if constexpr (R::shape == Shape::Pack) {
+        for (std::uint32_t k = 0; k < in.dim; ++k) {
+            copy_rows(rows.lane(packs[in.a + k]), rows.lane(in.out + k), rows.count);
+        }
+        return false;
+    } else {
+        static_assert(R::shape == Shape::Component);
+        // Lanes that were checked, or whose failure is flagged already.
+        copy_rows(rows.lane(in.a + in.arg), rows.lane(in.out), rows.count);
+        return false;
+    }
+}
+
+template <typename R>
+[[gnu::always_inline]] inline void reverse(const Instruction& in, const Rows& v, const Rows& adjoints,
+                                           const std::uint32_t* packs) noexcept {
+    if constexpr (R::shape == Shape::Binary) {
+        for (std::uint32_t i = 0; i < in.dim; ++i) {
+            const std::uint32_t a = in.a + ((in.flags & Instruction::broadcast_a) != 0 ? 0 : i);
+            const std::uint32_t b = in.b + ((in.flags & Instruction::broadcast_b) != 0 ? 0 : i);
+            const double* const va = v.lane(a);
+            const double* const vb = v.lane(b);
+            const double* const y = v.lane(in.out + i);
+            const double* const g = adjoints.lane(in.out + i);
+            double* const da = adjoints.lane(a);
+            double* const db = adjoints.lane(b);
+            for (std::size_t r = 0; r < v.count; ++r) {
+                R::backward(va[r], vb[r], y[r], g[r], da[r], db[r]);
+            }
+        }
+    } else if constexpr (R::shape == Shape::Unary) {
+        for (std::uint32_t i = 0; i < in.dim; ++i) {
+            const double* const x = v.lane(in.a + i);
+            const double* const y = v.lane(in.out + i);
+            const double* const g = adjoints.lane(in.out + i);
+            double* const dx = adjoints.lane(in.a + i);
+            for (std::size_t r = 0; r < v.count; ++r) {
+                R::backward(x[r], y[r], g[r], dx[r]);
+            }
+        }
+    } else if constexpr (R::shape == Shape::Pack) {
+        for (std::uint32_t k = 0; k < in.dim; ++k) {
+            add_rows(adjoints.lane(in.out + k), adjoints.lane(packs[in.a + k]), v.count);
+        }
+    } else {
+        static_assert(R::shape == Shape::Component);
+        add_rows(adjoints.lane(in.out), adjoints.lane(in.a + in.arg), v.count);
     }
 }
 
@@ -106,61 +132,25 @@ ZARNIK_ROW_LOOPS ForwardOutcome run_forward_rows(const Program& program, double*
     const std::uint32_t* const packs = program.pack_inputs.data();
     bool bad = false;
     for (const Instruction& in : program.code) {
-        switch (in.code) {
-            case Code::Add:
-            case Code::AddScalars: bad |= forward_binary<Rule<ExpressionOp::Add>>(in, rows); break;
-            case Code::Subtract:
-            case Code::SubtractScalars: bad |= forward_binary<Rule<ExpressionOp::Subtract>>(in, rows); break;
-            case Code::Multiply:
-            case Code::MultiplyScalars: bad |= forward_binary<Rule<ExpressionOp::Multiply>>(in, rows); break;
-            case Code::Divide:
-            case Code::DivideScalars: bad |= forward_binary<Rule<ExpressionOp::Divide>>(in, rows); break;
-            case Code::Negate: bad |= forward_unary<Rule<ExpressionOp::Negate>>(in, rows); break;
-            case Code::Sin: bad |= forward_unary<Rule<ExpressionOp::Sin>>(in, rows); break;
-            case Code::Cos: bad |= forward_unary<Rule<ExpressionOp::Cos>>(in, rows); break;
-            case Code::Pack:
-                for (std::uint32_t k = 0; k < in.dim; ++k) {
-                    copy_rows(rows.lane(packs[in.a + k]), rows.lane(in.out + k), count);
-                }
-                break;
-            case Code::Component:
-                // Lanes that were checked, or whose failure is flagged already.
-                copy_rows(rows.lane(in.a + in.arg), rows.lane(in.out), count);
-                break;
-            case Code::Fail: return {&in, bad};
+        const bool known = with_code(in.code, [&]<typename R, typename Scalars>(R, Scalars) {
+            bad |= forward<R>(in, rows, packs);
+        });
+        if (!known) {
+            return {&in, bad};  // Fail
         }
     }
     return {nullptr, bad};
 }
 
 ZARNIK_ROW_LOOPS void run_reverse_rows(const Program& program, double* const* lanes, double* const* adjoints,
-                                       std::size_t count,
-                      std::span<const std::uint32_t> order) noexcept {
+                                       std::size_t count, std::span<const std::uint32_t> order) noexcept {
     const Rows v{lanes, count};  // only read
     const Rows g{adjoints, count};
     const std::uint32_t* const packs = program.pack_inputs.data();
     for (auto index = order.rbegin(); index != order.rend(); ++index) {
         const Instruction& in = program.code[*index];
-        switch (in.code) {
-            case Code::Add:
-            case Code::AddScalars: reverse_binary<Rule<ExpressionOp::Add>>(in, v, g); break;
-            case Code::Subtract:
-            case Code::SubtractScalars: reverse_binary<Rule<ExpressionOp::Subtract>>(in, v, g); break;
-            case Code::Multiply:
-            case Code::MultiplyScalars: reverse_binary<Rule<ExpressionOp::Multiply>>(in, v, g); break;
-            case Code::Divide:
-            case Code::DivideScalars: reverse_binary<Rule<ExpressionOp::Divide>>(in, v, g); break;
-            case Code::Negate: reverse_unary<Rule<ExpressionOp::Negate>>(in, v, g); break;
-            case Code::Sin: reverse_unary<Rule<ExpressionOp::Sin>>(in, v, g); break;
-            case Code::Cos: reverse_unary<Rule<ExpressionOp::Cos>>(in, v, g); break;
-            case Code::Pack:
-                for (std::uint32_t k = 0; k < in.dim; ++k) {
-                    add_rows(g.lane(in.out + k), g.lane(packs[in.a + k]), count);
-                }
-                break;
-            case Code::Component: add_rows(g.lane(in.out), g.lane(in.a + in.arg), count); break;
-            case Code::Fail: break;  // a program that fails is never swept
-        }
+        // A program that fails is never swept.
+        with_code(in.code, [&]<typename R, typename Scalars>(R, Scalars) { reverse<R>(in, v, g, packs); });
     }
 }
 

@@ -86,32 +86,32 @@ void backward_node(const ReferenceOrder& order, std::size_t position, const std:
         case Shape::Binary: {
             const SmallValue& a = value(0);
             const SmallValue& b = value(1);
+            const SmallValue& y = values[position];
             SmallValue& slot_a = grad_slot(order, position, 0, slots);
             SmallValue& slot_b = grad_slot(order, position, 1, slots);
-            with_binary_rule(
-                node.op,
-                [&](auto rule) {
+            with_rule(node.op, [&]<typename R>(R) {
+                if constexpr (R::shape == Shape::Binary) {
                     for (std::size_t i = 0; i < static_cast<std::size_t>(g.dimension); ++i) {
-                        rule.backward(a.lanes[broadcast_lane(a.dimension, i)], b.lanes[broadcast_lane(b.dimension, i)],
-                                      g.lanes[i], slot_a.lanes[broadcast_lane(slot_a.dimension, i)],
-                                      slot_b.lanes[broadcast_lane(slot_b.dimension, i)]);
+                        R::backward(a.lanes[broadcast_lane(a.dimension, i)], b.lanes[broadcast_lane(b.dimension, i)],
+                                    y.lanes[i], g.lanes[i], slot_a.lanes[broadcast_lane(slot_a.dimension, i)],
+                                    slot_b.lanes[broadcast_lane(slot_b.dimension, i)]);
                     }
-                },
-                [] { throw std::logic_error("unsupported binary backward op"); });
+                }
+            });
             return;
         }
         case Shape::Unary: {
             const SmallValue& x = value(0);
+            const SmallValue& y = values[position];
             SmallValue& slot = grad_slot(order, position, 0, slots);
-            with_unary_rule(
-                node.op,
-                [&](auto rule) {
+            with_rule(node.op, [&]<typename R>(R) {
+                if constexpr (R::shape == Shape::Unary) {
                     for (int i = 0; i < g.dimension; ++i) {
                         const auto lane = static_cast<std::size_t>(i);
-                        rule.backward(x[i], g.lanes[lane], slot.lanes[lane]);
+                        R::backward(x[i], y.lanes[lane], g.lanes[lane], slot.lanes[lane]);
                     }
-                },
-                [] { throw std::logic_error("unsupported unary backward op"); });
+                }
+            });
             return;
         }
         case Shape::Pack:

@@ -25,6 +25,25 @@ enum class ExpressionOp : std::uint8_t {
     Negate = 7,
     Sin = 8,
     Cos = 9,
+    // The elementary functions leave 10..15 unnamed, so that those bytes stay
+    // "Unknown"; the unary ones take 16.., the binary ones 32...
+    Sqrt = 16,
+    Exp = 17,
+    Log = 18,
+    Log1p = 19,
+    Expm1 = 20,
+    Tanh = 21,
+    Sinh = 22,
+    Cosh = 23,
+    Tan = 24,
+    Asin = 25,
+    Acos = 26,
+    Atan = 27,
+    Abs = 28,
+    Pow = 32,
+    Atan2 = 33,
+    Minimum = 34,
+    Maximum = 35,
 };
 
 const char* to_string(ValueKind kind);
