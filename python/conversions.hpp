@@ -84,6 +84,25 @@ inline SmallValue parse_small_value_args(const py::args& args, const char* label
     return small_value_of(lanes, static_cast<Py_ssize_t>(count));
 }
 
+// An operand: an Expression (of the type `expression_type`, the bound class,
+// which every operator call checks first), a number or a sequence of 1..4
+// numbers, each of the last two a new constant.
+inline symbolic::Value coerce_symbolic_value(const py::handle& object, const char* label,
+                                             PyTypeObject* expression_type) {
+    if (PyObject_TypeCheck(object.ptr(), expression_type)) {
+        return *reinterpret_cast<py::detail::instance*>(object.ptr())
+                    ->get_value_and_holder()
+                    .value_ptr<symbolic::Value>();
+    }
+    if (is_plain_number(object)) {
+        return symbolic::constant(to_double(object));
+    }
+    if (is_sequence(object)) {
+        return symbolic::constant(parse_small_value_sequence(object, label));
+    }
+    throw py::type_error(labelled(label, " must be a symbolic value or numeric constant"));
+}
+
 inline py::tuple small_value_tuple(const SmallValue& value) {
     py::tuple lanes(static_cast<std::size_t>(value.dimension));
     for (int i = 0; i < value.dimension; ++i) {

@@ -70,16 +70,7 @@ std::string pop_optional_name(const py::kwargs& kwargs) {
 PyTypeObject* expression_type = nullptr;
 
 Value coerce_symbolic_value(const py::handle& object, const char* label) {
-    if (PyObject_TypeCheck(object.ptr(), expression_type)) {
-        return *reinterpret_cast<py::detail::instance*>(object.ptr())->get_value_and_holder().value_ptr<Value>();
-    }
-    if (is_plain_number(object)) {
-        return constant(to_double(object));
-    }
-    if (is_sequence(object)) {
-        return constant(parse_small_value_sequence(object, label));
-    }
-    throw py::type_error(labelled(label, " must be a symbolic value or numeric constant"));
+    return zarnik::python::coerce_symbolic_value(object, label, expression_type);
 }
 
 py::object optional_hint_tuple(const Value& value) {

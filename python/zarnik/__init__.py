@@ -4,7 +4,9 @@ reverse-mode gradients.
 The package offers every name of the extension module ``_zarnik`` (the same
 objects: ``zarnik.Parameter is _zarnik.Parameter``) and adds compiled tapes
 (``compile``), compiled functions of inputs (``function``) with Jacobians
-and batches over NumPy arrays, and pictures of graphs (``to_dot``, ``draw``):
+and batches over NumPy arrays, the elementary functions (``sqrt``, ``exp``,
+``log``, ``pow``, ``atan2``, ...) and vector helpers (``dot``, ``norm``,
+``cross``, ...), and pictures of graphs (``to_dot``, ``draw``):
 
 >>> import zarnik as zk
 >>> a, b = zk.Parameter(1.0, name="a"), zk.Parameter(2.0, name="b")
@@ -36,6 +38,31 @@ from _zarnik import (
 )
 from zarnik._compiled import Function, Tape, compile, function
 from zarnik._dot import draw, to_dot
+from zarnik._functions import (
+    abs,
+    acos,
+    asin,
+    atan,
+    atan2,
+    cosh,
+    cross,
+    dot,
+    exp,
+    expm1,
+    log,
+    log1p,
+    maximum,
+    minimum,
+    norm,
+    normalize,
+    pow,
+    sinh,
+    sqrt,
+    squared_norm,
+    sum,
+    tan,
+    tanh,
+)
 
 __all__ = [
     "Constant",
@@ -45,11 +72,34 @@ __all__ = [
     "Tape",
     "Undefined",
     "__version__",
+    "abs",
+    "acos",
+    "asin",
+    "atan",
+    "atan2",
     "compile",
     "cos",
+    "cosh",
+    "cross",
+    "dot",
     "draw",
+    "exp",
+    "expm1",
     "function",
+    "log",
+    "log1p",
+    "maximum",
+    "minimum",
+    "norm",
+    "normalize",
+    "pow",
     "sin",
+    "sinh",
+    "sqrt",
+    "squared_norm",
+    "sum",
+    "tan",
+    "tanh",
     "to_dot",
     "vec2",
     "vec3",

@@ -88,7 +88,7 @@ private:
 
     Value next(const RandomGraph& g, bool failures) {
         const Value a = any(g);
-        switch (pick(0, 9)) {
+        switch (pick(0, 11)) {
             case 0: return a + partner(g, a.dimension());
             case 1: return a - partner(g, a.dimension());
             case 2: return partner(g, a.dimension()) * a;
@@ -108,7 +108,40 @@ private:
                 }
             }
             case 8: return chance(0.5) ? number() - a : a / 3.0;
+            case 10: return elementary(a, failures);
+            case 11: {
+                const Value b = partner(g, a.dimension());
+                switch (pick(0, 3)) {
+                    // A positive base keeps pow finite, unless failures are wanted.
+                    case 0: return failures ? pow(a, b) : pow(a * a + 0.5, b);
+                    case 1: return atan2(a, b);
+                    case 2: return minimum(a, b);
+                    default: return maximum(b, a);
+                }
+            }
             default: return failures && chance(0.1) ? a * 1e300 * 1e10 : a * a;
+        }
+    }
+
+    // One of the elementary functions; without failures, of an operand moved
+    // into its domain and away from overflow.
+    Value elementary(const Value& a, bool failures) {
+        const Value positive = failures ? a : a * a + 0.25;
+        const Value bounded = failures ? a : tanh(a) * 0.9;
+        switch (pick(0, 12)) {
+            case 0: return sqrt(positive);
+            case 1: return exp(bounded);
+            case 2: return log(positive);
+            case 3: return log1p(positive);
+            case 4: return expm1(bounded);
+            case 5: return tanh(a);
+            case 6: return sinh(bounded);
+            case 7: return cosh(bounded);
+            case 8: return tan(bounded);
+            case 9: return asin(bounded);
+            case 10: return acos(bounded);
+            case 11: return atan(a);
+            default: return abs(a);
         }
     }
 

@@ -8,6 +8,7 @@ import pytest
 from hypothesis import strategies as st
 
 import _zarnik as zk
+import zarnik
 
 FINITE_MAX = 1.7976931348623157e308
 LANES_FINITE = "symbolic value lanes must be finite"
@@ -15,8 +16,47 @@ LANES_FINITE = "symbolic value lanes must be finite"
 numbers = st.floats(min_value=-3.0, max_value=3.0, allow_nan=False).map(lambda v: round(v, 3))
 leaf = st.tuples(st.sampled_from(["Parameter", "Constant"]), st.lists(numbers, min_size=1, max_size=4))
 operation = st.tuples(
-    st.sampled_from(["+", "-", "*", "/", "neg", "sin", "cos", "component", "vec", "number"]),
+    st.sampled_from(["+", "-", "*", "/", "neg", "sin", "cos", "component", "vec", "number", "fn", "fn", "fn2"]),
     st.integers(0, 1000), st.integers(0, 1000), st.integers(0, 1000), numbers)
+
+
+def _libm(function):
+    """A math function whose domain errors and overflows give the non-finite
+    result the C library gives, which is what evaluation must refuse."""
+    def call(*args):
+        try:
+            return function(*args)
+        except (ValueError, OverflowError, ZeroDivisionError):
+            return math.nan
+    return call
+
+
+# The elementary functions: the package's builder, the C library's value
+# (through Python's math module, the same libm), and the PyTorch counterpart.
+UNARY = {
+    "sqrt": math.sqrt, "exp": math.exp, "log": math.log, "log1p": math.log1p, "expm1": math.expm1,
+    "tanh": math.tanh, "sinh": math.sinh, "cosh": math.cosh, "tan": math.tan, "asin": math.asin,
+    "acos": math.acos, "atan": math.atan, "abs": math.fabs,
+}
+BINARY = {
+    "pow": math.pow, "atan2": math.atan2,
+    "minimum": lambda a, b: b if b < a else a, "maximum": lambda a, b: b if a < b else a,
+}
+
+
+def torch_unary(torch, name, t):
+    if name == "abs":  # the derivative +1 at 0, as here
+        return torch.where(t >= 0, t, -t)
+    return getattr(torch, name)(t)
+
+
+def torch_binary(torch, name, a, b):
+    a, b = torch.broadcast_tensors(a, b)
+    if name in ("minimum", "maximum"):  # a tie shares the gradient evenly, as here
+        first, second = (a, b) if name == "minimum" else (b, a)
+        return torch.where(first < second, a if name == "minimum" else b,
+                           torch.where(first > second, b if name == "minimum" else a, (a + b) / 2))
+    return getattr(torch, name)(a, b)
 
 
 class Node:
@@ -57,6 +97,9 @@ class Builder:
         self.nodes = []
         self.parameters = []
         self.torch = torch
+        # Whether a node sits on a kink (abs at 0), where a finite difference
+        # is not the derivative.
+        self.kinked = False
 
     def leaf(self, kind, values):
         expression = getattr(zk, kind)(values)
@@ -104,6 +147,29 @@ class Builder:
                      "cos": lambda: zk.cos(a.expression)}[name]
             torch_function = {"neg": lambda t: -t, "sin": lambda t: torch.sin(t), "cos": lambda t: torch.cos(t)}
             self.expect(build, lanes, a.constant, torch_build=lambda: torch_function[name](a.torch_value))
+        elif name == "fn":
+            function = sorted(UNARY)[k % len(UNARY)]
+            reference = _libm(UNARY[function])
+            lanes = [reference(v) for v in a.lanes] if a.lanes is not None else None
+            if function == "abs" and a.lanes is not None and 0.0 in a.lanes:
+                self.kinked = True
+            self.expect(lambda: getattr(zarnik, function)(a.expression), lanes, a.constant,
+                        torch_build=lambda: torch_unary(torch, function, a.torch_value))
+        elif name == "fn2":
+            function = sorted(BINARY)[k % len(BINARY)]
+            build = lambda: getattr(zarnik, function)(a.expression, b.expression)
+            if a.dim != b.dim and 1 not in (a.dim, b.dim):
+                self.expect(build, None, False,
+                            (ValueError, f"cannot combine symbolic values with dimensions {a.dim} and {b.dim}"))
+                return
+            lanes = None
+            if a.lanes is not None and b.lanes is not None:
+                reference = _libm(BINARY[function])
+                size = max(len(a.lanes), len(b.lanes))
+                pick = lambda values, n: values[0] if len(values) == 1 else values[n]
+                lanes = [reference(pick(a.lanes, n), pick(b.lanes, n)) for n in range(size)]
+            self.expect(build, lanes, a.constant and b.constant,
+                        torch_build=lambda: torch_binary(torch, function, a.torch_value, b.torch_value))
         elif name == "component":
             index = k % 5 - (1 if k % 7 == 0 else 0)
             if not 0 <= index < a.dim:

@@ -33,7 +33,7 @@ def seeded_sum(node, seed):
 def test_gradients_match_central_differences(leaves, operations):
     builder = build_graph(leaves, operations)
     output = builder.nodes[-1]
-    assume(output.lanes is not None and builder.parameters)
+    assume(output.lanes is not None and builder.parameters and not builder.kinked)
     assume(all(abs(v) < 1e3 for v in output.lanes))
     seed = [1.0 + 0.25 * lane for lane in range(output.dim)]
     output.expression.backward(seed)
