@@ -14,7 +14,7 @@ def run(*args, **options):
     return subprocess.run([sys.executable, *map(str, args)], capture_output=True, text=True, timeout=300, **options)
 
 
-@pytest.mark.parametrize("name", ["fit_curve.py", "fit_circle.py"])
+@pytest.mark.parametrize("name", ["fit_curve.py", "fit_circle.py", "fit_oscillation.py"])
 def test_an_example_converges(name):
     result = run(EXAMPLES / name)
     assert result.returncode == 0, result.stdout + result.stderr
