@@ -8,6 +8,9 @@ a, b, c, d parameters, over N = 1,000,000 rows: zarnik.function(...).batch
 beside the same expression written with NumPy arrays and CasADi's mapped
 Function (serial).
 
+W4e batch: a model with the elementary functions, a exp(-b x) + c sqrt(d + x),
+over the same rows, beside NumPy and CasADi likewise.
+
 W5 Jacobian: the residuals of a circle fit, (cx - x_i)^2 + (cy - y_i)^2 - r^2
 for 50 points, against the three unknowns: one call of a compiled function's
 jacobian, beside 50 backward passes from Python (one per residual, reading
@@ -53,29 +56,39 @@ def close(a, b, tolerance=1e-12):
 
 # --- W4: batch evaluation of the W1 model -------------------------------------------
 
-def batch_contenders(xs):
-    """name -> (call, result) for the W4 batch, each over the same rows."""
+# Each W4 model three times: built from this library's expressions, written
+# with NumPy arrays, and built from CasADi's symbols; `fn` is the module of
+# sin, exp and sqrt (this package, NumPy or CasADi).
+BATCH_MODELS = {
+    "sin": ("a + b x + c sin(d x)", lambda fn, x, a, b, c, d: a + b * x + c * fn.sin(d * x)),
+    "exp": ("a exp(-b x) + c sqrt(d + x)", lambda fn, x, a, b, c, d: a * fn.exp(-b * x) + c * fn.sqrt(d + x)),
+}
+
+
+def batch_contenders(xs, model="sin"):
+    """name -> call for a W4 batch, each over the same rows."""
+    build = BATCH_MODELS[model][1]
     x = zk.Undefined(name="x")
-    a, b, c, d = (zk.Parameter(value) for value in MODEL)
-    prediction = zarnik.function(x, a + b * x + c * zk.sin(d * x))
+    parameters = [zk.Parameter(value) for value in MODEL]
+    prediction = zarnik.function(x, build(zarnik, x, *parameters))
     contenders = {
         "zarnik function batch": lambda: prediction.batch(xs),
-        "numpy": lambda: MODEL[0] + MODEL[1] * xs + MODEL[2] * np.sin(MODEL[3] * xs),
+        "numpy": lambda: build(np, xs, *MODEL),
     }
     try:
         import casadi as ca
     except ImportError:
         return contenders
     sx, sp = ca.SX.sym("x"), ca.SX.sym("p", 4)
-    mapped = ca.Function("f", [sx, sp], [sp[0] + sp[1] * sx + sp[2] * ca.sin(sp[3] * sx)]).map(len(xs))
-    row, parameters = xs.reshape(1, -1), np.array(MODEL)
-    contenders["casadi map"] = lambda: mapped(row, parameters)
+    mapped = ca.Function("f", [sx, sp], [build(ca, sx, sp[0], sp[1], sp[2], sp[3])]).map(len(xs))
+    row, values = xs.reshape(1, -1), np.array(MODEL)
+    contenders["casadi map"] = lambda: mapped(row, values)
     return contenders
 
 
-def w4_batch():
+def w4_batch(model="sin"):
     xs = np.linspace(0.0, 1.0, ROWS)
-    contenders = batch_contenders(xs)
+    contenders = batch_contenders(xs, model)
     reference = np.asarray(contenders["numpy"]())
     results = {}
     for name, call in contenders.items():
@@ -89,7 +102,7 @@ def w4_batch():
             rounds[name].append(time.perf_counter() - started)
     for name, times in rounds.items():
         results[name]["times"] = {"min": min(times), "median": statistics.median(times)}
-    return {"rows": ROWS, "contenders": results}
+    return {"rows": ROWS, "model": BATCH_MODELS[model][0], "contenders": results}
 
 
 # --- W5: the Jacobian of a circle fit's residuals ------------------------------------
@@ -153,6 +166,8 @@ def w5_jacobian():
 def run(out_path):
     print(f"W4 batch, N = {ROWS:,}", file=sys.stderr, flush=True)
     report = {"batch": w4_batch()}
+    print(f"W4e batch (exp and sqrt), N = {ROWS:,}", file=sys.stderr, flush=True)
+    report["batch_elementary"] = w4_batch("exp")
     print(f"W5 Jacobian, {CIRCLE_POINTS} residuals", file=sys.stderr, flush=True)
     report["jacobian"] = w5_jacobian()
     sizes = [10_000, 100_000] if QUICK else [100_000, 1_000_000, 4_000_000]

@@ -186,19 +186,23 @@ def contender_table(contenders, scale, lines, rows=None):
 
 def functions_section(functions, lines):
     lines.append("## Compiled functions of inputs (`zarnik.function`)\n")
-    batch = functions["batch"]
-    rows = batch["rows"]
-    lines.append(f"W4: the W1 model's prediction a + b x + c sin(d x) over N = {rows:,} rows of x "
-                 "(`benchmarks/functions.py`, the contenders interleaved in one process). Milliseconds, "
-                 "minimum / median; nanoseconds per row (minimum).\n")
-    contenders = batch["contenders"]
-    contender_table(contenders, 1e3, lines, rows)
-    ours = contenders["zarnik function batch"]["times"]["min"]
-    for name in ("numpy", "casadi map"):
-        if name in contenders:
-            lines.append(f"\n{name} time divided by this library's: "
-                         f"{ratio_text(contenders[name]['times']['min'] / ours, 1.0)}.")
-    lines.append("")
+    for key, label in (("batch", "W4: the W1 model's prediction"), ("batch_elementary", "W4e: the prediction")):
+        if key not in functions:
+            continue
+        batch = functions[key]
+        rows = batch["rows"]
+        model = batch.get("model", "a + b x + c sin(d x)")
+        lines.append(f"{label} {model} over N = {rows:,} rows of x "
+                     "(`benchmarks/functions.py`, the contenders interleaved in one process). Milliseconds, "
+                     "minimum / median; nanoseconds per row (minimum).\n")
+        contenders = batch["contenders"]
+        contender_table(contenders, 1e3, lines, rows)
+        ours = contenders["zarnik function batch"]["times"]["min"]
+        for name in ("numpy", "casadi map"):
+            if name in contenders:
+                lines.append(f"\n{name} time divided by this library's: "
+                             f"{ratio_text(contenders[name]['times']['min'] / ours, 1.0)}.")
+        lines.append("")
     jacobian = functions["jacobian"]
     lines.append(f"W5: the Jacobian of a circle fit's {jacobian['points']} residuals against its "
                  f"{jacobian['unknowns']} unknowns. Microseconds per call, minimum / median.\n")
