@@ -97,8 +97,8 @@ class Builder:
         self.nodes = []
         self.parameters = []
         self.torch = torch
-        # Whether a node sits on a kink (abs at 0), where a finite difference
-        # is not the derivative.
+        # Whether a node sits where a function is not smooth (abs at 0, atan2
+        # at the origin), where a finite difference is not the derivative.
         self.kinked = False
 
     def leaf(self, kind, values):
@@ -168,6 +168,8 @@ class Builder:
                 size = max(len(a.lanes), len(b.lanes))
                 pick = lambda values, n: values[0] if len(values) == 1 else values[n]
                 lanes = [reference(pick(a.lanes, n), pick(b.lanes, n)) for n in range(size)]
+                if function == "atan2" and any(pick(a.lanes, n) == pick(b.lanes, n) == 0.0 for n in range(size)):
+                    self.kinked = True  # the origin, where the angle has no derivative
             self.expect(build, lanes, a.constant and b.constant,
                         torch_build=lambda: torch_binary(torch, function, a.torch_value, b.torch_value))
         elif name == "component":
