@@ -236,11 +236,23 @@ Place ProgramRecorder::complete_other(ValueNode& node, const Place* inputs) {
     return fail(node, Failure::UnsupportedOp);
 }
 
-ForwardOutcome run_forward(const Program& program, double* v) noexcept {
+namespace {
+
+// A program larger than the caches streams its instructions from memory, and
+// runs at the memory's pace unless it asks for them ahead; a small one would
+// only pay for the asking.
+constexpr std::size_t prefetch_from_instructions = std::size_t{1} << 16;  // 1 MiB of instructions
+constexpr std::size_t prefetch_distance = 32;                             // eight cache lines
+
+template <bool Prefetch>
+[[gnu::noinline]] ForwardOutcome forward_pass(const Program& program, double* v) noexcept {
     const std::uint32_t* const packs = program.pack_inputs.data();
     // Set only on the rare path, so that the loop carries no dependency through it.
     bool bad = false;
     for (const Instruction& in : program.code) {
+        if constexpr (Prefetch) {
+            __builtin_prefetch(&in + prefetch_distance);
+        }
         const bool known = with_code(in.code, [&]<typename R, typename Scalars>(R, Scalars) {
             if (forward<R, Scalars::value>(in, v, packs)) [[unlikely]] {
                 bad = true;
@@ -251,6 +263,13 @@ ForwardOutcome run_forward(const Program& program, double* v) noexcept {
         }
     }
     return {nullptr, bad};
+}
+
+}  // namespace
+
+ForwardOutcome run_forward(const Program& program, double* v) noexcept {
+    return program.code.size() >= prefetch_from_instructions ? forward_pass<true>(program, v)
+                                                             : forward_pass<false>(program, v);
 }
 
 void raise_if_failed(const ForwardOutcome& outcome) {
@@ -306,10 +325,28 @@ void run_reverse(const Program& program, const double* v, double* adjoints) noex
     }
 }
 
-void run_reverse_marked(const Program& program, const double* v, double* adjoints) noexcept {
+namespace {
+
+template <bool Prefetch>
+[[gnu::noinline]] void reverse_marked_pass(const Program& program, const double* v, double* adjoints) noexcept {
     const std::uint32_t* const packs = program.pack_inputs.data();
-    for (auto in = program.code.rbegin(); in != program.code.rend(); ++in) {
+    const Instruction* const first = program.code.data();
+    for (const Instruction* in = first + program.code.size(); in != first;) {
+        --in;
+        if constexpr (Prefetch) {
+            __builtin_prefetch(in - prefetch_distance);
+        }
         reverse_instruction<true>(*in, v, adjoints, packs);
+    }
+}
+
+}  // namespace
+
+void run_reverse_marked(const Program& program, const double* v, double* adjoints) noexcept {
+    if (program.code.size() >= prefetch_from_instructions) {
+        reverse_marked_pass<true>(program, v, adjoints);
+    } else {
+        reverse_marked_pass<false>(program, v, adjoints);
     }
 }
 
