@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -250,26 +251,37 @@ private:
 };
 
 ExpressionOp binary_op(std::uint8_t b) {
-    constexpr ExpressionOp ops[] = {ExpressionOp::Add, ExpressionOp::Subtract, ExpressionOp::Multiply,
-                                    ExpressionOp::Divide};
-    return ops[b % 4];
+    constexpr ExpressionOp ops[] = {ExpressionOp::Add,     ExpressionOp::Subtract, ExpressionOp::Multiply,
+                                    ExpressionOp::Divide,  ExpressionOp::Pow,      ExpressionOp::Atan2,
+                                    ExpressionOp::Minimum, ExpressionOp::Maximum};
+    return ops[b % std::size(ops)];
 }
 
-Value apply_binary(ExpressionOp op, Value a, Value b) {
+// The binary builders, over two handles or with a number on either side
+// (T is Value or double; at most one of them a double).
+template <typename A, typename B>
+Value apply_binary(ExpressionOp op, A a, B b) {
     switch (op) {
         case ExpressionOp::Add: return std::move(a) + std::move(b);
         case ExpressionOp::Subtract: return std::move(a) - std::move(b);
         case ExpressionOp::Multiply: return std::move(a) * std::move(b);
+        case ExpressionOp::Pow: return pow(std::move(a), std::move(b));
+        case ExpressionOp::Atan2: return atan2(std::move(a), std::move(b));
+        case ExpressionOp::Minimum: return minimum(std::move(a), std::move(b));
+        case ExpressionOp::Maximum: return maximum(std::move(a), std::move(b));
         default: return std::move(a) / std::move(b);
     }
 }
 
+// Negation, sine, cosine and the elementary functions; operands outside a
+// function's domain come as often as any others.
 Value apply_unary(std::uint8_t which, Value a) {
-    switch (which % 3) {
-        case 0: return -std::move(a);
-        case 1: return sin(std::move(a));
-        default: return cos(std::move(a));
-    }
+    using Unary = Value (*)(Value);
+    constexpr Unary functions[] = {
+        [](Value v) { return -std::move(v); }, sin,  cos,  sqrt, exp,  log,  log1p, expm1,
+        tanh,                                  sinh, cosh, tan,  asin, acos, atan,  abs,
+    };
+    return functions[which % std::size(functions)](std::move(a));
 }
 
 bool all_constant(std::initializer_list<const Value*> values) {
@@ -336,21 +348,14 @@ void Program::step() {
             const std::uint64_t extra = std::fabs(d) <= std::numeric_limits<double>::max() ? 1 : 0;
             Value made;
             const bool ok = attempt(
-                [&] {
-                    switch (op) {
-                        case ExpressionOp::Add: made = number_first ? d + a : a + d; break;
-                        case ExpressionOp::Subtract: made = number_first ? d - a : a - d; break;
-                        case ExpressionOp::Multiply: made = number_first ? d * a : a * d; break;
-                        default: made = number_first ? d / a : a / d; break;
-                    }
-                },
+                [&] { made = number_first ? apply_binary(op, d, a) : apply_binary(op, a, d); },
                 extra);
             if (ok) {
                 keep(made);
             }
             break;
         }
-        case 6: {  // negation, sine, cosine
+        case 6: {  // negation, sine, cosine, the elementary functions
             const std::uint8_t which = in_.byte();
             const Value a = slot();
             const bool foldable = all_constant({&a});
@@ -388,7 +393,8 @@ void Program::step() {
             break;
         }
         case 9: {  // make_expression with arbitrary fields
-            const auto op = static_cast<ExpressionOp>(in_.byte() % 12);
+            // Every operation's code and some that name none.
+            const auto op = static_cast<ExpressionOp>(in_.byte() % 40);
             const int dimension = in_.small_int() % 6;
             std::array<Value, 4> inputs{};
             for (Value& input : inputs) {
