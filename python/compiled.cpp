@@ -127,6 +127,34 @@ std::string describe_function(const PyFunction& self) {
     return text.str();
 }
 
+// Instances of Tape and Function always hold a recorded program: compile()
+// and function() make them without going through __new__, and nothing else
+// may. Refusing __new__ at the type and answering the class's __new__ itself
+// keeps every route (a direct call, a subclass, a base class's __new__,
+// object.__new__, copy and pickle) from making an instance that holds nothing.
+PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, (py::detail::get_fully_qualified_tp_name(type) + ": No constructor defined!").c_str());
+    return nullptr;
+}
+
+template <typename T>
+void refuse_uninitialised_instances(py::class_<T>& cls) {
+    auto* const type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    // Called as cls.__new__(cls, ...): the text names the class asked for.
+    const py::cpp_function refuse([type](const py::args& args, const py::kwargs&) -> py::object {
+        const bool names_a_type = args.size() > 0 && PyType_Check(args[0].ptr());
+        refuse_new(names_a_type ? reinterpret_cast<PyTypeObject*>(args[0].ptr()) : type, nullptr, nullptr);
+        throw py::error_already_set();
+    });
+    // Written into the type's dictionary directly: setting the attribute
+    // would route the type's slot back through the base class's __new__.
+    if (PyDict_SetItemString(type->tp_dict, "__new__", py::staticmethod(refuse).ptr()) != 0) {
+        throw py::error_already_set();
+    }
+    type->tp_new = refuse_new;
+    PyType_Modified(type);
+}
+
 std::string describe_tape(const Tape& tape) {
     std::ostringstream text;
     text << "<zarnik.Tape of " << tape.size() << " nodes, " << tape.parameters().size() << " parameters, output "
@@ -140,7 +168,7 @@ PYBIND11_MODULE(_compiled, m) {
     // Expression is _zarnik's: its type must be known before it is taken or returned.
     py::module_::import("_zarnik");
 
-    py::class_<Tape>(m, "Tape", R"(The graph below one expression, recorded once by zarnik.compile().
+    py::class_<Tape> tape_class(m, "Tape", R"(The graph below one expression, recorded once by zarnik.compile().
 
 Each call reads the parameters' current values and gives exactly what the
 expression's own calls give (lanes, errors and gradients), without walking
@@ -150,7 +178,9 @@ the graph again.
 >>> p = zk.Parameter(3.0, name="p")
 >>> tape = zk.compile(p * p + 1)
 >>> tape.eval(), tape.backward(), p.grad
-((10.0,), (10.0,), (6.0,)))")
+((10.0,), (10.0,), (6.0,)))");
+    refuse_uninitialised_instances(tape_class);
+    tape_class
         .def(
             "eval", [](const Tape& self) { return small_value_tuple(self.evaluate()); },
             "The output's lanes, from the parameters' current values.")
@@ -186,7 +216,7 @@ the graph again.
 >>> zk.compile(zk.sin(a) * 0).eval()
 (0.0,))");
 
-    py::class_<PyFunction>(m, "Function", R"(Expressions compiled by zarnik.function() as a function of some of their leaves.
+    py::class_<PyFunction> function_class(m, "Function", R"(Expressions compiled by zarnik.function() as a function of some of their leaves.
 
 A call gives each input a value and touches no node: it sets no value and
 writes no gradient. Parameters that are not inputs are read at each call.
@@ -198,7 +228,9 @@ writes no gradient. Parameters that are not inputs are read at each call.
 >>> f(3.0, 0.5)
 (4.5,)
 >>> f.jacobian(3.0, 0.5).tolist()
-[[3.0, 9.0]])")
+[[3.0, 9.0]])");
+    refuse_uninitialised_instances(function_class);
+    function_class
         .def(
             "__call__",
             [](const PyFunction& self, const py::args& args) {
