@@ -383,6 +383,11 @@ several outputs). Runs in C++ with the interpreter's lock released.
         .def_property_readonly("input_lanes", [](const PyFunction& self) { return self.function.input_lanes(); })
         .def_property_readonly("output_lanes", [](const PyFunction& self) { return self.function.output_lanes(); })
         .def("__repr__", &describe_function);
+    // The stubs make Function generic in the shape of its answers; at run
+    // time Function[...] gives the alias, as the standard library's generic
+    // classes do.
+    function_class.attr("__class_getitem__") = py::reinterpret_steal<py::object>(
+        PyClassMethod_New(py::module_::import("types").attr("GenericAlias").ptr()));
 
     m.def(
         "function",
