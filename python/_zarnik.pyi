@@ -8,12 +8,20 @@ zero_grad() clears them.
 """
 
 from collections.abc import Sequence
-from typing import SupportsFloat, SupportsIndex, overload
+from typing import Protocol, SupportsFloat, SupportsIndex, overload
 
 __version__: str
 
 # A number as the lanes of a value take it: anything with __float__ or __index__.
 _Lane = SupportsFloat | SupportsIndex
+
+# What a seed or a hint may be besides a sequence: anything with a length and
+# numbers by index, as the module reads it (a NumPy array among them).
+class _LaneArray(Protocol):
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> _Lane: ...
+
+_Lanes = Sequence[_Lane] | _LaneArray
 # An operand: an Expression, a plain number (int, float, bool or a subclass),
 # or a sequence of 1..4 numbers, which becomes a constant.
 _Operand = Expression | float | Sequence[_Lane]
@@ -97,7 +105,7 @@ class Expression(metaclass=_NativeClass):
     @overload
     def set_value(self, *values: _Lane) -> None:
         """Replaces a parameter's value: 1..4 numbers, or one sequence of them."""
-    def backward(self, seed: float | Sequence[_Lane] | None = None) -> None:
+    def backward(self, seed: float | _Lanes | None = None) -> None:
         """Adds the gradients of this value, scaled by `seed` (1.0 for a scalar when None), into
         every parameter below."""
     def zero_grad(self) -> None:
@@ -124,7 +132,7 @@ def Parameter(values: Sequence[_Lane], /, *, name: _Name = "") -> Expression: ..
 def Parameter(*values: _Lane, name: _Name = "") -> Expression:
     """A parameter of 1..4 lanes, which set_value can change and backward passes give gradients."""
 
-def Undefined(*, hint: float | Sequence[_Lane] | None = None, dim: SupportsIndex = 1, name: _Name = "") -> Expression:
+def Undefined(*, hint: float | _Lanes | None = None, dim: SupportsIndex = 1, name: _Name = "") -> Expression:
     """A placeholder: no value of its own, of `dim` lanes or of its hint's. Evaluating a graph
     that holds one fails; a compiled function can take it as an input."""
 

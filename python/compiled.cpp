@@ -48,7 +48,51 @@ std::vector<Value> values_of(const py::handle& object, const char* what) {
     return values;
 }
 
-// The value of one input: a number, or a sequence of 1..4 numbers.
+// Whether the error being raised says nothing about the argument that was
+// being converted: the user interrupted, memory ran out, the interpreter is
+// exiting. Such an error propagates as itself through the package's
+// conversions; any other is reported as the argument's.
+bool raised_beyond_the_argument() {
+    return PyErr_ExceptionMatches(PyExc_MemoryError) != 0 || PyErr_ExceptionMatches(PyExc_Exception) == 0;
+}
+
+// A number as _zarnik converts one (anything with __float__ or __index__,
+// the same error otherwise), except for errors beyond the argument.
+double input_double(const py::handle& object) {
+    const double value = PyFloat_AsDouble(object.ptr());
+    if (value != -1.0 || PyErr_Occurred() == nullptr) {
+        return value;
+    }
+    if (raised_beyond_the_argument()) {
+        throw py::error_already_set();
+    }
+    const bool wrong_type = PyErr_ExceptionMatches(PyExc_TypeError) != 0;
+    PyErr_Clear();
+    if (wrong_type && PyNumber_Check(object.ptr()) != 0) {
+        const auto number = py::reinterpret_steal<py::object>(PyNumber_Float(object.ptr()));
+        if (number && PyFloat_Check(number.ptr())) {
+            return PyFloat_AS_DOUBLE(number.ptr());
+        }
+        if (!number && raised_beyond_the_argument()) {
+            throw py::error_already_set();
+        }
+        PyErr_Clear();
+    }
+    throw py::cast_error("Unable to cast Python instance of type " + py::str(py::type::handle_of(object)).cast<std::string>() +
+                         " to C++ type 'double'");
+}
+
+// The value of one input: a number (a 0-d array counts as the number it
+// holds), or a sequence of 1..4 numbers.
+SmallValue input_value(const py::handle& value, std::size_t k) {
+    if (py::isinstance<py::array>(value) && py::reinterpret_borrow<py::array>(value).ndim() == 0) {
+        return small_value(input_double(value[py::tuple()]));
+    }
+    const std::string label = "input " + std::to_string(k);
+    return is_sequence(value) ? parse_small_value_sequence(value, label.c_str(), input_double)
+                              : small_value(input_double(value));
+}
+
 std::vector<SmallValue> input_values(const PyFunction& self, const py::args& args) {
     if (args.size() != self.function.inputs().size()) {
         throw py::type_error("the function takes " + std::to_string(self.function.inputs().size()) +
@@ -56,9 +100,7 @@ std::vector<SmallValue> input_values(const PyFunction& self, const py::args& arg
     }
     std::vector<SmallValue> values;
     for (std::size_t k = 0; k < args.size(); ++k) {
-        const std::string label = "input " + std::to_string(k);
-        values.push_back(is_sequence(args[k]) ? parse_small_value_sequence(args[k], label.c_str())
-                                              : small_value(to_double(args[k])));
+        values.push_back(input_value(args[k], k));
     }
     return values;
 }
@@ -81,6 +123,39 @@ struct Rows {
     std::size_t count = 0;
 };
 
+// One input array of a batch: real numbers only (booleans, integers and
+// floats; not complex numbers, strings, dates or objects, which a cast to
+// floats would quietly reinterpret), as doubles at aligned addresses in C
+// order, which the rows are read as (copied when the array is not that).
+Array batch_array(const py::handle& object, std::size_t k) {
+    using Api = py::detail::npy_api;
+    const Api& api = Api::get();
+    const auto array = py::reinterpret_steal<py::array>(
+        api.PyArray_FromAny_(object.ptr(), nullptr, 0, 0, Api::NPY_ARRAY_ENSUREARRAY_, nullptr));
+    if (!array) {
+        if (raised_beyond_the_argument()) {
+            throw py::error_already_set();
+        }
+        PyErr_Clear();
+        throw py::type_error("input array " + std::to_string(k) + " must be convertible to an array of floats");
+    }
+    const char kind = array.dtype().kind();
+    if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f') {
+        throw py::type_error("input array " + std::to_string(k) +
+                             " must hold real numbers (booleans, integers or floats), not " +
+                             py::str(array.dtype()).cast<std::string>());
+    }
+    auto doubles = py::reinterpret_steal<Array>(
+        api.PyArray_FromAny_(array.ptr(), py::dtype::of<double>().release().ptr(), 0, 0,
+                             Api::NPY_ARRAY_ENSUREARRAY_ | Api::NPY_ARRAY_C_CONTIGUOUS_ | Api::NPY_ARRAY_ALIGNED_ |
+                                 Api::NPY_ARRAY_FORCECAST_,
+                             nullptr));
+    if (!doubles) {
+        throw py::error_already_set();
+    }
+    return doubles;
+}
+
 Rows batch_rows(const PyFunction& self, const py::args& args) {
     const std::vector<Value>& inputs = self.function.inputs();
     if (args.size() != inputs.size()) {
@@ -92,10 +167,7 @@ Rows batch_rows(const PyFunction& self, const py::args& args) {
     }
     Rows rows;
     for (std::size_t k = 0; k < args.size(); ++k) {
-        Array array = Array::ensure(args[k]);
-        if (!array) {
-            throw py::type_error("input array " + std::to_string(k) + " must be convertible to an array of floats");
-        }
+        Array array = batch_array(args[k], k);
         const auto lanes = static_cast<py::ssize_t>(inputs[k].dimension());
         const bool fits = (array.ndim() == 1 && lanes == 1) || (array.ndim() == 2 && array.shape(1) == lanes);
         if (!fits) {
@@ -127,6 +199,34 @@ std::string describe_function(const PyFunction& self) {
     return text.str();
 }
 
+// Instances of Tape and Function always hold a recorded program: compile()
+// and function() make them without going through __new__, and nothing else
+// may. Refusing __new__ at the type and answering the class's __new__ itself
+// keeps every route (a direct call, a subclass, a base class's __new__,
+// object.__new__, copy and pickle) from making an instance that holds nothing.
+PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, (py::detail::get_fully_qualified_tp_name(type) + ": No constructor defined!").c_str());
+    return nullptr;
+}
+
+template <typename T>
+void refuse_uninitialised_instances(py::class_<T>& cls) {
+    auto* const type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    // Called as cls.__new__(cls, ...): the text names the class asked for.
+    const py::cpp_function refuse([type](const py::args& args, const py::kwargs&) -> py::object {
+        const bool names_a_type = args.size() > 0 && PyType_Check(args[0].ptr());
+        refuse_new(names_a_type ? reinterpret_cast<PyTypeObject*>(args[0].ptr()) : type, nullptr, nullptr);
+        throw py::error_already_set();
+    });
+    // Written into the type's dictionary directly: setting the attribute
+    // would route the type's slot back through the base class's __new__.
+    if (PyDict_SetItemString(type->tp_dict, "__new__", py::staticmethod(refuse).ptr()) != 0) {
+        throw py::error_already_set();
+    }
+    type->tp_new = refuse_new;
+    PyType_Modified(type);
+}
+
 std::string describe_tape(const Tape& tape) {
     std::ostringstream text;
     text << "<zarnik.Tape of " << tape.size() << " nodes, " << tape.parameters().size() << " parameters, output "
@@ -140,7 +240,7 @@ PYBIND11_MODULE(_compiled, m) {
     // Expression is _zarnik's: its type must be known before it is taken or returned.
     py::module_::import("_zarnik");
 
-    py::class_<Tape>(m, "Tape", R"(The graph below one expression, recorded once by zarnik.compile().
+    py::class_<Tape> tape_class(m, "Tape", R"(The graph below one expression, recorded once by zarnik.compile().
 
 Each call reads the parameters' current values and gives exactly what the
 expression's own calls give (lanes, errors and gradients), without walking
@@ -150,7 +250,9 @@ the graph again.
 >>> p = zk.Parameter(3.0, name="p")
 >>> tape = zk.compile(p * p + 1)
 >>> tape.eval(), tape.backward(), p.grad
-((10.0,), (10.0,), (6.0,)))")
+((10.0,), (10.0,), (6.0,)))");
+    refuse_uninitialised_instances(tape_class);
+    tape_class
         .def(
             "eval", [](const Tape& self) { return small_value_tuple(self.evaluate()); },
             "The output's lanes, from the parameters' current values.")
@@ -186,7 +288,7 @@ the graph again.
 >>> zk.compile(zk.sin(a) * 0).eval()
 (0.0,))");
 
-    py::class_<PyFunction>(m, "Function", R"(Expressions compiled by zarnik.function() as a function of some of their leaves.
+    py::class_<PyFunction> function_class(m, "Function", R"(Expressions compiled by zarnik.function() as a function of some of their leaves.
 
 A call gives each input a value and touches no node: it sets no value and
 writes no gradient. Parameters that are not inputs are read at each call.
@@ -198,7 +300,9 @@ writes no gradient. Parameters that are not inputs are read at each call.
 >>> f(3.0, 0.5)
 (4.5,)
 >>> f.jacobian(3.0, 0.5).tolist()
-[[3.0, 9.0]])")
+[[3.0, 9.0]])");
+    refuse_uninitialised_instances(function_class);
+    function_class
         .def(
             "__call__",
             [](const PyFunction& self, const py::args& args) {
@@ -279,6 +383,11 @@ several outputs). Runs in C++ with the interpreter's lock released.
         .def_property_readonly("input_lanes", [](const PyFunction& self) { return self.function.input_lanes(); })
         .def_property_readonly("output_lanes", [](const PyFunction& self) { return self.function.output_lanes(); })
         .def("__repr__", &describe_function);
+    // The stubs make Function generic in the shape of its answers; at run
+    // time Function[...] gives the alias, as the standard library's generic
+    // classes do.
+    function_class.attr("__class_getitem__") = py::reinterpret_steal<py::object>(
+        PyClassMethod_New(py::module_::import("types").attr("GenericAlias").ptr()));
 
     m.def(
         "function",

@@ -46,7 +46,9 @@ inline SmallValue small_value_of(const double (&lanes)[4], Py_ssize_t count) {
 
 // --- the conversion routines -------------------------------------------------------
 
-inline SmallValue parse_small_value_sequence(const py::handle& object, const char* label) {
+// `convert` turns one item into a lane; by default as _zarnik converts numbers.
+inline SmallValue parse_small_value_sequence(const py::handle& object, const char* label,
+                                             double (*convert)(const py::handle&) = to_double) {
     if (!is_sequence(object)) {
         throw py::type_error(labelled(label, " must be a numeric sequence of length 1..4"));
     }
@@ -64,7 +66,7 @@ inline SmallValue parse_small_value_sequence(const py::handle& object, const cha
         if (!item) {
             throw py::error_already_set();
         }
-        lanes[i] = to_double(item);
+        lanes[i] = convert(item);
     }
     return small_value_of(lanes, length);
 }

@@ -150,6 +150,43 @@ void refuse_uninitialised_instances(py::class_<Value>& cls) {
     PyType_Modified(type);
 }
 
+// The binding library gives every bound class one common base class that
+// holds no C++ value. Making an instance of it, or of a Python subclass of it
+// alone, makes the library's allocator throw a C++ exception through the
+// interpreter's C frames, which aborts the process. Pickle protocols 0 and 1
+// reach it too: copyreg's reduce for them calls the first base class with a
+// __new__ of its own, and that is the common base, with the object to pickle.
+// Its allocation slot is wrapped, so that no attribute of the base class or of
+// Expression changes: classes with a bound C++ type are allocated as before,
+// anything else is refused with a TypeError, and the pickling call with the
+// text that protocols 2 and up give.
+newfunc binding_library_new = nullptr;
+
+PyObject* common_base_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    if (!py::detail::all_type_info(type).empty()) {
+        return binding_library_new(type, args, kwargs);
+    }
+    const bool pickling = args != nullptr && PyTuple_GET_SIZE(args) == 1 &&
+                          (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) &&
+                          !py::detail::all_type_info(Py_TYPE(PyTuple_GET_ITEM(args, 0))).empty();
+    if (pickling) {
+        return PyErr_Format(PyExc_TypeError, "cannot pickle '%T' object", PyTuple_GET_ITEM(args, 0));
+    }
+    return PyErr_Format(PyExc_TypeError, "%N: No constructor defined!", type);
+}
+
+// The base class is the library's, one per process for every module built
+// with the same library version; a second import finds it wrapped already.
+void refuse_the_common_base_class() {
+    auto* const base = reinterpret_cast<PyTypeObject*>(py::detail::get_internals().instance_base);
+    if (base->tp_new == common_base_new) {
+        return;
+    }
+    binding_library_new = base->tp_new;
+    base->tp_new = common_base_new;
+    PyType_Modified(base);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_zarnik, m) {
@@ -207,6 +244,7 @@ PYBIND11_MODULE(_zarnik, m) {
     def_operator(expression, "__truediv__", "__rtruediv__", [](Value a, Value b) { return std::move(a) / std::move(b); });
     expression.def("__neg__", [](const Value& self) { return -self; }, py::is_operator());
     refuse_uninitialised_instances(expression);
+    refuse_the_common_base_class();
 
     m.def("Constant", [](const py::args& args, const py::kwargs& kwargs) {
         if (kwargs.size() != 0) {

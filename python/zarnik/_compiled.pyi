@@ -1,14 +1,15 @@
 from collections.abc import Sequence
+from types import GenericAlias
 from typing import Generic, SupportsFloat, SupportsIndex, TypeVar, overload
 
 import numpy as np
 import numpy.typing as npt
 
-from _zarnik import Expression
+from _zarnik import Expression, _Lanes
 
 _Lane = SupportsFloat | SupportsIndex
 # The value of one input of a compiled function: a number or 1..4 of them.
-_Value = _Lane | Sequence[_Lane]
+_Value = _Lane | _Lanes
 _Rows = npt.NDArray[np.float64]
 
 # The binding library's metaclass of native classes.
@@ -18,7 +19,7 @@ class Tape(metaclass=_NativeClass):
     # Refuses to run: tapes come from compile().
     def __init__(self, *args: object, **kwargs: object) -> None: ...
     def eval(self) -> tuple[float, ...]: ...
-    def backward(self, seed: float | Sequence[_Lane] | None = None) -> tuple[float, ...]: ...
+    def backward(self, seed: float | _Lanes | None = None) -> tuple[float, ...]: ...
     def zero_grad(self) -> None: ...
     @property
     def parameters(self) -> tuple[Expression, ...]: ...
@@ -31,9 +32,15 @@ class Tape(metaclass=_NativeClass):
 def compile(expression: Expression) -> Tape: ...
 
 # One output answers with its lanes; several with a tuple of lanes per output.
-_Answer = TypeVar("_Answer", tuple[float, ...], tuple[tuple[float, ...], ...])
+# A bare Function is a function of either shape, which both shapes are.
+_Answer = TypeVar(
+    "_Answer",
+    bound=tuple[float, ...] | tuple[tuple[float, ...], ...],
+    covariant=True,
+    default=tuple[float, ...] | tuple[tuple[float, ...], ...],
+)
 # One output's batch is one array; several outputs' a list of arrays.
-_Batch = TypeVar("_Batch", _Rows, list[_Rows])
+_Batch = TypeVar("_Batch", bound=_Rows | list[_Rows], covariant=True, default=_Rows | list[_Rows])
 
 class Function(Generic[_Answer, _Batch], metaclass=_NativeClass):
     # Refuses to run: functions come from function().
@@ -51,6 +58,9 @@ class Function(Generic[_Answer, _Batch], metaclass=_NativeClass):
     def input_lanes(self) -> int: ...
     @property
     def output_lanes(self) -> int: ...
+    # Function[...] at run time, as the type checker reads it.
+    @classmethod
+    def __class_getitem__(cls, item: object, /) -> GenericAlias: ...
 
 @overload
 def function(inputs: Expression | Sequence[Expression], outputs: Expression) -> Function[tuple[float, ...], _Rows]: ...

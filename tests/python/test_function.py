@@ -222,3 +222,105 @@ def test_a_batch_lets_other_threads_run():
     # Had the batch kept the interpreter's lock, this loop would have stood
     # still for the whole batch.
     assert len(gaps) > 10 and max(gaps) < elapsed / 2
+
+
+def test_a_zero_dimensional_array_is_the_number_it_holds():
+    x = zk.Undefined(name="x")
+    v = zk.Undefined(dim=2, name="v")
+    f = zk.function([x, v], [x * v])
+    for held in (np.array(2.0), np.array(2), np.array(2.0, dtype=np.float32), np.array(True)):
+        assert f(held, np.array([1.0, 3.0])) == f(held.item(), [1.0, 3.0])
+        assert f.jacobian(held, [1.0, 3.0]).tolist() == f.jacobian(held.item(), [1.0, 3.0]).tolist()
+    # What it holds is converted as that number would be.
+    for held in (np.array("1.5"), np.array(1 + 2j)):
+        with pytest.raises(Exception) as by_array:
+            f(held, [1.0, 3.0])
+        with pytest.raises(Exception) as by_number:
+            f(held[()], [1.0, 3.0])
+        assert (type(by_array.value), str(by_array.value)) == (type(by_number.value), str(by_number.value))
+
+
+def test_misaligned_rows_give_what_aligned_ones_give():
+    x = zk.Undefined(name="x")
+    v = zk.Undefined(dim=3, name="v")
+    f = zk.function([x, v], [zk.sin(x) * v, x * x])
+    xs, vs = np.linspace(-1.0, 1.0, 7), np.arange(21.0).reshape(7, 3)
+
+    def misaligned(array):
+        # The bytes of `array` one byte past an aligned address: NumPy marks it unaligned.
+        raw = np.zeros(array.nbytes + 1, dtype=np.uint8)
+        raw[1:] = np.frombuffer(array.tobytes(), dtype=np.uint8)
+        moved = np.frombuffer(raw.data, dtype=np.float64, offset=1).reshape(array.shape)
+        assert not moved.flags.aligned
+        return moved
+
+    by_aligned = f.batch(xs, vs)
+    by_misaligned = f.batch(misaligned(xs), misaligned(vs))
+    assert all(bits(a.ravel()) == bits(b.ravel()) for a, b in zip(by_aligned, by_misaligned))
+    assert bits(f.batch_jacobian(misaligned(xs), misaligned(vs)).ravel()) == bits(f.batch_jacobian(xs, vs).ravel())
+
+
+@pytest.mark.parametrize("array", [
+    np.array([1 + 2j, 3]),
+    np.array(["1.5", "2"]),
+    np.array([b"1"]),
+    np.array(["2020-01-01"], dtype="datetime64[D]"),
+    np.array([1], dtype="timedelta64[s]"),
+    np.array([1.0, None]),
+    np.zeros(2, dtype=[("a", "f8")]),
+    [1.5, "2"],
+], ids=lambda array: str(np.asarray(array).dtype))
+def test_a_batch_takes_arrays_of_real_numbers_only(array):
+    x = zk.Undefined(name="x")
+    p = zk.Parameter(2.0, name="p")
+    f = zk.function([p, x], x * p)
+    rows = len(array)
+    text = f"input array 1 must hold real numbers (booleans, integers or floats), not {np.asarray(array).dtype}"
+    for call in (f.batch, f.batch_jacobian):
+        with pytest.raises(TypeError) as raised:
+            call(np.ones(rows), array)
+        assert str(raised.value) == text
+
+
+@pytest.mark.parametrize("dtype", [np.bool_, np.int8, np.uint64, np.int64, np.float16, np.float32, np.longdouble])
+def test_a_batch_converts_booleans_integers_and_floats(dtype):
+    x = zk.Undefined(name="x")
+    f = zk.function(x, x * 3 + 1)
+    array = np.array([0, 1, 1, 0, 1], dtype=dtype)
+    assert bits(f.batch(array)) == bits(f.batch(array.astype(np.float64)))
+    assert bits(f.batch(array.tolist())) == bits(f.batch(array.astype(np.float64)))
+
+
+class RaisingOnConversion:
+    """A value whose every conversion raises the given exception."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __float__(self):
+        raise self.error
+
+    def __array__(self, dtype=None, copy=None):
+        raise self.error
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt, MemoryError])
+def test_an_interrupt_or_exhausted_memory_while_converting_propagates_as_itself(error):
+    x = zk.Undefined(name="x")
+    v = zk.Undefined(dim=2, name="v")
+    f = zk.function([x, v], x * v)
+    odd = RaisingOnConversion(error)
+    calls = [lambda: f(odd, [1.0, 2.0]), lambda: f(1.0, [1.0, odd]), lambda: f.jacobian(1.0, (odd, 2.0)),
+             lambda: zk.function(x, x * x).value_and_grad(odd),
+             lambda: f.batch(odd, np.zeros((3, 2))), lambda: f.batch_jacobian(np.zeros(3), odd)]
+    for call in calls:
+        with pytest.raises(error):
+            call()
+    # Any other failure of a conversion stays the argument's, as in _zarnik.
+    with pytest.raises(RuntimeError) as by_call:
+        f(RaisingOnConversion(ValueError("no")), [1.0, 2.0])
+    with pytest.raises(RuntimeError) as by_module:
+        zk.Parameter(RaisingOnConversion(ValueError("no")))
+    assert str(by_call.value) == str(by_module.value)
+    with pytest.raises(TypeError, match="^input array 0 must be convertible to an array of floats$"):
+        f.batch(RaisingOnConversion(ValueError("no")), np.zeros((3, 2)))

@@ -1,9 +1,10 @@
 """The stubs of _zarnik and the typed package zarnik: they match the modules,
-accept what users write and catch their mistakes."""
+accept what users write (which runs as written) and catch their mistakes."""
 
 import os
 import pathlib
 import re
+import shutil
 import subprocess
 import sys
 
@@ -13,13 +14,18 @@ import _zarnik
 
 TYPING = pathlib.Path(__file__).resolve().parents[1] / "typing"
 
-pytest.importorskip("mypy")
 
-# mypy's own compiled code is not built for the address sanitizer, and type checks test no memory.
-pytestmark = pytest.mark.not_under_address_sanitizer(reason="type checking runs mypy, not the library")
+
+def type_check(test):
+    """A test that runs mypy: in the full stage only, and not under the address
+    sanitizer (mypy's compiled code is not built for it, and type checks test
+    no memory)."""
+    test = pytest.mark.not_under_address_sanitizer(reason="type checking runs mypy, not the library")(test)
+    return pytest.mark.full_stage(test)
 
 
 def run(tool, *args, folder):
+    pytest.importorskip("mypy")
     # The modules and their stubs come from wherever _zarnik was imported
     # from; mypy's cache goes to a folder of the test's own.
     modules = str(pathlib.Path(_zarnik.__file__).resolve().parent)
@@ -28,16 +34,19 @@ def run(tool, *args, folder):
                           timeout=600)
 
 
+@type_check
 def test_the_stubs_match_the_modules(tmp_path):
     result = run("mypy.stubtest", "_zarnik", "zarnik", folder=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
+@type_check
 def test_what_users_write_type_checks_strictly(tmp_path):
     result = run("mypy", "--strict", str(TYPING / "typed_usage.py"), folder=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
+@type_check
 def test_mistakes_are_caught(tmp_path):
     source = TYPING / "misuse.py"
     expected = {(number, match[1]) for number, line in enumerate(source.read_text().splitlines(), start=1)
@@ -47,3 +56,13 @@ def test_mistakes_are_caught(tmp_path):
     reported = {(int(match[1]), match[2]) for match in
                 re.finditer(r"misuse\.py:(\d+): error: .* \[([a-z-]+)\]$", result.stdout, flags=re.MULTILINE)}
     assert reported == expected, result.stdout
+
+
+@pytest.mark.skipif(shutil.which("dot") is None, reason="Graphviz's dot is not installed")
+def test_what_users_write_runs(tmp_path):
+    # Generic aliases, NumPy arrays as lanes and the pictures' options by
+    # position: what the stubs accept, the modules take.
+    result = subprocess.run([sys.executable, str(TYPING / "typed_usage.py")], capture_output=True, text=True,
+                            cwd=tmp_path, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert (tmp_path / "graph.svg").exists() and (tmp_path / "values.svg").exists()

@@ -11,8 +11,11 @@ import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 
-pytestmark = pytest.mark.not_under_address_sanitizer(
-    reason="the wheel is a release build of its own, tested against the interpreter as it is")
+pytestmark = [
+    pytest.mark.not_under_address_sanitizer(
+        reason="the wheel is a release build of its own, tested against the interpreter as it is"),
+    pytest.mark.full_stage,
+]
 
 
 def run(*command, **options):

@@ -15,3 +15,6 @@ p.set_value(None)  # error: call-overload
 label: str = zk.compile(p).backward()  # error: assignment
 zk.function(p, p * p).jacobian(p)  # error: arg-type
 total: float = zk.function(p, [p, p])(1.0)[0]  # error: assignment
+zk.to_dot(p, name=3)  # error: arg-type
+zk.draw(zk.compile(p), "tape.svg")  # error: arg-type
+zk.Undefined(hint="1")  # error: arg-type

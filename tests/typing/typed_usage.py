@@ -1,10 +1,20 @@
-"""What users write, which mypy --strict must accept."""
+"""What users write, which mypy --strict must accept and which runs."""
+
+import pathlib
 
 import numpy as np
 import numpy.typing as npt
 
 import _zarnik
 import zarnik as zk
+
+# A compiled function of one output, named by its type.
+Single = zk.Function[tuple[float, ...], npt.NDArray[np.float64]]
+
+
+def lanes_of(f: zk.Function, *values: float) -> int:
+    # A bare Function: a function of either shape.
+    return f.input_lanes + len(f(*values))
 
 
 def fit_step(tape: zk.Tape, parameters: tuple[zk.Expression, ...], rate: float) -> float:
@@ -37,7 +47,7 @@ def main() -> None:
     tape = zk.compile(a * a)
     print(fit_step(tape, tape.parameters, 0.1), len(tape), tape.nbytes, tape.output.id)
 
-    f = zk.function([x, a], y)
+    f: Single = zk.function([x, a], y)
     value: tuple[float, ...] = f(0.5, 1.0)
     jacobian: npt.NDArray[np.float64] = f.jacobian(0.5, [1.0])
     loss, gradient = f.value_and_grad(0.5, 1.0)
@@ -47,8 +57,19 @@ def main() -> None:
     arrays: list[npt.NDArray[np.float64]] = several.batch(np.zeros(3))
     print(value, jacobian.shape, loss, gradient, rows, pair, arrays, f.inputs, f.output_lanes)
 
+    print(lanes_of(f, 0.5, 1.0), lanes_of(several, 0.5))
+
+    # NumPy arrays wherever lanes are taken, a 0-d array as a number.
+    hinted = zk.Undefined(hint=np.array([1.0, 2.0]))
+    print(hinted.hint)
+    (b * b).backward(seed=np.array([1.0, 0.5]))
+    print(tape.backward(seed=np.array([2.0])), f(np.array(0.5), np.array([1.0])), zk.Constant(np.arange(3.0)))
+    b.set_value(np.array([0.5, 0.25]))
+
     text: str = zk.to_dot(y, values=True, gradients=True)
+    print(zk.to_dot(y, True, False, "fit"))
     zk.draw(y, "graph.svg")
+    zk.draw(y, pathlib.Path("values.svg"), True)
     print(text, zk.__version__ == _zarnik.__version__)
 
 
