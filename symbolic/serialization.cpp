@@ -22,7 +22,7 @@ namespace {
 // --- the layout (README.md, "The file format") ------------------------------------
 
 constexpr std::array<std::uint8_t, 8> magic{0x89, 'Z', 'G', 'R', '\r', '\n', 0x1A, '\n'};
-constexpr std::size_t header_size = 24;  // magic, version, content, flags, length, node count
+constexpr std::size_t header_size = graph_file_header_size;  // magic, version, content, flags, length, node count
 constexpr std::size_t checksum_size = 4;
 constexpr std::uint8_t flag_listed = 0x01;
 
@@ -216,14 +216,18 @@ private:
 };
 
 constexpr std::size_t record_room = 128;  // any record but its name
+constexpr std::uint32_t poll_interval = 0xFFFF;  // poll after every 2^16 nodes
 
 // Writes each node's record as the walk completes it: the node's position is
 // its index in the file, its inputs' positions are earlier.
 class Encoder {
 public:
-    explicit Encoder(ByteWriter& out) : out_(out) {}
+    Encoder(ByteWriter& out, const GraphFilePoll& poll) : out_(out), poll_(poll) {}
 
     std::uint32_t complete(const ValueNode& node, const std::uint32_t* inputs, const Value* = nullptr) {
+        if ((count_ & poll_interval) == poll_interval && poll_) {
+            poll_();
+        }
         if (node.dimension < 1 || node.dimension > 4 || static_cast<unsigned>(node.kind) > tag_kind) {
             refuse_save(node_label(node) + " has dimension " + std::to_string(node.dimension) + " or kind " +
                         std::to_string(static_cast<unsigned>(node.kind)));
@@ -326,10 +330,11 @@ private:
     }
 
     ByteWriter& out_;
+    const GraphFilePoll& poll_;
     std::uint32_t count_ = 0;
 };
 
-std::string encode(const GraphFile& file) {
+std::string encode(const GraphFile& file, const GraphFilePoll& poll) {
     if (file.outputs.empty()) {
         refuse_save("there is no output");
     }
@@ -363,7 +368,7 @@ std::string encode(const GraphFile& file) {
     out.fixed(0, 8);  // the length and the node count, once known
     out.fixed(0, 4);
 
-    Encoder encoder(out);
+    Encoder encoder(out, poll);
     detail::WalkStack stack;
     detail::begin_walks(stack);
     std::vector<std::uint32_t> outputs;
@@ -451,29 +456,90 @@ void check_checksum(const std::uint8_t* bytes, std::size_t length) {
     }
 }
 
+// One node record as read, its inputs as positions of earlier nodes.
+struct Record {
+    ValueKind kind = ValueKind::Constant;
+    int dimension = 1;
+    std::uint8_t tag = 0;
+    ExpressionOp op = ExpressionOp::None;
+    int input_count = 0;
+    int component_index = -1;
+    std::array<std::uint32_t, 4> inputs{};
+    SmallValue value{};
+    std::optional<SmallValue> hint;
+    std::string_view name;
+};
+
 // Reads the body of a file whose header and checksum have been checked,
-// every read checked against the bytes before the checksum.
+// every read checked against the bytes before the checksum, in two passes.
+// The first checks every record and the roots and counts each node's uses;
+// only then does the second make the nodes, so that a damaged file is
+// refused before any node is made, and each handle is moved out of the
+// table at its node's last use rather than copied (most nodes have one user).
 class Decoder {
 public:
-    Decoder(const std::uint8_t* bytes, const Header& header)
-        : data_(bytes), at_(header_size), end_(header.length - checksum_size), header_(header) {}
+    Decoder(const std::uint8_t* bytes, const Header& header, const GraphFilePoll& poll)
+        : data_(bytes), at_(header_size), end_(header.length - checksum_size), header_(header), poll_(poll) {}
 
     GraphFile run() {
+        std::vector<std::uint32_t> uses(header_.nodes, 0);
+        const auto use = [&uses](std::uint32_t position) {
+            // Saturates: a node used 2^32 - 1 times is simply never moved.
+            uses[position] += uses[position] != 0xFFFF'FFFFU ? 1U : 0U;
+        };
+        // A function's inputs must be placeholders or parameters.
+        std::vector<ValueKind> kinds;
+        const bool function = header_.content == GraphFileContent::Function;
+        for (std::uint32_t i = 0; i < header_.nodes; ++i) {
+            poll(i);
+            const Record record = read_record(i);
+            for (std::size_t k = 0; k < static_cast<std::size_t>(record.input_count); ++k) {
+                use(record.inputs[k]);
+            }
+            if (function) {
+                kinds.push_back(record.kind);
+            }
+        }
+        std::vector<std::uint32_t> outputs;
+        std::vector<std::uint32_t> inputs;
+        read_roots(outputs, inputs, kinds);
+        if (at_ != end_) {
+            refuse_load(std::to_string(end_ - at_) + " bytes follow the last section: the file is damaged");
+        }
+        for (const std::uint32_t position : outputs) {
+            use(position);
+        }
+        for (const std::uint32_t position : inputs) {
+            use(position);
+        }
+
+        at_ = header_size;
         nodes_.reserve(header_.nodes);
         for (std::uint32_t i = 0; i < header_.nodes; ++i) {
-            node(i);
+            poll(i);
+            make(read_record(i), uses);
         }
         GraphFile file;
         file.content = header_.content;
         file.listed = header_.listed;
-        roots(file);
-        if (at_ != end_) {
-            refuse_load(std::to_string(end_ - at_) + " bytes follow the last section: the file is damaged");
+        file.outputs.reserve(outputs.size());
+        for (const std::uint32_t position : outputs) {
+            file.outputs.push_back(take(position, uses));
+        }
+        file.inputs.reserve(inputs.size());
+        for (const std::uint32_t position : inputs) {
+            file.inputs.push_back(take(position, uses));
         }
         return file;
     }
 
 private:
+    void poll(std::uint32_t i) const {
+        if ((i & poll_interval) == poll_interval && poll_) {
+            poll_();
+        }
+    }
+
     [[noreturn]] void truncated_section(const char* section) const {
         refuse_load(std::string("the ") + section + " section runs past the end of the file: the file is damaged");
     }
@@ -520,8 +586,8 @@ private:
         refuse_load("node " + std::to_string(index) + " " + reason);
     }
 
-    // `lanes` lanes of a value of `dimension` lanes, the rest zero; the lanes
-    // within the dimension must be finite.
+    // `lanes_written` lanes of a value of `dimension` lanes, the rest zero;
+    // the lanes within the dimension must be finite.
     SmallValue lanes(std::uint32_t index, int dimension, int lanes_written, const char* what) {
         SmallValue value;
         value.dimension = dimension;
@@ -536,159 +602,175 @@ private:
         return value;
     }
 
-    std::string name(std::uint32_t index) {
-        const std::uint64_t size = varint("node");
-        if (size > end_ - at_) {
-            truncated_section("node");
+    // The name and the hint that end a record.
+    void name_and_hint(std::uint32_t index, Record& record, int hint_lanes) {
+        if ((record.tag & tag_named) != 0) {
+            const std::uint64_t size = varint("node");
+            if (size > end_ - at_) {
+                truncated_section("node");
+            }
+            record.name = std::string_view(reinterpret_cast<const char*>(data_ + at_), static_cast<std::size_t>(size));
+            at_ += static_cast<std::size_t>(size);
+            if (!is_utf8(record.name)) {
+                bad_node(index, "has a name that is not UTF-8");
+            }
         }
-        std::string text(reinterpret_cast<const char*>(data_ + at_), static_cast<std::size_t>(size));
-        at_ += static_cast<std::size_t>(size);
-        if (!is_utf8(text)) {
-            bad_node(index, "has a name that is not UTF-8");
+        if ((record.tag & tag_hinted) != 0) {
+            record.hint = lanes(index, record.dimension, hint_lanes, "hint");
         }
-        return text;
     }
 
-    void node(std::uint32_t index) {
-        const std::uint8_t tag = u8("node");
-        if ((tag & tag_reserved) != 0) {
-            bad_node(index, "has a record of unknown form (tag " + std::to_string(tag) + ")");
+    Record read_record(std::uint32_t index) {
+        Record record;
+        record.tag = u8("node");
+        if ((record.tag & tag_reserved) != 0) {
+            bad_node(index, "has a record of unknown form (tag " + std::to_string(record.tag) + ")");
         }
-        const auto kind = static_cast<ValueKind>(tag & tag_kind);
-        const int dimension = ((tag & tag_dimension) >> tag_dimension_shift) + 1;
-        if (kind == ValueKind::Expression) {
-            expression(index, tag, dimension);
+        record.kind = static_cast<ValueKind>(record.tag & tag_kind);
+        record.dimension = ((record.tag & tag_dimension) >> tag_dimension_shift) + 1;
+        if (record.kind == ValueKind::Expression) {
+            read_expression(index, record);
         } else {
-            leaf(index, tag, kind, dimension);
+            read_leaf(index, record);
         }
+        return record;
     }
 
-    void leaf(std::uint32_t index, std::uint8_t tag, ValueKind kind, int dimension) {
-        const bool exact = (tag & tag_exact) != 0;
-        SmallValue value;
-        if (kind != ValueKind::Undefined) {
+    void read_leaf(std::uint32_t index, Record& record) {
+        const bool exact = (record.tag & tag_exact) != 0;
+        if (record.kind != ValueKind::Undefined) {
             if (exact) {
                 const int value_lanes = u8("node");
                 if (value_lanes > 4) {
                     bad_node(index, "has a value of " + std::to_string(value_lanes) + " lanes");
                 }
-                value = lanes(index, value_lanes, static_cast<int>(lanes_per_value), "value");
+                record.value = lanes(index, value_lanes, static_cast<int>(lanes_per_value), "value");
             } else {
-                value = lanes(index, dimension, dimension, "value");
+                record.value = lanes(index, record.dimension, record.dimension, "value");
             }
         }
-        std::string text = (tag & tag_named) != 0 ? name(index) : std::string();
-        std::optional<SmallValue> hint;
-        if ((tag & tag_hinted) != 0) {
-            hint = lanes(index, dimension, exact ? static_cast<int>(lanes_per_value) : dimension, "hint");
-        }
-        nodes_.emplace_back(make_node(kind, dimension, value, hint, std::move(text)));
+        name_and_hint(index, record, exact ? static_cast<int>(lanes_per_value) : record.dimension);
     }
 
-    void expression(std::uint32_t index, std::uint8_t tag, int dimension) {
+    void read_expression(std::uint32_t index, Record& record) {
         const std::uint8_t code = u8("node");
-        const auto op = static_cast<ExpressionOp>(code);
-        const detail::Shape shape = detail::shape_of(op);
+        record.op = static_cast<ExpressionOp>(code);
+        const detail::Shape shape = detail::shape_of(record.op);
         if (shape == detail::Shape::Unsupported) {
             bad_node(index, "has the operation code " + std::to_string(code) + ", which names no operation");
         }
-        int input_count = 0;
-        int component_index = -1;
-        if ((tag & tag_exact) == 0) {
-            input_count = regular_input_count(shape, dimension);
-            if (input_count == 0) {
+        if ((record.tag & tag_exact) == 0) {
+            record.input_count = regular_input_count(shape, record.dimension);
+            if (record.input_count == 0) {
                 bad_node(index, "is an expression of no operation in the builders' form");
             }
             if (shape == detail::Shape::Component) {
-                component_index = u8("node");
-                if (component_index > 3) {
-                    bad_node(index, "picks lane " + std::to_string(component_index) + " of at most 4");
+                record.component_index = u8("node");
+                if (record.component_index > 3) {
+                    bad_node(index, "picks lane " + std::to_string(record.component_index) + " of at most 4");
                 }
             }
         } else {
-            input_count = u8("node");
-            if (input_count > 4) {
-                bad_node(index, "has " + std::to_string(input_count) + " inputs");
+            record.input_count = u8("node");
+            if (record.input_count > 4) {
+                bad_node(index, "has " + std::to_string(record.input_count) + " inputs");
             }
             const std::uint64_t zigzag = varint("node");
             if (zigzag > 0xFFFF'FFFFU) {
                 bad_node(index, "has a component index beyond 32 bits");
             }
             const auto magnitude = static_cast<std::int64_t>(zigzag >> 1U);
-            component_index = static_cast<int>((zigzag & 1U) != 0 ? -magnitude - 1 : magnitude);
-            if (input_count == 0 && (op != ExpressionOp::None || component_index != -1)) {
+            record.component_index = static_cast<int>((zigzag & 1U) != 0 ? -magnitude - 1 : magnitude);
+            if (record.input_count == 0 && (record.op != ExpressionOp::None || record.component_index != -1)) {
                 bad_node(index, "has an operation but no inputs");
             }
         }
-        if (input_count > 0 && (tag & (tag_named | tag_hinted)) != 0) {
+        if (record.input_count > 0 && (record.tag & (tag_named | tag_hinted)) != 0) {
             bad_node(index, "is an expression with inputs and a name or hint");
         }
-        std::array<Value, 4> inputs{};
-        for (std::size_t k = 0; k < static_cast<std::size_t>(input_count); ++k) {
+        for (std::size_t k = 0; k < static_cast<std::size_t>(record.input_count); ++k) {
             const std::uint64_t back = varint("node");
             if (back >= index) {
                 bad_node(index, "has input " + std::to_string(k) + " " + std::to_string(back + 1) +
                                     " nodes back, before the first node");
             }
-            inputs[k] = nodes_[index - 1 - static_cast<std::size_t>(back)];
+            record.inputs[k] = index - 1 - static_cast<std::uint32_t>(back);
         }
-        if (input_count > 0) {
-            nodes_.push_back(make_expression(op, dimension, std::move(inputs), input_count, component_index));
+        // A node made by make_node as an expression has no operation and may
+        // have a name and a hint.
+        name_and_hint(index, record, static_cast<int>(lanes_per_value));
+    }
+
+    // The handle of the node at `position`, moved out of the table at its last use.
+    Value take(std::uint32_t position, std::vector<std::uint32_t>& uses) {
+        if (--uses[position] == 0) {
+            return std::move(nodes_[position]);
+        }
+        return nodes_[position];
+    }
+
+    void make(const Record& record, std::vector<std::uint32_t>& uses) {
+        std::string name(record.name);
+        if (record.kind != ValueKind::Expression) {
+            nodes_.emplace_back(make_node(record.kind, record.dimension, record.value, record.hint, std::move(name)));
             return;
         }
-        // A node made by make_node as an expression: it has no operation and
-        // may have a name and a hint.
-        std::string text = (tag & tag_named) != 0 ? name(index) : std::string();
-        std::optional<SmallValue> hint;
-        if ((tag & tag_hinted) != 0) {
-            hint = lanes(index, dimension, static_cast<int>(lanes_per_value), "hint");
+        if (record.input_count == 0) {
+            nodes_.emplace_back(
+                make_node(ValueKind::Expression, record.dimension, SmallValue{}, record.hint, std::move(name)));
+            return;
         }
-        nodes_.emplace_back(make_node(ValueKind::Expression, dimension, SmallValue{}, hint, std::move(text)));
+        std::array<Value, 4> inputs{};
+        for (std::size_t k = 0; k < static_cast<std::size_t>(record.input_count); ++k) {
+            inputs[k] = take(record.inputs[k], uses);
+        }
+        nodes_.push_back(
+            make_expression(record.op, record.dimension, std::move(inputs), record.input_count, record.component_index));
     }
 
     std::uint32_t root(const char* what, std::uint64_t k) {
         const std::uint64_t position = varint("root");
-        if (position >= nodes_.size()) {
+        if (position >= header_.nodes) {
             refuse_load(std::string(what) + " " + std::to_string(k) + " refers to node " + std::to_string(position) +
-                        " of " + std::to_string(nodes_.size()));
+                        " of " + std::to_string(header_.nodes));
         }
         return static_cast<std::uint32_t>(position);
     }
 
-    void roots(GraphFile& file) {
-        const std::uint64_t outputs = varint("root");
-        if (outputs == 0 || outputs > end_ - at_) {
-            refuse_load("the file gives " + std::to_string(outputs) + " outputs");
+    // The roots, checked before any node is made: the kinds of a function's
+    // inputs are the records' (`kinds`, gathered in the first pass).
+    void read_roots(std::vector<std::uint32_t>& outputs, std::vector<std::uint32_t>& inputs,
+                    const std::vector<ValueKind>& kinds) {
+        const std::uint64_t output_count = varint("root");
+        if (output_count == 0 || output_count > end_ - at_) {
+            refuse_load("the file gives " + std::to_string(output_count) + " outputs");
         }
-        if ((!header_.listed || header_.content == GraphFileContent::Tape) && outputs != 1) {
-            refuse_load("the file gives " + std::to_string(outputs) + " outputs where it holds one");
+        if ((!header_.listed || header_.content == GraphFileContent::Tape) && output_count != 1) {
+            refuse_load("the file gives " + std::to_string(output_count) + " outputs where it holds one");
         }
-        file.outputs.reserve(static_cast<std::size_t>(outputs));
-        for (std::uint64_t k = 0; k < outputs; ++k) {
-            file.outputs.push_back(nodes_[root("output", k)]);
+        outputs.reserve(static_cast<std::size_t>(output_count));
+        for (std::uint64_t k = 0; k < output_count; ++k) {
+            outputs.push_back(root("output", k));
         }
-        const std::uint64_t inputs = varint("root");
-        if (inputs > 0 && header_.content != GraphFileContent::Function) {
+        const std::uint64_t input_count = varint("root");
+        if (input_count > 0 && header_.content != GraphFileContent::Function) {
             refuse_load("the file gives inputs, which only a function has");
         }
-        if (inputs > end_ - at_) {
-            refuse_load("the file gives " + std::to_string(inputs) + " inputs");
+        if (input_count > end_ - at_) {
+            refuse_load("the file gives " + std::to_string(input_count) + " inputs");
         }
-        file.inputs.reserve(static_cast<std::size_t>(inputs));
-        std::vector<std::uint32_t> seen;
-        seen.reserve(static_cast<std::size_t>(inputs));
-        for (std::uint64_t k = 0; k < inputs; ++k) {
-            const std::uint32_t position = root("input", k);
-            const Value& input = nodes_[position];
-            if (!input.is_undefined() && !input.is_parameter()) {
-                refuse_load("input " + std::to_string(k) + " (node " + std::to_string(position) +
+        inputs.reserve(static_cast<std::size_t>(input_count));
+        for (std::uint64_t k = 0; k < input_count; ++k) {
+            inputs.push_back(root("input", k));
+            const ValueKind kind = kinds[inputs.back()];
+            if (kind != ValueKind::Undefined && kind != ValueKind::Parameter) {
+                refuse_load("input " + std::to_string(k) + " (node " + std::to_string(inputs.back()) +
                             ") is not a placeholder or parameter");
             }
-            seen.push_back(position);
-            file.inputs.push_back(input);
         }
-        std::sort(seen.begin(), seen.end());
-        if (std::adjacent_find(seen.begin(), seen.end()) != seen.end()) {
+        std::vector<std::uint32_t> sorted = inputs;
+        std::sort(sorted.begin(), sorted.end());
+        if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end()) {
             refuse_load("an input is given twice");
         }
     }
@@ -697,12 +779,13 @@ private:
     std::size_t at_;
     std::size_t end_;
     Header header_;
+    const GraphFilePoll& poll_;
     std::vector<Value> nodes_;
 };
 
-GraphFile decode(const std::uint8_t* bytes, const Header& header) {
+GraphFile decode(const std::uint8_t* bytes, const Header& header, const GraphFilePoll& poll) {
     check_checksum(bytes, static_cast<std::size_t>(header.length));
-    return Decoder(bytes, header).run();
+    return Decoder(bytes, header, poll).run();
 }
 
 }  // namespace
@@ -715,10 +798,10 @@ GraphFile graph_file(const Function& function, bool listed) {
     return {GraphFileContent::Function, function.outputs(), function.inputs(), listed};
 }
 
-std::string save_to_bytes(const GraphFile& file) { return encode(file); }
+std::string save_to_bytes(const GraphFile& file, const GraphFilePoll& poll) { return encode(file, poll); }
 
 void save(std::ostream& out, const GraphFile& file) {
-    const std::string bytes = encode(file);
+    const std::string bytes = encode(file, {});
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     if (!out) {
         throw std::runtime_error("cannot save graph: writing to the stream failed");
@@ -729,7 +812,11 @@ void save(std::ostream& out, const Value& output) { save(out, graph_file(output)
 void save(std::ostream& out, const Tape& tape) { save(out, graph_file(tape)); }
 void save(std::ostream& out, const Function& function) { save(out, graph_file(function)); }
 
-GraphFile load_from_bytes(std::string_view bytes) {
+std::uint64_t graph_file_length(std::string_view header) {
+    return read_header(reinterpret_cast<const std::uint8_t*>(header.data()), header.size()).length;
+}
+
+GraphFile load_from_bytes(std::string_view bytes, const GraphFilePoll& poll) {
     const auto* const data = reinterpret_cast<const std::uint8_t*>(bytes.data());
     const Header header = read_header(data, bytes.size());
     if (header.length > bytes.size()) {
@@ -739,7 +826,7 @@ GraphFile load_from_bytes(std::string_view bytes) {
     if (header.length < bytes.size()) {
         refuse_load(std::to_string(bytes.size() - header.length) + " bytes follow the end of the file");
     }
-    return decode(data, header);
+    return decode(data, header, poll);
 }
 
 GraphFile load(std::istream& in) {
@@ -763,7 +850,7 @@ GraphFile load(std::istream& in) {
         }
         size = got;
     }
-    return decode(reinterpret_cast<const std::uint8_t*>(bytes.data()), header);
+    return decode(reinterpret_cast<const std::uint8_t*>(bytes.data()), header, {});
 }
 
 namespace {

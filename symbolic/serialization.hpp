@@ -14,6 +14,7 @@
 // justifies and takes time linear in the file.
 
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <string>
 #include <string_view>
@@ -27,6 +28,8 @@ namespace zarnik::symbolic {
 
 // The format version that save writes and the newest that load reads.
 inline constexpr std::uint16_t graph_file_version = 1;
+// The bytes of the fixed header that every file begins with.
+inline constexpr std::size_t graph_file_header_size = 24;
 
 // What a file was made from.
 enum class GraphFileContent : std::uint8_t { Graph = 1, Tape = 2, Function = 3 };
@@ -56,14 +59,23 @@ void save(std::ostream& out, const GraphFile& file);
 void save(std::ostream& out, const Value& output);
 void save(std::ostream& out, const Tape& tape);
 void save(std::ostream& out, const Function& function);
+
+// Called every few tens of thousands of nodes by the calls that take it, so
+// that a long save or load can be interrupted: what it throws ends the call.
+using GraphFilePoll = std::function<void()>;
+
 // The same file as bytes.
-std::string save_to_bytes(const GraphFile& file);
+std::string save_to_bytes(const GraphFile& file, const GraphFilePoll& poll = {});
 
 // Reads one file from the stream's current position, leaving the stream just
 // after it.
 GraphFile load(std::istream& in);
 // Reads exactly one file: bytes after its end are refused.
-GraphFile load_from_bytes(std::string_view bytes);
+GraphFile load_from_bytes(std::string_view bytes, const GraphFilePoll& poll = {});
+// The length of the whole file whose first graph_file_header_size bytes (or
+// fewer, when the file is shorter) are `header`, after the checks of the
+// header that load makes: what a reader of another kind of source reads on.
+std::uint64_t graph_file_length(std::string_view header);
 // The file's one output, tape or function; throws std::invalid_argument when
 // the file holds something else.
 Value load_value(std::istream& in);

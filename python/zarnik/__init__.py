@@ -4,7 +4,8 @@ reverse-mode gradients.
 The package offers every name of the extension module ``_zarnik`` (the same
 objects: ``zarnik.Parameter is _zarnik.Parameter``) and adds compiled tapes
 (``compile``), compiled functions of inputs (``function``) with Jacobians
-and batches over NumPy arrays, and pictures of graphs (``to_dot``, ``draw``):
+and batches over NumPy and Dask arrays, graph files (``save``, ``load``; tapes
+and functions also pickle) and pictures of graphs (``to_dot``, ``draw``):
 
 >>> import zarnik as zk
 >>> a, b = zk.Parameter(1.0, name="a"), zk.Parameter(2.0, name="b")
@@ -36,6 +37,7 @@ from _zarnik import (
 )
 from zarnik._compiled import Function, Tape, compile, function
 from zarnik._dot import draw, to_dot
+from zarnik._io import load, save
 
 __all__ = [
     "Constant",
@@ -49,6 +51,8 @@ __all__ = [
     "cos",
     "draw",
     "function",
+    "load",
+    "save",
     "sin",
     "to_dot",
     "vec2",
