@@ -8,7 +8,9 @@ the batch in this process gives, on whichever scheduler computes it. The
 function travels to the workers once per call, pickled as its graph file.
 """
 
+import itertools
 import math
+import re
 import uuid
 
 import dask.array as da
@@ -22,14 +24,27 @@ from dask.highlevelgraph import HighLevelGraph
 TASK_THREADS = 1
 
 
-def _rows(function, method, *blocks):
-    """What each task runs: the batch of one chunk of rows."""
-    return getattr(function, method)(*blocks)
+# The end of a batch's text that names the row that failed.
+_FAILED_ROW = re.compile(r"\(row (\d+)\)$")
 
 
-def _stacked(function, *blocks):
+def _rows(function, method, first_row, *blocks):
+    """What each task runs: the batch of one chunk of rows, the first of them
+    row `first_row` of the whole array. A failure names its row in the whole
+    array, as the batch of the whole array would."""
+    try:
+        return getattr(function, method)(*blocks)
+    except ValueError as error:
+        text = str(error)
+        found = _FAILED_ROW.search(text)
+        if found is None or first_row == 0:
+            raise
+        raise ValueError(f"{text[:found.start()]}(row {int(found.group(1)) + first_row})") from None
+
+
+def _stacked(function, first_row, *blocks):
     """Every output of one chunk side by side, (rows, output lanes)."""
-    return np.column_stack(_rows(function, "batch", *blocks))
+    return np.column_stack(_rows(function, "batch", first_row, *blocks))
 
 
 def _aligned(function, arrays):
@@ -65,28 +80,29 @@ def _aligned(function, arrays):
 
 
 def _lazy(function, task, arrays, shape_of_chunk):
-    """A Dask array of one task per chunk of rows: `task(function, *blocks)`
-    gives a chunk of the shape `shape_of_chunk(rows)`."""
+    """A Dask array of one task per chunk of rows: `task(function, first_row,
+    *blocks)` gives a chunk of the shape `shape_of_chunk(rows)`."""
     aligned, row_chunks = _aligned(function, arrays)
     token = uuid.uuid4().hex
     name = f"zarnik-{task.__name__.strip('_')}-{token}"
     function_key = f"zarnik-function-{token}"
     layer = {function_key: function}
     tail = (0,) * (len(shape_of_chunk(1)) - 1)
-    for c in range(len(row_chunks)):
+    first_rows = itertools.accumulate(row_chunks, initial=0)
+    for c, first_row in zip(range(len(row_chunks)), first_rows):
         blocks = [(array.name, c) + (0,) * (array.ndim - 1) for array in aligned]
-        layer[(name, c) + tail] = (task, function_key, *blocks)
+        layer[(name, c) + tail] = (task, function_key, first_row, *blocks)
     chunks = (row_chunks,) + tuple((size,) for size in shape_of_chunk(1)[1:])
     graph = HighLevelGraph.from_collections(name, layer, dependencies=aligned)
     return da.Array(graph, name, chunks, dtype=np.float64, meta=np.empty((0,) * len(chunks)))
 
 
-def _single_batch(function, *blocks):
-    return _rows(function, "batch", *blocks)
+def _single_batch(function, first_row, *blocks):
+    return _rows(function, "batch", first_row, *blocks)
 
 
-def _jacobians(function, *blocks):
-    return _rows(function, "batch_jacobian", *blocks)
+def _jacobians(function, first_row, *blocks):
+    return _rows(function, "batch_jacobian", first_row, *blocks)
 
 
 def lazy(method, function, single_output, *arrays):
