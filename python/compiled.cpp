@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "compiled.hpp"
 #include "conversions.hpp"
 #include "symbolic/symbolic.hpp"
 
@@ -22,13 +23,6 @@ using namespace zarnik::python;
 namespace {
 
 using Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
-
-// A compiled function as Python sees it: one output given alone answers with
-// its lanes, a sequence of outputs with a tuple of lanes per output.
-struct PyFunction {
-    Function function;
-    bool single_output;
-};
 
 // An Expression or a sequence of them.
 std::vector<Value> values_of(const py::handle& object, const char* what) {
@@ -335,6 +329,9 @@ writes no gradient. Parameters that are not inputs are read at each call.
              "For one scalar output: its value and its gradient against all input lanes.")
         .def("batch",
              [](const PyFunction& self, const py::args& args) {
+                 if (py::object lazy = lazy_rows("batch", self, args); !lazy.is_none()) {
+                     return lazy;
+                 }
                  const Rows rows = batch_rows(self, args);
                  const std::vector<Value>& outputs = self.function.outputs();
                  std::vector<Array> results;
@@ -362,7 +359,10 @@ several outputs). Runs in C++ with the interpreter's lock released.
 >>> zk.function(x, x * 2).batch(np.arange(3.0)).tolist()
 [0.0, 2.0, 4.0])")
         .def("batch_jacobian",
-             [](const PyFunction& self, const py::args& args) {
+             [](const PyFunction& self, const py::args& args) -> py::object {
+                 if (py::object lazy = lazy_rows("batch_jacobian", self, args); !lazy.is_none()) {
+                     return lazy;
+                 }
                  const Rows rows = batch_rows(self, args);
                  Array jacobians({static_cast<py::ssize_t>(rows.count),
                                   static_cast<py::ssize_t>(self.function.output_lanes()),
@@ -408,4 +408,6 @@ several outputs). Runs in C++ with the interpreter's lock released.
     // Makes a node in the core and gives its id: with one copy of the core in
     // the process, its ids interleave with _zarnik's in creation order.
     m.def("_new_node_id", [] { return constant(0.0).id(); });
+
+    bind_serialization(m);
 }

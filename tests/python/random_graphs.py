@@ -53,9 +53,9 @@ def torch_unary(torch, name, t):
 def torch_binary(torch, name, a, b):
     a, b = torch.broadcast_tensors(a, b)
     if name in ("minimum", "maximum"):  # a tie shares the gradient evenly, as here
-        first, second = (a, b) if name == "minimum" else (b, a)
-        return torch.where(first < second, a if name == "minimum" else b,
-                           torch.where(first > second, b if name == "minimum" else a, (a + b) / 2))
+        a_wins = a < b if name == "minimum" else a > b
+        b_wins = b < a if name == "minimum" else b > a
+        return torch.where(a_wins, a, torch.where(b_wins, b, (a + b) / 2))
     return getattr(torch, name)(a, b)
 
 
