@@ -1,7 +1,7 @@
 #include <stdexcept>
 
-#include "call_scratch.hpp"
-#include "internal.hpp"
+#include "detail/call_scratch.hpp"
+#include "detail/internal.hpp"
 
 namespace zarnik::symbolic {
 

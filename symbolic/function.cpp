@@ -5,8 +5,8 @@
 #include <string>
 #include <unordered_map>
 
-#include "call_scratch.hpp"
-#include "internal.hpp"
+#include "detail/call_scratch.hpp"
+#include "detail/internal.hpp"
 
 namespace zarnik::symbolic {
 

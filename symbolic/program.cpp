@@ -1,11 +1,11 @@
-#include "program.hpp"
+#include "detail/program.hpp"
 
 #include <algorithm>
 #include <atomic>
 #include <stdexcept>
 
-#include "internal.hpp"
-#include "operations.hpp"
+#include "detail/internal.hpp"
+#include "detail/operations.hpp"
 
 namespace zarnik::symbolic::detail {
 

@@ -3,9 +3,9 @@
 // in cache while the loops over rows run straight. Every row is computed with
 // the same rules, in the same order, as a single call computes it.
 
-#include "internal.hpp"
-#include "operations.hpp"
-#include "program.hpp"
+#include "detail/internal.hpp"
+#include "detail/operations.hpp"
+#include "detail/program.hpp"
 
 // The loops over rows run straight for long, and on x86-64 the library
 // carries a second copy of them for processors with AVX2, chosen when it is

@@ -1,9 +1,9 @@
-#include "reference.hpp"
+#include "detail/reference.hpp"
 
 #include <stdexcept>
 
-#include "internal.hpp"
-#include "operations.hpp"
+#include "detail/internal.hpp"
+#include "detail/operations.hpp"
 
 namespace zarnik::symbolic::detail {
 

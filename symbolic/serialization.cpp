@@ -11,9 +11,9 @@
 #include <stdexcept>
 #include <utility>
 
-#include "graph_walk.hpp"
-#include "internal.hpp"
-#include "operations.hpp"
+#include "detail/graph_walk.hpp"
+#include "detail/internal.hpp"
+#include "detail/operations.hpp"
 
 namespace zarnik::symbolic {
 

@@ -2,7 +2,7 @@
 #include <limits>
 #include <stdexcept>
 
-#include "internal.hpp"
+#include "detail/internal.hpp"
 
 namespace zarnik::symbolic {
 

@@ -4,8 +4,8 @@
 #include <utility>
 #include <vector>
 
-#include "graph_walk.hpp"
-#include "internal.hpp"
+#include "detail/graph_walk.hpp"
+#include "detail/internal.hpp"
 
 namespace zarnik::symbolic {
 

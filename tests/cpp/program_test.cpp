@@ -6,9 +6,9 @@
 #include <optional>
 
 #include "random_graphs.hpp"
-#include "symbolic/graph_walk.hpp"
-#include "symbolic/program.hpp"
-#include "symbolic/reference.hpp"
+#include "symbolic/detail/graph_walk.hpp"
+#include "symbolic/detail/program.hpp"
+#include "symbolic/detail/reference.hpp"
 #include "test_support.hpp"
 
 namespace zarnik::symbolic {

@@ -18,7 +18,7 @@
 #include <string_view>
 #include <type_traits>
 
-#include "symbolic.hpp"
+#include "symbolic/symbolic.hpp"
 
 namespace zarnik::symbolic::detail {
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "operations.hpp"
-#include "symbolic.hpp"
+#include "symbolic/symbolic.hpp"
 
 namespace zarnik::symbolic::detail {
 

@@ -7,7 +7,7 @@
 #include <limits>
 #include <memory>
 
-#include "symbolic.hpp"
+#include "symbolic/symbolic.hpp"
 
 namespace zarnik::symbolic::detail {
 
