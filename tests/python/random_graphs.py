@@ -98,7 +98,8 @@ class Builder:
         self.parameters = []
         self.torch = torch
         # Whether a node sits where a function is not smooth (abs at 0, atan2
-        # at the origin), where a finite difference is not the derivative.
+        # at the origin, minimum and maximum at a tie), where a finite
+        # difference is not the derivative.
         self.kinked = False
 
     def leaf(self, kind, values):
@@ -170,6 +171,9 @@ class Builder:
                 lanes = [reference(pick(a.lanes, n), pick(b.lanes, n)) for n in range(size)]
                 if function == "atan2" and any(pick(a.lanes, n) == pick(b.lanes, n) == 0.0 for n in range(size)):
                     self.kinked = True  # the origin, where the angle has no derivative
+                if function in ("minimum", "maximum") and any(pick(a.lanes, n) == pick(b.lanes, n)
+                                                               for n in range(size)):
+                    self.kinked = True  # a tie, where the two one-sided slopes may differ
             self.expect(build, lanes, a.constant and b.constant,
                         torch_build=lambda: torch_binary(torch, function, a.torch_value, b.torch_value))
         elif name == "component":
