@@ -3,6 +3,9 @@
 // in cache while the loops over rows run straight. Every row is computed with
 // the same rules, in the same order, as a single call computes it.
 
+#include <algorithm>
+
+#include "detail/approximate.hpp"
 #include "detail/internal.hpp"
 #include "detail/operations.hpp"
 #include "detail/program.hpp"
@@ -40,13 +43,38 @@ struct Rows {
     }
 }
 
+// Whether `finite` is false or a lane of `out`'s first `count` rows is not finite.
+[[gnu::always_inline]] inline bool all_finite(const double* out, std::size_t count) noexcept {
+    bool finite = true;
+    for (std::size_t r = 0; r < count; ++r) {
+        finite &= is_finite_lane(out[r]);
+    }
+    return finite;
+}
+
 // One instruction over the block's rows; returns whether a lane of a row is
 // not finite. A result's lane never overlaps its operands' lanes, which lets
 // the loops over rows run as vector code where the rule allows. The scalar
-// codes of binary operations run the general loop with one lane.
-template <typename R>
+// codes of binary operations run the general loop with one lane. Approximate
+// rows compute the transcendental functions with the vectorised kernels and
+// check every result they give.
+template <typename R, Arithmetic A>
 [[gnu::always_inline]] inline bool forward(const Instruction& in, const Rows& rows, const std::uint32_t* packs) noexcept {
-    if constexpr (R::shape == Shape::Binary) {
+    if constexpr (A == Arithmetic::approximate && transcendental(rule_op<R>)) {
+        bool finite = true;
+        for (std::uint32_t i = 0; i < in.dim; ++i) {
+            double* const out = rows.lane(in.out + i);
+            if constexpr (R::shape == Shape::Binary) {
+                const double* const a = rows.lane(in.a + ((in.flags & Instruction::broadcast_a) != 0 ? 0 : i));
+                const double* const b = rows.lane(in.b + ((in.flags & Instruction::broadcast_b) != 0 ? 0 : i));
+                approximate_binary(rule_op<R>, a, b, out, rows.count);
+            } else {
+                approximate_unary(rule_op<R>, rows.lane(in.a + i), out, rows.count);
+            }
+            finite &= all_finite(out, rows.count);
+        }
+        return !finite;
+    } else if constexpr (R::shape == Shape::Binary) {
         bool finite = true;
         for (std::uint32_t i = 0; i < in.dim; ++i) {
             const double* const a = rows.lane(in.a + ((in.flags & Instruction::broadcast_a) != 0 ? 0 : i));
@@ -88,10 +116,77 @@ template <typename R>
     }
 }
 
+// The rows an approximate derivative computes its factors for at a time.
+constexpr std::size_t factor_rows = 256;
+
+// The reverse rules whose derivatives call a transcendental function, with
+// that function's values from the vectorised kernels: each written as its
+// exact rule is (operations.hpp), with the function's value as a factor.
 template <typename R>
+constexpr bool approximate_derivative = rule_op<R> == ExpressionOp::Sin || rule_op<R> == ExpressionOp::Cos ||
+                                        rule_op<R> == ExpressionOp::Sinh || rule_op<R> == ExpressionOp::Cosh ||
+                                        rule_op<R> == ExpressionOp::Pow;
+
+template <typename R>
+[[gnu::always_inline]] inline void reverse_approximately(const Instruction& in, const Rows& v,
+                                                         const Rows& adjoints) noexcept {
+    using enum ExpressionOp;
+    constexpr ExpressionOp op = rule_op<R>;
+    double factor[factor_rows];
+    if constexpr (op == Pow) {
+        double exponent[factor_rows];
+        double logarithm[factor_rows];
+        for (std::uint32_t i = 0; i < in.dim; ++i) {
+            const std::uint32_t a = in.a + ((in.flags & Instruction::broadcast_a) != 0 ? 0 : i);
+            const std::uint32_t b = in.b + ((in.flags & Instruction::broadcast_b) != 0 ? 0 : i);
+            for (std::size_t first = 0; first < v.count; first += factor_rows) {
+                const std::size_t count = std::min(factor_rows, v.count - first);
+                const double* const va = v.lane(a) + first;
+                const double* const vb = v.lane(b) + first;
+                const double* const y = v.lane(in.out + i) + first;
+                const double* const g = adjoints.lane(in.out + i) + first;
+                double* const da = adjoints.lane(a) + first;
+                double* const db = adjoints.lane(b) + first;
+                for (std::size_t r = 0; r < count; ++r) {
+                    exponent[r] = vb[r] - 1.0;
+                }
+                approximate_binary(Pow, va, exponent, factor, count);
+                approximate_unary(Log, va, logarithm, count);
+                // pow's rule: da += b == 0 ? 0 : g (b a^(b-1)); db += a == 0 ? 0 : g (y ln a).
+                for (std::size_t r = 0; r < count; ++r) {
+                    da[r] = da[r] + (vb[r] == 0.0 ? 0.0 : g[r] * (vb[r] * factor[r]));
+                    db[r] = db[r] + (va[r] == 0.0 ? 0.0 : g[r] * (y[r] * logarithm[r]));
+                }
+            }
+        }
+    } else {
+        constexpr ExpressionOp derivative = op == Sin ? Cos : op == Cos ? Sin : op == Sinh ? Cosh : Sinh;
+        for (std::uint32_t i = 0; i < in.dim; ++i) {
+            for (std::size_t first = 0; first < v.count; first += factor_rows) {
+                const std::size_t count = std::min(factor_rows, v.count - first);
+                const double* const g = adjoints.lane(in.out + i) + first;
+                double* const dx = adjoints.lane(in.a + i) + first;
+                approximate_unary(derivative, v.lane(in.a + i) + first, factor, count);
+                for (std::size_t r = 0; r < count; ++r) {
+                    if constexpr (op == Sin) {
+                        dx[r] = factor[r] * g[r] + dx[r];  // cos x g + dx
+                    } else if constexpr (op == Cos) {
+                        dx[r] = (-factor[r]) * g[r] + dx[r];  // (-sin x) g + dx
+                    } else {
+                        dx[r] = dx[r] + g[r] * factor[r];  // dx + g cosh x, dx + g sinh x
+                    }
+                }
+            }
+        }
+    }
+}
+
+template <typename R, Arithmetic A>
 [[gnu::always_inline]] inline void reverse(const Instruction& in, const Rows& v, const Rows& adjoints,
                                            const std::uint32_t* packs) noexcept {
-    if constexpr (R::shape == Shape::Binary) {
+    if constexpr (A == Arithmetic::approximate && approximate_derivative<R>) {
+        reverse_approximately<R>(in, v, adjoints);
+    } else if constexpr (R::shape == Shape::Binary) {
         for (std::uint32_t i = 0; i < in.dim; ++i) {
             const std::uint32_t a = in.a + ((in.flags & Instruction::broadcast_a) != 0 ? 0 : i);
             const std::uint32_t b = in.b + ((in.flags & Instruction::broadcast_b) != 0 ? 0 : i);
@@ -125,15 +220,15 @@ template <typename R>
     }
 }
 
-}  // namespace
-
-ZARNIK_ROW_LOOPS ForwardOutcome run_forward_rows(const Program& program, double* const* lanes, std::size_t count) noexcept {
+template <Arithmetic A>
+[[gnu::always_inline]] inline ForwardOutcome forward_rows(const Program& program, double* const* lanes,
+                                                          std::size_t count) noexcept {
     const Rows rows{lanes, count};
     const std::uint32_t* const packs = program.pack_inputs.data();
     bool bad = false;
     for (const Instruction& in : program.code) {
         const bool known = with_code(in.code, [&]<typename R, typename Scalars>(R, Scalars) {
-            bad |= forward<R>(in, rows, packs);
+            bad |= forward<R, A>(in, rows, packs);
         });
         if (!known) {
             return {&in, bad};  // Fail
@@ -142,15 +237,35 @@ ZARNIK_ROW_LOOPS ForwardOutcome run_forward_rows(const Program& program, double*
     return {nullptr, bad};
 }
 
-ZARNIK_ROW_LOOPS void run_reverse_rows(const Program& program, double* const* lanes, double* const* adjoints,
-                                       std::size_t count, std::span<const std::uint32_t> order) noexcept {
+template <Arithmetic A>
+[[gnu::always_inline]] inline void reverse_rows(const Program& program, double* const* lanes,
+                                                double* const* adjoints, std::size_t count,
+                                                std::span<const std::uint32_t> order) noexcept {
     const Rows v{lanes, count};  // only read
     const Rows g{adjoints, count};
     const std::uint32_t* const packs = program.pack_inputs.data();
     for (auto index = order.rbegin(); index != order.rend(); ++index) {
         const Instruction& in = program.code[*index];
         // A program that fails is never swept.
-        with_code(in.code, [&]<typename R, typename Scalars>(R, Scalars) { reverse<R>(in, v, g, packs); });
+        with_code(in.code, [&]<typename R, typename Scalars>(R, Scalars) { reverse<R, A>(in, v, g, packs); });
+    }
+}
+
+}  // namespace
+
+ZARNIK_ROW_LOOPS ForwardOutcome run_forward_rows(const Program& program, double* const* lanes, std::size_t count,
+                                                 Arithmetic arithmetic) noexcept {
+    return arithmetic == Arithmetic::exact ? forward_rows<Arithmetic::exact>(program, lanes, count)
+                                           : forward_rows<Arithmetic::approximate>(program, lanes, count);
+}
+
+ZARNIK_ROW_LOOPS void run_reverse_rows(const Program& program, double* const* lanes, double* const* adjoints,
+                                       std::size_t count, std::span<const std::uint32_t> order,
+                                       Arithmetic arithmetic) noexcept {
+    if (arithmetic == Arithmetic::exact) {
+        reverse_rows<Arithmetic::exact>(program, lanes, adjoints, count, order);
+    } else {
+        reverse_rows<Arithmetic::approximate>(program, lanes, adjoints, count, order);
     }
 }
 

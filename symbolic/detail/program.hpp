@@ -16,6 +16,7 @@
 #include <span>
 #include <vector>
 
+#include "approximate.hpp"
 #include "operations.hpp"
 #include "symbolic/symbolic.hpp"
 
@@ -373,10 +374,12 @@ void run_reverse(const Program& program, const double* lanes, double* adjoints,
 
 // Many rows at once, for batches: lane k of row r lies at lanes[k][r] for the
 // first `rows` rows. Each row is computed exactly as a single call computes
-// it. The reverse sweep only reads `lanes`.
-ForwardOutcome run_forward_rows(const Program& program, double* const* lanes, std::size_t rows) noexcept;
+// it, unless `arithmetic` asks for the approximate transcendental functions
+// (approximate.hpp). The reverse sweep only reads `lanes`.
+ForwardOutcome run_forward_rows(const Program& program, double* const* lanes, std::size_t rows,
+                                Arithmetic arithmetic = Arithmetic::exact) noexcept;
 void run_reverse_rows(const Program& program, double* const* lanes, double* const* adjoints, std::size_t rows,
-                      std::span<const std::uint32_t> order) noexcept;
+                      std::span<const std::uint32_t> order, Arithmetic arithmetic = Arithmetic::exact) noexcept;
 
 // Adds each parameter's adjoints into its gradient, which starts from zeros
 // when absent. Nothing here can fail, so a pass changes either all the
