@@ -259,7 +259,7 @@ the graph again.
         .def(
             "backward",
             [](const Tape& self, const py::object& seed) {
-                const std::optional<SmallValue> lanes = backward_seed(seed);
+                const std::optional<SmallValue> lanes = backward_seed(seed, input_double);
                 return small_value_tuple(lanes ? self.backward(*lanes) : self.backward());
             },
             py::arg("seed") = py::none(),

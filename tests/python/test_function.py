@@ -340,6 +340,7 @@ def test_an_interrupt_or_exhausted_memory_while_converting_propagates_as_itself(
     odd = RaisingOnConversion(error)
     calls = [lambda: f(odd, [1.0, 2.0]), lambda: f(1.0, [1.0, odd]), lambda: f.jacobian(1.0, (odd, 2.0)),
              lambda: zk.function(x, x * x).value_and_grad(odd),
+             lambda: zk.compile(zk.Parameter(1.0, 2.0) * 2).backward([1.0, odd]),
              lambda: f.batch(odd, np.zeros((3, 2))), lambda: f.batch_jacobian(np.zeros(3), odd)]
     for call in calls:
         with pytest.raises(error):
