@@ -15,3 +15,5 @@ p.set_value(None)  # error: call-overload
 label: str = zk.compile(p).backward()  # error: assignment
 zk.function(p, p * p).jacobian(p)  # error: arg-type
 total: float = zk.function(p, [p, p])(1.0)[0]  # error: assignment
+zk.save(1.0, "graph.zg")  # error: arg-type
+graph: zk.Expression = zk.load("graph.zg")  # error: assignment

@@ -1,5 +1,8 @@
 """What users write, which mypy --strict must accept."""
 
+import copy
+import pathlib
+
 import numpy as np
 import numpy.typing as npt
 
@@ -46,6 +49,14 @@ def main() -> None:
     pair: tuple[tuple[float, ...], ...] = several(0.5)
     arrays: list[npt.NDArray[np.float64]] = several.batch(np.zeros(3))
     print(value, jacobian.shape, loss, gradient, rows, pair, arrays, f.inputs, f.output_lanes)
+
+    zk.save(f, "f.zg")
+    zk.save([y, y * y], pathlib.Path("graphs.zg"))
+    with open("tape.zg", "wb") as out:
+        zk.save(tape, out)
+    loaded = zk.load("f.zg")
+    if isinstance(loaded, zk.Function):
+        print(loaded.input_lanes, copy.deepcopy(loaded).inputs)
 
     text: str = zk.to_dot(y, values=True, gradients=True)
     zk.draw(y, "graph.svg")
