@@ -352,7 +352,8 @@ writes no gradient. Parameters that are not inputs are read at each call.
              },
              R"(The outputs over many rows at once: one array per input, of shape (rows,) for a scalar input or
 (rows, lanes), gives an array of shape (rows,) or (rows, lanes) per output (a list of them for
-several outputs). Runs in C++ with the interpreter's lock released.
+several outputs). Runs in C++ with the interpreter's lock released. Dask arrays chunked by
+rows give lazy Dask arrays instead, computed chunk by chunk wherever Dask runs them.
 
 >>> import numpy as np, zarnik as zk
 >>> x = zk.Undefined(name="x")
@@ -375,7 +376,8 @@ several outputs). Runs in C++ with the interpreter's lock released.
                  }
                  return jacobians;
              },
-             "The Jacobian of every row, an array of shape (rows, output lanes, input lanes).")
+             "The Jacobian of every row, an array of shape (rows, output lanes, input lanes); a lazy Dask array for "
+             "Dask arrays chunked by rows.")
         .def_property_readonly("inputs",
                                [](const PyFunction& self) { return py::tuple(py::cast(self.function.inputs())); })
         .def_property_readonly("outputs",
