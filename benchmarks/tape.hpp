@@ -7,11 +7,18 @@
 // and no reference counting, a one-lane fast path, and a finite check of
 // every result as the library makes. A baseline for the benchmarks, not
 // part of the library.
+//
+// Every switch over the operations names each one and has no default
+// branch: an operation added to the library stops the build here (warnings
+// are errors) until the baseline has its rules, and an operation that
+// reaches a branch not meant for it throws.
 
 #include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <stdexcept>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -88,7 +95,10 @@ public:
                     case symbolic::ExpressionOp::Divide: out = value_[0][a] / value_[0][b]; break;
                     case symbolic::ExpressionOp::Negate: out = -value_[0][a]; break;
                     case symbolic::ExpressionOp::Sin: out = std::sin(value_[0][a]); break;
-                    default: out = std::cos(value_[0][a]); break;
+                    case symbolic::ExpressionOp::Cos: out = std::cos(value_[0][a]); break;
+                    case symbolic::ExpressionOp::None:
+                    case symbolic::ExpressionOp::Pack:
+                    case symbolic::ExpressionOp::Component: unknown(op);
                 }
                 bad |= !finite(out);
                 continue;
@@ -126,7 +136,10 @@ public:
                     case symbolic::ExpressionOp::Divide: da += g / y; db += -g * x / (y * y); break;
                     case symbolic::ExpressionOp::Negate: da -= g; break;
                     case symbolic::ExpressionOp::Sin: da += std::cos(x) * g; break;
-                    default: da -= std::sin(x) * g; break;
+                    case symbolic::ExpressionOp::Cos: da -= std::sin(x) * g; break;
+                    case symbolic::ExpressionOp::None:
+                    case symbolic::ExpressionOp::Pack:
+                    case symbolic::ExpressionOp::Component: unknown(op);
                 }
                 continue;
             }
@@ -137,6 +150,11 @@ public:
 
 private:
     static bool finite(double x) { return std::fabs(x) <= std::numeric_limits<double>::max(); }
+
+    [[noreturn]] static void unknown(symbolic::ExpressionOp op) {
+        throw std::logic_error(std::string("the flat tape has no rule here for the operation ") +
+                               symbolic::to_string(op));
+    }
 
     bool forward_lanes(std::size_t i, symbolic::ExpressionOp op, std::size_t a, std::size_t b) {
         bool bad = false;
@@ -150,7 +168,14 @@ private:
                     value_[k][i] = value_[0][static_cast<std::size_t>(packs_[a + k])];
                 }
                 return false;
-            default: break;
+            case symbolic::ExpressionOp::None: unknown(op);
+            case symbolic::ExpressionOp::Add:
+            case symbolic::ExpressionOp::Subtract:
+            case symbolic::ExpressionOp::Multiply:
+            case symbolic::ExpressionOp::Divide:
+            case symbolic::ExpressionOp::Negate:
+            case symbolic::ExpressionOp::Sin:
+            case symbolic::ExpressionOp::Cos: break;
         }
         const std::size_t da = dim_[a] == 1 ? 0 : 1;
         const std::size_t db = dim_[b] == 1 ? 0 : 1;
@@ -165,7 +190,10 @@ private:
                 case symbolic::ExpressionOp::Divide: out = x / y; break;
                 case symbolic::ExpressionOp::Negate: out = -value_[l][a]; break;
                 case symbolic::ExpressionOp::Sin: out = std::sin(value_[l][a]); break;
-                default: out = std::cos(value_[l][a]); break;
+                case symbolic::ExpressionOp::Cos: out = std::cos(value_[l][a]); break;
+                case symbolic::ExpressionOp::None:
+                case symbolic::ExpressionOp::Pack:
+                case symbolic::ExpressionOp::Component: unknown(op);
             }
             bad |= !finite(out);
         }
@@ -183,7 +211,14 @@ private:
                     adjoint_[0][static_cast<std::size_t>(packs_[a + k])] += adjoint_[k][i];
                 }
                 return;
-            default: break;
+            case symbolic::ExpressionOp::None: unknown(op);
+            case symbolic::ExpressionOp::Add:
+            case symbolic::ExpressionOp::Subtract:
+            case symbolic::ExpressionOp::Multiply:
+            case symbolic::ExpressionOp::Divide:
+            case symbolic::ExpressionOp::Negate:
+            case symbolic::ExpressionOp::Sin:
+            case symbolic::ExpressionOp::Cos: break;
         }
         const std::size_t sa = dim_[a] == 1 ? 0 : 1;
         const std::size_t sb = dim_[b] == 1 ? 0 : 1;
@@ -208,7 +243,10 @@ private:
                     break;
                 case symbolic::ExpressionOp::Negate: adjoint_[l][a] -= g; break;
                 case symbolic::ExpressionOp::Sin: adjoint_[l][a] += std::cos(value_[l][a]) * g; break;
-                default: adjoint_[l][a] -= std::sin(value_[l][a]) * g; break;
+                case symbolic::ExpressionOp::Cos: adjoint_[l][a] -= std::sin(value_[l][a]) * g; break;
+                case symbolic::ExpressionOp::None:
+                case symbolic::ExpressionOp::Pack:
+                case symbolic::ExpressionOp::Component: unknown(op);
             }
         }
     }

@@ -72,8 +72,8 @@ double input_double(const py::handle& object) {
         }
         PyErr_Clear();
     }
-    throw py::cast_error("Unable to cast Python instance of type " + py::str(py::type::handle_of(object)).cast<std::string>() +
-                         " to C++ type 'double'");
+    throw py::cast_error("Unable to cast Python instance of type " +
+                         py::str(py::type::handle_of(object)).cast<std::string>() + " to C++ type 'double'");
 }
 
 // The value of one input: a number (a 0-d array counts as the number it
@@ -139,11 +139,10 @@ Array batch_array(const py::handle& object, std::size_t k) {
                              " must hold real numbers (booleans, integers or floats), not " +
                              py::str(array.dtype()).cast<std::string>());
     }
+    const int wanted = Api::NPY_ARRAY_ENSUREARRAY_ | Api::NPY_ARRAY_C_CONTIGUOUS_ | Api::NPY_ARRAY_ALIGNED_ |
+                       Api::NPY_ARRAY_FORCECAST_;
     auto doubles = py::reinterpret_steal<Array>(
-        api.PyArray_FromAny_(array.ptr(), py::dtype::of<double>().release().ptr(), 0, 0,
-                             Api::NPY_ARRAY_ENSUREARRAY_ | Api::NPY_ARRAY_C_CONTIGUOUS_ | Api::NPY_ARRAY_ALIGNED_ |
-                                 Api::NPY_ARRAY_FORCECAST_,
-                             nullptr));
+        api.PyArray_FromAny_(array.ptr(), py::dtype::of<double>().release().ptr(), 0, 0, wanted, nullptr));
     if (!doubles) {
         throw py::error_already_set();
     }
@@ -199,7 +198,8 @@ std::string describe_function(const PyFunction& self) {
 // keeps every route (a direct call, a subclass, a base class's __new__,
 // object.__new__, copy and pickle) from making an instance that holds nothing.
 PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_TypeError, (py::detail::get_fully_qualified_tp_name(type) + ": No constructor defined!").c_str());
+    PyErr_SetString(PyExc_TypeError,
+                    (py::detail::get_fully_qualified_tp_name(type) + ": No constructor defined!").c_str());
     return nullptr;
 }
 
@@ -253,7 +253,7 @@ the graph again.
         .def(
             "backward",
             [](const Tape& self, const py::object& seed) {
-                const std::optional<SmallValue> lanes = backward_seed(seed);
+                const std::optional<SmallValue> lanes = backward_seed(seed, input_double);
                 return small_value_tuple(lanes ? self.backward(*lanes) : self.backward());
             },
             py::arg("seed") = py::none(),
@@ -352,7 +352,8 @@ writes no gradient. Parameters that are not inputs are read at each call.
              },
              R"(The outputs over many rows at once: one array per input, of shape (rows,) for a scalar input or
 (rows, lanes), gives an array of shape (rows,) or (rows, lanes) per output (a list of them for
-several outputs). Runs in C++ with the interpreter's lock released.
+several outputs). Runs in C++ with the interpreter's lock released. Dask arrays chunked by
+rows give lazy Dask arrays instead, computed chunk by chunk wherever Dask runs them.
 
 >>> import numpy as np, zarnik as zk
 >>> x = zk.Undefined(name="x")
@@ -375,7 +376,8 @@ several outputs). Runs in C++ with the interpreter's lock released.
                  }
                  return jacobians;
              },
-             "The Jacobian of every row, an array of shape (rows, output lanes, input lanes).")
+             "The Jacobian of every row, an array of shape (rows, output lanes, input lanes); a lazy Dask array for "
+             "Dask arrays chunked by rows.")
         .def_property_readonly("inputs",
                                [](const PyFunction& self) { return py::tuple(py::cast(self.function.inputs())); })
         .def_property_readonly("outputs",

@@ -33,15 +33,27 @@ void check_signals() {
 
 const char* const what_saves = "save() takes an Expression, a sequence of Expressions, a Tape or a Function";
 
+// An instance of a native class whose __init__ never ran holds no object:
+// refused before it is read.
+template <typename T>
+const T& initialised(const py::handle& object) {
+    auto* const instance = reinterpret_cast<py::detail::instance*>(object.ptr());
+    if (!instance->get_value_and_holder().holder_constructed()) {
+        throw py::type_error(py::str(py::type::handle_of(object).attr("__qualname__")).cast<std::string>() +
+                             " object is not initialised");
+    }
+    return py::cast<const T&>(object);
+}
+
 GraphFile file_of(const py::handle& object) {
     if (py::isinstance<Value>(object)) {
         return symbolic::graph_file(py::cast<Value>(object));
     }
     if (py::isinstance<Tape>(object)) {
-        return symbolic::graph_file(py::cast<const Tape&>(object));
+        return symbolic::graph_file(initialised<Tape>(object));
     }
     if (py::isinstance<PyFunction>(object)) {
-        const auto& function = py::cast<const PyFunction&>(object);
+        const auto& function = initialised<PyFunction>(object);
         return symbolic::graph_file(function.function, !function.single_output);
     }
     if (!is_sequence(object)) {
@@ -128,13 +140,17 @@ void bind_serialization(py::module_& module) {
     // the same values. A shallow copy is a new object over the same nodes.
     py::class_<Tape>(module.attr("Tape"))
         .def("__reduce__", &reduce, "Pickles the tape as its graph file: unpickling makes new nodes.")
-        .def("__copy__", [](const Tape& self) { return Tape(self); }, "A tape of the same nodes.")
+        .def(
+            "__copy__", [](const py::object& self) { return Tape(initialised<Tape>(self)); },
+            "A tape of the same nodes.")
         .def(
             "__deepcopy__", [](const py::object& self, const py::handle&) { return load_bytes(bytes_of(self)); },
             py::arg("memo"), "A tape of new nodes with the same values, names and structure.");
     py::class_<PyFunction>(module.attr("Function"))
         .def("__reduce__", &reduce, "Pickles the function as its graph file: unpickling makes new nodes.")
-        .def("__copy__", [](const PyFunction& self) { return PyFunction(self); }, "A function of the same nodes.")
+        .def(
+            "__copy__", [](const py::object& self) { return PyFunction(initialised<PyFunction>(self)); },
+            "A function of the same nodes.")
         .def(
             "__deepcopy__", [](const py::object& self, const py::handle&) { return load_bytes(bytes_of(self)); },
             py::arg("memo"), "A function of new nodes with the same values, names and structure.");

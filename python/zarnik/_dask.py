@@ -33,6 +33,8 @@ def _rows(function, method, first_row, *blocks):
     row `first_row` of the whole array. A failure names its row in the whole
     array, as the batch of the whole array would."""
     try:
+        # Batches run on one thread today; once a batch takes a thread
+        # count, this call passes threads=TASK_THREADS.
         return getattr(function, method)(*blocks)
     except ValueError as error:
         text = str(error)

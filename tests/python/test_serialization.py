@@ -147,6 +147,17 @@ def test_pickles_of_every_supported_protocol_and_copies():
         pickle.dumps(p)  # an expression travels in a file, a tape or a function
 
 
+def test_objects_made_without_init_do_not_travel():
+    for cls in (zk.Tape, zk.Function):
+        try:
+            made = cls.__new__(cls)
+        except TypeError:
+            continue  # refused as it is made: nothing can travel
+        for travel in (pickle.dumps, copy.copy, copy.deepcopy, lambda obj: zk.save(obj, io.BytesIO())):
+            with pytest.raises(TypeError, match="object is not initialised"):
+                travel(made)
+
+
 def test_a_function_travels_to_a_pool_of_processes():
     x = zk.Undefined(name="x")
     a = zk.Parameter(0.5, name="a")

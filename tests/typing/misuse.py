@@ -18,3 +18,5 @@ total: float = zk.function(p, [p, p])(1.0)[0]  # error: assignment
 zk.to_dot(p, name=3)  # error: arg-type
 zk.draw(zk.compile(p), "tape.svg")  # error: arg-type
 zk.Undefined(hint="1")  # error: arg-type
+zk.save(1.0, "graph.zg")  # error: arg-type
+graph: zk.Expression = zk.load("graph.zg")  # error: assignment
