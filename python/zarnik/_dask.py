@@ -19,8 +19,7 @@ from dask.highlevelgraph import HighLevelGraph
 
 # The threads one batch takes inside a Dask task. Dask already runs one task
 # per worker thread, so a batch there takes one, and the two pools never
-# oversubscribe the machine. Batches run on one thread today; once a batch
-# takes a thread count, _rows passes this on.
+# oversubscribe the machine.
 TASK_THREADS = 1
 
 
@@ -44,9 +43,9 @@ def _rows(function, method, first_row, *blocks):
         raise ValueError(f"{text[:found.start()]}(row {int(found.group(1)) + first_row})") from None
 
 
-def _stacked(function, first_row, *blocks):
+def _stacked(function, first_row, keywords, *blocks):
     """Every output of one chunk side by side, (rows, output lanes)."""
-    return np.column_stack(_rows(function, "batch", first_row, *blocks))
+    return np.column_stack(_rows(function, "batch", first_row, keywords, *blocks))
 
 
 def _aligned(function, arrays):
@@ -81,9 +80,9 @@ def _aligned(function, arrays):
     return aligned, row_chunks
 
 
-def _lazy(function, task, arrays, shape_of_chunk):
+def _lazy(function, task, arrays, shape_of_chunk, keywords):
     """A Dask array of one task per chunk of rows: `task(function, first_row,
-    *blocks)` gives a chunk of the shape `shape_of_chunk(rows)`."""
+    keywords, *blocks)` gives a chunk of the shape `shape_of_chunk(rows)`."""
     aligned, row_chunks = _aligned(function, arrays)
     token = uuid.uuid4().hex
     name = f"zarnik-{task.__name__.strip('_')}-{token}"
@@ -93,36 +92,56 @@ def _lazy(function, task, arrays, shape_of_chunk):
     first_rows = itertools.accumulate(row_chunks, initial=0)
     for c, first_row in zip(range(len(row_chunks)), first_rows):
         blocks = [(array.name, c) + (0,) * (array.ndim - 1) for array in aligned]
-        layer[(name, c) + tail] = (task, function_key, first_row, *blocks)
+        layer[(name, c) + tail] = (task, function_key, first_row, keywords, *blocks)
     chunks = (row_chunks,) + tuple((size,) for size in shape_of_chunk(1)[1:])
     graph = HighLevelGraph.from_collections(name, layer, dependencies=aligned)
     return da.Array(graph, name, chunks, dtype=np.float64, meta=np.empty((0,) * len(chunks)))
 
 
-def _single_batch(function, first_row, *blocks):
-    return _rows(function, "batch", first_row, *blocks)
+def _single_batch(function, first_row, keywords, *blocks):
+    return _rows(function, "batch", first_row, keywords, *blocks)
 
 
-def _jacobians(function, first_row, *blocks):
-    return _rows(function, "batch_jacobian", first_row, *blocks)
+def _jacobians(function, first_row, keywords, *blocks):
+    return _rows(function, "batch_jacobian", first_row, keywords, *blocks)
 
 
-def lazy(method, function, single_output, *arrays):
+def lazy(method, function, single_output, *arrays, threads=None, approximate=False, wrt=None):
     """The lazy result of the batch method `method` of `function`, which
-    answers with one array when `single_output`, else with a list."""
+    answers with one array when `single_output`, else with a list. Each
+    chunk's batch runs on one thread, whatever `threads` asks: Dask runs the
+    chunks side by side."""
     if method == "batch":
-        return batch(function, single_output, *arrays)
-    return batch_jacobian(function, *arrays)
+        return batch(function, single_output, *arrays, approximate=approximate)
+    return batch_jacobian(function, *arrays, approximate=approximate, wrt=wrt)
 
 
-def batch(function, single_output, *arrays):
+def _positions(function, wrt):
+    """`wrt` as input positions, which travel to the workers with the function
+    (an Expression would arrive there as a node of its own)."""
+    if wrt is None:
+        return None
+    ids = [input_.id for input_ in function.inputs]
+    positions = []
+    for item in wrt:
+        if hasattr(item, "id") and not isinstance(item, int):
+            if item.id not in ids:
+                raise ValueError(f"wrt names {item!r}, which is not an input of the function")
+            positions.append(ids.index(item.id))
+        else:
+            positions.append(item)
+    return positions
+
+
+def batch(function, single_output, *arrays, approximate=False):
     """Function.batch over Dask arrays: one lazy array per output, (rows,) or
     (rows, lanes), a list of them for a function of several outputs."""
     dims = [output.dim for output in function.outputs]
+    keywords = {"approximate": approximate}
     if single_output:
         shape = (lambda rows: (rows,)) if dims[0] == 1 else (lambda rows: (rows, dims[0]))
-        return _lazy(function, _single_batch, arrays, shape)
-    stacked = _lazy(function, _stacked, arrays, lambda rows: (rows, sum(dims)))
+        return _lazy(function, _single_batch, arrays, shape, keywords)
+    stacked = _lazy(function, _stacked, arrays, lambda rows: (rows, sum(dims)), keywords)
     results = []
     first = 0
     for dim in dims:
@@ -131,8 +150,12 @@ def batch(function, single_output, *arrays):
     return results
 
 
-def batch_jacobian(function, *arrays):
+def batch_jacobian(function, *arrays, approximate=False, wrt=None):
     """Function.batch_jacobian over Dask arrays: a lazy array of shape
-    (rows, output lanes, input lanes)."""
-    shape = (function.output_lanes, function.input_lanes)
-    return _lazy(function, _jacobians, arrays, lambda rows: (rows, *shape))
+    (rows, output lanes, the lanes of the inputs in `wrt`)."""
+    positions = _positions(function, wrt)
+    chosen = range(len(function.inputs)) if positions is None else positions
+    columns = sum(function.inputs[k].dim for k in chosen)
+    shape = (function.output_lanes, columns)
+    keywords = {"approximate": approximate, "wrt": positions}
+    return _lazy(function, _jacobians, arrays, lambda rows: (rows, *shape), keywords)
