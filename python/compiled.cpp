@@ -280,7 +280,8 @@ std::vector<std::size_t> wrt_positions(const PyFunction& self, const py::object&
         }
         return positions;
     }
-    if (!is_sequence(wrt)) {
+    // An Expression indexes its lanes, but is one input, not a sequence of them.
+    if (py::isinstance<Value>(wrt) || !is_sequence(wrt)) {
         throw py::type_error("wrt must be None or a sequence of input positions or input Expressions");
     }
     std::vector<bool> seen(inputs.size(), false);

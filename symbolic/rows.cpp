@@ -113,14 +113,9 @@ private:
     std::size_t threads_ = 1;
 };
 
-// The inputs `wrt` names (every input when empty), checked.
+// The inputs `wrt` names, checked.
 std::vector<std::size_t> chosen(const Function& f, std::span<const std::size_t> wrt) {
     std::vector<std::size_t> positions(wrt.begin(), wrt.end());
-    if (positions.empty()) {
-        for (std::size_t k = 0; k < f.inputs().size(); ++k) {
-            positions.push_back(k);
-        }
-    }
     std::vector<bool> seen(f.inputs().size(), false);
     for (const std::size_t k : positions) {
         if (k >= f.inputs().size()) {

@@ -53,15 +53,15 @@ void evaluate_rows(const Function& f, std::size_t rows, std::span<const RowInput
                    std::span<double* const> outputs, const RowOptions& options = {});
 
 // The Jacobian of every row with respect to the inputs at the positions
-// `wrt` (in that order; every input, in order, when empty): rows x
-// output_lanes() x (the lanes of those inputs) values. The columns of other
-// inputs are not computed.
+// `wrt`, in that order (each at most once): rows x output_lanes() x (the
+// lanes of those inputs) values. The columns of other inputs are not
+// computed.
 void jacobian_rows(const Function& f, std::size_t rows, std::span<const RowInput> inputs,
                    std::span<const std::size_t> wrt, double* jacobians, const RowOptions& options = {});
 
 // For a function of one scalar output: the sum of the output over the rows,
 // returned, and the gradient of that sum with respect to each input at the
-// positions `wrt` (every input when empty): `gradients[i]` points to room for
+// positions `wrt` (each at most once): `gradients[i]` points to room for
 // the lanes of input wrt[i] when it is given once for every row (the sum of
 // its rows' gradients), and for rows x lanes when it is given per row (each
 // row's gradient). Sums run over blocks of rows in a fixed order, so their

@@ -11,6 +11,8 @@ _Lane = SupportsFloat | SupportsIndex
 # The value of one input of a compiled function: a number or 1..4 of them.
 _Value = _Lane | _Lanes
 _Rows = npt.NDArray[np.float64]
+# The inputs to differentiate: positions or the input expressions themselves.
+_Wrt = Sequence[SupportsIndex | Expression]
 
 # The binding library's metaclass of native classes.
 class _NativeClass(type): ...
@@ -51,12 +53,35 @@ class Function(Generic[_Answer, _Batch], metaclass=_NativeClass):
     # Refuses to run: functions come from function().
     def __init__(self, *args: object, **kwargs: object) -> None: ...
     def __call__(self, *values: _Value) -> _Answer: ...
-    def jacobian(self, *values: _Value) -> _Rows: ...
+    def jacobian(self, *values: _Value, wrt: _Wrt | None = None) -> _Rows: ...
     def value_and_grad(self, *values: _Value) -> tuple[float, _Rows]: ...
-    # Given a Dask array among the arrays, the batch methods answer with lazy
+    # Each array gives an input's rows, or one value for every row. Given a
+    # Dask array among the arrays, batch and batch_jacobian answer with lazy
     # Dask arrays of the same shapes instead (Dask is not needed to type-check).
-    def batch(self, *arrays: npt.ArrayLike) -> _Batch: ...
-    def batch_jacobian(self, *arrays: npt.ArrayLike) -> _Rows: ...
+    def batch(
+        self,
+        *arrays: npt.ArrayLike,
+        rows: SupportsIndex | None = None,
+        threads: SupportsIndex | None = None,
+        approximate: bool = False,
+    ) -> _Batch: ...
+    def batch_jacobian(
+        self,
+        *arrays: npt.ArrayLike,
+        wrt: _Wrt | None = None,
+        rows: SupportsIndex | None = None,
+        threads: SupportsIndex | None = None,
+        approximate: bool = False,
+    ) -> _Rows: ...
+    # The sum of the scalar output over the rows, and one gradient per input in wrt.
+    def batch_value_and_grad(
+        self,
+        *arrays: npt.ArrayLike,
+        wrt: _Wrt | None = None,
+        rows: SupportsIndex | None = None,
+        threads: SupportsIndex | None = None,
+        approximate: bool = False,
+    ) -> tuple[float, tuple[_Rows, ...]]: ...
     @property
     def inputs(self) -> tuple[Expression, ...]: ...
     @property

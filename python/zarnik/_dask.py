@@ -27,14 +27,13 @@ TASK_THREADS = 1
 _FAILED_ROW = re.compile(r"\(row (\d+)\)$")
 
 
-def _rows(function, method, first_row, *blocks):
+def _rows(function, method, first_row, keywords, *blocks):
     """What each task runs: the batch of one chunk of rows, the first of them
-    row `first_row` of the whole array. A failure names its row in the whole
-    array, as the batch of the whole array would."""
+    row `first_row` of the whole array, with the method's keywords, on one
+    thread. A failure names its row in the whole array, as the batch of the
+    whole array would."""
     try:
-        # Batches run on one thread today; once a batch takes a thread
-        # count, this call passes threads=TASK_THREADS.
-        return getattr(function, method)(*blocks)
+        return getattr(function, method)(*blocks, **keywords, threads=TASK_THREADS)
     except ValueError as error:
         text = str(error)
         found = _FAILED_ROW.search(text)
