@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <exception>
 #include <mutex>
 #include <system_error>
@@ -83,17 +85,53 @@ std::size_t run_blocks(std::size_t blocks, std::size_t threads,
         }
     };
 
+    // The helpers still running; the calling thread, out of blocks, waits for
+    // them and keeps running the check meanwhile, so that a check that stops
+    // the batch (an interrupt) is heard however the blocks were shared out.
+    std::mutex running_mutex;
+    std::condition_variable finished;
+    std::size_t running = 0;
+    const auto helper = [&](std::size_t thread) noexcept {
+        work(thread);
+        const std::lock_guard<std::mutex> lock(running_mutex);
+        --running;
+        finished.notify_one();
+    };
     {
         std::vector<std::jthread> helpers;
         const std::size_t wanted = std::min(threads, blocks);
         for (std::size_t t = 1; t < wanted; ++t) {
             try {
-                helpers.emplace_back(work, t);
+                {
+                    const std::lock_guard<std::mutex> lock(running_mutex);
+                    ++running;
+                }
+                helpers.emplace_back(helper, t);
             } catch (const std::system_error&) {
+                const std::lock_guard<std::mutex> lock(running_mutex);
+                --running;
                 break;  // the threads started so far, the calling one among them, do all the blocks
             }
         }
         work(0);
+        std::unique_lock<std::mutex> lock(running_mutex);
+        while (running > 0) {
+            if (finished.wait_for(lock, std::chrono::milliseconds(10), [&] { return running == 0; }) || !check ||
+                stop.load(std::memory_order_relaxed)) {
+                continue;
+            }
+            lock.unlock();
+            try {
+                check();
+            } catch (...) {
+                const std::lock_guard<std::mutex> error_lock(error_mutex);
+                if (!error) {
+                    error = std::current_exception();
+                }
+                stop.store(true, std::memory_order_relaxed);
+            }
+            lock.lock();
+        }
     }  // joins the helpers
     if (error) {
         std::rethrow_exception(error);

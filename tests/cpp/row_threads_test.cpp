@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -64,16 +65,45 @@ TEST(RowThreads, WhatABlockOrTheCheckThrowsStopsTheRunAndReachesTheCaller) {
         EXPECT_THROW(run_blocks(100'000, threads, failing), std::runtime_error);
         EXPECT_LT(ran.load(), 100'000U);
 
+        // Blocks of some length: the check runs on the calling thread between
+        // its blocks, or while it waits for the others, until it throws.
         std::atomic<std::size_t> checked{0};
-        const auto quiet = [](std::size_t, std::size_t) { return true; };
+        std::atomic<std::size_t> slow_ran{0};
+        const auto slow = [&](std::size_t, std::size_t) {
+            slow_ran.fetch_add(1);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            return true;
+        };
         const auto check = [&] {
             if (checked.fetch_add(1) == 2) {
                 throw std::range_error("interrupted");
             }
         };
-        EXPECT_THROW(run_blocks(100'000, threads, quiet, check), std::range_error);
-        EXPECT_EQ(checked.load(), 3U);  // on the calling thread only, stopping at the first throw
+        EXPECT_THROW(run_blocks(10'000, threads, slow, check), std::range_error);
+        EXPECT_EQ(checked.load(), 3U);  // stopping at the first throw
+        EXPECT_LT(slow_ran.load(), 10'000U);
     }
+}
+
+TEST(RowThreads, TheCheckRunsWhileTheCallerWaitsForTheOtherThreads) {
+    // Two blocks on two threads, the helper's long: once its own block is
+    // done, the calling thread keeps running the check while it waits, and
+    // the third check's throw is heard long before the helper's block ends.
+    const auto block = [](std::size_t thread, std::size_t) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(thread == 0 ? 20 : 1000));
+        return true;
+    };
+    const auto started = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::duration heard{};
+    int checks = 0;
+    const auto check = [&] {
+        if (++checks == 3) {
+            heard = std::chrono::steady_clock::now() - started;
+            throw std::range_error("interrupted");
+        }
+    };
+    EXPECT_THROW(run_blocks(2, 2, block, check), std::range_error);
+    EXPECT_LT(heard, std::chrono::milliseconds(800));
 }
 
 TEST(RowThreads, ABatchTakesNoMoreThreadsThanItsBlocksOrItsWorkPays) {
