@@ -4,6 +4,9 @@
 // the same rules, in the same order, as a single call computes it.
 
 #include <algorithm>
+#include <cstdint>
+#include <type_traits>
+#include <vector>
 
 #include "detail/approximate.hpp"
 #include "detail/internal.hpp"
@@ -220,6 +223,78 @@ template <typename R, Arithmetic A>
     }
 }
 
+// One instruction's tangents over the block's rows, for the lanes of its
+// result that depend on the seed. Each lane's tangent is the operation's
+// partial derivatives (its reverse rule with a unit seed, added into zeros)
+// times the tangents of the operands that depend on the seed: an operand that
+// does not is left out, not multiplied by zero.
+template <typename R>
+[[gnu::always_inline]] inline void tangent(const Instruction& in, const Rows& v, const Rows& t,
+                                           const std::uint32_t* packs, const std::uint8_t* active) noexcept {
+    if constexpr (R::shape == Shape::Binary) {
+        for (std::uint32_t i = 0; i < in.dim; ++i) {
+            if (active[in.out + i] == 0) {
+                continue;
+            }
+            const std::uint32_t a = in.a + ((in.flags & Instruction::broadcast_a) != 0 ? 0 : i);
+            const std::uint32_t b = in.b + ((in.flags & Instruction::broadcast_b) != 0 ? 0 : i);
+            const double* const va = v.lane(a);
+            const double* const vb = v.lane(b);
+            const double* const y = v.lane(in.out + i);
+            const double* const ta = t.lane(a);
+            const double* const tb = t.lane(b);
+            double* __restrict const out = t.lane(in.out + i);
+            const auto rows_with = [&](auto with_a, auto with_b) {
+                for (std::size_t r = 0; r < v.count; ++r) {
+                    double pa = 0.0;
+                    double pb = 0.0;
+                    R::backward(va[r], vb[r], y[r], 1.0, pa, pb);
+                    if constexpr (decltype(with_a)::value && decltype(with_b)::value) {
+                        out[r] = pa * ta[r] + pb * tb[r];
+                    } else if constexpr (decltype(with_a)::value) {
+                        out[r] = pa * ta[r];
+                    } else {
+                        out[r] = pb * tb[r];
+                    }
+                }
+            };
+            if (active[a] != 0 && active[b] != 0) {
+                rows_with(std::true_type{}, std::true_type{});
+            } else if (active[a] != 0) {
+                rows_with(std::true_type{}, std::false_type{});
+            } else {
+                rows_with(std::false_type{}, std::true_type{});
+            }
+        }
+    } else if constexpr (R::shape == Shape::Unary) {
+        for (std::uint32_t i = 0; i < in.dim; ++i) {
+            if (active[in.out + i] == 0) {
+                continue;
+            }
+            const double* const x = v.lane(in.a + i);
+            const double* const y = v.lane(in.out + i);
+            const double* const tx = t.lane(in.a + i);
+            double* __restrict const out = t.lane(in.out + i);
+            for (std::size_t r = 0; r < v.count; ++r) {
+                double p = 0.0;
+                R::backward(x[r], y[r], 1.0, p);
+                out[r] = p * tx[r];
+            }
+        }
+    } else if constexpr (R::shape == Shape::Pack) {
+        for (std::uint32_t k = 0; k < in.dim; ++k) {
+            if (active[in.out + k] != 0) {
+                copy_rows(t.lane(packs[in.a + k]), t.lane(in.out + k), v.count);
+            }
+        }
+    } else {
+        static_assert(R::shape == Shape::Component);
+        if (active[in.out] != 0) {
+            copy_rows(t.lane(in.a + in.arg), t.lane(in.out), v.count);
+        }
+    }
+}
+
 template <Arithmetic A>
 [[gnu::always_inline]] inline ForwardOutcome forward_rows(const Program& program, double* const* lanes,
                                                           std::size_t count) noexcept {
@@ -266,6 +341,46 @@ ZARNIK_ROW_LOOPS void run_reverse_rows(const Program& program, double* const* la
         reverse_rows<Arithmetic::exact>(program, lanes, adjoints, count, order);
     } else {
         reverse_rows<Arithmetic::approximate>(program, lanes, adjoints, count, order);
+    }
+}
+
+std::vector<std::uint8_t> tangent_activity(const Program& program, std::uint32_t seed) {
+    std::vector<std::uint8_t> active(program.lanes.size(), 0);
+    active[seed] = 1;
+    for (const Instruction& in : program.code) {
+        switch (shape_of(in.code)) {
+            case Shape::Binary:
+                for (std::uint32_t i = 0; i < in.dim; ++i) {
+                    const std::uint32_t a = in.a + ((in.flags & Instruction::broadcast_a) != 0 ? 0 : i);
+                    const std::uint32_t b = in.b + ((in.flags & Instruction::broadcast_b) != 0 ? 0 : i);
+                    active[in.out + i] = active[a] | active[b];
+                }
+                break;
+            case Shape::Unary:
+                for (std::uint32_t i = 0; i < in.dim; ++i) {
+                    active[in.out + i] = active[in.a + i];
+                }
+                break;
+            case Shape::Pack:
+                for (std::uint32_t k = 0; k < in.dim; ++k) {
+                    active[in.out + k] = active[program.pack_inputs[in.a + k]];
+                }
+                break;
+            case Shape::Component: active[in.out] = active[in.a + in.arg]; break;
+            case Shape::Leaf:
+            case Shape::Unsupported: break;  // Fail: a program that fails is never swept
+        }
+    }
+    return active;
+}
+
+ZARNIK_ROW_LOOPS void run_tangent_rows(const Program& program, double* const* lanes, double* const* tangents,
+                                       std::size_t count, const std::uint8_t* active) noexcept {
+    const Rows v{lanes, count};  // only read
+    const Rows t{tangents, count};
+    const std::uint32_t* const packs = program.pack_inputs.data();
+    for (const Instruction& in : program.code) {
+        with_code(in.code, [&]<typename R, typename Scalars>(R, Scalars) { tangent<R>(in, v, t, packs, active); });
     }
 }
 

@@ -381,6 +381,20 @@ ForwardOutcome run_forward_rows(const Program& program, double* const* lanes, st
 void run_reverse_rows(const Program& program, double* const* lanes, double* const* adjoints, std::size_t rows,
                       std::span<const std::uint32_t> order, Arithmetic arithmetic = Arithmetic::exact) noexcept;
 
+// Forward-mode sweeps over rows, for Jacobians with fewer input lanes than
+// output lanes: one sweep per input lane gives that lane's column. `active`
+// (tangent_activity) marks the lanes whose values depend on the seeded lane;
+// a sweep writes the tangents of those lanes only, each the operation's
+// partial derivatives (its reverse rule with a unit seed) times the tangents
+// of the operands that depend on the seed. Any other lane's tangent is an
+// exact zero that is never read, so that an infinite derivative elsewhere
+// (sqrt at 0) cannot turn a column into 0 * inf. The seeded lane's tangents
+// are the caller's (1 for a column); the results agree with a reverse sweep
+// to rounding. A program that fails is never swept.
+std::vector<std::uint8_t> tangent_activity(const Program& program, std::uint32_t seed_lane);
+void run_tangent_rows(const Program& program, double* const* lanes, double* const* tangents, std::size_t rows,
+                      const std::uint8_t* active) noexcept;
+
 // Adds each parameter's adjoints into its gradient, which starts from zeros
 // when absent. Nothing here can fail, so a pass changes either all the
 // parameters it reached or none.
