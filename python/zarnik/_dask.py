@@ -47,33 +47,55 @@ def _stacked(function, first_row, keywords, *blocks):
     return np.column_stack(_rows(function, "batch", first_row, keywords, *blocks))
 
 
+def _given_once(array, lanes):
+    """Whether a NumPy argument is one value for every row, as a batch reads it."""
+    return ((array.ndim == 0 and lanes == 1) or (array.ndim == 1 and lanes > 1 and array.shape == (lanes,))
+            or (array.ndim == 2 and array.shape == (1, lanes)))
+
+
+def _shapes_for(k, lanes):
+    if lanes == 1:
+        return f"input array {k} must have the shape (rows,) or (rows, 1), or be one number for every row"
+    return (f"input array {k} must have the shape (rows, {lanes}), or ({lanes},) or (1, {lanes}) for one value for "
+            "every row")
+
+
 def _aligned(function, arrays):
-    """The inputs as Dask arrays over the first Dask input's chunks of rows,
-    each chunk holding whole rows, after the checks a batch makes."""
+    """The inputs after the checks a batch makes: each given as rows a Dask
+    array over the first Dask input's chunks of rows, each chunk holding
+    whole rows; each given once for every row a NumPy array, which every
+    task reads whole."""
     inputs = function.inputs
     if len(arrays) != len(inputs):
         raise TypeError(f"the function takes {len(inputs)} input arrays, not {len(arrays)}")
-    rows = None
+    rows, giver = None, None
     checked = []
     for k, (array, input_) in enumerate(zip(arrays, inputs)):
+        lanes = input_.dim
         if not isinstance(array, da.Array):
             try:
                 array = np.asarray(array, dtype=np.float64)
             except (TypeError, ValueError):
                 raise TypeError(f"input array {k} must be convertible to an array of floats") from None
-        lanes = input_.dim
+            if _given_once(array, lanes):
+                checked.append(array)
+                continue
         if not ((array.ndim == 1 and lanes == 1) or (array.ndim == 2 and array.shape[1] == lanes)):
-            shape = "(rows,) or (rows, 1)" if lanes == 1 else f"(rows, {lanes})"
-            raise ValueError(f"input array {k} must have the shape {shape}")
+            raise ValueError(_shapes_for(k, lanes))
         if math.isnan(array.shape[0]):
             raise ValueError(f"input array {k} has chunks of unknown size: call its compute_chunk_sizes() first")
         if rows is not None and array.shape[0] != rows:
-            raise ValueError("input arrays must have the same number of rows")
-        rows = array.shape[0]
+            raise ValueError(f"input arrays {giver} and {k} have different numbers of rows ({rows} and "
+                             f"{array.shape[0]})")
+        if rows is None:
+            rows, giver = array.shape[0], k
         checked.append(array)
     row_chunks = next(array.chunks[0] for array in checked if isinstance(array, da.Array))
     aligned = []
-    for array in checked:
+    for k, array in enumerate(checked):
+        if not isinstance(array, da.Array) and _given_once(array, inputs[k].dim):
+            aligned.append(array)
+            continue
         chunks = (row_chunks,) if array.ndim == 1 else (row_chunks, (array.shape[1],))
         aligned.append(array.rechunk(chunks) if isinstance(array, da.Array) else da.from_array(array, chunks=chunks))
     return aligned, row_chunks
@@ -87,13 +109,18 @@ def _lazy(function, task, arrays, shape_of_chunk, keywords):
     name = f"zarnik-{task.__name__.strip('_')}-{token}"
     function_key = f"zarnik-function-{token}"
     layer = {function_key: function}
+    for k, array in enumerate(aligned):
+        if not isinstance(array, da.Array):
+            layer[f"zarnik-value-{token}-{k}"] = array
     tail = (0,) * (len(shape_of_chunk(1)) - 1)
     first_rows = itertools.accumulate(row_chunks, initial=0)
     for c, first_row in zip(range(len(row_chunks)), first_rows):
-        blocks = [(array.name, c) + (0,) * (array.ndim - 1) for array in aligned]
+        blocks = [(array.name, c) + (0,) * (array.ndim - 1) if isinstance(array, da.Array)
+                  else f"zarnik-value-{token}-{k}" for k, array in enumerate(aligned)]
         layer[(name, c) + tail] = (task, function_key, first_row, keywords, *blocks)
     chunks = (row_chunks,) + tuple((size,) for size in shape_of_chunk(1)[1:])
-    graph = HighLevelGraph.from_collections(name, layer, dependencies=aligned)
+    dependencies = [array for array in aligned if isinstance(array, da.Array)]
+    graph = HighLevelGraph.from_collections(name, layer, dependencies=dependencies)
     return da.Array(graph, name, chunks, dtype=np.float64, meta=np.empty((0,) * len(chunks)))
 
 
