@@ -14,6 +14,11 @@ void require_seed(const SmallValue& seed, int dimension) {
     }
 }
 
+std::atomic<std::size_t>& kept_scratch_bytes() noexcept {
+    static constinit std::atomic<std::size_t> kept{0};
+    return kept;
+}
+
 SmallValue default_seed(int dimension) {
     if (dimension != 1) {
         throw std::invalid_argument("backward() without seed requires scalar output");

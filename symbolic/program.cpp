@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <stdexcept>
+#include <string>
 
 #include "internal.hpp"
 #include "operations.hpp"
@@ -129,7 +130,11 @@ std::size_t Program::capacity_bytes() const {
 }
 
 void LaneArray::grow(std::size_t needed) {
-    const std::size_t capacity = std::max(needed, std::max<std::size_t>(capacity_ * 2, 256));
+    if (needed > max_lanes) {
+        throw std::length_error("a symbolic graph of more than " + std::to_string(max_lanes) +
+                                " lanes is not supported");
+    }
+    const std::size_t capacity = std::clamp(std::max<std::size_t>(capacity_ * 2, 256), needed, max_lanes);
     auto bigger = std::make_unique_for_overwrite<double[]>(capacity);
     std::copy(data_.get(), data_.get() + size_, bigger.get());
     data_ = std::move(bigger);

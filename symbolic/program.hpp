@@ -98,6 +98,11 @@ constexpr Place place(std::uint32_t offset, int lanes) noexcept {
 constexpr std::uint32_t offset_of(Place p) noexcept { return p / 4U; }
 constexpr int lanes_of(Place p) noexcept { return static_cast<int>(p % 4U) + 1; }
 
+// Offsets and places are 32-bit, a place packing an offset with a lane
+// count: a program holds at most 2^30 lanes, and a graph that needs more is
+// refused (std::length_error) rather than given offsets that wrap around.
+inline constexpr std::size_t max_lanes = std::size_t{1} << 30U;
+
 // A growing array of lanes whose new lanes are left for their writer to
 // fill, rather than zeroed first.
 class LaneArray {
@@ -202,6 +207,11 @@ public:
     Place complete(ValueNode& node, const Place* inputs, const Value* = nullptr) {
         const int dim = node.dimension;
         if (node.kind == ValueKind::Constant || node.kind == ValueKind::Parameter) {
+            if (node.value.dimension != dim) [[unlikely]] {
+                // make_node may give a leaf a value of other lanes than its node's:
+                // evaluation uses the value as it is, broadcasting or failing.
+                return irregular_node(node);
+            }
             const std::uint32_t offset = program_.lanes.allocate(static_cast<std::size_t>(dim));
             for (std::size_t i = 0; i < static_cast<std::size_t>(dim); ++i) {
                 program_.lanes[offset + i] = node.value.lanes[i];
