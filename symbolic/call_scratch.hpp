@@ -42,9 +42,19 @@ struct SweepSearch {
 };
 
 struct CallScratch {
+    // Declared first, so that it goes last: once a large scratch's memory is
+    // freed, asks the allocator to give its pages back to the system, which
+    // it would otherwise keep for the thread that will not call again.
+    struct Release {
+        std::size_t bytes = 0;
+        Release() = default;
+        Release(const Release&) = delete;
+        Release& operator=(const Release&) = delete;
+        ~Release();
+    } release;
     WalkStack walk;
     Program program;
-    std::vector<double> adjoints;
+    LaneArray adjoints;
     ReferenceOrder reference;
     std::vector<SmallValue> reference_values;
     std::vector<SmallValue> reference_slots;
@@ -151,6 +161,9 @@ private:
 };
 
 // A kept scratch freed at its thread's exit leaves the bound.
-inline CallScratch::~CallScratch() { ScratchLease::uncount(*this); }
+inline CallScratch::~CallScratch() {
+    ScratchLease::uncount(*this);
+    release.bytes = capacity_bytes();
+}
 
 }  // namespace zarnik::symbolic::detail

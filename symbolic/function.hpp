@@ -73,9 +73,9 @@ public:
     // after that. The
     // first row that fails throws what a call with its values throws, with
     // " (row R)" added to a std::invalid_argument's text ("symbolic value
-    // lanes must be finite (row R)"). `check`, when given, runs between
-    // blocks of rows on the calling thread; the batch stops with what it
-    // throws. A batch that stops leaves rows it did not reach unwritten and
+    // lanes must be finite (row R)"). `check`, when given, runs on the
+    // calling thread between blocks of rows (and, in a block of Jacobians,
+    // between outputs); the batch stops with what it throws. A batch that stops leaves rows it did not reach unwritten and
     // the rest of its output unspecified. Working memory does not grow with
     // the rows.
     void evaluate_rows(std::size_t rows, std::span<const double* const> inputs, std::span<double* const> outputs,

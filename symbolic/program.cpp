@@ -135,7 +135,7 @@ void LaneArray::grow(std::size_t needed) {
                                 " lanes is not supported");
     }
     const std::size_t capacity = std::clamp(std::max<std::size_t>(capacity_ * 2, 256), needed, max_lanes);
-    auto bigger = std::make_unique_for_overwrite<double[]>(capacity);
+    LaneMemory bigger = allocate_lane_memory(capacity);
     std::copy(data_.get(), data_.get() + size_, bigger.get());
     data_ = std::move(bigger);
     capacity_ = capacity;
@@ -149,7 +149,7 @@ void LaneArray::assign(const double* lanes, std::size_t count) {
 
 void LaneArray::shrink_to_fit() {
     if (capacity_ > size_) {
-        auto exact = std::make_unique_for_overwrite<double[]>(size_);
+        LaneMemory exact = allocate_lane_memory(size_);
         std::copy(data_.get(), data_.get() + size_, exact.get());
         data_ = std::move(exact);
         capacity_ = size_;

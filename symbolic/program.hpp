@@ -103,6 +103,17 @@ constexpr int lanes_of(Place p) noexcept { return static_cast<int>(p % 4U) + 1; 
 // refused (std::length_error) rather than given offsets that wrap around.
 inline constexpr std::size_t max_lanes = std::size_t{1} << 30U;
 
+// The memory of a lane array (lane_memory.cpp). A large one comes straight
+// from the system and goes back to it when freed: the allocator would keep
+// it in the arena of the thread that freed it, for a thread that may not
+// call again.
+struct LaneMemoryRelease {
+    std::size_t count = 0;
+    void operator()(double* lanes) const noexcept;
+};
+using LaneMemory = std::unique_ptr<double[], LaneMemoryRelease>;
+LaneMemory allocate_lane_memory(std::size_t count);
+
 // A growing array of lanes whose new lanes are left for their writer to
 // fill, rather than zeroed first.
 class LaneArray {
@@ -129,6 +140,13 @@ public:
         return offset;
     }
     void assign(const double* lanes, std::size_t count);
+    // Makes the array `count` lanes long; lanes beyond its old size are left unwritten.
+    void resize(std::size_t count) {
+        if (count > capacity_) {
+            grow(count);
+        }
+        size_ = count;
+    }
     void clear() noexcept { size_ = 0; }
     void shrink_to_fit();
 
@@ -142,7 +160,7 @@ public:
 private:
     void grow(std::size_t needed);
 
-    std::unique_ptr<double[]> data_;
+    LaneMemory data_;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
 };

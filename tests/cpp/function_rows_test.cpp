@@ -2,6 +2,7 @@
 // which row it names when one fails, and what it refuses.
 
 #include <cmath>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -143,6 +144,32 @@ TEST(FunctionRows, NameTheFirstRowThatFails) {
         EXPECT_TRUE(throws<std::invalid_argument>([&] { batch.evaluate(); }, c.message)) << c.what;
         EXPECT_TRUE(throws<std::invalid_argument>([&] { batch.jacobian(); }, c.message)) << c.what;
     }
+}
+
+TEST(FunctionRows, StopWithWhatTheCheckBetweenBlocksThrows) {
+    const Value x = undefined(1, "x");
+    const Function f({x}, {x * 2.0});
+    Batch batch(f, {ramp(2000)});  // four blocks of rows
+    int checks = 0;
+    const auto stop_at_second = [&] {
+        if (++checks == 2) {
+            throw std::runtime_error("stopped");
+        }
+    };
+    EXPECT_TRUE(throws<std::runtime_error>(
+        [&] { f.evaluate_rows(batch.rows, batch.inputs, batch.outputs, f.parameter_values(), stop_at_second); },
+        "stopped"));
+    EXPECT_EQ(checks, 2);
+    EXPECT_EQ(batch.results[0][0], 0.5);
+    EXPECT_EQ(batch.results[0][511], batch.columns[0][511] * 2.0);
+    EXPECT_EQ(batch.results[0][1999], -1.0);  // a row it did not reach is not written
+    checks = 0;
+    EXPECT_TRUE(throws<std::runtime_error>(
+        [&] { f.jacobian_rows(batch.rows, batch.inputs, batch.jacobians.data(), f.parameter_values(), stop_at_second); },
+        "stopped"));
+    EXPECT_EQ(checks, 2);
+    EXPECT_EQ(batch.jacobians[0], 2.0);
+    EXPECT_EQ(batch.jacobians[1999], -1.0);
 }
 
 TEST(FunctionRows, SayWhenAFailureCannotBeFoundAgain) {
