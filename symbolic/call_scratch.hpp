@@ -19,7 +19,7 @@ namespace zarnik::symbolic::detail {
 
 // Finding the instructions below one output of a program in the order of a
 // walk from it alone, over the instructions rather than the nodes: a mark per
-// instruction and per lane, of the search that set it.
+// instruction, of the search that set it.
 struct SweepSearch {
     struct Frame {
         std::uint32_t instruction;
@@ -29,15 +29,11 @@ struct SweepSearch {
     };
     std::vector<Frame> stack;
     std::vector<std::uint32_t> instruction_marks;
-    std::vector<std::uint32_t> lane_marks;
     std::uint32_t mark = 0;
     std::vector<std::uint32_t> order;
-    std::vector<std::uint32_t> swept;
 
     std::size_t capacity_bytes() const {
-        return stack.capacity() * sizeof(Frame) +
-               (instruction_marks.capacity() + lane_marks.capacity() + order.capacity() + swept.capacity()) *
-                   sizeof(std::uint32_t);
+        return stack.capacity() * sizeof(Frame) + (instruction_marks.capacity() + order.capacity()) * sizeof(std::uint32_t);
     }
 };
 
@@ -125,7 +121,6 @@ public:
         if (!scratch_) {
             scratch_ = std::make_unique<CallScratch>();
         }
-        uncount(*scratch_);
     }
     ScratchLease(const ScratchLease&) = delete;
     ScratchLease& operator=(const ScratchLease&) = delete;
@@ -138,16 +133,22 @@ public:
     CallScratch& operator*() const noexcept { return *scratch_; }
     CallScratch* operator->() const noexcept { return scratch_.get(); }
 
-    // Takes a scratch's bytes into the bound; false when they do not fit.
+    // Counts a scratch's bytes in the bound, as they are now; false when
+    // they do not fit. A scratch stays counted while it is leased, so that
+    // a call that does not grow it leaves the count alone.
     static bool count(CallScratch& scratch) noexcept {
         const std::size_t bytes = scratch.capacity_bytes();
+        if (bytes <= scratch.counted_bytes) {
+            return true;  // counted as large as it has been
+        }
+        const std::size_t more = bytes - scratch.counted_bytes;
         std::atomic<std::size_t>& kept = kept_scratch_bytes();
         std::size_t now = kept.load(std::memory_order_relaxed);
         do {
-            if (bytes > kept_bytes - now) {
+            if (more > kept_bytes - now) {
                 return false;
             }
-        } while (!kept.compare_exchange_weak(now, now + bytes, std::memory_order_relaxed));
+        } while (!kept.compare_exchange_weak(now, now + more, std::memory_order_relaxed));
         scratch.counted_bytes = bytes;
         return true;
     }

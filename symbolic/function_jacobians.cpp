@@ -5,13 +5,18 @@
 // of a walk from that output alone, and floating-point sums depend on their
 // order: a sweep must visit the instructions below its output in that
 // order, which the program's own order (of a walk over all outputs) need not
-// be. Each output's order is found over the program's instructions, not over
-// the nodes. Keeping every output's order would cost the sum of their
-// sizes, quadratic in a graph whose outputs share most of it (every state
-// of a recurrence); the orders of the first outputs are kept, within a
-// budget proportional to the program, and the others are found at each
-// call, at a cost of the order of the sweep itself.
+// be. Keeping every output's order would cost the sum of their sizes,
+// quadratic in a graph whose outputs share most of it (the states of a
+// recurrence). An order that is one run of the program's own order (outputs
+// that share only leaves, each state of a recurrence after the one before)
+// is noted as that run, found from the output's own instructions alone; of
+// the others, the orders of the first outputs are kept, within a budget
+// proportional to the program, and the rest are found at each call, over
+// the program's instructions rather than the nodes, at a cost of the order
+// of the sweep itself.
 
+#include <algorithm>
+#include <numeric>
 #include <stdexcept>
 
 #include "function_program.hpp"
@@ -28,62 +33,109 @@ void start_search(const FunctionProgram& f, SweepSearch& search) {
     if (search.instruction_marks.size() < f.program.code.size()) {
         search.instruction_marks.resize(f.program.code.size(), 0);
     }
-    if (search.lane_marks.size() < f.program.lanes.size()) {
-        search.lane_marks.resize(f.program.lanes.size(), 0);
-    }
     if (++search.mark == 0) {  // wrapped around: clear for real
         std::fill(search.instruction_marks.begin(), search.instruction_marks.end(), 0);
-        std::fill(search.lane_marks.begin(), search.lane_marks.end(), 0);
         search.mark = 1;
     }
     search.stack.clear();
 }
 
+// Pushes instruction `index` on the search's stack, with the instructions
+// that write its operands.
+void visit(const FunctionProgram& f, std::uint32_t index, SweepSearch& search) {
+    search.instruction_marks[index] = search.mark;
+    SweepSearch::Frame frame{index, 0, 0, {}};
+    for_each_operand(f.program, f.program.code[index], [&](std::uint32_t first, std::uint32_t, std::uint32_t) {
+        frame.operands[frame.count++] = f.producer[first];
+    });
+    search.stack.push_back(frame);
+}
+
 // Appends output j's order, the instructions below it in the order of a walk
-// from it alone (each after its operands, operands in order), and the lanes
-// whose adjoints a sweep over them reads or writes, its own included.
-void find_sweep(const FunctionProgram& f, std::size_t j, SweepSearch& search, std::vector<std::uint32_t>& order,
-                std::vector<std::uint32_t>& swept) {
-    start_search(f, search);
-    const Program& program = f.program;
-    const auto sweep_lanes = [&](std::uint32_t first, std::uint32_t count) {
-        for (std::uint32_t lane = first; lane < first + count; ++lane) {
-            if (search.lane_marks[lane] != search.mark) {
-                search.lane_marks[lane] = search.mark;
-                swept.push_back(lane);
-            }
-        }
-    };
-    const auto visit = [&](std::uint32_t index) {
-        search.instruction_marks[index] = search.mark;
-        SweepSearch::Frame frame{index, 0, 0, {}};
-        for_each_operand(program, program.code[index], [&](std::uint32_t first, std::uint32_t, std::uint32_t) {
-            frame.operands[frame.count++] = f.producer[first];
-        });
-        search.stack.push_back(frame);
-    };
-    const std::uint32_t output = offset_of(f.output_places[j]);
-    sweep_lanes(output, static_cast<std::uint32_t>(lanes_of(f.output_places[j])));
-    if (f.producer[output] != none) {
-        visit(f.producer[output]);
+// from it alone: each after its operands, operands in order.
+void find_order(const FunctionProgram& f, std::size_t j, SweepSearch& search, std::vector<std::uint32_t>& order) {
+    const auto [first, last] = f.order_ranges[j];
+    if (first <= last) {
+        order.insert(order.end(), f.in_order.begin() + first, f.in_order.begin() + last);
+        return;
     }
+    start_search(f, search);
+    visit(f, f.producer[offset_of(f.output_places[j])], search);
     while (!search.stack.empty()) {
         SweepSearch::Frame& top = search.stack.back();
         if (top.next < top.count) {
             const std::uint32_t operand = top.operands[top.next++];
             if (operand != none && search.instruction_marks[operand] != search.mark) {
-                visit(operand);
+                visit(f, operand, search);  // `top` is not used again
             }
             continue;
         }
-        const Instruction& in = program.code[top.instruction];
         order.push_back(top.instruction);
-        sweep_lanes(in.out, in.dim);
-        for_each_operand(program, in, [&](std::uint32_t first, std::uint32_t width, std::uint32_t) {
-            sweep_lanes(first, width);
-        });
         search.stack.pop_back();
     }
+}
+
+// Output j's order when it is one run of the program's instructions: those
+// its own walk recorded, [first_instructions[j], first_instructions[j + 1]),
+// after at most one earlier output's run ending where they begin. So it is
+// for outputs that share only leaves, and for the states of a recurrence.
+// Found by a search over output j's own instructions only; `root_outputs`
+// gives, for an instruction that writes an earlier output, that output.
+std::pair<std::uint32_t, std::uint32_t> order_range(const FunctionProgram& f, std::size_t j,
+                                                    const std::vector<std::uint32_t>& first_instructions,
+                                                    const std::vector<std::uint32_t>& root_outputs,
+                                                    SweepSearch& search) {
+    constexpr std::pair<std::uint32_t, std::uint32_t> not_a_run{1, 0};
+    const std::uint32_t begin = first_instructions[j];
+    const std::uint32_t root = f.producer[offset_of(f.output_places[j])];
+    if (root == none) {
+        return {0, 0};  // a leaf: nothing below it to sweep
+    }
+    if (root < begin) {  // written by an earlier output's walk
+        return root_outputs[root] == none ? not_a_run : f.order_ranges[root_outputs[root]];
+    }
+    start_search(f, search);
+    // The run below the first instruction from an earlier walk that the
+    // search meets, which must come before any of this walk's own.
+    std::pair<std::uint32_t, std::uint32_t> below{begin, begin};
+    bool completed = false;
+    visit(f, root, search);
+    while (!search.stack.empty()) {
+        SweepSearch::Frame& top = search.stack.back();
+        if (top.next == top.count) {
+            search.stack.pop_back();
+            completed = true;
+            continue;
+        }
+        const std::uint32_t operand = top.operands[top.next++];
+        if (operand == none || search.instruction_marks[operand] == search.mark ||
+            (below.first <= operand && operand < below.second)) {
+            continue;
+        }
+        if (operand >= begin) {
+            visit(f, operand, search);
+            continue;
+        }
+        if (completed || below.first != below.second || root_outputs[operand] == none) {
+            return not_a_run;
+        }
+        below = f.order_ranges[root_outputs[operand]];
+        if (below.first > below.second || below.second != begin) {
+            return not_a_run;
+        }
+    }
+    return {below.first, first_instructions[j + 1]};
+}
+
+// The adjoints of a call: lanes that the array did not hold yet are zeroed,
+// so that every lane holds a number.
+double* zeroed_adjoints(LaneArray& adjoints, std::size_t lanes) {
+    const std::size_t held = adjoints.size();
+    adjoints.resize(lanes);
+    if (lanes > held) {
+        std::fill(adjoints.data() + held, adjoints.data() + lanes, 0.0);
+    }
+    return adjoints.data();
 }
 
 // One row's adjoints, for sweep_jacobian.
@@ -151,7 +203,7 @@ void reference_jacobian(const FunctionProgram& f, const CallValues& values, std:
 
 }  // namespace
 
-void keep_sweeps(FunctionProgram& f) {
+void keep_sweeps(FunctionProgram& f, const std::vector<std::uint32_t>& first_instructions) {
     f.producer.assign(f.program.lanes.size(), none);
     for (std::size_t index = 0; index < f.program.code.size(); ++index) {
         const Instruction& in = f.program.code[index];
@@ -162,31 +214,49 @@ void keep_sweeps(FunctionProgram& f) {
     if (f.can_fail) {
         return;  // never swept: every call fails first
     }
-    const std::size_t budget = 2 * (f.program.code.size() + f.program.lanes.size()) + 4096;
     SweepSearch search;
-    f.order_starts.push_back(0);
-    f.swept_starts.push_back(0);
-    for (std::size_t j = 0; j < f.outputs.size() && f.orders.size() + f.swept.size() < budget; ++j) {
-        find_sweep(f, j, search, f.orders, f.swept);
-        f.order_starts.push_back(static_cast<std::uint32_t>(f.orders.size()));
-        f.swept_starts.push_back(static_cast<std::uint32_t>(f.swept.size()));
+    std::vector<std::uint32_t> root_outputs(f.program.code.size(), none);
+    f.order_ranges.reserve(f.outputs.size());
+    bool runs = false;
+    for (std::size_t j = 0; j < f.outputs.size(); ++j) {
+        f.order_ranges.push_back(order_range(f, j, first_instructions, root_outputs, search));
+        runs = runs || f.order_ranges.back().first < f.order_ranges.back().second;
+        const std::uint32_t root = f.producer[offset_of(f.output_places[j])];
+        if (root != none && root_outputs[root] == none) {
+            root_outputs[root] = static_cast<std::uint32_t>(j);
+        }
     }
+    if (runs) {
+        f.in_order.resize(f.program.code.size());
+        std::iota(f.in_order.begin(), f.in_order.end(), 0U);
+    }
+    // The other outputs' orders, while they fit.
+    const std::size_t budget = 2 * (f.program.code.size() + f.program.lanes.size()) + 4096;
+    f.order_starts.assign(f.outputs.size() + 1, 0);
+    std::size_t j = 0;
+    for (; j < f.outputs.size() && f.orders.size() < budget; ++j) {
+        if (f.order_ranges[j].first > f.order_ranges[j].second) {
+            find_order(f, j, search, f.orders);
+        }
+        f.order_starts[j + 1] = static_cast<std::uint32_t>(f.orders.size());
+    }
+    f.order_starts.resize(j + 1);
     f.order_starts.shrink_to_fit();
-    f.swept_starts.shrink_to_fit();
     f.orders.shrink_to_fit();
-    f.swept.shrink_to_fit();
 }
 
-Sweep sweep_of(const FunctionProgram& f, std::size_t j, CallScratch& scratch) {
-    if (j < f.kept_sweeps()) {
-        return {std::span<const std::uint32_t>(f.orders).subspan(f.order_starts[j], f.order_starts[j + 1] - f.order_starts[j]),
-                std::span<const std::uint32_t>(f.swept).subspan(f.swept_starts[j], f.swept_starts[j + 1] - f.swept_starts[j])};
+std::span<const std::uint32_t> sweep_of(const FunctionProgram& f, std::size_t j, CallScratch& scratch) {
+    const auto [first, last] = f.order_ranges[j];
+    if (first <= last) {
+        return std::span<const std::uint32_t>(f.in_order).subspan(first, last - first);
+    }
+    if (j + 1 < f.order_starts.size()) {
+        return std::span<const std::uint32_t>(f.orders).subspan(f.order_starts[j], f.order_starts[j + 1] - f.order_starts[j]);
     }
     SweepSearch& search = scratch.sweep;
     search.order.clear();
-    search.swept.clear();
-    find_sweep(f, j, search, search.order, search.swept);
-    return {search.order, search.swept};
+    find_order(f, j, search, search.order);
+    return search.order;
 }
 
 void jacobian_one(const FunctionProgram& f, const CallValues& values, std::span<double> jacobian,
@@ -199,8 +269,8 @@ void jacobian_one(const FunctionProgram& f, const CallValues& values, std::span<
     for (std::size_t j = 0; j < outputs.size(); ++j) {
         outputs[j] = output_of(f, values, j, lanes);
     }
-    scratch.adjoints.resize(f.program.lanes.size());
-    RowAdjoints adjoints(f.program, lanes, scratch.adjoints.data(), jacobian, f.input_lanes);
+    RowAdjoints adjoints(f.program, lanes, zeroed_adjoints(scratch.adjoints, f.program.lanes.size()), jacobian,
+                         f.input_lanes);
     sweep_jacobian(f, adjoints, scratch, [] {});
 }
 

@@ -45,13 +45,16 @@ struct FunctionProgram {
     // Per lane, the instruction that writes it (none: a leaf's lane): the
     // instructions as a graph, for finding an output's sweep.
     std::vector<std::uint32_t> producer;
-    // The sweeps of the first outputs, found once (function_jacobians.cpp),
-    // within a budget proportional to the program; the sweeps of the others
-    // are found at each call. Output j's are at [starts[j], starts[j + 1]).
+    // Each output's sweep order (function_jacobians.cpp). Where it is a run
+    // of the program's own order, instructions [first, last), the run is
+    // noted (first > last: it is not); the orders of the first other outputs
+    // are kept, within a budget proportional to the program, output j's at
+    // [order_starts[j], order_starts[j + 1]) of `orders`; the rest are found
+    // at each call.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> order_ranges;
+    std::vector<std::uint32_t> in_order;  // 0, 1, 2, ...: the runs' orders
     std::vector<std::uint32_t> order_starts;
     std::vector<std::uint32_t> orders;
-    std::vector<std::uint32_t> swept_starts;
-    std::vector<std::uint32_t> swept;
 
     // --- any other graph
     ReferenceOrder reference;  // every output's nodes, each once
@@ -61,7 +64,6 @@ struct FunctionProgram {
     std::unordered_map<const ValueNode*, std::uint32_t> sources;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> given;  // (position in `reference`, source)
 
-    std::size_t kept_sweeps() const noexcept { return order_starts.empty() ? 0 : order_starts.size() - 1; }
 };
 
 // What a call reads besides the program: one value per input and, for the
@@ -96,27 +98,26 @@ const std::vector<SmallValue>& reference_values(const FunctionProgram& f, const 
 
 // --- Jacobians (function_jacobians.cpp)
 
-// Finds, for functions of a program, the sweeps kept with it.
-void keep_sweeps(FunctionProgram& f);
+// Finds, for functions of a program, the sweeps kept with it;
+// `first_instructions[j]` is where output j's walk began recording.
+void keep_sweeps(FunctionProgram& f, const std::vector<std::uint32_t>& first_instructions);
 // The Jacobian and, when `outputs` is not empty, the outputs' values at `values`.
 void jacobian_one(const FunctionProgram& f, const CallValues& values, std::span<double> jacobian,
                   std::span<SmallValue> outputs, CallScratch& scratch);
 
-// The instructions of output j's sweep, and the adjoint lanes it reads or writes.
-struct Sweep {
-    std::span<const std::uint32_t> order;
-    std::span<const std::uint32_t> swept;
-};
-Sweep sweep_of(const FunctionProgram& f, std::size_t j, CallScratch& scratch);
+// The instructions of output j's sweep, in the order of a walk from it alone.
+std::span<const std::uint32_t> sweep_of(const FunctionProgram& f, std::size_t j, CallScratch& scratch);
 
 // The Jacobian sweep itself, written once for one row and for a block of
 // rows. `Adjoints` sets an adjoint lane to a number (`fill`), runs the
 // reverse sweep over an order (`reverse`), and moves an input's adjoint lane
 // into the Jacobian, leaving it zero (`take`); `between` runs after each output.
+//
+// A sweep reads the adjoints of the results it sweeps, which it zeroes
+// first, and of the inputs, which start at zero and are left so. It only
+// adds into the adjoints of other leaves, which nothing reads.
 template <typename Adjoints, typename Between>
 void sweep_jacobian(const FunctionProgram& f, Adjoints& adjoints, CallScratch& scratch, Between&& between) {
-    // The inputs' adjoints start at zero and are left so by every output: a
-    // sweep zeroes only the lanes it touches, and reads every input.
     for (std::size_t k = 0; k < f.inputs.size(); ++k) {
         const std::uint32_t offset = offset_of(f.input_places[k]);
         for (std::uint32_t i = 0; i < static_cast<std::uint32_t>(f.input_dims[k]); ++i) {
@@ -125,16 +126,19 @@ void sweep_jacobian(const FunctionProgram& f, Adjoints& adjoints, CallScratch& s
     }
     std::size_t row = 0;
     for (std::size_t j = 0; j < f.outputs.size(); ++j) {
-        const Sweep sweep = sweep_of(f, j, scratch);
+        const std::span<const std::uint32_t> order = sweep_of(f, j, scratch);
         const std::uint32_t output = offset_of(f.output_places[j]);
         for (int l = 0; l < f.output_dims[j]; ++l, ++row) {
-            for (const std::uint32_t lane : sweep.swept) {
-                adjoints.fill(lane, 0.0);
+            for (const std::uint32_t index : order) {
+                const Instruction& in = f.program.code[index];
+                for (std::uint32_t i = 0; i < in.dim; ++i) {
+                    adjoints.fill(in.out + i, 0.0);
+                }
             }
             for (int i = 0; i < f.output_dims[j]; ++i) {
                 adjoints.fill(output + static_cast<std::uint32_t>(i), i == l ? 1.0 : 0.0);
             }
-            adjoints.reverse(sweep.order);
+            adjoints.reverse(order);
             std::size_t column = 0;
             for (std::size_t k = 0; k < f.inputs.size(); ++k) {
                 const std::uint32_t offset = offset_of(f.input_places[k]);

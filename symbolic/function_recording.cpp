@@ -72,15 +72,17 @@ private:
     throw std::invalid_argument(text);
 }
 
-// Walks all outputs with one recorder; returns each output's place.
-template <typename Recorder>
-std::vector<std::uint32_t> walk_outputs(const FunctionProgram& f, Recorder& recorder) {
+// Walks all outputs with one recorder; returns each output's place, and
+// calls `before(j)` before output j's walk.
+template <typename Recorder, typename Before>
+std::vector<std::uint32_t> walk_outputs(const FunctionProgram& f, Recorder& recorder, Before&& before) {
     WalkStack stack;
     std::vector<std::uint32_t> places;
     places.reserve(f.outputs.size());
     begin_walks(stack);
-    for (const Value& output : f.outputs) {
-        places.push_back(walk_more(output, stack, recorder));
+    for (std::size_t j = 0; j < f.outputs.size(); ++j) {
+        before(j);
+        places.push_back(walk_more(f.outputs[j], stack, recorder));
     }
     return places;
 }
@@ -94,7 +96,7 @@ void record_reference(FunctionProgram& f, const InputIndex& input_index) {
     f.parameters.clear();
     ReferenceRecorder reference(f.reference);
     FunctionRecorder<ReferenceRecorder> recorder(f, reference, input_index);
-    f.output_positions = walk_outputs(f, recorder);
+    f.output_positions = walk_outputs(f, recorder, [](std::size_t) {});
     for (const auto& [node, k] : input_index) {
         f.sources.emplace(node, static_cast<std::uint32_t>(k));
     }
@@ -113,7 +115,8 @@ void record_reference(FunctionProgram& f, const InputIndex& input_index) {
 
 // Completes a program's function: lanes for the inputs no output reaches,
 // and the sweeps kept for its Jacobians.
-void finish_program(FunctionProgram& f, const FunctionRecorder<ProgramRecorder>& recorder) {
+void finish_program(FunctionProgram& f, const FunctionRecorder<ProgramRecorder>& recorder,
+                    const std::vector<std::uint32_t>& first_instructions) {
     // An input that no output reaches still gets lanes, where its values go unread.
     for (std::size_t k = 0; k < f.inputs.size(); ++k) {
         if (!recorder.reached(k)) {
@@ -128,7 +131,7 @@ void finish_program(FunctionProgram& f, const FunctionRecorder<ProgramRecorder>&
     f.program.lanes.shrink_to_fit();
     f.program.parameters.shrink_to_fit();
     f.parameters.shrink_to_fit();
-    keep_sweeps(f);
+    keep_sweeps(f, first_instructions);
 }
 
 }  // namespace
@@ -162,7 +165,12 @@ std::shared_ptr<const FunctionProgram> record_function(std::vector<Value> inputs
     f->input_places.assign(f->inputs.size(), Place{});
     ProgramRecorder program(f->program);
     FunctionRecorder<ProgramRecorder> recorder(*f, program, input_index);
-    f->output_places = walk_outputs(*f, recorder);
+    // Each output's walk records the instructions below it that no earlier output reached.
+    std::vector<std::uint32_t> first_instructions(f->outputs.size() + 1);
+    f->output_places = walk_outputs(*f, recorder, [&](std::size_t j) {
+        first_instructions[j] = static_cast<std::uint32_t>(f->program.code.size());
+    });
+    first_instructions.back() = static_cast<std::uint32_t>(f->program.code.size());
     if (!recorder.free_placeholders().empty()) {
         refuse_free_placeholders(recorder.free_placeholders());
     }
@@ -175,7 +183,7 @@ std::shared_ptr<const FunctionProgram> record_function(std::vector<Value> inputs
     if (program.irregular()) {
         record_reference(*f, input_index);
     } else {
-        finish_program(*f, recorder);
+        finish_program(*f, recorder, first_instructions);
     }
     for (const ValueNode* parameter : f->parameters) {
         f->parameter_lanes += static_cast<std::size_t>(parameter->dimension);

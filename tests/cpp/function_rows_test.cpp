@@ -190,10 +190,12 @@ TEST(FunctionRows, SayWhenAFailureCannotBeFoundAgain) {
 }
 
 TEST(FunctionRows, JacobiansOfManyOutputsAreBackwardPasses) {
-    // A recurrence whose every state is an output, given in an order of
-    // their own: each output's sweep visits a node's users in the order of a
-    // walk from that output alone, whether kept or found at each call. The
-    // inputs are parameters, so that backward passes give their gradients.
+    // A recurrence whose every state is an output. A backward pass from one
+    // state adds up a node's gradient over its users in the order of a walk
+    // from that state alone: in state order, each state's order is the one
+    // before and its own instructions; in an order of their own, the orders
+    // are kept or found at each call. The inputs are parameters, so that
+    // backward passes give their gradients.
     const Value x = parameter(0.3, "x");
     const Value a = parameter(0.7, "a");
     std::vector<Value> states{x, sin(x) * a, cos(x) + a};
@@ -203,25 +205,38 @@ TEST(FunctionRows, JacobiansOfManyOutputsAreBackwardPasses) {
         const Value& w = states[static_cast<std::size_t>(k - 3)];
         states.push_back(k % 2 == 0 ? sin(u * w) * 0.5 + cos(v) : cos(w) * 0.25 - sin(u + v) * a);
     }
-    std::vector<Value> outputs;
+    std::vector<Value> shuffled;
     for (std::size_t k = 0; k < states.size(); ++k) {
-        outputs.push_back(states[(k * 37) % states.size()]);
+        shuffled.push_back(states[(k * 37) % states.size()]);
     }
-    const Function f({a, x}, outputs);
-    const std::vector<SmallValue> at = {small_value(0.7), small_value(0.3)};
-    std::vector<double> jacobian(f.output_lanes() * f.input_lanes());
-    f.jacobian(at, jacobian);
-    Batch batch(f, {{0.7, 0.7}, {0.3, 0.3}});
-    batch.jacobian();
-    for (std::size_t j = 0; j < outputs.size(); ++j) {
-        outputs[j].backward();
-        const double expected[] = {a.has_grad() ? a.grad()[0] : 0.0, x.has_grad() ? x.grad()[0] : 0.0};
-        for (std::size_t column = 0; column < 2; ++column) {
-            ASSERT_TRUE(same_bits(jacobian[j * 2 + column], expected[column])) << "output " << j;
-            ASSERT_TRUE(same_bits(batch.jacobians[j * 2 + column], expected[column])) << "output " << j;
-            ASSERT_TRUE(same_bits(batch.jacobians[outputs.size() * 2 + j * 2 + column], expected[column]));
+    // Outputs whose orders are not runs of the program's order, beside ones
+    // that are: y11 follows y10 and is a run. A sweep over y11's run before
+    // a * 1e17 * sin(x) would add a's gradients in another order (the large
+    // one first, each small one then rounded away); over the run from y10 on
+    // for y12, it would take in the division, whose divisor squared
+    // underflows, and with no gradient of its own it would give NaN.
+    std::vector<Value> ys{x};
+    for (int k = 1; k <= 12; ++k) {
+        ys.push_back(sin(ys.back()) * a + ys.back() * 0.5);
+    }
+    const std::vector<Value> mixed = {ys[10], ys[11], a * 1e17 * sin(x) + ys[11], 1.0 / (x * 1e-200), ys[12]};
+    for (const std::vector<Value>& outputs : {states, shuffled, mixed}) {
+        const Function f({a, x}, outputs);
+        const std::vector<SmallValue> at = {small_value(0.7), small_value(0.3)};
+        std::vector<double> jacobian(f.output_lanes() * f.input_lanes());
+        f.jacobian(at, jacobian);
+        Batch batch(f, {{0.7, 0.7}, {0.3, 0.3}});
+        batch.jacobian();
+        for (std::size_t j = 0; j < outputs.size(); ++j) {
+            outputs[j].backward();
+            const double expected[] = {a.has_grad() ? a.grad()[0] : 0.0, x.has_grad() ? x.grad()[0] : 0.0};
+            for (std::size_t column = 0; column < 2; ++column) {
+                ASSERT_TRUE(same_bits(jacobian[j * 2 + column], expected[column])) << "output " << j;
+                ASSERT_TRUE(same_bits(batch.jacobians[j * 2 + column], expected[column])) << "output " << j;
+                ASSERT_TRUE(same_bits(batch.jacobians[outputs.size() * 2 + j * 2 + column], expected[column]));
+            }
+            outputs[j].zero_grad();
         }
-        outputs[j].zero_grad();
     }
 }
 
