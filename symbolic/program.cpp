@@ -102,9 +102,9 @@ void reverse_unary(const Instruction& in, const double* v, double* adjoints) noe
 [[noreturn]] void raise(Failure failure) {
     switch (failure) {
         case Failure::UndefinedValue: throw std::logic_error("cannot evaluate symbolic graph with Undefined values");
-        case Failure::MissingInput: throw std::out_of_range("symbolic expression input index out of range");
+        case Failure::MissingInput: raise_input_out_of_range();
         case Failure::PackInputNotScalar: throw std::logic_error("Pack input is not scalar");
-        case Failure::ComponentOutOfRange: throw std::out_of_range("symbolic value lane index out of range");
+        case Failure::ComponentOutOfRange: raise_lane_out_of_range();
         case Failure::UnsupportedOp: break;
     }
     throw std::logic_error("unsupported symbolic expression op");
@@ -293,7 +293,7 @@ ForwardOutcome run_forward(const Program& program, double* v) noexcept {
 
 void raise_if_failed(const ForwardOutcome& outcome) {
     if (outcome.non_finite) {
-        throw std::invalid_argument("symbolic value lanes must be finite");
+        raise_not_finite();
     }
     if (outcome.failed != nullptr) {
         raise(static_cast<Failure>(outcome.failed->arg));
