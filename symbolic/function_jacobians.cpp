@@ -52,13 +52,9 @@ void visit(const FunctionProgram& f, std::uint32_t index, SweepSearch& search) {
 }
 
 // Appends output j's order, the instructions below it in the order of a walk
-// from it alone: each after its operands, operands in order.
+// from it alone: each after its operands, operands in order. For outputs
+// whose order is not a run.
 void find_order(const FunctionProgram& f, std::size_t j, SweepSearch& search, std::vector<std::uint32_t>& order) {
-    const auto [first, last] = f.order_ranges[j];
-    if (first <= last) {
-        order.insert(order.end(), f.in_order.begin() + first, f.in_order.begin() + last);
-        return;
-    }
     start_search(f, search);
     visit(f, f.producer[offset_of(f.output_places[j])], search);
     while (!search.stack.empty()) {

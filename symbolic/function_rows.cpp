@@ -59,7 +59,8 @@ std::size_t block_rows(const FunctionProgram& f) {
 }
 
 // What a batch reads before its rows: the values given for the parameters,
-// checked, or, when none are given, the parameters' current values.
+// checked as set_value checks them, or, when none are given, the
+// parameters' current values.
 std::vector<SmallValue> batch_parameters(const FunctionProgram& f, const std::span<const double>* given) {
     if (given == nullptr) {
         return detail::current_parameters(f);
@@ -75,6 +76,7 @@ std::vector<SmallValue> batch_parameters(const FunctionProgram& f, const std::sp
         for (std::size_t i = 0; i < static_cast<std::size_t>(values[m].dimension); ++i) {
             values[m].lanes[i] = (*given)[next++];
         }
+        detail::require_finite(values[m]);
     }
     return values;
 }

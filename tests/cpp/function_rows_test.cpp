@@ -104,7 +104,7 @@ TEST(FunctionRows, NameTheRowThatFailsWithTheValuesGiven) {
     EXPECT_TRUE(throws<std::invalid_argument>([&] { irregular.evaluate({0.0}); }, message));
 }
 
-TEST(FunctionRows, RefuseParameterValuesOfAnotherLength) {
+TEST(FunctionRows, RefuseParameterValuesOfAnotherLengthOrNotFinite) {
     const Value x = undefined(1, "x");
     const Value p = parameter(1.0, 2.0, "p");
     const Value q = parameter(3.0, "q");
@@ -116,6 +116,9 @@ TEST(FunctionRows, RefuseParameterValuesOfAnotherLength) {
         EXPECT_TRUE(throws<std::invalid_argument>([&] { batch.evaluate(given); }, expected)) << given.size();
         EXPECT_TRUE(throws<std::invalid_argument>([&] { batch.jacobian(given); }, expected)) << given.size();
     }
+    // ... and values that set_value would refuse.
+    EXPECT_TRUE(throws<std::invalid_argument>([&] { batch.evaluate({1.0, nan, 3.0}); },
+                                              "symbolic value lanes must be finite"));
     batch.evaluate({1.0, 2.0, 3.0});
     EXPECT_EQ(batch.results[0][0], 0.25 * 1.0 + 3.0);
 }
