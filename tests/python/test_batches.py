@@ -1,5 +1,6 @@
-"""Batches of a compiled function: which row a failing batch names, and
-stopping a long batch with Ctrl-C."""
+"""Batches of a compiled function: which row a failing batch names, the
+parameters' values it reads once while other threads run, and stopping a
+long batch with Ctrl-C."""
 
 import math
 import signal
@@ -60,3 +61,29 @@ def test_ctrl_c_stops_a_batch_between_blocks_of_rows(call):
     # Had the batch run to its end before the interpreter saw the signal, it
     # would have taken most of the whole batch's time.
     assert stopped - sent[0] < whole / 4, f"stopped {stopped - sent[0]:.3f} s after Ctrl-C; the batch takes {whole:.3f} s"
+
+
+def test_a_batch_reads_the_parameters_once_while_another_thread_sets_them():
+    x, p = zk.Undefined(name="x"), zk.Parameter(1.0, name="p")
+    f = zk.function([x], [x * p, p])
+    stop = threading.Event()
+
+    def keep_setting():
+        value = 1.0
+        while not stop.is_set():
+            value = 3.0 - value  # 2, 1, 2, ...
+            p.set_value(value)
+
+    setter = threading.Thread(target=keep_setting)
+    setter.start()
+    try:
+        xs = np.linspace(1.0, 2.0, 1_000_000)
+        for _ in range(3):
+            products, ps = f.batch(xs)
+            # One value of p for every row, and the one that x * p used.
+            assert np.unique(ps).size == 1 and np.array_equal(products, xs * ps[0])
+            gradients = f.batch_jacobian(xs)
+            assert np.unique(gradients[:, 0, 0]).size == 1
+    finally:
+        stop.set()
+        setter.join()
