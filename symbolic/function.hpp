@@ -75,7 +75,8 @@ public:
     // " (row R)" added to a std::invalid_argument's text ("symbolic value
     // lanes must be finite (row R)"). `check`, when given, runs on the
     // calling thread between blocks of rows (and, in a block of Jacobians,
-    // between outputs); the batch stops with what it throws. A batch that stops leaves rows it did not reach unwritten and
+    // between outputs; for graphs that go row by row, between rows); the
+    // batch stops with what it throws. A batch that stops leaves rows it did not reach unwritten and
     // the rest of its output unspecified. Working memory does not grow with
     // the rows.
     void evaluate_rows(std::size_t rows, std::span<const double* const> inputs, std::span<double* const> outputs,

@@ -257,8 +257,8 @@ void evaluate_rows_of(const FunctionProgram& f, std::size_t rows, std::span<cons
     const std::size_t stride = block_rows(f);
     if (row_by_row(f)) {
         for (std::size_t r = 0; r < rows; ++r) {
-            if (r > 0 && r % stride == 0) {
-                between_blocks(check);
+            if (r > 0) {
+                between_blocks(check);  // a row of a large graph may take long
             }
             call_row(f, inputs, parameters, r, [&](const CallValues& values) {
                 const std::vector<SmallValue> results = detail::evaluate_one(f, values, *scratch);
@@ -293,8 +293,8 @@ void jacobian_rows_of(const FunctionProgram& f, std::size_t rows, std::span<cons
     const std::size_t stride = block_rows(f);
     if (row_by_row(f)) {
         for (std::size_t r = 0; r < rows; ++r) {
-            if (r > 0 && r % stride == 0) {
-                between_blocks(check);
+            if (r > 0) {
+                between_blocks(check);  // a row of a large graph may take long
             }
             call_row(f, inputs, parameters, r, [&](const CallValues& values) {
                 detail::jacobian_one(f, values, std::span<double>(jacobians + r * size, size), {}, *scratch);
