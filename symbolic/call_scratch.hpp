@@ -33,7 +33,8 @@ struct SweepSearch {
     std::vector<std::uint32_t> order;
 
     std::size_t capacity_bytes() const {
-        return stack.capacity() * sizeof(Frame) + (instruction_marks.capacity() + order.capacity()) * sizeof(std::uint32_t);
+        return stack.capacity() * sizeof(Frame) +
+               (instruction_marks.capacity() + order.capacity()) * sizeof(std::uint32_t);
     }
 };
 

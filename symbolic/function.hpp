@@ -67,18 +67,20 @@ public:
     // The outputs over `rows` rows at once. `inputs[k]` points to rows x lanes
     // of input k, row after row; `outputs[j]` to room for rows x lanes of output
     // j. Each row gives exactly what a call gives with the parameters' values
-    // that the batch read before its rows: `parameter_values` (as
-    // parameter_values() lists them, without spare lanes; std::invalid_argument
-    // unless there are as many), or their current values. No node is read
-    // after that. The
-    // first row that fails throws what a call with its values throws, with
+    // that the batch reads before its rows: `parameter_values`, as
+    // parameter_values() lists them (without spare lanes; checked as
+    // set_value checks values, and std::invalid_argument unless there are as
+    // many), or their current values. No node is read after that. The first
+    // row that fails throws what a call with its values throws, with
     // " (row R)" added to a std::invalid_argument's text ("symbolic value
     // lanes must be finite (row R)"). `check`, when given, runs on the
     // calling thread between blocks of rows (and, in a block of Jacobians,
     // between outputs; for graphs that go row by row, between rows); the
-    // batch stops with what it throws. A batch that stops leaves rows it did not reach unwritten and
-    // the rest of its output unspecified. Working memory does not grow with
-    // the rows.
+    // batch stops with what it throws, leaving the rows it did not reach
+    // unwritten and the others unspecified. A failure that the rows, read
+    // again one by one, do not repeat (the caller changed an input array
+    // during the batch) throws std::logic_error saying so. Working memory
+    // does not grow with the rows.
     void evaluate_rows(std::size_t rows, std::span<const double* const> inputs, std::span<double* const> outputs,
                        std::span<const double> parameter_values, const std::function<void()>& check = {}) const;
     void evaluate_rows(std::size_t rows, std::span<const double* const> inputs,

@@ -247,7 +247,8 @@ std::span<const std::uint32_t> sweep_of(const FunctionProgram& f, std::size_t j,
         return std::span<const std::uint32_t>(f.in_order).subspan(first, last - first);
     }
     if (j + 1 < f.order_starts.size()) {
-        return std::span<const std::uint32_t>(f.orders).subspan(f.order_starts[j], f.order_starts[j + 1] - f.order_starts[j]);
+        const std::uint32_t start = f.order_starts[j];
+        return std::span<const std::uint32_t>(f.orders).subspan(start, f.order_starts[j + 1] - start);
     }
     SweepSearch& search = scratch.sweep;
     search.order.clear();

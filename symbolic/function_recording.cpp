@@ -112,7 +112,6 @@ void record_reference(FunctionProgram& f, const InputIndex& input_index) {
     f.reference.inputs.shrink_to_fit();
 }
 
-
 // Completes a program's function: lanes for the inputs no output reaches,
 // and the sweeps kept for its Jacobians.
 void finish_program(FunctionProgram& f, const FunctionRecorder<ProgramRecorder>& recorder,
@@ -121,11 +120,11 @@ void finish_program(FunctionProgram& f, const FunctionRecorder<ProgramRecorder>&
     for (std::size_t k = 0; k < f.inputs.size(); ++k) {
         if (!recorder.reached(k)) {
             f.input_places[k] = place(f.program.lanes.allocate(static_cast<std::size_t>(f.input_dims[k])),
-                                       f.input_dims[k]);
+                                      f.input_dims[k]);
         }
     }
     f.can_fail = std::any_of(f.program.code.begin(), f.program.code.end(),
-                              [](const Instruction& in) { return in.code == Code::Fail; });
+                             [](const Instruction& in) { return in.code == Code::Fail; });
     f.program.code.shrink_to_fit();
     f.program.pack_inputs.shrink_to_fit();
     f.program.lanes.shrink_to_fit();

@@ -22,7 +22,8 @@ LaneMemory allocate_lane_memory(std::size_t count) {
     if (count < mapped_lanes) {
         return LaneMemory(new double[count], LaneMemoryRelease{count});
     }
-    void* const pages = mmap(nullptr, count * sizeof(double), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* const pages =
+        mmap(nullptr, count * sizeof(double), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (pages == MAP_FAILED) {
         throw std::bad_alloc();
     }

@@ -168,7 +168,9 @@ TEST(FunctionRows, StopWithWhatTheCheckBetweenBlocksThrows) {
     EXPECT_EQ(batch.results[0][1999], -1.0);  // a row it did not reach is not written
     checks = 0;
     EXPECT_TRUE(throws<std::runtime_error>(
-        [&] { f.jacobian_rows(batch.rows, batch.inputs, batch.jacobians.data(), f.parameter_values(), stop_at_second); },
+        [&] {
+            f.jacobian_rows(batch.rows, batch.inputs, batch.jacobians.data(), f.parameter_values(), stop_at_second);
+        },
         "stopped"));
     EXPECT_EQ(checks, 2);
     EXPECT_EQ(batch.jacobians[0], 2.0);

@@ -331,7 +331,8 @@ void Program::check_function(const Function& f, const std::vector<SmallValue>& a
     for (std::size_t k = 0; k < inputs.size(); ++k) {
         by_parameters = by_parameters && inputs[k].is_parameter();
         for (int i = 0; i < at[k].dimension; ++i) {
-            finite = finite && std::fabs(at[k].lanes[static_cast<std::size_t>(i)]) <= std::numeric_limits<double>::max();
+            const double lane = at[k].lanes[static_cast<std::size_t>(i)];
+            finite = finite && std::fabs(lane) <= std::numeric_limits<double>::max();
         }
     }
     if (!finite && (called.type != &typeid(std::invalid_argument) ||
@@ -395,7 +396,8 @@ void Program::check_function(const Function& f, const std::vector<SmallValue>& a
                     std::size_t column = 0;
                     for (const Value& input : inputs) {
                         for (int i = 0; i < input.dimension(); ++i, ++column) {
-                            const double expected = input.has_grad() ? input.grad().lanes[static_cast<std::size_t>(i)] : 0.0;
+                            const auto lane = static_cast<std::size_t>(i);
+                            const double expected = input.has_grad() ? input.grad().lanes[lane] : 0.0;
                             if (!same_doubles(jacobian[row * f.input_lanes() + column], expected)) {
                                 violated("a function's Jacobian differs from a backward pass");
                             }
@@ -477,7 +479,8 @@ void Program::check_function(const Function& f, const std::vector<SmallValue>& a
         for (std::size_t r = 0; r < rows; ++r) {
             const CallOutcome row = call_outcome([&] { return call(r); });
             if (row.type != nullptr) {
-                return row.thrown + (row.type == &typeid(std::invalid_argument) ? " (row " + std::to_string(r) + ")" : "");
+                const bool named = row.type == &typeid(std::invalid_argument);
+                return row.thrown + (named ? " (row " + std::to_string(r) + ")" : "");
             }
         }
         return std::string();
