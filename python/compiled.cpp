@@ -8,6 +8,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <chrono>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -179,6 +180,28 @@ Rows batch_rows(const PyFunction& self, const py::args& args) {
     return rows;
 }
 
+// Runs between blocks of a batch, which runs with the interpreter's lock
+// released: every 20 ms it takes the lock back for a moment to run the
+// signal handlers, and a handler's exception (KeyboardInterrupt) stops the
+// batch. The arrays it was writing are then dropped unseen.
+class SignalCheck {
+public:
+    void operator()() {
+        const auto now = std::chrono::steady_clock::now();
+        if (now < next_) {
+            return;
+        }
+        next_ = now + std::chrono::milliseconds(20);
+        const py::gil_scoped_acquire locked;
+        if (PyErr_CheckSignals() != 0) {
+            throw py::error_already_set();
+        }
+    }
+
+private:
+    std::chrono::steady_clock::time_point next_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+};
+
 Array output_array(std::size_t rows, int lanes) {
     return lanes == 1 ? Array({static_cast<py::ssize_t>(rows)})
                       : Array({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(lanes)});
@@ -343,7 +366,7 @@ writes no gradient. Parameters that are not inputs are read at each call.
                  const std::vector<double> parameters = self.function.parameter_values();
                  {
                      const py::gil_scoped_release unlocked;
-                     self.function.evaluate_rows(rows.count, rows.data, data, parameters);
+                     self.function.evaluate_rows(rows.count, rows.data, data, parameters, SignalCheck());
                  }
                  if (self.single_output) {
                      return py::object(results.front());
@@ -372,7 +395,7 @@ rows give lazy Dask arrays instead, computed chunk by chunk wherever Dask runs t
                  const std::vector<double> parameters = self.function.parameter_values();
                  {
                      const py::gil_scoped_release unlocked;
-                     self.function.jacobian_rows(rows.count, rows.data, data, parameters);
+                     self.function.jacobian_rows(rows.count, rows.data, data, parameters, SignalCheck());
                  }
                  return jacobians;
              },
