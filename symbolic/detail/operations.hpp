@@ -148,9 +148,9 @@ struct Rule<ExpressionOp::Minimum> : BinaryRule {
     static constexpr bool keeps_finite = true;
     static double forward(double a, double b) noexcept { return b < a ? b : a; }
     static void backward(double a, double b, double, double g, double& da, double& db) noexcept {
-        const double share_a = a < b ? g : (a == b ? 0.5 * g : 0.0);
-        da = da + share_a;
-        db = db + (g - share_a);
+        // Each share computed on its own: g minus a share is NaN for g = inf.
+        da = da + (a < b ? g : (a == b ? 0.5 * g : 0.0));
+        db = db + (b < a ? g : (a == b ? 0.5 * g : 0.0));
     }
 };
 
@@ -160,9 +160,8 @@ struct Rule<ExpressionOp::Maximum> : BinaryRule {
     static constexpr bool keeps_finite = true;
     static double forward(double a, double b) noexcept { return a < b ? b : a; }
     static void backward(double a, double b, double, double g, double& da, double& db) noexcept {
-        const double share_a = a > b ? g : (a == b ? 0.5 * g : 0.0);
-        da = da + share_a;
-        db = db + (g - share_a);
+        da = da + (a > b ? g : (a == b ? 0.5 * g : 0.0));
+        db = db + (b > a ? g : (a == b ? 0.5 * g : 0.0));
     }
 };
 

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <typeinfo>
@@ -97,7 +98,15 @@ void exercise(const GraphFile& file) {
         }
     }
     if (file.content == GraphFileContent::Function) {
-        const Function f(file.inputs, file.outputs);
+        // A function's file that no function could have saved (an output that
+        // needs a placeholder which is not an input) is refused as such.
+        std::optional<Function> made;
+        try {
+            made.emplace(file.inputs, file.outputs);
+        } catch (const std::invalid_argument&) {
+            return;
+        }
+        const Function& f = *made;
         std::vector<SmallValue> at;
         for (const Value& input : file.inputs) {
             SmallValue value;

@@ -98,7 +98,8 @@ class Builder:
         self.parameters = []
         self.torch = torch
         # Whether a node sits where a function is not smooth (abs at 0, atan2
-        # at the origin, minimum and maximum at a tie), where a finite
+        # at the origin, minimum and maximum at a tie, pow of a base that is not
+        # positive), where a finite
         # difference is not the derivative.
         self.kinked = False
 
@@ -174,6 +175,8 @@ class Builder:
                 if function in ("minimum", "maximum") and any(pick(a.lanes, n) == pick(b.lanes, n)
                                                                for n in range(size)):
                     self.kinked = True  # a tie, where the two one-sided slopes may differ
+                if function == "pow" and any(pick(a.lanes, n) <= 0.0 for n in range(size)):
+                    self.kinked = True  # no real slope in the exponent: NaN there, by convention
             self.expect(build, lanes, a.constant and b.constant,
                         torch_build=lambda: torch_binary(torch, function, a.torch_value, b.torch_value))
         elif name == "component":
