@@ -16,6 +16,7 @@ namespace zarnik::symbolic {
 
 namespace detail {
 struct FunctionProgram;
+struct FunctionAccess;
 }  // namespace detail
 
 // The graphs below one or more outputs, recorded once, as a function of some
@@ -92,6 +93,7 @@ public:
     void jacobian_rows(std::size_t rows, std::span<const double* const> inputs, double* jacobians) const;
 
 private:
+    friend struct detail::FunctionAccess;
     std::shared_ptr<const detail::FunctionProgram> program_;
 };
 

@@ -238,10 +238,75 @@ template <typename R, Arithmetic A>
 // partial derivatives (its reverse rule with a unit seed, added into zeros)
 // times the tangents of the operands that depend on the seed: an operand that
 // does not is left out, not multiplied by zero.
+//
+// Approximate tangents take the partial derivatives that call a
+// transcendental function (approximate_derivative) from the vectorised
+// kernels, each written as the exact rule writes it with a unit seed.
 template <typename R>
+[[gnu::always_inline]] inline void tangent_approximately(const Instruction& in, const Rows& v, const Rows& t,
+                                                         const std::uint8_t* active) noexcept {
+    using enum ExpressionOp;
+    constexpr ExpressionOp op = rule_op<R>;
+    double factor[factor_rows];
+    if constexpr (op == Pow) {
+        double exponent[factor_rows];
+        double logarithm[factor_rows];
+        for (std::uint32_t i = 0; i < in.dim; ++i) {
+            if (active[in.out + i] == 0) {
+                continue;
+            }
+            const std::uint32_t a = in.a + ((in.flags & Instruction::broadcast_a) != 0 ? 0 : i);
+            const std::uint32_t b = in.b + ((in.flags & Instruction::broadcast_b) != 0 ? 0 : i);
+            const bool with_a = active[a] != 0;
+            const bool with_b = active[b] != 0;
+            for (std::size_t first = 0; first < v.count; first += factor_rows) {
+                const std::size_t count = std::min(factor_rows, v.count - first);
+                const double* const va = v.lane(a) + first;
+                const double* const vb = v.lane(b) + first;
+                const double* const y = v.lane(in.out + i) + first;
+                const double* const ta = t.lane(a) + first;
+                const double* const tb = t.lane(b) + first;
+                double* const out = t.lane(in.out + i) + first;
+                for (std::size_t r = 0; r < count; ++r) {
+                    exponent[r] = vb[r] - 1.0;
+                }
+                approximate_binary(Pow, va, exponent, factor, count);
+                approximate_unary(Log, va, logarithm, count);
+                // pow's partials: b == 0 ? 0 : b a^(b-1) in a, a == 0 ? 0 : y ln a in b.
+                for (std::size_t r = 0; r < count; ++r) {
+                    const double pa = 0.0 + (vb[r] == 0.0 ? 0.0 : 1.0 * (vb[r] * factor[r]));
+                    const double pb = 0.0 + (va[r] == 0.0 ? 0.0 : 1.0 * (y[r] * logarithm[r]));
+                    out[r] = with_a && with_b ? pa * ta[r] + pb * tb[r] : with_a ? pa * ta[r] : pb * tb[r];
+                }
+            }
+        }
+    } else {
+        constexpr ExpressionOp derivative = op == Sin ? Cos : op == Cos ? Sin : op == Sinh ? Cosh : Sinh;
+        for (std::uint32_t i = 0; i < in.dim; ++i) {
+            if (active[in.out + i] == 0) {
+                continue;
+            }
+            for (std::size_t first = 0; first < v.count; first += factor_rows) {
+                const std::size_t count = std::min(factor_rows, v.count - first);
+                const double* const tx = t.lane(in.a + i) + first;
+                double* const out = t.lane(in.out + i) + first;
+                approximate_unary(derivative, v.lane(in.a + i) + first, factor, count);
+                for (std::size_t r = 0; r < count; ++r) {
+                    // The reverse rule's cos x * 1 + 0, (-sin x) * 1 + 0, 0 + 1 * cosh x, 0 + 1 * sinh x.
+                    const double p = op == Cos ? (-factor[r]) * 1.0 + 0.0 : factor[r] * 1.0 + 0.0;
+                    out[r] = p * tx[r];
+                }
+            }
+        }
+    }
+}
+
+template <typename R, Arithmetic A>
 [[gnu::always_inline]] inline void tangent(const Instruction& in, const Rows& v, const Rows& t,
                                            const std::uint32_t* packs, const std::uint8_t* active) noexcept {
-    if constexpr (R::shape == Shape::Binary) {
+    if constexpr (A == Arithmetic::approximate && approximate_derivative<R>) {
+        tangent_approximately<R>(in, v, t, active);
+    } else if constexpr (R::shape == Shape::Binary) {
         for (std::uint32_t i = 0; i < in.dim; ++i) {
             if (active[in.out + i] == 0) {
                 continue;
@@ -384,13 +449,29 @@ std::vector<std::uint8_t> tangent_activity(const Program& program, std::uint32_t
     return active;
 }
 
-ZARNIK_ROW_LOOPS void run_tangent_rows(const Program& program, double* const* lanes, double* const* tangents,
-                                       std::size_t count, const std::uint8_t* active) noexcept {
+namespace {
+
+template <Arithmetic A>
+[[gnu::always_inline]] inline void tangent_rows(const Program& program, double* const* lanes,
+                                                double* const* tangents, std::size_t count,
+                                                const std::uint8_t* active) noexcept {
     const Rows v{lanes, count};  // only read
     const Rows t{tangents, count};
     const std::uint32_t* const packs = program.pack_inputs.data();
     for (const Instruction& in : program.code) {
-        with_code(in.code, [&]<typename R, typename Scalars>(R, Scalars) { tangent<R>(in, v, t, packs, active); });
+        with_code(in.code,
+                  [&]<typename R, typename Scalars>(R, Scalars) { tangent<R, A>(in, v, t, packs, active); });
+    }
+}
+
+}  // namespace
+
+ZARNIK_ROW_LOOPS void run_tangent_rows(const Program& program, double* const* lanes, double* const* tangents,
+                                       std::size_t count, const std::uint8_t* active, Arithmetic arithmetic) noexcept {
+    if (arithmetic == Arithmetic::exact) {
+        tangent_rows<Arithmetic::exact>(program, lanes, tangents, count, active);
+    } else {
+        tangent_rows<Arithmetic::approximate>(program, lanes, tangents, count, active);
     }
 }
 

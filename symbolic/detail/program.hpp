@@ -418,10 +418,12 @@ void run_reverse_rows(const Program& program, double* const* lanes, double* cons
 // exact zero that is never read, so that an infinite derivative elsewhere
 // (sqrt at 0) cannot turn a column into 0 * inf. The seeded lane's tangents
 // are the caller's (1 for a column); the results agree with a reverse sweep
-// to rounding. A program that fails is never swept.
+// to rounding. A program that fails is never swept. Approximate sweeps take
+// the derivatives that call a transcendental function (sin's cos, pow's
+// power and logarithm) from the vectorised kernels, as reverse sweeps do.
 std::vector<std::uint8_t> tangent_activity(const Program& program, std::uint32_t seed_lane);
 void run_tangent_rows(const Program& program, double* const* lanes, double* const* tangents, std::size_t rows,
-                      const std::uint8_t* active) noexcept;
+                      const std::uint8_t* active, Arithmetic arithmetic = Arithmetic::exact) noexcept;
 
 // Adds each parameter's adjoints into its gradient, which starts from zeros
 // when absent. Nothing here can fail, so a pass changes either all the
