@@ -570,7 +570,9 @@ instead, computed chunk by chunk wherever Dask runs them.
             py::arg("approximate") = false,
             "The Jacobian of every row with respect to the inputs `wrt` (positions or input Expressions, in that "
             "order; every input when None), an array of shape (rows, output lanes, their lanes); inputs as batch "
-            "takes them. A lazy Dask array for Dask arrays chunked by rows.")
+            "takes them. Only those columns are computed: by forward sweeps when they are fewer than the output "
+            "lanes (equal to jacobian's to rounding), else by reverse sweeps (its bits). A lazy Dask array for Dask "
+            "arrays chunked by rows.")
         .def(
             "batch_value_and_grad",
             [](const PyFunction& self, const py::args& args, const py::object& wrt, const py::object& rows_given,

@@ -84,8 +84,7 @@ public:
     // does not grow with the rows.
     void evaluate_rows(std::size_t rows, std::span<const double* const> inputs, std::span<double* const> outputs,
                        std::span<const double> parameter_values, const std::function<void()>& check = {}) const;
-    void evaluate_rows(std::size_t rows, std::span<const double* const> inputs,
-                       std::span<double* const> outputs) const;
+    void evaluate_rows(std::size_t rows, std::span<const double* const> inputs, std::span<double* const> outputs) const;
 
     // The Jacobian of every row: rows x output_lanes() x input_lanes() values.
     void jacobian_rows(std::size_t rows, std::span<const double* const> inputs, double* jacobians,

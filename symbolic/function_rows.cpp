@@ -61,8 +61,8 @@ std::vector<SmallValue> row_inputs(const FunctionProgram& f, std::span<const dou
 // Row `row` as a call: its inputs checked as a call checks them, then
 // `call(values)`; an error of the values names the row.
 template <typename Call>
-void call_row(const FunctionProgram& f, std::span<const double* const> inputs,
-              std::span<const SmallValue> parameters, std::size_t row, Call&& call) {
+void call_row(const FunctionProgram& f, std::span<const double* const> inputs, std::span<const SmallValue> parameters,
+              std::size_t row, Call&& call) {
     try {
         const std::vector<SmallValue> values = row_inputs(f, inputs, row);
         detail::check_inputs(f, values);
@@ -75,9 +75,7 @@ void call_row(const FunctionProgram& f, std::span<const double* const> inputs,
 // Whether rows go through calls one by one rather than blocks: for a graph
 // only the reference evaluator steps through, one that fails whatever the
 // values, or one without lanes.
-bool row_by_row(const FunctionProgram& f) noexcept {
-    return !f.regular || f.can_fail || f.program.lanes.size() == 0;
-}
+bool row_by_row(const FunctionProgram& f) noexcept { return !f.regular || f.can_fail || f.program.lanes.size() == 0; }
 
 // Rows go through the program in blocks whose lanes stay in cache.
 std::size_t block_rows(const FunctionProgram& f) {
@@ -93,8 +91,12 @@ public:
     // every row: written in here, as the parameters are, and not read again.
     Block(const FunctionProgram& f, std::span<const SmallValue> parameters, std::size_t stride, bool writes_outputs,
           std::span<const double* const> once = {})
-        : f_(f), stride_(stride), memory_(f.program.lanes.size() * stride), lanes_(f.program.lanes.size()),
-          direct_(f.outputs.size(), false), once_(f.inputs.size(), false) {
+        : f_(f),
+          stride_(stride),
+          memory_(f.program.lanes.size() * stride),
+          lanes_(f.program.lanes.size()),
+          direct_(f.outputs.size(), false),
+          once_(f.inputs.size(), false) {
         // Every row starts as a call starts: constants, and the parameters'
         // values as the batch read them.
         for (std::size_t lane = 0; lane < lanes_.size(); ++lane) {
@@ -224,7 +226,10 @@ private:
 class BlockAdjoints {
 public:
     BlockAdjoints(const FunctionProgram& f, double* const* lanes, std::size_t stride, double* jacobians)
-        : f_(f), lanes_(lanes), memory_(f.program.lanes.size() * stride), adjoints_(f.program.lanes.size()),
+        : f_(f),
+          lanes_(lanes),
+          memory_(f.program.lanes.size() * stride),
+          adjoints_(f.program.lanes.size()),
           jacobians_(jacobians) {
         for (std::size_t lane = 0; lane < adjoints_.size(); ++lane) {
             adjoints_[lane] = memory_.data() + lane * stride;
@@ -382,16 +387,20 @@ struct RowWorker::State {
     // Per input lane (all inputs' lanes in order), its column among wrt's, or -1.
     std::vector<std::ptrdiff_t> column_of;
     std::vector<std::size_t> first_lane;  // per input, its first lane among all inputs' lanes
-    std::size_t width = 0;  // the lanes of the inputs in wrt
-    bool forward = false;   // Jacobians by forward sweeps
+    std::size_t width = 0;                // the lanes of the inputs in wrt
+    bool forward = false;                 // Jacobians by forward sweeps
     // In forward mode, per column: its input lane and the lanes that depend on it.
     std::vector<std::uint32_t> seed_lanes;
     std::vector<std::vector<std::uint8_t>> active;
 
     State(const FunctionProgram& program, std::span<const SmallValue> values, std::span<const double* const> given,
           std::span<const std::size_t> chosen, Arithmetic how)
-        : f(program), parameters(values.begin(), values.end()), once(given.begin(), given.end()),
-          wrt(chosen.begin(), chosen.end()), arithmetic(how), column_of(program.input_lanes, -1) {
+        : f(program),
+          parameters(values.begin(), values.end()),
+          once(given.begin(), given.end()),
+          wrt(chosen.begin(), chosen.end()),
+          arithmetic(how),
+          column_of(program.input_lanes, -1) {
         first_lane.assign(f.inputs.size(), 0);
         for (std::size_t k = 1; k < f.inputs.size(); ++k) {
             first_lane[k] = first_lane[k - 1] + static_cast<std::size_t>(f.input_dims[k - 1]);
@@ -470,8 +479,7 @@ public:
 
     void fill(std::uint32_t lane, double value) noexcept { state_.fill(lane, value, rows_); }
     void reverse(std::span<const std::uint32_t> order) noexcept {
-        run_reverse_rows(state_.f.program, state_.block->lanes(), state_.sweep.data(), rows_, order,
-                         state_.arithmetic);
+        run_reverse_rows(state_.f.program, state_.block->lanes(), state_.sweep.data(), rows_, order, state_.arithmetic);
     }
     // The adjoints of inputs outside wrt are only ever added into: never read, not cleared.
     void take(std::uint32_t lane, std::size_t row, std::size_t column) noexcept {

@@ -72,7 +72,8 @@ struct Rows {
 // rows compute the transcendental functions with the vectorised kernels and
 // check every result they give.
 template <typename R, Arithmetic A>
-[[gnu::always_inline]] inline bool forward(const Instruction& in, const Rows& rows, const std::uint32_t* packs) noexcept {
+[[gnu::always_inline]] inline bool forward(const Instruction& in, const Rows& rows,
+                                           const std::uint32_t* packs) noexcept {
     if constexpr (A == Arithmetic::approximate && transcendental(rule_op<R>)) {
         bool finite = true;
         for (std::uint32_t i = 0; i < in.dim; ++i) {
@@ -136,9 +137,9 @@ constexpr std::size_t factor_rows = 256;
 // that function's values from the vectorised kernels: each written as its
 // exact rule is (operations.hpp), with the function's value as a factor.
 template <typename R>
-constexpr bool approximate_derivative = rule_op<R> == ExpressionOp::Sin || rule_op<R> == ExpressionOp::Cos ||
-                                        rule_op<R> == ExpressionOp::Sinh || rule_op<R> == ExpressionOp::Cosh ||
-                                        rule_op<R> == ExpressionOp::Pow;
+constexpr bool approximate_derivative =
+    rule_op<R> == ExpressionOp::Sin || rule_op<R> == ExpressionOp::Cos || rule_op<R> == ExpressionOp::Sinh ||
+    rule_op<R> == ExpressionOp::Cosh || rule_op<R> == ExpressionOp::Pow;
 
 template <typename R>
 [[gnu::always_inline]] inline void reverse_approximately(const Instruction& in, const Rows& v,
@@ -377,9 +378,8 @@ template <Arithmetic A>
     const std::uint32_t* const packs = program.pack_inputs.data();
     bool bad = false;
     for (const Instruction& in : program.code) {
-        const bool known = with_code(in.code, [&]<typename R, typename Scalars>(R, Scalars) {
-            bad |= forward<R, A>(in, rows, packs);
-        });
+        const bool known = with_code(
+            in.code, [&]<typename R, typename Scalars>(R, Scalars) { bad |= forward<R, A>(in, rows, packs); });
         if (!known) {
             return {&in, bad};  // Fail
         }
@@ -388,9 +388,8 @@ template <Arithmetic A>
 }
 
 template <Arithmetic A>
-[[gnu::always_inline]] inline void reverse_rows(const Program& program, double* const* lanes,
-                                                double* const* adjoints, std::size_t count,
-                                                std::span<const std::uint32_t> order) noexcept {
+[[gnu::always_inline]] inline void reverse_rows(const Program& program, double* const* lanes, double* const* adjoints,
+                                                std::size_t count, std::span<const std::uint32_t> order) noexcept {
     const Rows v{lanes, count};  // only read
     const Rows g{adjoints, count};
     const std::uint32_t* const packs = program.pack_inputs.data();
@@ -452,15 +451,13 @@ std::vector<std::uint8_t> tangent_activity(const Program& program, std::uint32_t
 namespace {
 
 template <Arithmetic A>
-[[gnu::always_inline]] inline void tangent_rows(const Program& program, double* const* lanes,
-                                                double* const* tangents, std::size_t count,
-                                                const std::uint8_t* active) noexcept {
+[[gnu::always_inline]] inline void tangent_rows(const Program& program, double* const* lanes, double* const* tangents,
+                                                std::size_t count, const std::uint8_t* active) noexcept {
     const Rows v{lanes, count};  // only read
     const Rows t{tangents, count};
     const std::uint32_t* const packs = program.pack_inputs.data();
     for (const Instruction& in : program.code) {
-        with_code(in.code,
-                  [&]<typename R, typename Scalars>(R, Scalars) { tangent<R, A>(in, v, t, packs, active); });
+        with_code(in.code, [&]<typename R, typename Scalars>(R, Scalars) { tangent<R, A>(in, v, t, packs, active); });
     }
 }
 

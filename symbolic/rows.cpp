@@ -48,7 +48,10 @@ class Batch {
 public:
     Batch(const Function& f, std::size_t rows, std::span<const RowInput> inputs, std::span<const std::size_t> wrt,
           const RowOptions& options)
-        : program_(detail::FunctionAccess::program(f)), rows_(rows), inputs_(inputs), wrt_(chosen(f, wrt)),
+        : program_(detail::FunctionAccess::program(f)),
+          rows_(rows),
+          inputs_(inputs),
+          wrt_(chosen(f, wrt)),
           arithmetic_(options.approximate ? detail::Arithmetic::approximate : detail::Arithmetic::exact) {
         if (inputs.size() != f.inputs().size()) {
             const std::size_t count = f.inputs().size();
@@ -129,8 +132,9 @@ private:
                 detail::raise_in_row(error, r);
             }
         }
-        throw std::logic_error("a chunk of rows failed where none of its rows does: the caller changed the input "
-                               "arrays during the batch");
+        throw std::logic_error(
+            "a chunk of rows failed where none of its rows does: the caller changed the input "
+            "arrays during the batch");
     }
 
     const FunctionProgram& program_;
@@ -175,8 +179,7 @@ void jacobian_rows(const Function& f, std::size_t rows, std::span<const RowInput
     const std::size_t size = f.output_lanes() * width;
     batch.run(
         [&](RowWorker& worker, std::size_t c) {
-            return worker.jacobian(batch.count(c), batch.inputs_at(batch.first(c)),
-                                   jacobians + batch.first(c) * size);
+            return worker.jacobian(batch.count(c), batch.inputs_at(batch.first(c)), jacobians + batch.first(c) * size);
         },
         options.check);
 }
@@ -210,8 +213,7 @@ double value_and_grad_rows(const Function& f, std::size_t rows, std::span<const 
                     at[i] = gradients[i] + batch.first(c) * batch.lanes(positions[i]);
                 }
             }
-            return worker.value_and_grad(batch.count(c), batch.inputs_at(batch.first(c)), at,
-                                         sums.data() + c * summed);
+            return worker.value_and_grad(batch.count(c), batch.inputs_at(batch.first(c)), at, sums.data() + c * summed);
         },
         options.check);
     std::vector<double> total(summed, 0.0);

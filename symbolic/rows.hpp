@@ -55,7 +55,10 @@ void evaluate_rows(const Function& f, std::size_t rows, std::span<const RowInput
 // The Jacobian of every row with respect to the inputs at the positions
 // `wrt`, in that order (each at most once): rows x output_lanes() x (the
 // lanes of those inputs) values. The columns of other inputs are not
-// computed.
+// computed: with fewer lanes in `wrt` than output lanes, by one forward
+// (tangent) sweep per column, which agrees with a single call's Jacobian to
+// rounding; otherwise by one reverse sweep per output lane, which gives its
+// bits (in exact arithmetic).
 void jacobian_rows(const Function& f, std::size_t rows, std::span<const RowInput> inputs,
                    std::span<const std::size_t> wrt, double* jacobians, const RowOptions& options = {});
 

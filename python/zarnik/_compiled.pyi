@@ -65,6 +65,8 @@ class Function(Generic[_Answer, _Batch], metaclass=_NativeClass):
         threads: SupportsIndex | None = None,
         approximate: bool = False,
     ) -> _Batch: ...
+    # Only the columns of wrt: by forward sweeps when they are fewer than the
+    # output lanes (equal to jacobian's to rounding), else by reverse sweeps.
     def batch_jacobian(
         self,
         *arrays: npt.ArrayLike,
@@ -107,6 +109,7 @@ def _new_node_id() -> int: ...
 
 # The graph files' native half (zarnik.save and zarnik.load).
 _HEADER_SIZE: int
+
 def _save(obj: object) -> bytes: ...
 def _load(data: bytes | bytearray | memoryview) -> Any: ...
 def _file_length(header: bytes | bytearray | memoryview) -> int: ...

@@ -65,7 +65,6 @@ struct FunctionProgram {
     // is source inputs.size() + m.
     std::unordered_map<const ValueNode*, std::uint32_t> sources;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> given;  // (position in `reference`, source)
-
 };
 
 // What a call reads besides the program: one value per input and, for the

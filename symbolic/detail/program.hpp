@@ -25,11 +25,11 @@ namespace zarnik::symbolic::detail {
 // Why an instruction fails whenever it is reached: what evaluating its node
 // throws whatever the values are.
 enum class Failure : std::uint8_t {
-    UndefinedValue,      // an Undefined node
-    MissingInput,        // a binary node with fewer than two inputs
-    PackInputNotScalar,  // a Pack node with a vector input
-    ComponentOutOfRange, // a Component index beyond its input's lanes
-    UnsupportedOp,       // an expression node whose operation is None or unknown
+    UndefinedValue,       // an Undefined node
+    MissingInput,         // a binary node with fewer than two inputs
+    PackInputNotScalar,   // a Pack node with a vector input
+    ComponentOutOfRange,  // a Component index beyond its input's lanes
+    UnsupportedOp,        // an expression node whose operation is None or unknown
 };
 
 [[noreturn]] void raise(Failure failure);
@@ -42,8 +42,8 @@ enum class Failure : std::uint8_t {
 enum class Code : std::uint8_t { Fail = 0 };
 
 struct CodeTable {
-    std::array<Code, 256> general{};  // by operation
-    std::array<Code, 256> scalars{};  // by operation; Fail for all but binary ones
+    std::array<Code, 256> general{};     // by operation
+    std::array<Code, 256> scalars{};     // by operation; Fail for all but binary ones
     std::array<ExpressionOp, 256> op{};  // by code
 };
 

@@ -122,8 +122,8 @@ TEST(Rows, ChosenColumnsAreTheSingleCallsByReverseSweepsAndAgreeByForwardOnes) {
                             if (!by_forward && !approximate) {
                                 EXPECT_TRUE(same_bits(got, want)) << "round " << round << " row " << r;
                             } else {
-                                EXPECT_TRUE(agrees(got, want)) << "round " << round << " row " << r << ": " << got
-                                                               << " against " << want;
+                                EXPECT_TRUE(agrees(got, want))
+                                    << "round " << round << " row " << r << ": " << got << " against " << want;
                             }
                         }
                     }

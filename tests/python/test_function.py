@@ -96,7 +96,17 @@ def test_a_function_is_its_expressions_with_the_inputs_set(leaves, operations, c
             assert [bits(values[r]) for r in range(rows)] == [bits(single[r][1][j]) for r in range(rows)]
         jacobians = f.batch_jacobian(*arrays)
         for r in range(rows):
-            assert bits(jacobians[r].ravel()) == bits(f.jacobian(*row(r)).ravel())
+            single = f.jacobian(*row(r))
+            if f.input_lanes >= f.output_lanes:  # reverse sweeps: the single call's bits
+                assert bits(jacobians[r].ravel()) == bits(single.ravel())
+                continue
+            # Forward sweeps: the same numbers to rounding; where an output does not depend on an
+            # input, an exact zero where the reverse sweep may carry 0 times an infinite derivative.
+            ours, theirs = jacobians[r].ravel(), single.ravel()
+            finite = np.isfinite(ours) & np.isfinite(theirs)
+            assert np.allclose(ours[finite], theirs[finite], rtol=1e-9, atol=1e-12)
+            assert all(np.isnan(b) or a == 0.0 or math.isinf(a) == math.isinf(b) for a, b in
+                       zip(ours[~finite], theirs[~finite]))
 
 
 def circle():

@@ -51,9 +51,10 @@ def test_a_value_given_once_gives_the_bits_of_it_tiled(form):
         tiled_value, tiled_gradients = scalar.batch_value_and_grad(*expanded, wrt=[1])
         assert value == tiled_value and np.array_equal(bits(gradients[0]), bits(tiled_gradients[0]))
     # With no input of rows, rows= says how many; (1, lanes) alone is one row, as NumPy broadcasts.
-    assert np.array_equal(bits(f.batch(x_once, vs[0], once, rows=7)[0]), bits(f.batch(np.full(7, x_tiled[0]),
-                                                                                      np.tile(vs[0], (7, 1)),
-                                                                                      tiled[:7])[0]))
+    assert np.array_equal(
+        bits(f.batch(x_once, vs[0], once, rows=7)[0]),
+        bits(f.batch(np.full(7, x_tiled[0]), np.tile(vs[0], (7, 1)), tiled[:7])[0]),
+    )
     assert f.batch([[0.5]], [[1.0, 2.0]], [[0.5, -1.25, 0.75]])[1].shape == (1, 2)
 
 
@@ -114,8 +115,10 @@ def test_every_thread_count_gives_the_same_bits():
         for approximate in (False, True):
             batch = f.batch(xs, vs, at, threads=threads, approximate=approximate)
             jacobian = f.batch_jacobian(xs, vs, at, threads=threads, approximate=approximate, wrt=[p, x])
+            # Fewer columns than output lanes: forward sweeps.
+            columns = f.batch_jacobian(xs, vs, at, threads=threads, approximate=approximate, wrt=[x])
             value, gradients = scalar.batch_value_and_grad(xs, vs, at, threads=threads, approximate=approximate)
-            result = [bits(batch[0]), bits(batch[1]), bits(jacobian), bits(value), *map(bits, gradients)]
+            result = [bits(batch[0]), bits(batch[1]), bits(jacobian), bits(columns), bits(value), *map(bits, gradients)]
             if reference is None:
                 reference = {}
             if approximate not in reference:
@@ -125,12 +128,21 @@ def test_every_thread_count_gives_the_same_bits():
 
 # Each transcendental function over a wide range of its domain.
 DOMAINS = [
-    ("sin", zk.sin, -1e5, 1e5), ("cos", zk.cos, -1e5, 1e5), ("tan", zk.tan, -1e3, 1e3),
-    ("asin", zk.asin, -1.0, 1.0), ("acos", zk.acos, -1.0, 1.0), ("atan", zk.atan, -1e8, 1e8),
-    ("exp", zk.exp, -700.0, 700.0), ("expm1", zk.expm1, -700.0, 700.0), ("log", zk.log, 1e-300, 1e300),
-    ("log1p", zk.log1p, -0.999, 1e300), ("sinh", zk.sinh, -700.0, 700.0), ("cosh", zk.cosh, -700.0, 700.0),
+    ("sin", zk.sin, -1e5, 1e5),
+    ("cos", zk.cos, -1e5, 1e5),
+    ("tan", zk.tan, -1e3, 1e3),
+    ("asin", zk.asin, -1.0, 1.0),
+    ("acos", zk.acos, -1.0, 1.0),
+    ("atan", zk.atan, -1e8, 1e8),
+    ("exp", zk.exp, -700.0, 700.0),
+    ("expm1", zk.expm1, -700.0, 700.0),
+    ("log", zk.log, 1e-300, 1e300),
+    ("log1p", zk.log1p, -0.999, 1e300),
+    ("sinh", zk.sinh, -700.0, 700.0),
+    ("cosh", zk.cosh, -700.0, 700.0),
     ("tanh", zk.tanh, -20.0, 20.0),
-    ("pow", lambda t: zk.pow(t, 2.5), 1e-100, 1e100), ("atan2", lambda t: zk.atan2(t, 0.5), -1e10, 1e10),
+    ("pow", lambda t: zk.pow(t, 2.5), 1e-100, 1e100),
+    ("atan2", lambda t: zk.atan2(t, 0.5), -1e10, 1e10),
 ]
 
 
@@ -148,6 +160,62 @@ def test_the_approximate_mode_stays_within_two_ulp_of_the_exact_one(name, functi
     distance = np.abs(exact.view(np.int64) - approximate.view(np.int64))
     assert np.all(np.sign(exact) == np.sign(approximate))
     assert distance.max() <= 2, f"{name}: {distance.max()} ULP at {ts[distance.argmax()]}"
+    if name in DIFFERING:
+        # The vectorised functions really ran: they round some rows otherwise than the C library.
+        assert np.count_nonzero(distance) > 10, name
+
+
+# Functions whose vectorised form rounds otherwise than the C library in some of 50,001 rows.
+DIFFERING = {"sin", "cos", "tan", "exp", "expm1", "sinh", "cosh", "tanh", "pow"}
+
+# Derivatives that call a transcendental function (sin's cos, cosh's sinh, pow's power and
+# logarithm) or are the result itself (exp's), by reverse sweeps (one column) and forward ones (two
+# outputs): within a few ULP of the exact ones, and not the same bits in every row.
+DERIVATIVES = [
+    ("sin", zk.sin, -1e5, 1e5),
+    ("cos", zk.cos, -1e5, 1e5),
+    ("exp", zk.exp, -700.0, 700.0),
+    ("sinh", zk.sinh, -700.0, 700.0),
+    ("cosh", zk.cosh, -700.0, 700.0),
+    ("pow", lambda t: zk.pow(t, 2.5), 1e-3, 1e3),
+]
+
+
+@pytest.mark.parametrize("name, function, low, high", DERIVATIVES, ids=[case[0] for case in DERIVATIVES])
+def test_approximate_derivatives_stay_within_a_few_ulp_of_the_exact_ones(name, function, low, high):
+    t = zk.Undefined(name="t")
+    ts = np.random.default_rng(11).uniform(low, high, 50_001)
+    for outputs in ([function(t)], [function(t), function(t) * 2.0]):
+        f = zk.function(t, outputs)
+        exact = f.batch_jacobian(ts)[:, 0, 0]
+        approximate = f.batch_jacobian(ts, approximate=True)[:, 0, 0]
+        distance = np.abs(exact.view(np.int64) - approximate.view(np.int64))
+        assert np.all(np.sign(exact) == np.sign(approximate))
+        # pow's derivative b a^(b-1) multiplies one more rounding in.
+        assert distance.max() <= 3, f"{name}: {distance.max()} ULP at {ts[distance.argmax()]}"
+        assert np.count_nonzero(distance) > 10, name
+
+
+def test_the_approximate_mode_leaves_the_other_operations_exact():
+    x, y = zk.Undefined(name="x"), zk.Undefined(dim=2, name="y")
+    q = zk.Undefined(name="q")
+    out = zk.sqrt(zk.abs(x * y.x - y.y / (1.0 + x * x))) + zk.maximum(x, y.y) * zk.minimum(q, y.x) - q
+    f = zk.function([x, y, q], [out, zk.vec2(out * x, y.y - q)])
+    scalar = zk.function([x, y, q], out)
+    rng = np.random.default_rng(5)
+    xs, ys = rng.uniform(-3.0, 3.0, ROWS), rng.uniform(-3.0, 3.0, (ROWS, 2))
+    for call in (
+        f.batch,
+        f.batch_jacobian,
+        lambda *a, **k: f.batch_jacobian(*a, wrt=[q], **k),
+        lambda *a, **k: scalar.batch_value_and_grad(*a, **k)[1],
+    ):
+        exact, approximate = call(xs, ys, 0.5), call(xs, ys, 0.5, approximate=True)
+        for a, b in zip(
+            exact if isinstance(exact, (list, tuple)) else [exact],
+            approximate if isinstance(approximate, (list, tuple)) else [approximate],
+        ):
+            assert np.array_equal(bits(a), bits(b))
 
 
 def test_what_a_batch_refuses():
@@ -156,16 +224,32 @@ def test_what_a_batch_refuses():
     xs, vs = rows_of()
     at = [0.5, 1.5, 2.0]
     cases = [
-        (lambda: f.batch(xs, vs[:10], at), ValueError, "input arrays 0 and 1 have different numbers of rows (5000 and 10)"),
+        (
+            lambda: f.batch(xs, vs[:10], at),
+            ValueError,
+            "input arrays 0 and 1 have different numbers of rows (5000 and 10)",
+        ),
         (lambda: f.batch(xs, vs, at, rows=4), ValueError, "input array 0 has 5000 rows, not rows=4"),
-        (lambda: f.batch(0.5, [1.0, 2.0], at), ValueError,
-         "a batch needs rows: an input array of rows, or rows= the number of rows"),
-        (lambda: f.batch(xs, vs, [1.0, 2.0]), ValueError,
-         "input array 2 must have the shape (rows, 3), or (3,) or (1, 3) for one value for every row"),
-        (lambda: f.batch(xs, vs, 1.0), ValueError,
-         "input array 2 must have the shape (rows, 3), or (3,) or (1, 3) for one value for every row"),
-        (lambda: f.batch(xs.reshape(-1, 2), vs, at), ValueError,
-         "input array 0 must have the shape (rows,) or (rows, 1), or be one number for every row"),
+        (
+            lambda: f.batch(0.5, [1.0, 2.0], at),
+            ValueError,
+            "a batch needs rows: an input array of rows, or rows= the number of rows",
+        ),
+        (
+            lambda: f.batch(xs, vs, [1.0, 2.0]),
+            ValueError,
+            "input array 2 must have the shape (rows, 3), or (3,) or (1, 3) for one value for every row",
+        ),
+        (
+            lambda: f.batch(xs, vs, 1.0),
+            ValueError,
+            "input array 2 must have the shape (rows, 3), or (3,) or (1, 3) for one value for every row",
+        ),
+        (
+            lambda: f.batch(xs.reshape(-1, 2), vs, at),
+            ValueError,
+            "input array 0 must have the shape (rows,) or (rows, 1), or be one number for every row",
+        ),
         (lambda: f.batch(xs, vs, at, rows=-1), ValueError, "rows must be at least 0, not -1"),
         (lambda: f.batch(xs, vs, at, rows=2.0), TypeError, "rows must be an integer or None"),
         (lambda: f.batch(xs, vs, at, threads=0), ValueError, "threads must be at least 1, not 0"),
@@ -173,10 +257,16 @@ def test_what_a_batch_refuses():
         (lambda: f.batch(xs, vs, at, approximate=1), TypeError, "approximate must be True or False"),
         (lambda: f.batch_jacobian(xs, vs, at, wrt=[3]), ValueError, "wrt names input 3 of a function of 3 inputs"),
         (lambda: f.batch_jacobian(xs, vs, at, wrt=[1, v]), ValueError, "wrt names input 1 twice"),
-        (lambda: f.batch_jacobian(xs, vs, at, wrt=p), TypeError,
-         "wrt must be None or a sequence of input positions or input Expressions"),
-        (lambda: f.jacobian(0.5, [1.0, 2.0], at, wrt=["p"]), TypeError,
-         "wrt must be None or a sequence of input positions or input Expressions"),
+        (
+            lambda: f.batch_jacobian(xs, vs, at, wrt=p),
+            TypeError,
+            "wrt must be None or a sequence of input positions or input Expressions",
+        ),
+        (
+            lambda: f.jacobian(0.5, [1.0, 2.0], at, wrt=["p"]),
+            TypeError,
+            "wrt must be None or a sequence of input positions or input Expressions",
+        ),
         (lambda: f.batch(xs, vs, [1.0, math.inf, 1.0]), ValueError, "symbolic value lanes must be finite (row 0)"),
     ]
     for call, error, text in cases:
