@@ -53,9 +53,8 @@ def torch_unary(torch, name, t):
 def torch_binary(torch, name, a, b):
     a, b = torch.broadcast_tensors(a, b)
     if name in ("minimum", "maximum"):  # a tie shares the gradient evenly, as here
-        first, second = (a, b) if name == "minimum" else (b, a)
-        return torch.where(first < second, a if name == "minimum" else b,
-                           torch.where(first > second, b if name == "minimum" else a, (a + b) / 2))
+        a_wins, b_wins = (a < b, a > b) if name == "minimum" else (a > b, a < b)
+        return torch.where(a_wins, a, torch.where(b_wins, b, (a + b) / 2))
     return getattr(torch, name)(a, b)
 
 
@@ -98,7 +97,9 @@ class Builder:
         self.parameters = []
         self.torch = torch
         # Whether a node sits where a function is not smooth (abs at 0, atan2
-        # at the origin), where a finite difference is not the derivative.
+        # at the origin, a tie of minimum or maximum, pow at a zero base or
+        # exponent), where a finite difference is not the derivative and
+        # libraries choose different conventions.
         self.kinked = False
 
     def leaf(self, kind, values):
@@ -170,6 +171,11 @@ class Builder:
                 lanes = [reference(pick(a.lanes, n), pick(b.lanes, n)) for n in range(size)]
                 if function == "atan2" and any(pick(a.lanes, n) == pick(b.lanes, n) == 0.0 for n in range(size)):
                     self.kinked = True  # the origin, where the angle has no derivative
+                if function in ("minimum", "maximum") and any(pick(a.lanes, n) == pick(b.lanes, n)
+                                                              for n in range(size)):
+                    self.kinked = True  # a tie, where the shares are a convention, not a limit
+                if function == "pow" and any(pick(a.lanes, n) == 0.0 or pick(b.lanes, n) == 0.0 for n in range(size)):
+                    self.kinked = True  # a base or exponent of 0, where the derivatives are conventions
             self.expect(build, lanes, a.constant and b.constant,
                         torch_build=lambda: torch_binary(torch, function, a.torch_value, b.torch_value))
         elif name == "component":

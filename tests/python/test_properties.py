@@ -65,7 +65,8 @@ def test_gradients_match_pytorch(leaves, operations):
     torch = pytest.importorskip("torch")
     builder = build_graph(leaves, operations, torch)
     output = builder.nodes[-1]
-    assume(output.lanes is not None and output.torch_value is not None)
+    # At the origin atan2 has no derivative: NaN here, 0 in PyTorch.
+    assume(output.lanes is not None and output.torch_value is not None and not builder.kinked)
     seed = [1.0 + 0.25 * lane for lane in range(output.dim)]
     output.expression.backward(seed)
     trainable = [p for p in builder.parameters if p.torch_value.requires_grad]
