@@ -315,8 +315,8 @@ std::unordered_map<const ValueNode*, std::uint32_t> leaf_positions(const detail:
 void require_leaf(const Value& leaf, const char* what) {
     detail::require_valid(leaf, what);
     if (!leaf.is_parameter() && !leaf.is_undefined()) {
-        throw std::invalid_argument(std::string(what) + " must be a parameter or placeholder, not a " +
-                                    (leaf.is_constant() ? "constant" : "expression"));
+        throw std::invalid_argument(std::string(what) + " must be a parameter or placeholder, not " +
+                                    (leaf.is_constant() ? "a constant" : "an expression"));
     }
 }
 

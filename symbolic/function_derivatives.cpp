@@ -26,6 +26,16 @@ void require_scalar_output(const Function& function, const char* what) {
     }
 }
 
+// A value given for input k: finite, of the input's dimension.
+void require_lanes(const SmallValue& value, const Value& input, const char* what, std::size_t k) {
+    detail::require_finite(value);
+    if (value.dimension != input.dimension()) {
+        throw std::invalid_argument(std::string(what) + " " + std::to_string(k) + " of the function has " +
+                                    count_of(static_cast<std::size_t>(input.dimension()), "lane") + ", not " +
+                                    std::to_string(value.dimension));
+    }
+}
+
 // A unit vector of `dimension` lanes along `lane`.
 Value unit(int dimension, int lane) {
     SmallValue lanes;
@@ -255,13 +265,11 @@ void FunctionDerivatives::jvp(std::span<const SmallValue> inputs, std::span<cons
         throw std::invalid_argument("the function takes " + count_of(leaves.size(), "input") + " and as many tangents, not " +
                                     std::to_string(inputs.size()) + " and " + std::to_string(tangents.size()));
     }
+    for (std::size_t k = 0; k < inputs.size(); ++k) {
+        require_lanes(inputs[k], leaves[k], "input", k);
+    }
     for (std::size_t k = 0; k < tangents.size(); ++k) {
-        detail::require_finite(tangents[k]);
-        if (tangents[k].dimension != leaves[k].dimension()) {
-            throw std::invalid_argument("tangent " + std::to_string(k) + " of the function has " +
-                                        count_of(static_cast<std::size_t>(leaves[k].dimension()), "lane") + ", not " +
-                                        std::to_string(tangents[k].dimension));
-        }
+        require_lanes(tangents[k], leaves[k], "tangent", k);
     }
     const std::size_t count = function_.outputs().size();
     if (outputs.size() != count || output_tangents.size() != count) {
@@ -297,6 +305,9 @@ void FunctionDerivatives::hvp(std::span<const SmallValue> inputs, std::span<cons
     if (inputs.size() != leaves.size()) {
         throw std::invalid_argument("the function takes " + count_of(leaves.size(), "input") + ", not " +
                                     std::to_string(inputs.size()));
+    }
+    for (std::size_t k = 0; k < inputs.size(); ++k) {
+        require_lanes(inputs[k], leaves[k], "input", k);
     }
     const Function* compiled = nullptr;
     {

@@ -277,7 +277,7 @@ TEST(Gradient, Failures) {
         {"a constant leaf", [&] { gradient(q * 2.0, {constant(1.0)}); }, testing::Thrown::InvalidArgument,
          "a gradient's leaf must be a parameter or placeholder, not a constant"},
         {"an expression leaf", [&] { gradient(q * 2.0, {q * 3.0}); }, testing::Thrown::InvalidArgument,
-         "a gradient's leaf must be a parameter or placeholder, not a expression"},
+         "a gradient's leaf must be a parameter or placeholder, not an expression"},
         {"an empty output", [&] { gradient(Value{}, {q}); }, testing::Thrown::InvalidArgument,
          "a gradient's output is not a valid symbolic value"},
         {"an empty leaf", [&] { gradient(q, {Value{}}); }, testing::Thrown::InvalidArgument,
