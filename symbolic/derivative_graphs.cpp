@@ -279,7 +279,7 @@ bool made_by_builders(const ValueNode& node) {
             }
             const int left = input_dimension(0);
             const int right = input_dimension(1);
-            return (left == dim || left == 1) && (right == dim || right == 1) && (left == dim || right == dim);
+            return (left == dim || left == 1) && (right == dim || right == 1);
         }
         case detail::Shape::Pack: {
             if (node.input_count != dim) {
