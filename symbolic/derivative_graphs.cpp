@@ -1,6 +1,7 @@
 #include "derivative_graphs.hpp"
 
 #include <array>
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <limits>
@@ -301,17 +302,6 @@ bool made_by_builders(const ValueNode& node) {
     return false;
 }
 
-// The positions of the leaves, by node.
-std::unordered_map<const ValueNode*, std::uint32_t> leaf_positions(const detail::ReferenceOrder& order) {
-    std::unordered_map<const ValueNode*, std::uint32_t> positions;
-    for (std::uint32_t i = 0; i < order.nodes.size(); ++i) {
-        if (order.nodes[i]->input_count == 0) {
-            positions.emplace(order.nodes[i], i);
-        }
-    }
-    return positions;
-}
-
 void require_leaf(const Value& leaf, const char* what) {
     detail::require_valid(leaf, what);
     if (!leaf.is_parameter() && !leaf.is_undefined()) {
@@ -348,6 +338,11 @@ DerivativeGraph::DerivativeGraph(std::span<const Value> outputs) : outputs_(outp
     }
     for (std::size_t j = 0; j < outputs_.size(); ++j) {
         handles_[output_positions_[j]] = outputs_[j];
+    }
+    for (std::uint32_t i = 0; i < order_.nodes.size(); ++i) {
+        if (order_.nodes[i]->input_count == 0) {
+            leaves_.emplace(order_.nodes[i], i);
+        }
     }
 }
 
@@ -456,12 +451,11 @@ std::vector<Value> DerivativeGraph::gradient(std::span<const Value> wrt) const {
         }
     }
 
-    const auto positions = leaf_positions(order_);
     std::vector<Value> gradients;
     gradients.reserve(wrt.size());
     for (const Value& leaf : wrt) {
-        const auto found = positions.find(&leaf.node());
-        if (found == positions.end() || adjoints[found->second].empty()) {
+        const auto found = leaves_.find(&leaf.node());
+        if (found == leaves_.end() || adjoints[found->second].empty()) {
             gradients.push_back(Term::zeros(leaf.dimension()).value());
             continue;
         }
@@ -480,7 +474,8 @@ std::optional<std::vector<Value>> DerivativeGraph::tangents(std::span<const Valu
     }
     const std::size_t n = order_.nodes.size();
     std::vector<Term> tangents(n);
-    const auto positions = leaf_positions(order_);
+    // Nodes before the first moving leaf cannot depend on it.
+    std::size_t first = n;
     std::unordered_set<const ValueNode*> seen;
     for (std::size_t j = 0; j < wrt.size(); ++j) {
         require_leaf(wrt[j], "a directional derivative's leaf");
@@ -492,22 +487,28 @@ std::optional<std::vector<Value>> DerivativeGraph::tangents(std::span<const Valu
             throw std::invalid_argument("a direction must have its leaf's " + std::to_string(wrt[j].dimension()) +
                                         " lanes, not " + std::to_string(directions[j].dimension()));
         }
-        if (const auto found = positions.find(&wrt[j].node()); found != positions.end() && !is_zero(directions[j])) {
+        if (const auto found = leaves_.find(&wrt[j].node()); found != leaves_.end() && !is_zero(directions[j])) {
             tangents[found->second] = directions[j];
+            first = std::min<std::size_t>(first, found->second);
         }
     }
 
     Sweep sweep;
     const SweepScope scope(sweep);
-    for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t i = first; i < n; ++i) {
         const ValueNode& node = *order_.nodes[i];
-        if (node.input_count == 0) {
+        const auto& inputs = order_.inputs[i];
+        const auto tangent_of = [&](std::size_t k) -> const Term& { return tangents[inputs[k]]; };
+        // Most nodes of a sweep along one lane are reached by none of it.
+        bool moves = false;
+        for (std::size_t k = 0; k < static_cast<std::size_t>(node.input_count) && !moves; ++k) {
+            moves = !tangent_of(k).empty();
+        }
+        if (!moves) {
             continue;
         }
         const int dim = node.dimension;
-        const auto& inputs = order_.inputs[i];
         const auto operand = [&](std::size_t k) { return Term(handles_[inputs[k]]); };
-        const auto tangent_of = [&](std::size_t k) -> const Term& { return tangents[inputs[k]]; };
         Term tangent;
         switch (shape_of(node.op)) {
             case Shape::Unary:

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <unordered_map>
 #include <span>
 #include <vector>
 
@@ -40,6 +41,7 @@ private:
     std::vector<std::uint32_t> output_positions_;
     ReferenceOrder order_;
     std::vector<Value> handles_;  // per position, a handle to its node
+    std::unordered_map<const ValueNode*, std::uint32_t> leaves_;  // the leaves' positions
 };
 
 }  // namespace zarnik::symbolic::detail

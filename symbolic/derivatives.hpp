@@ -6,11 +6,13 @@
 // Jacobian-vector products, Hessian-vector products and Hessians.
 
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "symbolic/function.hpp"
@@ -94,8 +96,13 @@ public:
 private:
     std::size_t lanes_ = 0;
     Method method_ = Method::ForwardOverReverse;
-    std::vector<std::size_t> wrt_lanes_;       // per Hessian lane, its lane among all the inputs' lanes
-    std::shared_ptr<const Function> entries_;  // the lower triangle's entries, or the gradient
+    std::vector<std::size_t> wrt_lanes_;  // per Hessian lane, its lane among all the inputs' lanes
+    // Forward over reverse: the matrix with the entries that are constants,
+    // and the place (row, column) of each entry that `entries_` computes.
+    std::vector<double> fixed_;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> live_;
+    // The live entries of the lower triangle, or the gradient (reverse over reverse).
+    std::shared_ptr<const Function> entries_;
 };
 
 // The derivatives of a compiled function, each compiled on first use and

@@ -114,19 +114,23 @@ Hessian::Hessian(const Function& function, const std::vector<std::size_t>& wrt, 
     // built within the first budget, which also bounds what building it
     // costs, and the reverse sweeps are taken when the budget runs out.
     std::size_t budget = method ? std::numeric_limits<std::size_t>::max() : lanes_ * graph.size();
-    // The entries of the lower triangle, column by column, four to an
-    // output: a function records each output's own order of instructions,
-    // and neighbouring entries share most of theirs.
-    std::vector<Value> entries;
+    // The entries of the lower triangle, column by column. Those that are
+    // constants (the structural zeros of a sparse Hessian, and more) are
+    // written into the matrix that every call starts from; the others are
+    // the outputs of one function, four to an output: a function records each
+    // output's own order of instructions, and neighbouring entries share
+    // most of theirs.
+    fixed_.assign(lanes_ * lanes_, 0.0);
+    std::vector<Value> outputs;
     std::array<Value, 4> group;
     std::size_t grouped = 0;
-    const auto flush = [&entries, &group, &grouped] {
+    const auto flush = [&outputs, &group, &grouped] {
         switch (grouped) {
             case 0: break;
-            case 1: entries.push_back(group[0]); break;
-            case 2: entries.push_back(vec2(group[0], group[1])); break;
-            case 3: entries.push_back(vec3(group[0], group[1], group[2])); break;
-            default: entries.push_back(vec4(group[0], group[1], group[2], group[3])); break;
+            case 1: outputs.push_back(group[0]); break;
+            case 2: outputs.push_back(vec2(group[0], group[1])); break;
+            case 3: outputs.push_back(vec3(group[0], group[1], group[2])); break;
+            default: outputs.push_back(vec4(group[0], group[1], group[2], group[3])); break;
         }
         grouped = 0;
     };
@@ -137,12 +141,20 @@ Hessian::Hessian(const Function& function, const std::vector<std::size_t>& wrt, 
             graph.tangents(std::span<const Value>(&leaves[leaf], 1), std::span<const Value>(&direction, 1), budget);
         if (!tangents) {
             method_ = Method::ReverseOverReverse;
+            fixed_.clear();
             entries_ = std::make_shared<const Function>(inputs, gradients);
             return;
         }
         for (std::size_t row = column; row < lanes_; ++row) {
             const auto [row_leaf, row_lane] = lane_of[row];
-            group[grouped++] = component((*tangents)[row_leaf], row_lane);
+            const Value entry = component((*tangents)[row_leaf], row_lane);
+            if (entry.is_constant()) {
+                fixed_[row * lanes_ + column] = entry.value()[0];
+                fixed_[column * lanes_ + row] = entry.value()[0];
+                continue;
+            }
+            live_.push_back({static_cast<std::uint32_t>(row), static_cast<std::uint32_t>(column)});
+            group[grouped++] = entry;
             if (grouped == 4) {
                 flush();
             }
@@ -150,7 +162,8 @@ Hessian::Hessian(const Function& function, const std::vector<std::size_t>& wrt, 
     }
     flush();
     method_ = Method::ForwardOverReverse;
-    entries_ = std::make_shared<const Function>(inputs, std::move(entries));
+    // With no entry to compute, calls still check their inputs and fail as the function's do.
+    entries_ = std::make_shared<const Function>(inputs, outputs.empty() ? function.outputs() : std::move(outputs));
 }
 
 std::size_t Hessian::lanes() const noexcept { return lanes_; }
@@ -166,13 +179,12 @@ void Hessian::operator()(std::span<const SmallValue> inputs, std::span<double> h
     }
     if (method_ == Method::ForwardOverReverse) {
         const std::vector<SmallValue> entries = (*entries_)(inputs);
-        std::size_t next = 0;
-        for (std::size_t column = 0; column < lanes_; ++column) {
-            for (std::size_t row = column; row < lanes_; ++row, ++next) {
-                const double entry = entries[next / 4][static_cast<int>(next % 4)];
-                hessian[row * lanes_ + column] = entry;
-                hessian[column * lanes_ + row] = entry;
-            }
+        std::copy(fixed_.begin(), fixed_.end(), hessian.begin());
+        for (std::size_t k = 0; k < live_.size(); ++k) {
+            const auto [row, column] = live_[k];
+            const double entry = entries[k / 4][static_cast<int>(k % 4)];
+            hessian[row * lanes_ + column] = entry;
+            hessian[column * lanes_ + row] = entry;
         }
         return;
     }
@@ -205,25 +217,23 @@ void Hessian::rows(std::size_t rows, std::span<const double* const> inputs, doub
         return;
     }
     if (method_ == Method::ForwardOverReverse) {
-        // Output j holds entries 4j.. of every row, row after row.
-        const std::size_t count = lanes_ * (lanes_ + 1) / 2;
-        std::vector<double> entries(count * rows);
+        // Output j holds live entries 4j.. of every row, row after row.
+        const std::size_t count = live_.size();
+        std::vector<double> entries(std::max<std::size_t>(count, 1) * rows);
         std::vector<double*> outputs;
-        for (std::size_t first = 0; first < count; first += 4) {
+        for (std::size_t first = 0; first < std::max<std::size_t>(count, 1); first += 4) {
             outputs.push_back(entries.data() + first * rows);
         }
         entries_->evaluate_rows(rows, inputs, outputs, parameter_values);
         for (std::size_t r = 0; r < rows; ++r) {
             double* const hessian = hessians + r * size;
-            std::size_t next = 0;
-            for (std::size_t column = 0; column < lanes_; ++column) {
-                for (std::size_t row = column; row < lanes_; ++row, ++next) {
-                    const std::size_t first = next - next % 4;
-                    const std::size_t width = std::min<std::size_t>(4, count - first);
-                    const double entry = outputs[next / 4][r * width + next % 4];
-                    hessian[row * lanes_ + column] = entry;
-                    hessian[column * lanes_ + row] = entry;
-                }
+            std::copy(fixed_.begin(), fixed_.end(), hessian);
+            for (std::size_t k = 0; k < count; ++k) {
+                const std::size_t width = std::min<std::size_t>(4, count - (k - k % 4));
+                const double entry = outputs[k / 4][r * width + k % 4];
+                const auto [row, column] = live_[k];
+                hessian[row * lanes_ + column] = entry;
+                hessian[column * lanes_ + row] = entry;
             }
         }
         return;
