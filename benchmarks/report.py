@@ -3,8 +3,9 @@
     python report.py RESULTS_DIR OUT.md
 
 Reads core.json (Google Benchmark), shapes.json and deep.json (peers.py),
-functions.json (functions.py) and hessians.json (hessians.py) and writes the
-tables, the targets and whether each was met, and fit.png.
+functions.json (functions.py), hessians.json (hessians.py) and travel.json
+(travel.py) and writes the tables, the targets and whether each was met, and
+fit.png.
 """
 
 import datetime
@@ -280,6 +281,45 @@ def hessians_section(hessians, lines):
     lines.append("")
 
 
+def travel_section(travel, lines):
+    lines.append("## Graphs that travel: files and Dask (`benchmarks/travel.py`)\n")
+    files = travel["files"]
+    times = files["times"]
+    compile_time = times["compile"]["min"]
+    lines.append(f"Graph files of the W1 loss, M = {files['points']:,} ({files['nodes']:,} nodes): "
+                 "`zarnik.compile` of the graph, `zarnik.save` of it to a file and `zarnik.load` of the file, "
+                 "interleaved in one process; milliseconds, minimum / median. The loaded graph evaluates to the "
+                 f"original's bits: {'yes' if files['agrees'] else 'NO'}.\n")
+    lines.append("| step | time | against compile |")
+    lines.append("|---|---|---|")
+    for name in ("compile", "save", "load"):
+        ratio = times[name]["min"] / compile_time
+        against = "—" if name == "compile" else at_most(ratio, 1.0, 1.0)
+        lines.append(f"| {name} | {times[name]['min'] * 1e3:,.1f} / {times[name]['median'] * 1e3:,.1f} | {against} |")
+    per_node = files["bytes"] / files["nodes"]
+    mark = "met" if per_node <= 40 else "**missed**"
+    lines.append(f"\nThe file: {files['bytes']:,} bytes, {per_node:.2f} bytes per node (target at most 40: {mark}).\n")
+    dask = travel.get("dask")
+    if dask is None:
+        lines.append("Dask is not installed: no Dask figures.\n")
+        return
+    lines.append(f"Dask W4: the W1 model's prediction over {dask['rows']:,} rows of x in {dask['chunks']} chunks, "
+                 "made and summed on the workers of a LocalCluster of single-thread worker processes; in "
+                 "process: the same rows made, predicted by one batch and summed here. Milliseconds, minimum / "
+                 "median.\n")
+    lines.append("| where | agrees | time |")
+    lines.append("|---|---|---|")
+    for name in ("in process", "1 workers", "2 workers"):
+        run = dask[name]
+        label = name.replace("1 workers", "1 worker process").replace("2 workers", "2 worker processes")
+        lines.append(f"| {label} | {'yes' if run['agrees'] else 'NO'} | {run['times']['min'] * 1e3:,.1f} / "
+                     f"{run['times']['median'] * 1e3:,.1f} |")
+    one, two = dask["1 workers"]["times"]["min"], dask["2 workers"]["times"]["min"]
+    inside = dask["in process"]["times"]["min"]
+    lines.append(f"\n2 worker processes against 1: {ratio_text(one / two, 1.5)}. "
+                 f"2 worker processes against the batch in process (one thread): {two / inside:.2f}x its time.\n")
+
+
 def core_section(core, lines):
     per_node = {}
     plain = {}
@@ -387,6 +427,8 @@ def main():
     functions = json.loads((results / "functions.json").read_text())
     core = json.loads((results / "core.json").read_text())
     hessians = json.loads((results / "hessians.json").read_text())
+    travel_path = results / "travel.json"
+    travel = json.loads(travel_path.read_text()) if travel_path.exists() else None
     plot(shapes, results / "fit.png")
     lines = [
         "# Benchmarks",
@@ -395,7 +437,7 @@ def main():
         "the C++ benchmarks (`benchmarks/core_benchmarks.cpp`), then `benchmarks/peers.py` for W1 and W2 "
         "(peers interleaved in one process) and W3 (every size and peer in a process of its own), "
         "`benchmarks/functions.py` for W4 and W5 (compiled functions), `benchmarks/hessians.py` for W6 and the "
-        "W1 gradient graphs (second derivatives), then this report "
+        "W1 gradient graphs (second derivatives), `benchmarks/travel.py` for graph files and Dask, then this report "
         "(`benchmarks/report.py`). Raw numbers: `benchmarks/results/*.json`.",
         "",
         f"Machine: {machine()}.",
@@ -421,6 +463,8 @@ def main():
     deep_section(deep, lines)
     functions_section(functions, lines)
     hessians_section(hessians, lines)
+    if travel is not None:
+        travel_section(travel, lines)
     core_section(core, lines)
     notes = pathlib.Path(__file__).with_name("RESULTS-notes.md")
     if notes.exists():

@@ -29,5 +29,6 @@ echo "C++ core: node creation, evaluate and backward beside the flat tape" >&2
 "$venv/bin/python" "$here/peers.py" deep-all "$results/deep.json"
 "$venv/bin/python" "$here/functions.py" run "$results/functions.json"
 "$venv/bin/python" "$here/hessians.py" run "$results/hessians.json"
+"$venv/bin/python" "$here/travel.py" run "$results/travel.json"
 "$venv/bin/python" "$here/report.py" "$results" "$here/RESULTS.md"
 echo "wrote $here/RESULTS.md" >&2

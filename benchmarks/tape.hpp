@@ -7,11 +7,17 @@
 // and no reference counting, a one-lane fast path, and a finite check of
 // every result as the library makes. A baseline for the benchmarks, not
 // part of the library.
+//
+// It knows the operations the workloads use (+ - * /, negation, sine,
+// cosine, packing and components); any other operation reaching it throws,
+// rather than being computed by another's rule.
 
 #include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <stdexcept>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -88,7 +94,8 @@ public:
                     case symbolic::ExpressionOp::Divide: out = value_[0][a] / value_[0][b]; break;
                     case symbolic::ExpressionOp::Negate: out = -value_[0][a]; break;
                     case symbolic::ExpressionOp::Sin: out = std::sin(value_[0][a]); break;
-                    default: out = std::cos(value_[0][a]); break;
+                    case symbolic::ExpressionOp::Cos: out = std::cos(value_[0][a]); break;
+                    default: unknown(op);
                 }
                 bad |= !finite(out);
                 continue;
@@ -126,7 +133,8 @@ public:
                     case symbolic::ExpressionOp::Divide: da += g / y; db += -g * x / (y * y); break;
                     case symbolic::ExpressionOp::Negate: da -= g; break;
                     case symbolic::ExpressionOp::Sin: da += std::cos(x) * g; break;
-                    default: da -= std::sin(x) * g; break;
+                    case symbolic::ExpressionOp::Cos: da -= std::sin(x) * g; break;
+                    default: unknown(op);
                 }
                 continue;
             }
@@ -137,6 +145,11 @@ public:
 
 private:
     static bool finite(double x) { return std::fabs(x) <= std::numeric_limits<double>::max(); }
+
+    [[noreturn]] static void unknown(symbolic::ExpressionOp op) {
+        throw std::logic_error(std::string("the flat tape has no rule here for the operation ") +
+                               symbolic::to_string(op));
+    }
 
     bool forward_lanes(std::size_t i, symbolic::ExpressionOp op, std::size_t a, std::size_t b) {
         bool bad = false;
@@ -150,7 +163,8 @@ private:
                     value_[k][i] = value_[0][static_cast<std::size_t>(packs_[a + k])];
                 }
                 return false;
-            default: break;
+            case symbolic::ExpressionOp::None: unknown(op);
+            default: break;  // lane by lane, below
         }
         const std::size_t da = dim_[a] == 1 ? 0 : 1;
         const std::size_t db = dim_[b] == 1 ? 0 : 1;
@@ -165,7 +179,8 @@ private:
                 case symbolic::ExpressionOp::Divide: out = x / y; break;
                 case symbolic::ExpressionOp::Negate: out = -value_[l][a]; break;
                 case symbolic::ExpressionOp::Sin: out = std::sin(value_[l][a]); break;
-                default: out = std::cos(value_[l][a]); break;
+                case symbolic::ExpressionOp::Cos: out = std::cos(value_[l][a]); break;
+                default: unknown(op);
             }
             bad |= !finite(out);
         }
@@ -183,7 +198,8 @@ private:
                     adjoint_[0][static_cast<std::size_t>(packs_[a + k])] += adjoint_[k][i];
                 }
                 return;
-            default: break;
+            case symbolic::ExpressionOp::None: unknown(op);
+            default: break;  // lane by lane, below
         }
         const std::size_t sa = dim_[a] == 1 ? 0 : 1;
         const std::size_t sb = dim_[b] == 1 ? 0 : 1;
@@ -208,7 +224,8 @@ private:
                     break;
                 case symbolic::ExpressionOp::Negate: adjoint_[l][a] -= g; break;
                 case symbolic::ExpressionOp::Sin: adjoint_[l][a] += std::cos(value_[l][a]) * g; break;
-                default: adjoint_[l][a] -= std::sin(value_[l][a]) * g; break;
+                case symbolic::ExpressionOp::Cos: adjoint_[l][a] -= std::sin(value_[l][a]) * g; break;
+                default: unknown(op);
             }
         }
     }

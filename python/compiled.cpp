@@ -8,11 +8,14 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <chrono>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "compiled.hpp"
 #include "conversions.hpp"
+#include "native_classes.hpp"
 #include "symbolic/symbolic.hpp"
 
 namespace py = pybind11;
@@ -22,16 +25,6 @@ using namespace zarnik::python;
 namespace {
 
 using Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
-
-// A compiled function as Python sees it: one output given alone answers with
-// its lanes, a sequence of outputs with a tuple of lanes per output.
-struct PyFunction {
-    Function function;
-    bool single_output;
-    // Its derivatives (Hessians, jvp, hvp), compiled on first use and kept;
-    // made under the interpreter's lock.
-    mutable std::shared_ptr<FunctionDerivatives> derivatives = nullptr;
-};
 
 // An Expression or a sequence of them.
 std::vector<Value> values_of(const py::handle& object, const char* what) {
@@ -81,8 +74,8 @@ double input_double(const py::handle& object) {
         }
         PyErr_Clear();
     }
-    throw py::cast_error("Unable to cast Python instance of type " + py::str(py::type::handle_of(object)).cast<std::string>() +
-                         " to C++ type 'double'");
+    throw py::cast_error("Unable to cast Python instance of type " +
+                         py::str(py::type::handle_of(object)).cast<std::string>() + " to C++ type 'double'");
 }
 
 // The value of one input: a number (a 0-d array counts as the number it
@@ -148,11 +141,10 @@ Array batch_array(const py::handle& object, std::size_t k) {
                              " must hold real numbers (booleans, integers or floats), not " +
                              py::str(array.dtype()).cast<std::string>());
     }
+    const int wanted = Api::NPY_ARRAY_ENSUREARRAY_ | Api::NPY_ARRAY_C_CONTIGUOUS_ | Api::NPY_ARRAY_ALIGNED_ |
+                       Api::NPY_ARRAY_FORCECAST_;
     auto doubles = py::reinterpret_steal<Array>(
-        api.PyArray_FromAny_(array.ptr(), py::dtype::of<double>().release().ptr(), 0, 0,
-                             Api::NPY_ARRAY_ENSUREARRAY_ | Api::NPY_ARRAY_C_CONTIGUOUS_ | Api::NPY_ARRAY_ALIGNED_ |
-                                 Api::NPY_ARRAY_FORCECAST_,
-                             nullptr));
+        api.PyArray_FromAny_(array.ptr(), py::dtype::of<double>().release().ptr(), 0, 0, wanted, nullptr));
     if (!doubles) {
         throw py::error_already_set();
     }
@@ -188,6 +180,28 @@ Rows batch_rows(const PyFunction& self, const py::args& args) {
     }
     return rows;
 }
+
+// Runs between blocks of a batch, which runs with the interpreter's lock
+// released: every 20 ms it takes the lock back for a moment to run the
+// signal handlers, and a handler's exception (KeyboardInterrupt) stops the
+// batch. The arrays it was writing are then dropped unseen.
+class SignalCheck {
+public:
+    void operator()() {
+        const auto now = std::chrono::steady_clock::now();
+        if (now < next_) {
+            return;
+        }
+        next_ = now + std::chrono::milliseconds(20);
+        const py::gil_scoped_acquire locked;
+        if (PyErr_CheckSignals() != 0) {
+            throw py::error_already_set();
+        }
+    }
+
+private:
+    std::chrono::steady_clock::time_point next_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+};
 
 Array output_array(std::size_t rows, int lanes) {
     return lanes == 1 ? Array({static_cast<py::ssize_t>(rows)})
@@ -271,34 +285,6 @@ std::string describe_function(const PyFunction& self) {
     return text.str();
 }
 
-// Instances of Tape and Function always hold a recorded program: compile()
-// and function() make them without going through __new__, and nothing else
-// may. Refusing __new__ at the type and answering the class's __new__ itself
-// keeps every route (a direct call, a subclass, a base class's __new__,
-// object.__new__, copy and pickle) from making an instance that holds nothing.
-PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_TypeError, (py::detail::get_fully_qualified_tp_name(type) + ": No constructor defined!").c_str());
-    return nullptr;
-}
-
-template <typename T>
-void refuse_uninitialised_instances(py::class_<T>& cls) {
-    auto* const type = reinterpret_cast<PyTypeObject*>(cls.ptr());
-    // Called as cls.__new__(cls, ...): the text names the class asked for.
-    const py::cpp_function refuse([type](const py::args& args, const py::kwargs&) -> py::object {
-        const bool names_a_type = args.size() > 0 && PyType_Check(args[0].ptr());
-        refuse_new(names_a_type ? reinterpret_cast<PyTypeObject*>(args[0].ptr()) : type, nullptr, nullptr);
-        throw py::error_already_set();
-    });
-    // Written into the type's dictionary directly: setting the attribute
-    // would route the type's slot back through the base class's __new__.
-    if (PyDict_SetItemString(type->tp_dict, "__new__", py::staticmethod(refuse).ptr()) != 0) {
-        throw py::error_already_set();
-    }
-    type->tp_new = refuse_new;
-    PyType_Modified(type);
-}
-
 std::string describe_tape(const Tape& tape) {
     std::ostringstream text;
     text << "<zarnik.Tape of " << tape.size() << " nodes, " << tape.parameters().size() << " parameters, output "
@@ -331,7 +317,7 @@ the graph again.
         .def(
             "backward",
             [](const Tape& self, const py::object& seed) {
-                const std::optional<SmallValue> lanes = backward_seed(seed);
+                const std::optional<SmallValue> lanes = backward_seed(seed, input_double);
                 return small_value_tuple(lanes ? self.backward(*lanes) : self.backward());
             },
             py::arg("seed") = py::none(),
@@ -407,6 +393,9 @@ writes no gradient. Parameters that are not inputs are read at each call.
              "For one scalar output: its value and its gradient against all input lanes.")
         .def("batch",
              [](const PyFunction& self, const py::args& args) {
+                 if (py::object lazy = lazy_rows("batch", self, args); !lazy.is_none()) {
+                     return lazy;
+                 }
                  const Rows rows = batch_rows(self, args);
                  const std::vector<Value>& outputs = self.function.outputs();
                  std::vector<Array> results;
@@ -418,7 +407,7 @@ writes no gradient. Parameters that are not inputs are read at each call.
                  const std::vector<double> parameters = self.function.parameter_values();
                  {
                      const py::gil_scoped_release unlocked;
-                     self.function.evaluate_rows(rows.count, rows.data, data, parameters);
+                     self.function.evaluate_rows(rows.count, rows.data, data, parameters, SignalCheck());
                  }
                  if (self.single_output) {
                      return py::object(results.front());
@@ -427,14 +416,18 @@ writes no gradient. Parameters that are not inputs are read at each call.
              },
              R"(The outputs over many rows at once: one array per input, of shape (rows,) for a scalar input or
 (rows, lanes), gives an array of shape (rows,) or (rows, lanes) per output (a list of them for
-several outputs). Runs in C++ with the interpreter's lock released.
+several outputs). Runs in C++ with the interpreter's lock released. Dask arrays chunked by
+rows give lazy Dask arrays instead, computed chunk by chunk wherever Dask runs them.
 
 >>> import numpy as np, zarnik as zk
 >>> x = zk.Undefined(name="x")
 >>> zk.function(x, x * 2).batch(np.arange(3.0)).tolist()
 [0.0, 2.0, 4.0])")
         .def("batch_jacobian",
-             [](const PyFunction& self, const py::args& args) {
+             [](const PyFunction& self, const py::args& args) -> py::object {
+                 if (py::object lazy = lazy_rows("batch_jacobian", self, args); !lazy.is_none()) {
+                     return lazy;
+                 }
                  const Rows rows = batch_rows(self, args);
                  Array jacobians({static_cast<py::ssize_t>(rows.count),
                                   static_cast<py::ssize_t>(self.function.output_lanes()),
@@ -443,11 +436,12 @@ several outputs). Runs in C++ with the interpreter's lock released.
                  const std::vector<double> parameters = self.function.parameter_values();
                  {
                      const py::gil_scoped_release unlocked;
-                     self.function.jacobian_rows(rows.count, rows.data, data, parameters);
+                     self.function.jacobian_rows(rows.count, rows.data, data, parameters, SignalCheck());
                  }
                  return jacobians;
              },
-             "The Jacobian of every row, an array of shape (rows, output lanes, input lanes).")
+                          "The Jacobian of every row, an array of shape (rows, output lanes, input lanes); a lazy Dask array for "
+             "Dask arrays chunked by rows.")
         .def(
             "hessian",
             [](const PyFunction& self, const py::args& args, const py::object& wrt) {
@@ -570,4 +564,6 @@ derivative in that direction, in one forward sweep.
     // Makes a node in the core and gives its id: with one copy of the core in
     // the process, its ids interleave with _zarnik's in creation order.
     m.def("_new_node_id", [] { return constant(0.0).id(); });
+
+    bind_serialization(m);
 }

@@ -114,15 +114,17 @@ inline py::tuple small_value_tuple(const SmallValue& value) {
 }
 
 // The seed of backward(seed=None): none for the scalar default, a one-lane
-// seed for a plain number, otherwise a sequence of 1..4 numbers.
-inline std::optional<SmallValue> backward_seed(const py::object& seed) {
+// seed for a plain number, otherwise a sequence of 1..4 numbers, each
+// converted by `convert`.
+inline std::optional<SmallValue> backward_seed(const py::object& seed,
+                                               double (*convert)(const py::handle&) = to_double) {
     if (seed.is_none()) {
         return std::nullopt;
     }
     if (is_plain_number(seed)) {
-        return small_value(to_double(seed));
+        return small_value(convert(seed));
     }
-    return parse_small_value_sequence(seed, "backward seed");
+    return parse_small_value_sequence(seed, "backward seed", convert);
 }
 
 }  // namespace zarnik::python

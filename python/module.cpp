@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "conversions.hpp"
+#include "native_classes.hpp"
 #include "symbolic/symbolic.hpp"
 
 namespace py = pybind11;
@@ -121,33 +122,6 @@ void def_operator(py::class_<Value>& cls, const char* name, const char* reflecte
         reflected_name,
         [op](const Value& self, const py::object& other) { return op(coerce_symbolic_value(other, "left operand"), self); },
         py::is_operator());
-}
-
-// Instances of Expression always hold a handle: the module's functions and
-// operators make them without going through __new__, and nothing else may.
-// Refusing __new__ at the type, and answering Expression.__new__ itself with
-// the same text, keeps every route (a direct call, a base class's __new__,
-// copy and pickle) from making an instance that holds nothing.
-PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_TypeError, (py::detail::get_fully_qualified_tp_name(type) + ": No constructor defined!").c_str());
-    return nullptr;
-}
-
-void refuse_uninitialised_instances(py::class_<Value>& cls) {
-    auto* const type = reinterpret_cast<PyTypeObject*>(cls.ptr());
-    // Called as cls.__new__(cls, ...): the text names the class asked for.
-    const py::cpp_function refuse([type](const py::args& args, const py::kwargs&) -> py::object {
-        const bool names_a_type = args.size() > 0 && PyType_Check(args[0].ptr());
-        refuse_new(names_a_type ? reinterpret_cast<PyTypeObject*>(args[0].ptr()) : type, nullptr, nullptr);
-        throw py::error_already_set();
-    });
-    // Written into the type's dictionary directly: setting the attribute
-    // would route the type's slot back through the base class's __new__.
-    if (PyDict_SetItemString(type->tp_dict, "__new__", py::staticmethod(refuse).ptr()) != 0) {
-        throw py::error_already_set();
-    }
-    type->tp_new = refuse_new;
-    PyType_Modified(type);
 }
 
 // The binding library gives every bound class one common base class that

@@ -1,4 +1,4 @@
-#include "derivative_graphs.hpp"
+#include "detail/derivative_graphs.hpp"
 
 #include <array>
 #include <algorithm>
@@ -11,9 +11,9 @@
 #include <unordered_set>
 #include <utility>
 
-#include "graph_walk.hpp"
-#include "internal.hpp"
-#include "operations.hpp"
+#include "detail/graph_walk.hpp"
+#include "detail/internal.hpp"
+#include "detail/operations.hpp"
 #include "symbolic/derivatives.hpp"
 
 namespace zarnik::symbolic {

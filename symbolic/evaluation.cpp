@@ -1,7 +1,12 @@
+#include <algorithm>
 #include <stdexcept>
 
-#include "call_scratch.hpp"
-#include "internal.hpp"
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
+#include "detail/call_scratch.hpp"
+#include "detail/internal.hpp"
 
 namespace zarnik::symbolic {
 
@@ -12,6 +17,22 @@ void require_seed(const SmallValue& seed, int dimension) {
     if (seed.dimension != dimension) {
         throw std::invalid_argument("backward seed dimension does not match output dimension");
     }
+}
+
+CallScratch::Release::~Release() {
+#if defined(__GLIBC__)
+    // The allocator keeps freed memory in the arena of the thread that held
+    // it, and pieces of a megabyte or more are what a large graph's scratch
+    // is made of.
+    if (bytes >= (std::size_t{1} << 20U)) {
+        malloc_trim(0);
+    }
+#endif
+}
+
+std::atomic<std::size_t>& kept_scratch_bytes() noexcept {
+    static constinit std::atomic<std::size_t> kept{0};
+    return kept;
 }
 
 SmallValue default_seed(int dimension) {
@@ -89,8 +110,9 @@ void Value::backward(SmallValue seed) const {
     const detail::Program& program = scratch->program;
     double* const lanes = scratch->program.lanes.data();
     detail::raise_if_failed(detail::run_forward(program, lanes));
-    std::vector<double>& adjoints = scratch->adjoints;
-    adjoints.assign(program.lanes.size(), 0.0);
+    detail::LaneArray& adjoints = scratch->adjoints;
+    adjoints.resize(program.lanes.size());
+    std::fill_n(adjoints.data(), adjoints.size(), 0.0);
     detail::seed_adjoints(program, seed, adjoints.data());
     detail::run_reverse(program, lanes, adjoints.data());
     detail::add_gradients(program.parameters, adjoints.data());

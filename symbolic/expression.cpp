@@ -2,8 +2,8 @@
 #include <string>
 #include <utility>
 
-#include "internal.hpp"
-#include "operations.hpp"
+#include "detail/internal.hpp"
+#include "detail/operations.hpp"
 
 namespace zarnik::symbolic {
 

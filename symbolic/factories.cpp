@@ -1,7 +1,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "internal.hpp"
+#include "detail/internal.hpp"
 
 namespace zarnik::symbolic {
 

@@ -4,6 +4,7 @@
 // given with each call, one row at a time or over many rows at once.
 
 #include <cstddef>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <span>
@@ -21,17 +22,18 @@ struct FunctionProgram;
 // of their leaves: placeholders (Undefined) and parameters, whose values each
 // call gives. A call touches no node: it sets no value and writes no gradient.
 // Parameters that are not inputs are read at each call, as evaluate reads
-// them; a placeholder that is not an input makes every call fail as
-// evaluating it does. Results are bit for bit those of evaluating the outputs
-// with the inputs' values set, failures are the same exceptions with the same
-// texts, and the Jacobian's rows are bit for bit the gradients that backward
-// passes with unit seeds would give.
+// them. Results are bit for bit those of evaluating the outputs with the
+// inputs' values set, failures are the same exceptions with the same texts,
+// and the Jacobian's rows are bit for bit the gradients that backward passes
+// with unit seeds would give. Making a function costs time and memory linear
+// in the graph and the outputs.
 //
 // A function is immutable: calls may run on several threads at once.
 class Function {
 public:
     // Throws std::invalid_argument when an input is empty, not a placeholder
-    // or parameter, or given twice, or when an output is empty or there is none.
+    // or parameter, or given twice, when an output is empty or there is none,
+    // or when a placeholder below an output is not an input (naming them).
     Function(std::vector<Value> inputs, std::vector<Value> outputs);
 
     const std::vector<Value>& inputs() const noexcept;
@@ -58,23 +60,35 @@ public:
         this->jacobian(std::span<const SmallValue>(inputs.begin(), inputs.size()), jacobian, outputs);
     }
 
-    // The current values of the parameters that are not inputs: what a batch
-    // reads once, before its rows.
+    // The current values of the parameters that are not inputs, each once,
+    // each of its node's lanes: what a batch reads once, before its rows.
     std::vector<double> parameter_values() const;
 
     // The outputs over `rows` rows at once. `inputs[k]` points to rows x lanes
     // of input k, row after row; `outputs[j]` to room for rows x lanes of output
-    // j. Each row gives exactly what a call gives; a row whose result is not
-    // finite throws std::invalid_argument "symbolic value lanes must be finite
-    // (row R)" for the first such row. Working memory does not grow with the rows.
+    // j. Each row gives exactly what a call gives with the parameters' values
+    // that the batch reads before its rows: `parameter_values`, as
+    // parameter_values() lists them (without spare lanes; checked as
+    // set_value checks values, and std::invalid_argument unless there are as
+    // many), or their current values. No node is read after that. The first
+    // row that fails throws what a call with its values throws, with
+    // " (row R)" added to a std::invalid_argument's text ("symbolic value
+    // lanes must be finite (row R)"). `check`, when given, runs on the
+    // calling thread between blocks of rows (and, in a block of Jacobians,
+    // between outputs; for graphs that go row by row, between rows); the
+    // batch stops with what it throws, leaving the rows it did not reach
+    // unwritten and the others unspecified. A failure that the rows, read
+    // again one by one, do not repeat (the caller changed an input array
+    // during the batch) throws std::logic_error saying so. Working memory
+    // does not grow with the rows.
     void evaluate_rows(std::size_t rows, std::span<const double* const> inputs, std::span<double* const> outputs,
-                       std::span<const double> parameter_values) const;
+                       std::span<const double> parameter_values, const std::function<void()>& check = {}) const;
     void evaluate_rows(std::size_t rows, std::span<const double* const> inputs,
                        std::span<double* const> outputs) const;
 
     // The Jacobian of every row: rows x output_lanes() x input_lanes() values.
     void jacobian_rows(std::size_t rows, std::span<const double* const> inputs, double* jacobians,
-                       std::span<const double> parameter_values) const;
+                       std::span<const double> parameter_values, const std::function<void()>& check = {}) const;
     void jacobian_rows(std::size_t rows, std::span<const double* const> inputs, double* jacobians) const;
 
 private:

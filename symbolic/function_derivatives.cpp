@@ -6,8 +6,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "derivative_graphs.hpp"
-#include "internal.hpp"
+#include "detail/derivative_graphs.hpp"
+#include "detail/internal.hpp"
 #include "symbolic/derivatives.hpp"
 
 namespace zarnik::symbolic {

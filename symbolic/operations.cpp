@@ -1,8 +1,8 @@
-#include "operations.hpp"
+#include "detail/operations.hpp"
 
 #include <stdexcept>
 
-#include "internal.hpp"
+#include "detail/internal.hpp"
 
 namespace zarnik::symbolic {
 

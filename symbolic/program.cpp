@@ -1,11 +1,12 @@
-#include "program.hpp"
+#include "detail/program.hpp"
 
 #include <algorithm>
 #include <atomic>
 #include <stdexcept>
+#include <string>
 
-#include "internal.hpp"
-#include "operations.hpp"
+#include "detail/internal.hpp"
+#include "detail/operations.hpp"
 
 namespace zarnik::symbolic::detail {
 
@@ -116,9 +117,9 @@ template <typename R, bool Scalars, bool Marked>
 [[noreturn]] void raise(Failure failure) {
     switch (failure) {
         case Failure::UndefinedValue: throw std::logic_error("cannot evaluate symbolic graph with Undefined values");
-        case Failure::MissingInput: throw std::out_of_range("symbolic expression input index out of range");
+        case Failure::MissingInput: raise_input_out_of_range();
         case Failure::PackInputNotScalar: throw std::logic_error("Pack input is not scalar");
-        case Failure::ComponentOutOfRange: throw std::out_of_range("symbolic value lane index out of range");
+        case Failure::ComponentOutOfRange: raise_lane_out_of_range();
         case Failure::UnsupportedOp: break;
     }
     throw std::logic_error("unsupported symbolic expression op");
@@ -144,8 +145,12 @@ std::size_t Program::capacity_bytes() const {
 }
 
 void LaneArray::grow(std::size_t needed) {
-    const std::size_t capacity = std::max(needed, std::max<std::size_t>(capacity_ * 2, 256));
-    auto bigger = std::make_unique_for_overwrite<double[]>(capacity);
+    if (needed > max_lanes) {
+        throw std::length_error("a symbolic graph of more than " + std::to_string(max_lanes) +
+                                " lanes is not supported");
+    }
+    const std::size_t capacity = std::clamp(std::max<std::size_t>(capacity_ * 2, 256), needed, max_lanes);
+    LaneMemory bigger = allocate_lane_memory(capacity);
     std::copy(data_.get(), data_.get() + size_, bigger.get());
     data_ = std::move(bigger);
     capacity_ = capacity;
@@ -159,7 +164,7 @@ void LaneArray::assign(const double* lanes, std::size_t count) {
 
 void LaneArray::shrink_to_fit() {
     if (capacity_ > size_) {
-        auto exact = std::make_unique_for_overwrite<double[]>(size_);
+        LaneMemory exact = allocate_lane_memory(size_);
         std::copy(data_.get(), data_.get() + size_, exact.get());
         data_ = std::move(exact);
         capacity_ = size_;
@@ -274,7 +279,7 @@ ForwardOutcome run_forward(const Program& program, double* v) noexcept {
 
 void raise_if_failed(const ForwardOutcome& outcome) {
     if (outcome.non_finite) {
-        throw std::invalid_argument("symbolic value lanes must be finite");
+        raise_not_finite();
     }
     if (outcome.failed != nullptr) {
         raise(static_cast<Failure>(outcome.failed->arg));

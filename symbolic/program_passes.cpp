@@ -11,7 +11,7 @@
 
 #include <array>
 
-#include "program.hpp"
+#include "detail/program.hpp"
 
 namespace zarnik::symbolic::detail {
 

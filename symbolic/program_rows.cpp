@@ -3,14 +3,24 @@
 // in cache while the loops over rows run straight. Every row is computed with
 // the same rules, in the same order, as a single call computes it.
 
-#include "internal.hpp"
-#include "operations.hpp"
-#include "program.hpp"
+#include "detail/internal.hpp"
+#include "detail/operations.hpp"
+#include "detail/program.hpp"
 
 // The loops over rows run straight for long, and on x86-64 the library
 // carries a second copy of them for processors with AVX2, chosen when it is
-// loaded. Both copies round alike: no fused multiply-add in either.
-#if defined(__x86_64__) && defined(__GNUC__)
+// loaded. Both copies round alike: no fused multiply-add in either. The
+// choice runs while the library's relocations are applied, before the thread
+// sanitizer's runtime is ready, so a build for it keeps one copy.
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define ZARNIK_THREAD_SANITIZER 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__)
+#define ZARNIK_THREAD_SANITIZER 1
+#endif
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(ZARNIK_THREAD_SANITIZER)
 #define ZARNIK_ROW_LOOPS [[gnu::target_clones("avx2", "default")]]
 #else
 #define ZARNIK_ROW_LOOPS

@@ -1,9 +1,10 @@
-#include "reference.hpp"
+#include "detail/reference.hpp"
 
 #include <stdexcept>
 
-#include "internal.hpp"
-#include "operations.hpp"
+#include "detail/internal.hpp"
+#include "detail/operations.hpp"
+#include "detail/program.hpp"
 
 namespace zarnik::symbolic::detail {
 
@@ -12,7 +13,7 @@ namespace {
 // Input `index` of node `position`, with the check that Value::input makes.
 std::uint32_t input_of(const ReferenceOrder& order, std::size_t position, int index) {
     if (index < 0 || index >= order.nodes[position]->input_count) {
-        throw std::out_of_range("symbolic expression input index out of range");
+        raise_input_out_of_range();
     }
     return order.inputs[position][static_cast<std::size_t>(index)];
 }
@@ -23,7 +24,7 @@ SmallValue evaluate_node(const ReferenceOrder& order, std::size_t position, cons
     switch (node.kind) {
         case ValueKind::Constant:
         case ValueKind::Parameter: return node.value;
-        case ValueKind::Undefined: throw std::logic_error("cannot evaluate symbolic graph with Undefined values");
+        case ValueKind::Undefined: raise(Failure::UndefinedValue);
         case ValueKind::Expression: break;
     }
     switch (shape_of(node.op)) {
@@ -40,7 +41,7 @@ SmallValue evaluate_node(const ReferenceOrder& order, std::size_t position, cons
             for (int i = 0; i < node.input_count; ++i) {
                 const SmallValue& lanes = input(i);
                 if (lanes.dimension != 1) {
-                    throw std::logic_error("Pack input is not scalar");
+                    raise(Failure::PackInputNotScalar);
                 }
                 result.lanes[static_cast<std::size_t>(i)] = lanes.lanes[0];
             }
@@ -50,7 +51,7 @@ SmallValue evaluate_node(const ReferenceOrder& order, std::size_t position, cons
             const SmallValue& lanes = input(0);
             const int index = node.component_index;
             if (index < 0 || index >= lanes.dimension) {
-                throw std::out_of_range("symbolic value lane index out of range");
+                raise_lane_out_of_range();
             }
             SmallValue result;
             result.dimension = 1;
@@ -61,7 +62,7 @@ SmallValue evaluate_node(const ReferenceOrder& order, std::size_t position, cons
         case Shape::Leaf:
         case Shape::Unsupported: break;
     }
-    throw std::logic_error("unsupported symbolic expression op");
+    raise(Failure::UnsupportedOp);
 }
 
 // The slot of input `index` of node `position`, created as zeros of the
@@ -180,7 +181,7 @@ void reference_backward(const ReferenceOrder& order, const std::vector<SmallValu
         }
         require_dimension(node.dimension);
         if (slots[position].dimension < node.dimension) {
-            throw std::out_of_range("symbolic value lane index out of range");
+            raise_lane_out_of_range();
         }
     }
     for (std::size_t position = 0; position < order.nodes.size(); ++position) {

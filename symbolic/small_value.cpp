@@ -2,7 +2,7 @@
 #include <limits>
 #include <stdexcept>
 
-#include "internal.hpp"
+#include "detail/internal.hpp"
 
 namespace zarnik::symbolic {
 
@@ -28,10 +28,16 @@ SmallValue from_vec(const Vec<double, N>& v) {
 
 double SmallValue::operator[](int index) const {
     if (index < 0 || index >= dimension) {
-        throw std::out_of_range("symbolic value lane index out of range");
+        detail::raise_lane_out_of_range();
     }
     return lanes[static_cast<std::size_t>(index)];
 }
+
+void detail::raise_not_finite() { throw std::invalid_argument("symbolic value lanes must be finite"); }
+
+void detail::raise_lane_out_of_range() { throw std::out_of_range("symbolic value lane index out of range"); }
+
+void detail::raise_input_out_of_range() { throw std::out_of_range("symbolic expression input index out of range"); }
 
 void detail::require_dimension(int dimension) {
     if (dimension < 1 || dimension > 4) {
@@ -43,7 +49,7 @@ void detail::require_finite(const SmallValue& value) {
     require_dimension(value.dimension);
     for (int i = 0; i < value.dimension; ++i) {
         if (!detail::is_finite_lane(value.lanes[static_cast<std::size_t>(i)])) {
-            throw std::invalid_argument("symbolic value lanes must be finite");
+            raise_not_finite();
         }
     }
 }

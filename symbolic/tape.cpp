@@ -1,7 +1,7 @@
 #include "symbolic/tape.hpp"
 
-#include "call_scratch.hpp"
-#include "internal.hpp"
+#include "detail/call_scratch.hpp"
+#include "detail/internal.hpp"
 
 namespace zarnik::symbolic {
 
@@ -113,7 +113,7 @@ SmallValue Tape::backward(SmallValue seed) const {
     double* const lanes = detail::program_lanes(tape.program, tape.serial, *scratch);
     detail::raise_if_failed(detail::run_forward(tape.program, lanes));
     // No pass over all the adjoints first: the sweep zeroes each at its first write.
-    std::vector<double>& adjoints = scratch->adjoints;
+    detail::LaneArray& adjoints = scratch->adjoints;
     adjoints.resize(tape.program.lanes.size());
     for (const std::uint32_t lane : tape.zero_first) {
         adjoints[lane] = 0.0;

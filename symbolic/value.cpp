@@ -4,8 +4,8 @@
 #include <utility>
 #include <vector>
 
-#include "graph_walk.hpp"
-#include "internal.hpp"
+#include "detail/graph_walk.hpp"
+#include "detail/internal.hpp"
 
 namespace zarnik::symbolic {
 
@@ -148,7 +148,7 @@ int Value::input_count() const { return node().input_count; }
 const Value& Value::input(int index) const {
     const ValueNode& n = node();
     if (index < 0 || index >= n.input_count) {
-        throw std::out_of_range("symbolic expression input index out of range");
+        detail::raise_input_out_of_range();
     }
     return n.inputs[static_cast<std::size_t>(index)];
 }

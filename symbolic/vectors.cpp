@@ -4,7 +4,7 @@
 #include <string>
 #include <utility>
 
-#include "internal.hpp"
+#include "detail/internal.hpp"
 #include "symbolic/expression.hpp"
 
 namespace zarnik::symbolic {

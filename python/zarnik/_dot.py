@@ -8,7 +8,6 @@ import shutil
 import subprocess
 
 from _zarnik import Expression
-
 from zarnik._compiled import Function, Tape, function
 
 _FORMATS = {".svg": "svg", ".png": "png", ".pdf": "pdf"}

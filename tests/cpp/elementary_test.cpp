@@ -209,6 +209,8 @@ TEST(Elementary, DerivativesWhereAFunctionIsNotSmooth) {
         {"abs at -0 is +1", [](Value a, Value) { return abs(a); }, -0.0, 1.0, 1.0, 0.0},
         {"minimum at a tie shares evenly", [](Value a, Value b) { return minimum(a, b); }, 2.0, 2.0, 0.5, 0.5},
         {"maximum at a tie shares evenly", [](Value a, Value b) { return maximum(a, b); }, 2.0, 2.0, 0.5, 0.5},
+        {"the smaller operand of a maximum gets nothing, even of an infinite gradient",
+         [](Value a, Value b) { return sqrt(maximum(a, b)); }, 0.0, -1.0, inf, 0.0},
         {"sqrt at 0 is +inf", [](Value a, Value) { return sqrt(a); }, 0.0, 1.0, inf, 0.0},
         {"pow with exponent 0 has no slope in the base", [](Value a, Value b) { return pow(a, b); }, 0.0, 0.0, 0.0, 0.0},
         {"pow with base 0 has no slope in the exponent", [](Value a, Value b) { return pow(a, b); }, 0.0, 2.0, 0.0, 0.0},

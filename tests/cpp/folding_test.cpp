@@ -2,7 +2,7 @@
 #include <numbers>
 #include <stdexcept>
 
-#include "symbolic/operations.hpp"
+#include "symbolic/detail/operations.hpp"
 #include "test_support.hpp"
 
 namespace zarnik::symbolic {

@@ -80,6 +80,18 @@ TEST(Function, AgreesWithEvaluationAndBackwardOnRandomGraphs) {
     for (int round = 0; round < 200; ++round) {
         const Case c = make_case(maker, rng, round % 3 == 0);
         const std::string what = "round " + std::to_string(round);
+        // A placeholder below an output is refused when the function is made;
+        // evaluating that output fails.
+        const testing::Outcome<bool> made = outcome_of([&] { return Function(c.inputs, c.outputs).outputs().empty(); });
+        if (!made.result) {
+            ASSERT_FALSE(c.graph.placeholders.empty()) << what << ": " << made.thrown;
+            EXPECT_NE(made.thrown.find("function outputs depend on placeholders that are not inputs: " +
+                                       c.graph.placeholders.front().debug_string()),
+                      std::string::npos)
+                << what << ": " << made.thrown;
+            EXPECT_FALSE(by_values(c).result) << what;
+            continue;
+        }
         const Function f(c.inputs, c.outputs);
         const Outcome called = outcome_of([&] { return f(c.at); });
         expect_same(called, by_values(c), what);
@@ -239,15 +251,21 @@ TEST(Function, TouchesNoNodeAndReadsOtherParametersAtEachCall) {
 TEST(Function, AgreesOnNodesThatBreakTheBuildersInvariants) {
     const Value p = parameter(1.0, 2.0, "p");
     const Value s = parameter(3.0, "s");
-    const Value odd = make_expression(ExpressionOp::Add, 1, {s, s, p, {}}, 3, -1) * s;
-    const Function f({s}, {odd});
+    const Value t = parameter(-2.0, "t");
+    // Extra operands that evaluation never reads.
+    const Value odd = make_expression(ExpressionOp::Add, 1, {s, t * 3.0, p, {}}, 3, -1) * s;  // (s + 3t) s
+    const Value other = make_expression(ExpressionOp::Multiply, 1, {t, t, s, {}}, 3, -1);    // t t
+    const Function f({s, t}, {odd, other});
     s.set_value(small_value(0.5));
-    const SmallValue expected = odd.evaluate();
+    t.set_value(small_value(1.5));
+    const std::vector<SmallValue> expected = {odd.evaluate(), other.evaluate()};
     s.set_value(small_value(3.0));
-    EXPECT_TRUE(same_bits(f({small_value(0.5)})[0], expected));
-    std::vector<double> jacobian(1);
-    f.jacobian({small_value(0.5)}, jacobian);
-    EXPECT_EQ(jacobian[0], 4.0 * 0.5);  // (s + s) * s
+    t.set_value(small_value(-2.0));
+    EXPECT_TRUE(same_bits(f({small_value(0.5), small_value(1.5)}), expected));
+    // Rows are outputs, columns inputs, each in the order given.
+    std::vector<double> jacobian(4);
+    f.jacobian({small_value(0.5), small_value(1.5)}, jacobian);
+    EXPECT_EQ(jacobian, (std::vector<double>{2 * 0.5 + 3 * 1.5, 3 * 0.5, 0.0, 2 * 1.5}));
 }
 
 TEST(Function, RefusesWhatItCannotTake) {
@@ -255,7 +273,11 @@ TEST(Function, RefusesWhatItCannotTake) {
     const Value p = parameter(1.0, "p");
     const Value u = undefined(1, "u");
     const Function f({x, p}, {component(x, 0) * p});
-    const Function needs_u({x}, {component(x, 1) + u});
+    const Function g({x}, {sin(component(x, 0))});
+    const std::string free_placeholder =
+        "function outputs depend on placeholders that are not inputs: " + u.debug_string();
+    const std::string free_placeholders = "function outputs depend on placeholders that are not inputs: " +
+                                          x.debug_string() + ", " + u.debug_string();
     double room[2];
     const double* none[] = {room};
     double* out[] = {room};
@@ -277,8 +299,12 @@ TEST(Function, RefusesWhatItCannotTake) {
          testing::Thrown::InvalidArgument, "input 0 of the function has 2 lanes, not 1"},
         {"a value that is not finite", [&] { f({small_value(1.0, 2.0), SmallValue{1, {testing::nan, 0, 0, 0}}}); },
          testing::Thrown::InvalidArgument, "symbolic value lanes must be finite"},
-        {"a placeholder that is not an input", [&] { needs_u({small_value(1.0, 2.0)}); }, testing::Thrown::LogicError,
-         "cannot evaluate symbolic graph with Undefined values"},
+        {"a lane that no output reads, not finite", [&] { g({SmallValue{2, {1.0, testing::nan, 0, 0}}}); },
+         testing::Thrown::InvalidArgument, "symbolic value lanes must be finite"},
+        {"a placeholder that is not an input", [&] { Function({x}, {component(x, 1) + u * p}); },
+         testing::Thrown::InvalidArgument, free_placeholder.c_str()},
+        {"placeholders that are not inputs", [&] { Function({p}, {component(x, 1) + u}); },
+         testing::Thrown::InvalidArgument, free_placeholders.c_str()},
         {"a result that is not finite", [&] { f({small_value(1e300, 2.0), small_value(1e300)}); },
          testing::Thrown::InvalidArgument, "symbolic value lanes must be finite"},
         {"rows of the wrong number of inputs", [&] { f.evaluate_rows(1, std::span(none), std::span(out)); },

@@ -2,13 +2,17 @@
 // reference evaluator, which steps through the graph node by node: the same
 // values, the same failures and the same gradients, bit for bit.
 
+#include <array>
 #include <cstring>
 #include <optional>
+#include <span>
+#include <stdexcept>
+#include <typeinfo>
 
 #include "random_graphs.hpp"
-#include "symbolic/graph_walk.hpp"
-#include "symbolic/program.hpp"
-#include "symbolic/reference.hpp"
+#include "symbolic/detail/graph_walk.hpp"
+#include "symbolic/detail/program.hpp"
+#include "symbolic/detail/reference.hpp"
 #include "test_support.hpp"
 
 namespace zarnik::symbolic {
@@ -115,6 +119,73 @@ TEST(Program, LeavesIrregularNodesToTheReference) {
         // Value::evaluate goes the reference's way and gets its answer.
         EXPECT_EQ(outcome_of([&] { return odd.evaluate(); }), by_reference(odd)) << odd.debug_string();
     }
+}
+
+// make_node may give a leaf a value of fewer lanes than the node has: every
+// way of evaluating a graph uses the value as it is, as the reference does,
+// broadcasting a one-lane value and failing on a lane it lacks.
+TEST(Program, LeavesWhoseValueHasFewerLanesThanTheirNode) {
+    const Value p = make_node(ValueKind::Parameter, 3, small_value(1.0), std::nullopt, "p");
+    const Value c = make_node(ValueKind::Constant, 2, small_value(5.0), std::nullopt, "c");
+    const Value q = parameter(1.0, 2.0, 3.0, "q");
+    const Value r = parameter(10.0, 20.0, "r");
+    const struct {
+        const char* what;
+        Value graph;
+        Outcome expected;
+    } cases[] = {
+        {"p + q", p + q, {small_value(2.0, 3.0, 4.0), ""}},
+        {"p.z", component(p, 2), {std::nullopt, std::string(typeid(std::out_of_range).name()) +
+                                                       ": symbolic value lane index out of range"}},
+        {"sin(p.x) * q", sin(component(p, 0)) * q, by_reference(sin(component(p, 0)) * q)},
+        {"c + r", c + r, {small_value(15.0, 25.0), ""}},
+    };
+    for (const auto& test : cases) {
+        bool regular = true;
+        by_program(test.graph, regular);
+        EXPECT_FALSE(regular) << test.what;
+        EXPECT_EQ(by_reference(test.graph), test.expected) << test.what;
+        EXPECT_EQ(outcome_of([&] { return test.graph.evaluate(); }), test.expected) << test.what;
+        EXPECT_EQ(outcome_of([&] { return Tape(test.graph).evaluate(); }), test.expected) << test.what;
+        // A function of q, called once and over rows.
+        const Function f({q}, {test.graph});
+        const Outcome called = outcome_of([&] { return f({small_value(1.0, 2.0, 3.0)})[0]; });
+        EXPECT_EQ(called, test.expected) << test.what;
+        const double rows[] = {1.0, 2.0, 3.0, 1.0, 2.0, 3.0};
+        const double* inputs[] = {rows};
+        std::vector<double> results(2 * static_cast<std::size_t>(test.graph.dimension()));
+        double* outputs[] = {results.data()};
+        const testing::Outcome<std::vector<double>> batch = outcome_of([&] {
+            f.evaluate_rows(2, inputs, outputs);
+            return results;
+        });
+        if (test.expected.result) {
+            const auto lanes = std::span(test.expected.result->lanes).first(results.size() / 2);
+            std::vector<double> twice(lanes.begin(), lanes.end());
+            twice.insert(twice.end(), lanes.begin(), lanes.end());
+            EXPECT_EQ(results, twice) << test.what;
+        } else {
+            EXPECT_EQ(batch.thrown, test.expected.thrown) << test.what;  // fails whatever the row
+        }
+    }
+    // Gradients flow back as the reference sweeps them.
+    const Value loss = component(p * q, 1);
+    loss.backward();
+    EXPECT_EQ(q.grad().lanes, (std::array<double, 4>{0.0, 1.0, 0.0, 0.0}));
+    EXPECT_EQ(p.grad().lanes, (std::array<double, 4>{0.0, 2.0, 0.0, 0.0}));
+    loss.zero_grad();
+    Tape(loss).backward();
+    EXPECT_EQ(p.grad().lanes, (std::array<double, 4>{0.0, 2.0, 0.0, 0.0}));
+}
+
+// Lane offsets are 32-bit: a program refuses to grow past 2^30 lanes rather than wrap around.
+TEST(Program, RefusesMoreLanesThanItsOffsetsCanName) {
+    detail::LaneArray lanes;
+    lanes.allocate(16);
+    EXPECT_TRUE(testing::throws<std::length_error>([&] { lanes.allocate(detail::max_lanes); },
+                                                   "a symbolic graph of more than 1073741824 lanes is not supported"));
+    EXPECT_EQ(lanes.size(), 16U);
+    EXPECT_EQ(lanes.allocate(4), 16U);
 }
 
 }  // namespace

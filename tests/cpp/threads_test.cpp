@@ -1,4 +1,7 @@
 #include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <mutex>
 #include <numeric>
 #include <set>
 #include <thread>
@@ -107,6 +110,53 @@ TEST(Threads, OneTapeIsEvaluatedFromSeveralThreadsAtOnce) {
     // Writes are the caller's to keep apart: here, after the readers are done.
     tape.backward();
     EXPECT_TRUE(p.has_grad() && s.has_grad());
+}
+
+TEST(Threads, BatchesRunWhileTheirParametersChange) {
+    // The caller's lock stands for the interpreter's: parameters change under
+    // it, and a batch reads their values under it, then runs its rows on its
+    // own. Nothing the rows do may read the nodes again.
+    const Value x = undefined(1, "x");
+    const Value p = parameter(1.0, "p");
+    const Value q = parameter(2.0, 3.0, "q");
+    const Function f({x}, {x * p + component(q, 0), p, sin(x) * component(q, 1)});
+    std::mutex lock;
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (int i = 0; !done.load(); ++i) {
+            const std::lock_guard<std::mutex> locked(lock);
+            p.set_value(small_value(1.0 + i % 7));
+            q.set_value(small_value(2.0 + i % 5, 3.0 - i % 3));
+        }
+    });
+    constexpr std::size_t rows = 700;  // two blocks of rows
+    std::vector<double> xs(rows);
+    for (std::size_t r = 0; r < rows; ++r) {
+        xs[r] = 0.01 * static_cast<double>(r);
+    }
+    const auto agrees = [&](int) {
+        std::vector<double> given;
+        {
+            const std::lock_guard<std::mutex> locked(lock);
+            given = f.parameter_values();
+        }
+        std::vector<double> sums(rows), ps(rows), sines(rows), jacobians(rows * 3);
+        const double* inputs[] = {xs.data()};
+        double* outputs[] = {sums.data(), ps.data(), sines.data()};
+        int checks = 0;
+        f.evaluate_rows(rows, inputs, outputs, given, [&] { ++checks; });
+        f.jacobian_rows(rows, inputs, jacobians.data(), given);
+        bool same = checks == 1;
+        for (std::size_t r = 0; r < rows; ++r) {
+            same = same && sums[r] == xs[r] * given[0] + given[1] && ps[r] == given[0] &&
+                   sines[r] == std::sin(xs[r]) * given[2] && jacobians[r * 3] == given[0] &&
+                   jacobians[r * 3 + 1] == 0.0 && jacobians[r * 3 + 2] == std::cos(xs[r]) * given[2];
+        }
+        return same;
+    };
+    EXPECT_EQ(disagreements_on_threads(10, agrees), 0);
+    done = true;
+    writer.join();
 }
 
 }  // namespace

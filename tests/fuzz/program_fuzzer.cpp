@@ -11,6 +11,11 @@
 //   - a compiled tape evaluates and differentiates exactly as its value does:
 //     the same lanes, or the same exception type and text, and the same
 //     gradients;
+//   - a compiled function of some leaves is refused when a placeholder below
+//     its outputs is not an input; its calls give what evaluating the outputs
+//     with the inputs' values set gives, its Jacobian's rows what backward
+//     passes with unit seeds give, and its rows what single calls give, the
+//     first failing row named.
 //   - a gradient graph evaluates to the bits that backward adds into a
 //     cleared gradient.
 // A violated property aborts, which libFuzzer reports with the input.
@@ -275,6 +280,7 @@ private:
     }
 
     void step();
+    void check_function(const Function& f, const std::vector<SmallValue>& at);
 
     Reader& in_;
     const std::uint64_t first_id_;
@@ -342,9 +348,244 @@ bool all_constant(std::initializer_list<const Value*> values) {
     return true;
 }
 
+// What a call of a function did: its outputs' lanes, or the type and text of what it threw.
+struct CallOutcome {
+    std::vector<SmallValue> lanes;
+    const std::type_info* type = nullptr;
+    std::string thrown;
+};
+
+template <typename Call>
+CallOutcome call_outcome(Call&& call) {
+    try {
+        return {call(), nullptr, {}};
+    } catch (const std::exception& error) {
+        return {{}, &typeid(error), std::string(typeid(error).name()) + ": " + error.what()};
+    }
+}
+
+bool same_lanes(const std::vector<SmallValue>& a, const std::vector<SmallValue>& b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (!same_bits(a[i], b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool same_doubles(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+void Program::check_function(const Function& f, const std::vector<SmallValue>& at) {
+    const std::vector<Value>& inputs = f.inputs();
+    const std::vector<Value>& outputs = f.outputs();
+    snapshot(step_snapshot_);
+    const CallOutcome called = call_outcome([&] { return f(at); });
+    expect_unchanged(step_snapshot_, "a function's call changed a parameter");
+
+    // With every input a parameter, the call is the outputs evaluated with
+    // the inputs' values set, one after the other.
+    bool by_parameters = true;
+    bool finite = true;
+    for (std::size_t k = 0; k < inputs.size(); ++k) {
+        by_parameters = by_parameters && inputs[k].is_parameter();
+        for (int i = 0; i < at[k].dimension; ++i) {
+            const double lane = at[k].lanes[static_cast<std::size_t>(i)];
+            finite = finite && std::fabs(lane) <= std::numeric_limits<double>::max();
+        }
+    }
+    if (!finite && (called.type != &typeid(std::invalid_argument) ||
+                    called.thrown.find("symbolic value lanes must be finite") == std::string::npos)) {
+        violated("a function's call took an input that is not finite");
+    }
+    std::vector<SmallValue> held;
+    if (by_parameters && finite) {
+        for (std::size_t k = 0; k < inputs.size(); ++k) {
+            held.push_back(inputs[k].value());
+            inputs[k].set_value(at[k]);
+        }
+        const CallOutcome evaluated = call_outcome([&] {
+            std::vector<SmallValue> lanes;
+            for (const Value& output : outputs) {
+                lanes.push_back(output.evaluate());
+            }
+            return lanes;
+        });
+        if (evaluated.thrown != called.thrown || !same_lanes(evaluated.lanes, called.lanes)) {
+            std::fprintf(stderr, "evaluated: %s\ncalled: %s\n", evaluated.thrown.c_str(), called.thrown.c_str());
+            violated("a function's call differs from evaluating its outputs");
+        }
+    }
+
+    if (called.type == nullptr) {
+        // The Jacobian gives the call's values, and rows of backward passes.
+        std::vector<double> jacobian(f.output_lanes() * f.input_lanes());
+        std::vector<SmallValue> values(outputs.size());
+        // A sweep through nodes that break the builders' invariants may fail
+        // where evaluation does not, as a backward pass from them does.
+        const bool swept = attempt([&] { f.jacobian(at, jacobian, values); });
+        if (swept && !same_lanes(values, called.lanes)) {
+            violated("a function's Jacobian gave other values than its call");
+        }
+        bool passes_failed = false;
+        if (by_parameters) {
+            std::vector<SmallValue> grads;  // of inputs the snapshot may not cover
+            for (const Value& input : inputs) {
+                grads.push_back(input.node().grad);
+            }
+            std::size_t row = 0;
+            for (const Value& output : outputs) {
+                for (int l = 0; l < output.dimension(); ++l, ++row) {
+                    restore(step_snapshot_);
+                    for (const Value& input : inputs) {
+                        input.mutable_node().grad = SmallValue{};
+                    }
+                    SmallValue seed;
+                    seed.dimension = output.dimension();
+                    seed.lanes[static_cast<std::size_t>(l)] = 1.0;
+                    try {
+                        output.backward(seed);
+                    } catch (const std::exception&) {
+                        passes_failed = true;
+                        continue;
+                    }
+                    if (!swept) {
+                        continue;
+                    }
+                    std::size_t column = 0;
+                    for (const Value& input : inputs) {
+                        for (int i = 0; i < input.dimension(); ++i, ++column) {
+                            const auto lane = static_cast<std::size_t>(i);
+                            const double expected = input.has_grad() ? input.grad().lanes[lane] : 0.0;
+                            if (!same_doubles(jacobian[row * f.input_lanes() + column], expected)) {
+                                violated("a function's Jacobian differs from a backward pass");
+                            }
+                        }
+                    }
+                }
+            }
+            for (std::size_t k = 0; k < inputs.size(); ++k) {
+                inputs[k].mutable_node().grad = grads[k];
+            }
+            if (!swept && !passes_failed) {
+                std::fprintf(stderr, "Jacobian: %s\n", last_thrown_.c_str());
+                violated("a function's Jacobian failed where every backward pass succeeds");
+            }
+        }
+    }
+    for (std::size_t k = 0; k < held.size(); ++k) {
+        inputs[k].set_value(held[k]);
+    }
+    restore(step_snapshot_);
+    expect_unchanged(step_snapshot_, "a function's Jacobian changed a parameter");
+
+    // Rows: the values given, then with one lane of one input replaced; each
+    // row is what a call gives, and the first that fails is the batch's error.
+    if (inputs.empty()) {
+        return;
+    }
+    const std::size_t rows = 1 + in_.byte() % 3;
+    const std::size_t changed_input = in_.byte() % inputs.size();
+    const double changed_lane = in_.lane();
+    std::vector<std::vector<double>> columns(inputs.size());
+    std::vector<std::vector<SmallValue>> row_values(rows, at);
+    for (std::size_t r = 0; r < rows; ++r) {
+        if (r == 1) {
+            row_values[r][changed_input].lanes[0] = changed_lane;
+        }
+        for (std::size_t k = 0; k < inputs.size(); ++k) {
+            for (int i = 0; i < at[k].dimension; ++i) {
+                columns[k].push_back(row_values[r][k].lanes[static_cast<std::size_t>(i)]);
+            }
+        }
+    }
+    std::vector<const double*> input_rows;
+    for (const auto& column : columns) {
+        input_rows.push_back(column.data());
+    }
+    std::vector<std::vector<double>> results(outputs.size());
+    std::vector<double*> output_rows;
+    for (std::size_t j = 0; j < outputs.size(); ++j) {
+        results[j].resize(rows * static_cast<std::size_t>(outputs[j].dimension()));
+        output_rows.push_back(results[j].data());
+    }
+    const std::size_t size = f.output_lanes() * f.input_lanes();
+    std::vector<double> jacobians(rows * size);
+    // Values given for the parameters carry no spare lanes, which only nodes
+    // that break the builders' invariants read: given only where none has any.
+    bool no_spare_lanes = true;
+    for (const Value& p : parameters_) {
+        const SmallValue value = p.node().value;
+        for (int i = value.dimension; i < 4; ++i) {
+            no_spare_lanes = no_spare_lanes && same_doubles(value.lanes[static_cast<std::size_t>(i)], 0.0);
+        }
+    }
+    const bool given = in_.byte() % 2 == 0 && no_spare_lanes;
+    snapshot(step_snapshot_);
+    const CallOutcome evaluated_rows = call_outcome([&] {
+        given ? f.evaluate_rows(rows, input_rows, output_rows, f.parameter_values())
+              : f.evaluate_rows(rows, input_rows, output_rows);
+        return std::vector<SmallValue>{};
+    });
+    const CallOutcome jacobian_rows = call_outcome([&] {
+        given ? f.jacobian_rows(rows, input_rows, jacobians.data(), f.parameter_values())
+              : f.jacobian_rows(rows, input_rows, jacobians.data());
+        return std::vector<SmallValue>{};
+    });
+    expect_unchanged(step_snapshot_, "a function's rows changed a parameter");
+    // The error of the first row whose call fails, as a batch names it.
+    const auto first_failure = [&](const auto& call) {
+        for (std::size_t r = 0; r < rows; ++r) {
+            const CallOutcome row = call_outcome([&] { return call(r); });
+            if (row.type != nullptr) {
+                const bool named = row.type == &typeid(std::invalid_argument);
+                return row.thrown + (named ? " (row " + std::to_string(r) + ")" : "");
+            }
+        }
+        return std::string();
+    };
+    const std::string values_failure = first_failure([&](std::size_t r) { return f(row_values[r]); });
+    std::vector<double> single(rows * size);
+    const std::string jacobians_failure = first_failure([&](std::size_t r) {
+        f.jacobian(row_values[r], std::span<double>(single).subspan(r * size, size));
+        return std::vector<SmallValue>{};
+    });
+    if (evaluated_rows.thrown != values_failure || jacobian_rows.thrown != jacobians_failure) {
+        std::fprintf(stderr, "rows: %s\ncalls: %s\nJacobian rows: %s\nJacobians: %s\n", evaluated_rows.thrown.c_str(),
+                     values_failure.c_str(), jacobian_rows.thrown.c_str(), jacobians_failure.c_str());
+        violated("a function's rows failed otherwise than its calls");
+    }
+    // What a failed batch wrote is unspecified.
+    if (jacobians_failure.empty() && jacobians != single) {
+        for (std::size_t e = 0; e < single.size(); ++e) {
+            if (!same_doubles(jacobians[e], single[e])) {
+                violated("a function's Jacobian row differs from its Jacobian");
+            }
+        }
+    }
+    if (!values_failure.empty()) {
+        return;
+    }
+    for (std::size_t r = 0; r < rows; ++r) {
+        const std::vector<SmallValue> row = f(row_values[r]);
+        for (std::size_t j = 0; j < outputs.size(); ++j) {
+            const auto dim = static_cast<std::size_t>(outputs[j].dimension());
+            for (std::size_t i = 0; i < dim; ++i) {
+                if (!same_doubles(results[j][r * dim + i], row[j].lanes[i])) {
+                    std::fprintf(stderr, "row %zu output %zu lane %zu: %a / %a; %s\n", r, j, i, results[j][r * dim + i],
+                                 row[j].lanes[i], outputs[j].debug_string().c_str());
+                    violated("a function's row differs from its call");
+                }
+            }
+        }
+    }
+}
+
 void Program::step() {
     const std::uint8_t opcode = in_.byte();
-    switch (opcode % 16) {
+    switch (opcode % 17) {
         case 0: {  // constant of any form
             SmallValue lanes = in_.raw_small_value();
             Value made;
@@ -515,7 +756,32 @@ void Program::step() {
         case 14:
             slot() = Value{};
             break;
-        default: {  // a short chain on top of a slot, so that nesting shows up too
+        case 16: {  // a function of some slots, called, differentiated and run over rows
+            std::vector<Value> inputs(in_.byte() % 4);
+            for (Value& input : inputs) {
+                input = slot();
+            }
+            std::vector<Value> outputs(1 + in_.byte() % 2);
+            for (Value& output : outputs) {
+                output = slot();
+            }
+            std::optional<Function> f;
+            if (!attempt([&] { f.emplace(inputs, outputs); })) {
+                break;
+            }
+            std::vector<SmallValue> at;
+            for (const Value& input : inputs) {
+                SmallValue value;
+                value.dimension = input.dimension();
+                for (int i = 0; i < value.dimension; ++i) {
+                    value.lanes[static_cast<std::size_t>(i)] = in_.lane();
+                }
+                at.push_back(value);
+            }
+            check_function(*f, at);
+            break;
+        }
+        default: {  // 15: a short chain on top of a slot, so that nesting shows up too
             Value& target = slot();
             const int length = in_.byte() % 8;
             attempt([&] {

@@ -53,7 +53,8 @@ def torch_unary(torch, name, t):
 def torch_binary(torch, name, a, b):
     a, b = torch.broadcast_tensors(a, b)
     if name in ("minimum", "maximum"):  # a tie shares the gradient evenly, as here
-        a_wins, b_wins = (a < b, a > b) if name == "minimum" else (a > b, a < b)
+        a_wins = a < b if name == "minimum" else a > b
+        b_wins = b < a if name == "minimum" else b > a
         return torch.where(a_wins, a, torch.where(b_wins, b, (a + b) / 2))
     return getattr(torch, name)(a, b)
 
@@ -97,9 +98,9 @@ class Builder:
         self.parameters = []
         self.torch = torch
         # Whether a node sits where a function is not smooth (abs at 0, atan2
-        # at the origin, a tie of minimum or maximum, pow at a zero base or
-        # exponent), where a finite difference is not the derivative and
-        # libraries choose different conventions.
+        # at the origin, a tie of minimum or maximum, pow of a base that is not
+        # positive or at an exponent of 0), where a finite difference is not the
+        # derivative and libraries choose different conventions.
         self.kinked = False
 
     def leaf(self, kind, values):
@@ -172,10 +173,10 @@ class Builder:
                 if function == "atan2" and any(pick(a.lanes, n) == pick(b.lanes, n) == 0.0 for n in range(size)):
                     self.kinked = True  # the origin, where the angle has no derivative
                 if function in ("minimum", "maximum") and any(pick(a.lanes, n) == pick(b.lanes, n)
-                                                              for n in range(size)):
+                                                               for n in range(size)):
                     self.kinked = True  # a tie, where the shares are a convention, not a limit
-                if function == "pow" and any(pick(a.lanes, n) == 0.0 or pick(b.lanes, n) == 0.0 for n in range(size)):
-                    self.kinked = True  # a base or exponent of 0, where the derivatives are conventions
+                if function == "pow" and any(pick(a.lanes, n) <= 0.0 or pick(b.lanes, n) == 0.0 for n in range(size)):
+                    self.kinked = True  # no real slope in the exponent, or a convention at an exponent of 0
             self.expect(build, lanes, a.constant and b.constant,
                         torch_build=lambda: torch_binary(torch, function, a.torch_value, b.torch_value))
         elif name == "component":

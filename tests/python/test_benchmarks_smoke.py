@@ -60,3 +60,15 @@ def test_the_function_workloads_agree_across_contenders(tmp_path):
         assert run["peak_growth"] <= run["output_bytes"] + 2**20, run
     slope = (runs[-1]["peak_growth"] - runs[0]["peak_growth"]) / (runs[-1]["output_bytes"] - runs[0]["output_bytes"])
     assert slope < 1.25, runs
+
+
+def test_the_travel_workloads_agree(tmp_path):
+    pytest.importorskip("distributed")
+    out = tmp_path / "travel.json"
+    env = {**os.environ, "ZARNIK_BENCH_QUICK": "1"}
+    subprocess.run([sys.executable, str(PEERS.with_name("travel.py")), "run", str(out)], capture_output=True,
+                   text=True, env=env, check=True, timeout=600)
+    report = json.loads(out.read_text())
+    assert report["files"]["agrees"]
+    assert report["files"]["bytes"] <= 40 * report["files"]["nodes"]
+    assert all(report["dask"][where]["agrees"] for where in ("in process", "1 workers", "2 workers"))

@@ -12,11 +12,13 @@ import zarnik
 import zarnik._compiled
 import zarnik._dot
 import zarnik._functions
+import zarnik._io
 
 STUBS = pathlib.Path(__file__).resolve().parents[2] / "python" / "_zarnik.pyi"
 
 
-@pytest.mark.parametrize("module", [zarnik, zarnik._compiled, zarnik._dot, zarnik._functions], ids=lambda m: m.__name__)
+@pytest.mark.parametrize("module", [zarnik, zarnik._compiled, zarnik._dot, zarnik._functions, zarnik._io],
+                         ids=lambda m: m.__name__)
 def test_the_package_examples_run(module):
     result = doctest.testmod(module, raise_on_error=True)
     assert result.attempted > 0

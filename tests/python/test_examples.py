@@ -21,6 +21,13 @@ def test_an_example_converges(name):
     assert result.stdout.splitlines()[-1].endswith("converged")
 
 
+def test_the_fit_on_a_dask_cluster_converges():
+    pytest.importorskip("distributed")
+    result = run(EXAMPLES / "batch_on_dask.py", "--rows", "200000")
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert result.stdout.splitlines()[-1].endswith("converged")
+
+
 def test_the_fit_draws_its_picture(tmp_path):
     pytest.importorskip("matplotlib")
     picture = tmp_path / "fit.png"

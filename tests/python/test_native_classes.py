@@ -60,8 +60,12 @@ def test_no_tape_or_function_without_a_program_comes_into_being():
     lines = result.stdout.splitlines()
     assert len(lines) == 2 * (6 + 2 + 6), result.stdout
     for name in ("Tape", "Function"):
-        for route, named in [("__new__", f"zarnik._compiled.{name}"), ("the class", f"zarnik._compiled.{name}"),
-                             ("a subclass", "Sub"), ("the subclass's __new__", "Sub")]:
+        for route, named in [
+            ("__new__", f"zarnik._compiled.{name}"),
+            ("the class", f"zarnik._compiled.{name}"),
+            ("a subclass", "Sub"),
+            ("the subclass's __new__", "Sub"),
+        ]:
             assert f"{name} {route}: TypeError: {named}: No constructor defined!" in lines
     for line in lines:
         assert ": TypeError: " in line or line.endswith(": a working copy"), line

@@ -82,7 +82,7 @@ def test_a_training_step_on_a_tape():
     tape = zk.compile(loss)
     assert tape.parameters[0].id == a.id and tape.parameters[1].id == b.id
     assert tape.output.id == loss.id
-    assert len(tape) == 20 * 7 + 1 and tape.nbytes > 0
+    assert len(tape) == 20 * 7 + 1
     assert repr(tape) == f"<zarnik.Tape of {len(tape)} nodes, 2 parameters, output {loss!r}>"
     value = tape.backward()
     assert value == loss.eval()
@@ -94,6 +94,21 @@ def test_a_training_step_on_a_tape():
     # A new value is read at the next call.
     a.set_value(2.0)
     assert tape.eval() == loss.eval() != value
+
+
+def test_a_tape_holds_a_few_dozen_bytes_per_node():
+    def chain(steps):
+        p = zk.Parameter(1.0)
+        y = p
+        for _ in range(steps):
+            y = zk.sin(y) * 0.5 + p
+        return zk.compile(y)
+
+    small, large = chain(1_000), chain(10_000)
+    # What each further node costs, without the program object's fixed part.
+    per_node = (large.nbytes - small.nbytes) / (len(large) - len(small))
+    assert 16 <= per_node <= 64, per_node
+    assert small.nbytes - per_node * len(small) <= 4096
 
 
 @pytest.mark.parametrize("seed, error, text", [

@@ -2,6 +2,9 @@
 
 import pathlib
 
+import copy
+import pathlib
+
 import numpy as np
 import numpy.typing as npt
 
@@ -75,6 +78,13 @@ def main() -> None:
     (b * b).backward(seed=np.array([1.0, 0.5]))
     print(tape.backward(seed=np.array([2.0])), f(np.array(0.5), np.array([1.0])), zk.Constant(np.arange(3.0)))
     b.set_value(np.array([0.5, 0.25]))
+    zk.save(f, "f.zg")
+    zk.save([y, y * y], pathlib.Path("graphs.zg"))
+    with open("tape.zg", "wb") as out:
+        zk.save(tape, out)
+    loaded = zk.load("f.zg")
+    if isinstance(loaded, zk.Function):
+        print(loaded.input_lanes, copy.deepcopy(loaded).inputs)
 
     text: str = zk.to_dot(y, values=True, gradients=True)
     print(zk.to_dot(y, True, False, "fit"))

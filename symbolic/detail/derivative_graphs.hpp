@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "reference.hpp"
-#include "symbolic.hpp"
+#include "symbolic/symbolic.hpp"
 
 namespace zarnik::symbolic::detail {
 

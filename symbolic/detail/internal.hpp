@@ -7,7 +7,7 @@
 #include <limits>
 #include <memory>
 
-#include "symbolic.hpp"
+#include "symbolic/symbolic.hpp"
 
 namespace zarnik::symbolic::detail {
 
@@ -18,6 +18,11 @@ void require_dimension(int dimension);
 // Throws std::invalid_argument unless `value` has 1..4 lanes, all finite.
 // Spare lanes are never examined.
 void require_finite(const SmallValue& value);
+
+// The errors that several places raise, each text in one place.
+[[noreturn]] void raise_not_finite();          // std::invalid_argument
+[[noreturn]] void raise_lane_out_of_range();   // std::out_of_range
+[[noreturn]] void raise_input_out_of_range();  // std::out_of_range
 
 // The finite-lane rule: NaN fails because every comparison with it is false.
 inline bool is_finite_lane(double lane) noexcept { return std::fabs(lane) <= std::numeric_limits<double>::max(); }

@@ -51,17 +51,6 @@ struct WalkStack {
     }
 };
 
-// Walks the graph below `start` and calls `recorder.complete(node, inputs,
-// handle)` once per distinct node, in the order above, with the places that
-// the recorder gave the node's inputs and, for a leaf or the start, a handle
-// to the node (null otherwise); returns the start node's place.
-//
-// The visited set is keyed by node id. A node whose owners are all slots of
-// the one node the walk comes from (or the caller's handle, for the start)
-// can be met through that node only, so it needs no entry; only nodes with
-// other owners go into the table. The owners cannot drop below the slots of
-// this graph while it is walked, since the start handle keeps the graph
-// alive; the count may only be higher, which costs a lookup.
 // Asks for a node's first cache lines: its owner count, which the
 // make_shared layout keeps just before it, and the fields a walk reads.
 inline void prefetch_node(const ValueNode* node) noexcept {
@@ -69,20 +58,10 @@ inline void prefetch_node(const ValueNode* node) noexcept {
     __builtin_prefetch(reinterpret_cast<const char*>(node) + 48);
 }
 
+// Throws std::invalid_argument for an empty handle met in a walk.
 [[noreturn]] void throw_invalid_walk_value();
 
-// Walks the graph below `start` and calls `recorder.complete(node, inputs,
-// handle)` once per distinct node, in the order above, with the places that
-// the recorder gave the node's inputs and, for a leaf or the start, a handle
-// to the node (null otherwise); returns the start node's place.
-//
-// The visited set is keyed by node id. A node whose owners are all slots of
-// the one node the walk comes from (or the caller's handle, for the start)
-// can be met through that node only, so it needs no entry; only nodes with
-// other owners go into the table. The owners cannot drop below the slots of
-// this graph while it is walked, since the start handle keeps the graph
-// alive; the count may only be higher, which costs a lookup.
-// Forgets what earlier walks visited.
+// Forgets what earlier walks visited, before walk_more's first start.
 inline void begin_walks(WalkStack& stack) {
     stack.nodes.clear();
     stack.progress.clear();
@@ -97,6 +76,17 @@ inline void begin_walks(WalkStack& stack) {
 template <typename Recorder>
 std::uint32_t walk_more(const Value& start, WalkStack& stack, Recorder& recorder);
 
+// Walks the graph below `start` and calls `recorder.complete(node, inputs,
+// handle)` once per distinct node, in the order above, with the places that
+// the recorder gave the node's inputs and, for a leaf or the start, a handle
+// to the node (null otherwise); returns the start node's place.
+//
+// The visited set is keyed by node id. A node whose owners are all slots of
+// the one node the walk comes from (or the caller's handle, for the start)
+// can be met through that node only, so it needs no entry; only nodes with
+// other owners go into the table. The owners cannot drop below the slots of
+// this graph while it is walked, since the start handle keeps the graph
+// alive; the count may only be higher, which costs a lookup.
 template <typename Recorder>
 std::uint32_t walk(const Value& start, WalkStack& stack, Recorder& recorder) {
     begin_walks(stack);

@@ -12,7 +12,7 @@
 #include <span>
 #include <vector>
 
-#include "symbolic.hpp"
+#include "symbolic/symbolic.hpp"
 
 namespace zarnik::symbolic::detail {
 

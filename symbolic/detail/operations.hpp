@@ -18,7 +18,7 @@
 #include <string_view>
 #include <type_traits>
 
-#include "symbolic.hpp"
+#include "symbolic/symbolic.hpp"
 
 namespace zarnik::symbolic::detail {
 
@@ -251,13 +251,14 @@ struct Rule<ExpressionOp::Minimum> : BinaryRule<Rule<ExpressionOp::Minimum>> {
     static Partials<T> derivative(const T& a, const T& b, const T&, const T& g, Wanted wanted) {
         using namespace lane;
         const T w = step(a, b);
-        const T share_a = gate(w, w * g);
         Partials<T> d{};
+        // Each share on its own: g minus a share is NaN for g = inf.
         if (wanted.a) {
-            d.a = share_a;
+            d.a = gate(w, w * g);
         }
         if (wanted.b) {
-            d.b = g - share_a;
+            const T v = step(b, a);
+            d.b = gate(v, v * g);
         }
         return d;
     }
@@ -272,13 +273,14 @@ struct Rule<ExpressionOp::Maximum> : BinaryRule<Rule<ExpressionOp::Maximum>> {
     static Partials<T> derivative(const T& a, const T& b, const T&, const T& g, Wanted wanted) {
         using namespace lane;
         const T w = step(b, a);
-        const T share_a = gate(w, w * g);
         Partials<T> d{};
+        // Each share on its own: g minus a share is NaN for g = inf.
         if (wanted.a) {
-            d.a = share_a;
+            d.a = gate(w, w * g);
         }
         if (wanted.b) {
-            d.b = g - share_a;
+            const T v = step(a, b);
+            d.b = gate(v, v * g);
         }
         return d;
     }

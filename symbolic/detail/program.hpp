@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "operations.hpp"
-#include "symbolic.hpp"
+#include "symbolic/symbolic.hpp"
 
 namespace zarnik::symbolic::detail {
 
@@ -196,6 +196,22 @@ constexpr Place place(std::uint32_t offset, int lanes) noexcept {
 constexpr std::uint32_t offset_of(Place p) noexcept { return p / 4U; }
 constexpr int lanes_of(Place p) noexcept { return static_cast<int>(p % 4U) + 1; }
 
+// Offsets and places are 32-bit, a place packing an offset with a lane
+// count: a program holds at most 2^30 lanes, and a graph that needs more is
+// refused (std::length_error) rather than given offsets that wrap around.
+inline constexpr std::size_t max_lanes = std::size_t{1} << 30U;
+
+// The memory of a lane array (lane_memory.cpp). A large one comes straight
+// from the system and goes back to it when freed: the allocator would keep
+// it in the arena of the thread that freed it, for a thread that may not
+// call again.
+struct LaneMemoryRelease {
+    std::size_t count = 0;
+    void operator()(double* lanes) const noexcept;
+};
+using LaneMemory = std::unique_ptr<double[], LaneMemoryRelease>;
+LaneMemory allocate_lane_memory(std::size_t count);
+
 // A growing array of lanes whose new lanes are left for their writer to
 // fill, rather than zeroed first.
 class LaneArray {
@@ -222,6 +238,13 @@ public:
         return offset;
     }
     void assign(const double* lanes, std::size_t count);
+    // Makes the array `count` lanes long; lanes beyond its old size are left unwritten.
+    void resize(std::size_t count) {
+        if (count > capacity_) {
+            grow(count);
+        }
+        size_ = count;
+    }
     void clear() noexcept { size_ = 0; }
     void shrink_to_fit();
 
@@ -235,7 +258,7 @@ public:
 private:
     void grow(std::size_t needed);
 
-    std::unique_ptr<double[]> data_;
+    LaneMemory data_;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
 };
@@ -292,6 +315,11 @@ public:
     Place complete(ValueNode& node, const Place* inputs, const Value* = nullptr) {
         const int dim = node.dimension;
         if (node.kind == ValueKind::Constant || node.kind == ValueKind::Parameter) {
+            if (node.value.dimension != dim) [[unlikely]] {
+                // make_node may give a leaf a value of other lanes than its node's:
+                // evaluation uses the value as it is, broadcasting or failing.
+                return irregular_node(node);
+            }
             const std::uint32_t offset = program_.lanes.allocate(static_cast<std::size_t>(dim));
             for (std::size_t i = 0; i < static_cast<std::size_t>(dim); ++i) {
                 program_.lanes[offset + i] = node.value.lanes[i];

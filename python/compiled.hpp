@@ -1,0 +1,33 @@
+#pragma once
+
+// What the source files of the package's native module share.
+
+#include <pybind11/pybind11.h>
+
+#include <memory>
+
+#include "symbolic/symbolic.hpp"
+
+namespace zarnik::python {
+
+namespace py = pybind11;
+
+// A compiled function as Python sees it: one output given alone answers with
+// its lanes, a sequence of outputs with a tuple of lanes per output.
+struct PyFunction {
+    symbolic::Function function;
+    bool single_output;
+    // Its derivatives (Hessians, jvp, hvp), compiled on first use and kept;
+    // made under the interpreter's lock.
+    mutable std::shared_ptr<symbolic::FunctionDerivatives> derivatives = nullptr;
+};
+
+// zarnik.save's and zarnik.load's native halves, and the pickling and copying
+// of Tape and Function (serialization.cpp).
+void bind_serialization(py::module_& module);
+
+// The lazy result of a batch method given a Dask array among its arguments,
+// or None when there is none (lazy_rows.cpp): Dask is imported only then.
+py::object lazy_rows(const char* method, const PyFunction& function, const py::args& arrays);
+
+}  // namespace zarnik::python

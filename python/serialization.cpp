@@ -1,0 +1,159 @@
+// Graph files in the package's native module: the bytes of an expression, a
+// sequence of them, a tape or a function and back (zarnik.save and
+// zarnik.load read and write them), and pickling and copying of tapes and
+// functions through the same bytes.
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "compiled.hpp"
+#include "conversions.hpp"
+#include "symbolic/symbolic.hpp"
+
+namespace zarnik::python {
+
+namespace {
+
+using symbolic::GraphFile;
+using symbolic::GraphFileContent;
+using symbolic::Tape;
+using symbolic::Value;
+
+// Lets Ctrl-C end a long save or load: the core calls it every few tens of
+// thousands of nodes, with the interpreter's lock held throughout.
+void check_signals() {
+    if (PyErr_CheckSignals() != 0) {
+        throw py::error_already_set();
+    }
+}
+
+const char* const what_saves = "save() takes an Expression, a sequence of Expressions, a Tape or a Function";
+
+// An instance of a native class whose __init__ never ran holds no object:
+// refused before it is read.
+template <typename T>
+const T& initialised(const py::handle& object) {
+    auto* const instance = reinterpret_cast<py::detail::instance*>(object.ptr());
+    if (!instance->get_value_and_holder().holder_constructed()) {
+        throw py::type_error(py::str(py::type::handle_of(object).attr("__qualname__")).cast<std::string>() +
+                             " object is not initialised");
+    }
+    return py::cast<const T&>(object);
+}
+
+GraphFile file_of(const py::handle& object) {
+    if (py::isinstance<Value>(object)) {
+        return symbolic::graph_file(py::cast<Value>(object));
+    }
+    if (py::isinstance<Tape>(object)) {
+        return symbolic::graph_file(initialised<Tape>(object));
+    }
+    if (py::isinstance<PyFunction>(object)) {
+        const auto& function = initialised<PyFunction>(object);
+        return symbolic::graph_file(function.function, !function.single_output);
+    }
+    if (!is_sequence(object)) {
+        throw py::type_error(what_saves);
+    }
+    GraphFile file{GraphFileContent::Graph, {}, {}, true};
+    for (const py::handle& item : py::reinterpret_borrow<py::sequence>(object)) {
+        if (!py::isinstance<Value>(item)) {
+            throw py::type_error(what_saves);
+        }
+        file.outputs.push_back(py::cast<Value>(item));
+    }
+    if (file.outputs.empty()) {
+        throw py::value_error("save() needs at least one Expression");
+    }
+    return file;
+}
+
+py::bytes bytes_of(const py::handle& object) {
+    const std::string bytes = symbolic::save_to_bytes(file_of(object), check_signals);
+    return {bytes.data(), bytes.size()};
+}
+
+// The bytes of any object that offers them contiguously (bytes, bytearray,
+// memoryview, a NumPy array of bytes). The interpreter's lock is held
+// throughout, so that they cannot change while they are read.
+std::string_view view_of(const py::buffer_info& info) {
+    return {static_cast<const char*>(info.ptr), static_cast<std::size_t>(info.size * info.itemsize)};
+}
+
+py::buffer_info contiguous(const py::handle& data) {
+    if (!PyObject_CheckBuffer(data.ptr())) {
+        throw py::type_error("a graph file is read from bytes or a bytes-like object");
+    }
+    py::buffer_info info = py::reinterpret_borrow<py::buffer>(data).request();
+    if (info.ndim > 1 && info.strides.back() != info.itemsize) {
+        throw py::type_error("a graph file is read from contiguous bytes");
+    }
+    return info;
+}
+
+py::object object_of(GraphFile file) {
+    switch (file.content) {
+        case GraphFileContent::Graph:
+            if (!file.listed) {
+                return py::cast(file.outputs.front());
+            }
+            return py::cast(file.outputs);
+        case GraphFileContent::Tape: return py::cast(Tape(file.outputs.front()));
+        case GraphFileContent::Function:
+            return py::cast(PyFunction{symbolic::Function(std::move(file.inputs), std::move(file.outputs)),
+                                       !file.listed});
+    }
+    throw py::value_error("cannot load graph: unknown content");
+}
+
+py::object load_bytes(const py::handle& data) {
+    const py::buffer_info info = contiguous(data);
+    return object_of(symbolic::load_from_bytes(view_of(info), check_signals));
+}
+
+// What pickle and copy.deepcopy call: the object rebuilt from its file.
+py::tuple reduce(const py::object& self) {
+    return py::make_tuple(py::module_::import("zarnik._compiled").attr("_load"), py::make_tuple(bytes_of(self)));
+}
+
+}  // namespace
+
+void bind_serialization(py::module_& module) {
+    module.attr("_HEADER_SIZE") = symbolic::graph_file_header_size;
+    module.def("_save", &bytes_of, py::arg("obj"),
+               "The graph file of an Expression, a sequence of Expressions, a Tape or a Function, as bytes.");
+    module.def("_load", &load_bytes, py::arg("data"),
+               "The Expression, list of Expressions, Tape or Function that a graph file's bytes hold.");
+    module.def(
+        "_file_length",
+        [](const py::handle& header) {
+            const py::buffer_info info = contiguous(header);
+            return symbolic::graph_file_length(view_of(info));
+        },
+        py::arg("header"), "The length of the whole file that a graph file's header declares, the header checked.");
+
+    // Pickling and deep copies rebuild the graph from its file: new nodes with
+    // the same values. A shallow copy is a new object over the same nodes.
+    py::class_<Tape>(module.attr("Tape"))
+        .def("__reduce__", &reduce, "Pickles the tape as its graph file: unpickling makes new nodes.")
+        .def(
+            "__copy__", [](const py::object& self) { return Tape(initialised<Tape>(self)); },
+            "A tape of the same nodes.")
+        .def(
+            "__deepcopy__", [](const py::object& self, const py::handle&) { return load_bytes(bytes_of(self)); },
+            py::arg("memo"), "A tape of new nodes with the same values, names and structure.");
+    py::class_<PyFunction>(module.attr("Function"))
+        .def("__reduce__", &reduce, "Pickles the function as its graph file: unpickling makes new nodes.")
+        .def(
+            "__copy__", [](const py::object& self) { return PyFunction(initialised<PyFunction>(self)); },
+            "A function of the same nodes.")
+        .def(
+            "__deepcopy__", [](const py::object& self, const py::handle&) { return load_bytes(bytes_of(self)); },
+            py::arg("memo"), "A function of new nodes with the same values, names and structure.");
+}
+
+}  // namespace zarnik::python

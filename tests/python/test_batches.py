@@ -1,0 +1,89 @@
+"""Batches of a compiled function: which row a failing batch names, the
+parameters' values it reads once while other threads run, and stopping a
+long batch with Ctrl-C."""
+
+import math
+import signal
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import zarnik as zk
+
+
+@pytest.mark.parametrize("call", ["batch", "batch_jacobian"])
+def test_a_failing_batch_names_the_first_row_that_fails(call):
+    x, y = zk.Undefined(name="x"), zk.Undefined(name="y")
+    f = zk.function([x, y], x / y)
+    # Row 1 divides by zero before row 2's input is found not finite.
+    with pytest.raises(ValueError) as raised:
+        getattr(f, call)(np.ones(3), np.array([2.0, 0.0, math.nan]))
+    assert str(raised.value) == "symbolic value lanes must be finite (row 1)"
+    # sin passes a NaN on without a check of its own: the input's check names the row.
+    g = zk.function(x, zk.sin(x))
+    with pytest.raises(ValueError) as raised:
+        getattr(g, call)(np.array([0.0, 1.0, math.nan, 1.0]))
+    assert str(raised.value) == "symbolic value lanes must be finite (row 2)"
+
+
+@pytest.mark.parametrize("call", ["batch", "batch_jacobian"])
+def test_ctrl_c_stops_a_batch_between_blocks_of_rows(call):
+    x = zk.Undefined(name="x")
+    y = x
+    for _ in range(60):
+        y = zk.sin(y) * 0.9 + x
+    f = zk.function(x, y)
+    run = getattr(f, call)
+    sample = np.linspace(0.0, 1.0, 20_000)
+    started = time.perf_counter()
+    run(sample)
+    per_row = (time.perf_counter() - started) / len(sample)
+    rows = np.linspace(0.0, 1.0, int(3.0 / per_row))  # a batch of about three seconds
+    whole = per_row * len(rows)
+    main = threading.get_ident()
+    sent = []
+
+    def interrupt():
+        time.sleep(0.2)
+        sent.append(time.perf_counter())
+        signal.pthread_kill(main, signal.SIGINT)
+
+    interrupter = threading.Thread(target=interrupt)
+    interrupter.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            run(rows)
+        stopped = time.perf_counter()
+    finally:
+        interrupter.join()
+    # Had the batch run to its end before the interpreter saw the signal, it
+    # would have taken most of the whole batch's time.
+    assert stopped - sent[0] < whole / 4, f"stopped {stopped - sent[0]:.3f} s after Ctrl-C; the batch takes {whole:.3f} s"
+
+
+def test_a_batch_reads_the_parameters_once_while_another_thread_sets_them():
+    x, p = zk.Undefined(name="x"), zk.Parameter(1.0, name="p")
+    f = zk.function([x], [x * p, p])
+    stop = threading.Event()
+
+    def keep_setting():
+        value = 1.0
+        while not stop.is_set():
+            value = 3.0 - value  # 2, 1, 2, ...
+            p.set_value(value)
+
+    setter = threading.Thread(target=keep_setting)
+    setter.start()
+    try:
+        xs = np.linspace(1.0, 2.0, 1_000_000)
+        for _ in range(3):
+            products, ps = f.batch(xs)
+            # One value of p for every row, and the one that x * p used.
+            assert np.unique(ps).size == 1 and np.array_equal(products, xs * ps[0])
+            gradients = f.batch_jacobian(xs)
+            assert np.unique(gradients[:, 0, 0]).size == 1
+    finally:
+        stop.set()
+        setter.join()

@@ -1,0 +1,248 @@
+"""Graph files: zarnik.save and zarnik.load, pickling and copies of tapes and
+functions. Whatever travels comes back as new nodes whose every call gives the
+original's bits; a damaged, truncated or foreign file is a ValueError."""
+
+import copy
+import io
+import multiprocessing
+import pickle
+import struct
+import zlib
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import zarnik as zk
+from random_graphs import build_graph, leaf, operation
+
+
+def bits(value):
+    """A result as bits: lanes, tuples of lanes and arrays compare by their bytes."""
+    if isinstance(value, np.ndarray):
+        return value.shape, value.tobytes()
+    if isinstance(value, (tuple, list)):
+        return tuple(bits(v) for v in value)
+    return struct.pack("<d", value)
+
+
+def outcome(call):
+    try:
+        return "ok", bits(call())
+    except Exception as error:  # noqa: BLE001 - the type and text are what is compared
+        return type(error), str(error)
+
+
+def through_file(obj):
+    buffer = io.BytesIO()
+    zk.save(obj, buffer)
+    buffer.seek(0)
+    return zk.load(buffer)
+
+
+TRAVELS = {
+    "file": through_file,
+    "pickle": lambda obj: pickle.loads(pickle.dumps(obj, protocol=pickle.HIGHEST_PROTOCOL)),
+    "deepcopy": copy.deepcopy,
+}
+
+
+@settings(max_examples=120, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(leaf, min_size=1, max_size=4), st.lists(operation, min_size=1, max_size=14),
+       st.lists(st.booleans(), min_size=4, max_size=4), st.floats(-0.5, 0.5), st.sampled_from(sorted(TRAVELS)))
+def test_a_travelled_tape_and_function_give_the_same_bits(leaves, operations, chosen, shift, travel):
+    builder = build_graph(leaves, operations)
+    output = builder.nodes[-1].expression
+    parameters = [node.expression for node in builder.parameters]
+    inputs = [p for p, take in zip(parameters, chosen) if take]
+    f = zk.function(inputs, [output, builder.nodes[len(builder.nodes) // 2].expression])
+    g = TRAVELS[travel](f)
+    assert [e.id for e in g.inputs] != [e.id for e in f.inputs] or not inputs
+    assert min((e.id for e in g.outputs), default=0) > max(e.id for e in f.outputs)
+    at = [tuple(v + shift for v in p.value) for p in inputs]
+    assert outcome(lambda: g(*at)) == outcome(lambda: f(*at))
+    assert outcome(lambda: g.jacobian(*at)) == outcome(lambda: f.jacobian(*at))
+    if inputs:
+        rows = [np.array([[v + k * 0.125 for v in lanes] for k in range(5)]) for lanes in at]
+        assert outcome(lambda: g.batch(*rows)) == outcome(lambda: f.batch(*rows))
+        assert outcome(lambda: g.batch_jacobian(*rows)) == outcome(lambda: f.batch_jacobian(*rows))
+
+    tape = zk.compile(output)
+    copied = TRAVELS[travel](tape)
+    assert len(copied) == len(tape)
+    assert [(p.name, p.value) for p in copied.parameters] == [(p.name, p.value) for p in tape.parameters]
+    assert outcome(copied.eval) == outcome(tape.eval)
+    if output.dim == 1:
+        assert outcome(copied.backward) == outcome(tape.backward)
+        assert [bits(p.grad or ()) for p in copied.parameters] == [bits(p.grad or ()) for p in tape.parameters]
+        tape.zero_grad()
+
+
+def test_a_loaded_graph_keeps_values_names_hints_and_sharing():
+    p = zk.Parameter(1.5, -2.0, name="weights")
+    u = zk.Undefined(hint=[0.25, 0.5], name="point")
+    shared = zk.sin(p * u)
+    before = zk._compiled._new_node_id()
+    loaded = through_file([shared[0] + shared[1], shared, p, u, zk.Undefined(dim=3, name="bare")])
+    total, shared_copy, p_copy, u_copy, bare = loaded
+    assert isinstance(loaded, list) and min(e.id for e in loaded) > before
+    assert (p_copy.name, p_copy.value, p_copy.grad) == ("weights", (1.5, -2.0), None)
+    assert (u_copy.name, u_copy.hint, u_copy.kind) == ("point", (0.25, 0.5), "Undefined")
+    assert (bare.dim, bare.hint, bare.name) == (3, None, "bare")
+    assert total.inputs[0].inputs[0].id == total.inputs[1].inputs[0].id == shared_copy.id
+    assert shared_copy.inputs[0].inputs[0].id == p_copy.id
+    single = through_file(p * 2)
+    assert isinstance(single, zk.Expression) and single.eval() == (3.0, -4.0)
+    p.set_value(0.0, 0.0)  # the file holds the values of when it was saved
+    assert p_copy.value == (1.5, -2.0) and single.eval() == (3.0, -4.0)
+
+
+def test_save_and_load_take_paths_and_binary_files(tmp_path):
+    x = zk.Undefined(name="x")
+    f = zk.function(x, x * x)
+    zk.save(f, tmp_path / "f.zg")
+    zk.save(zk.compile(zk.Constant(2.0) * x), str(tmp_path / "tape.zg"))
+    assert zk.load(str(tmp_path / "f.zg"))(3.0) == (9.0,)
+    assert isinstance(zk.load(tmp_path / "tape.zg"), zk.Tape)
+
+    stream = io.BytesIO()
+    zk.save(f, stream)
+    zk.save([x, x * 2], stream)
+    stream.seek(0)
+    assert zk.load(stream)(2.0) == (4.0,)
+    assert [e.op for e in zk.load(stream)] == ["None", "Multiply"]
+    assert stream.read() == b""
+
+    (tmp_path / "longer.zg").write_bytes((tmp_path / "f.zg").read_bytes() + b"more")
+    with pytest.raises(ValueError, match="^cannot load graph: bytes follow the end of the file$"):
+        zk.load(tmp_path / "longer.zg")
+    with open(tmp_path / "f.zg", encoding="latin-1") as text, pytest.raises(TypeError, match="binary mode"):
+        zk.load(text)
+    for wrong, error in [(42, "save\\(\\) takes an Expression"), ([x, 1.0], "save\\(\\) takes an Expression"),
+                         ([], "at least one Expression")]:
+        with pytest.raises((TypeError, ValueError), match=error):
+            zk.save(wrong, io.BytesIO())
+
+
+def test_pickles_of_every_supported_protocol_and_copies():
+    p = zk.Parameter(2.0, name="p")
+    x = zk.Undefined(name="x")
+    f = zk.function([x], p * x)
+    tape = zk.compile(p * p)
+    for protocol in range(2, pickle.HIGHEST_PROTOCOL + 1):
+        assert pickle.loads(pickle.dumps(f, protocol=protocol))(3.0) == (6.0,)
+        assert pickle.loads(pickle.dumps(tape, protocol=protocol)).eval() == (4.0,)
+
+    shallow = copy.copy(tape)
+    assert shallow is not tape and shallow.output.id == tape.output.id  # the same nodes
+    assert copy.copy(f).outputs[0].id == f.outputs[0].id
+    deep = copy.deepcopy({"a": tape, "b": tape, "f": f})
+    assert deep["a"] is deep["b"]  # copied once, as deepcopy does for any object
+    assert deep["a"].output.id != tape.output.id
+    deep["a"].parameters[0].set_value(5.0)  # a deep copy's parameters are its own
+    assert (deep["a"].eval(), tape.eval()) == ((25.0,), (4.0,))
+    assert deep["f"](3.0) == (6.0,)
+    with pytest.raises(TypeError):
+        pickle.dumps(p)  # an expression travels in a file, a tape or a function
+
+
+def test_objects_made_without_init_do_not_travel():
+    for cls in (zk.Tape, zk.Function):
+        try:
+            made = cls.__new__(cls)
+        except TypeError:
+            continue  # refused as it is made: nothing can travel
+        for travel in (pickle.dumps, copy.copy, copy.deepcopy, lambda obj: zk.save(obj, io.BytesIO())):
+            with pytest.raises(TypeError, match="object is not initialised"):
+                travel(made)
+
+
+def test_a_function_travels_to_a_pool_of_processes():
+    x = zk.Undefined(name="x")
+    a = zk.Parameter(0.5, name="a")
+    f = zk.function(x, a * zk.sin(x) + x * x)
+    chunks = np.array_split(np.linspace(-1.0, 1.0, 1001), 4)
+    with multiprocessing.get_context("forkserver").Pool(2) as pool:
+        results = pool.map(f.batch, chunks, chunksize=1)
+    assert bits(np.concatenate(results)) == bits(f.batch(np.concatenate(chunks)))
+
+
+# --- damaged, truncated and foreign files ---------------------------------------------
+
+def repaired(data):
+    """The length field and the checksum made to agree with the bytes again."""
+    data = bytearray(data)
+    data[12:20] = struct.pack("<Q", len(data))
+    data[-4:] = struct.pack("<I", zlib.crc32(bytes(data[:-4])))
+    return bytes(data)
+
+
+def replaced(data, at, new):
+    return data[:at] + new + data[at + len(new):]
+
+
+def sample():
+    """A function file and where its fields lie: records of p (a named
+    2-lane parameter), the constant 3, p * 3, its component, u, the sum."""
+    p = zk.Parameter(1.5, -2.0, name="p")
+    u = zk.Undefined(name="u")
+    return zk._compiled._save(zk.function([u, p], (p * 3.0)[1] + u))
+
+
+def test_damaged_files_are_value_errors_with_their_reason():
+    good = sample()
+    size = len(good)
+    lane, name, product = 25, 42, 52
+    roots = size - 4 - 5  # 1 output, its node, 2 inputs, their nodes
+    assert good[roots:roots + 3] == b"\x01\x05\x02"
+    cases = [
+        ("foreign", b"GIF89a" + good[6:], "not a graph file (it does not begin with the format's signature)"),
+        ("empty", b"", "the file is empty"),
+        ("truncated in the header", good[:15], "the file is truncated in its header (15 of 24 bytes)"),
+        ("truncated after the header", good[:24], f"the file is truncated (24 of {size} bytes)"),
+        ("truncated in the nodes", good[:lane + 3], f"the file is truncated ({lane + 3} of {size} bytes)"),
+        ("truncated in the roots", good[:roots + 1], f"the file is truncated ({roots + 1} of {size} bytes)"),
+        ("truncated in the checksum", good[:-2], f"the file is truncated ({size - 2} of {size} bytes)"),
+        ("a newer version", replaced(good, 8, b"\x07\x00"),
+         "the file has format version 7, newer than this library reads (up to 1)"),
+        ("a flipped byte", replaced(good, lane, bytes([good[lane] ^ 0x10])),
+         "the checksum does not match: the file is damaged"),
+        ("a huge node count", repaired(replaced(good, 20, b"\xff\xff\xff\xff")),
+         f"the header's length ({size} bytes) cannot hold 4294967295 nodes: the file is damaged"),
+        ("a lane that is not finite", repaired(replaced(good, lane, struct.pack("<d", float("nan")))),
+         "node 0 has a value lane that is not finite"),
+        ("a name that is not UTF-8", repaired(replaced(good, name, b"\xff")), "node 0 has a name that is not UTF-8"),
+        ("an unknown operation", repaired(replaced(good, product + 1, b"\xfa")),
+         "node 2 has the operation code 250, which names no operation"),
+        ("an input after its user", repaired(replaced(good, product + 2, b"\x10")),
+         "node 2 has input 0 17 nodes back, before the first node"),
+        ("an output beyond the nodes", repaired(replaced(good, roots + 1, b"\x09")), "output 0 refers to node 9 of 6"),
+        ("a huge input count", repaired(replaced(good, roots + 2, b"\xff\x7f")), "the file gives 16383 inputs"),
+        ("a constant as input", repaired(replaced(good, roots + 3, b"\x01")),
+         "input 0 (node 1) is not a placeholder or parameter"),
+    ]
+    for what, data, text in cases:
+        with pytest.raises(ValueError) as raised:
+            zk._compiled._load(data)
+        assert str(raised.value) == "cannot load graph: " + text, what
+        with pytest.raises(ValueError) as raised:
+            zk.load(io.BytesIO(data))
+        assert str(raised.value) == "cannot load graph: " + text, what
+
+
+def test_every_changed_byte_is_refused_or_loads_a_working_function():
+    good = sample()
+    loaded = 0
+    for at in range(len(good)):
+        damaged = replaced(good, at, bytes([good[at] ^ 0xA5]))
+        with pytest.raises(ValueError):
+            zk.load(io.BytesIO(damaged))
+        if 12 <= at < len(good) - 4:
+            try:
+                f = zk._compiled._load(repaired(damaged))
+            except ValueError:
+                continue
+            loaded += 1
+            outcome(lambda: f(*([0.5] * len(f.inputs))))
+    assert loaded > 0
