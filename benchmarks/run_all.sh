@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs every benchmark and writes benchmarks/RESULTS.md with its plot.
 #   run_all.sh BUILD_DIR   (tools/dev bench passes the release build)
-# micrograd comes from PyPI into a virtual environment under BUILD_DIR; that
-# environment also sees Debian's PyTorch, CasADi and matplotlib.
+# micrograd and JAX come from PyPI into a virtual environment under BUILD_DIR;
+# that environment also sees Debian's PyTorch, CasADi and matplotlib.
 set -euo pipefail
 build=$(cd "$1" && pwd)
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -12,6 +12,7 @@ mkdir -p "$results"
 venv="$build/bench-venv"
 [[ -x $venv/bin/python ]] || python3.14 -m venv --system-site-packages "$venv"
 "$venv/bin/python" -c 'import micrograd' 2>/dev/null || "$venv/bin/pip" install -q 'micrograd==0.1.0'
+"$venv/bin/python" -c 'import jax' 2>/dev/null || "$venv/bin/pip" install -q 'jax==0.12.1'
 export PYTHONPATH="$build/python"
 
 min_time=0.2s
@@ -27,6 +28,7 @@ echo "C++ core: node creation, evaluate and backward beside the flat tape" >&2
 "$venv/bin/python" "$here/peers.py" shapes "$results/shapes.json"
 "$venv/bin/python" "$here/peers.py" deep-all "$results/deep.json"
 "$venv/bin/python" "$here/functions.py" run "$results/functions.json"
+"$venv/bin/python" "$here/hessians.py" run "$results/hessians.json"
 "$venv/bin/python" "$here/travel.py" run "$results/travel.json"
 "$venv/bin/python" "$here/report.py" "$results" "$here/RESULTS.md"
 echo "wrote $here/RESULTS.md" >&2

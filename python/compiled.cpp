@@ -208,6 +208,75 @@ Array output_array(std::size_t rows, int lanes) {
                       : Array({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(lanes)});
 }
 
+// --- derivatives ----------------------------------------------------------------------
+
+const FunctionDerivatives& derivatives_of(const PyFunction& self) {
+    if (!self.derivatives) {
+        self.derivatives = std::make_shared<FunctionDerivatives>(self.function);
+    }
+    return *self.derivatives;
+}
+
+// The positions among the function's inputs that `wrt` names: all of them for
+// None, else one input or a sequence of inputs, in that order.
+std::vector<std::size_t> wrt_positions(const PyFunction& self, const py::object& wrt) {
+    const std::vector<Value>& inputs = self.function.inputs();
+    std::vector<std::size_t> positions;
+    if (wrt.is_none()) {
+        for (std::size_t k = 0; k < inputs.size(); ++k) {
+            positions.push_back(k);
+        }
+        return positions;
+    }
+    const auto position_of = [&inputs](const py::handle& item) {
+        if (!py::isinstance<Value>(item)) {
+            throw py::type_error(std::string("wrt must hold inputs of the function, not ") + Py_TYPE(item.ptr())->tp_name);
+        }
+        const Value leaf = py::cast<Value>(item);
+        for (std::size_t k = 0; k < inputs.size(); ++k) {
+            if (inputs[k].same_node(leaf)) {
+                return k;
+            }
+        }
+        throw py::value_error("wrt must hold inputs of the function, and " + leaf.debug_string() + " is not one");
+    };
+    if (py::isinstance<Value>(wrt)) {
+        positions.push_back(position_of(wrt));
+        return positions;
+    }
+    if (!is_sequence(wrt)) {
+        throw py::type_error(std::string("wrt must be None, an input of the function or a sequence of its inputs, not ") +
+                             Py_TYPE(wrt.ptr())->tp_name);
+    }
+    for (const py::handle& item : py::reinterpret_borrow<py::sequence>(wrt)) {
+        positions.push_back(position_of(item));
+    }
+    return positions;
+}
+
+// One value per input given as one sequence (values, tangents): each a
+// number or a sequence of 1..4 numbers, as the arguments of a call.
+std::vector<SmallValue> values_per_input(const PyFunction& self, const py::object& given, const char* what) {
+    if (!is_sequence(given)) {
+        throw py::type_error(std::string(what) + " must be a sequence of one value per input, not " +
+                             Py_TYPE(given.ptr())->tp_name);
+    }
+    const auto sequence = py::reinterpret_borrow<py::sequence>(given);
+    if (sequence.size() != self.function.inputs().size()) {
+        throw py::type_error("the function takes " + std::to_string(self.function.inputs().size()) + " " + what +
+                             ", not " + std::to_string(sequence.size()));
+    }
+    std::vector<SmallValue> values;
+    for (std::size_t k = 0; k < sequence.size(); ++k) {
+        values.push_back(input_value(sequence[k], k));
+    }
+    return values;
+}
+
+Array square(std::size_t lanes) {
+    return Array({static_cast<py::ssize_t>(lanes), static_cast<py::ssize_t>(lanes)});
+}
+
 std::string describe_function(const PyFunction& self) {
     std::ostringstream text;
     text << "<zarnik.Function of " << self.function.inputs().size() << " inputs (" << self.function.input_lanes()
@@ -371,8 +440,98 @@ rows give lazy Dask arrays instead, computed chunk by chunk wherever Dask runs t
                  }
                  return jacobians;
              },
-             "The Jacobian of every row, an array of shape (rows, output lanes, input lanes); a lazy Dask array for "
+                          "The Jacobian of every row, an array of shape (rows, output lanes, input lanes); a lazy Dask array for "
              "Dask arrays chunked by rows.")
+        .def(
+            "hessian",
+            [](const PyFunction& self, const py::args& args, const py::object& wrt) {
+                const std::vector<SmallValue> values = input_values(self, args);
+                const std::shared_ptr<const Hessian> hessian = derivatives_of(self).hessian(wrt_positions(self, wrt));
+                Array result = square(hessian->lanes());
+                (*hessian)(values, std::span<double>(result.mutable_data(), static_cast<std::size_t>(result.size())));
+                return result;
+            },
+            py::arg("wrt") = py::none(),
+            R"(For one scalar output: the matrix of its second derivatives over the lanes of the inputs in
+`wrt` (all inputs by default; an input or a sequence of them, in that order), a symmetric
+NumPy array. Compiled on first use for each `wrt`: by default as one graph of the lower
+triangle's entries, the gradient graph's derivatives in the direction of each lane
+(forward-over-reverse), evaluated in one forward sweep; where that graph would cost more
+than a reverse sweep per lane, as the Jacobian of the compiled gradient.
+
+>>> import zarnik as zk
+>>> x, y = zk.Undefined(name="x"), zk.Undefined(name="y")
+>>> f = zk.function([x, y], x * x * y + y * y * y)
+>>> f.hessian(1.0, 2.0).tolist()
+[[4.0, 2.0], [2.0, 12.0]]
+>>> f.hessian(1.0, 2.0, wrt=y).tolist()
+[[12.0]])")
+        .def(
+            "batch_hessian",
+            [](const PyFunction& self, const py::args& args, const py::object& wrt) {
+                const Rows rows = batch_rows(self, args);
+                const std::shared_ptr<const Hessian> hessian = derivatives_of(self).hessian(wrt_positions(self, wrt));
+                const auto lanes = static_cast<py::ssize_t>(hessian->lanes());
+                Array hessians({static_cast<py::ssize_t>(rows.count), lanes, lanes});
+                double* const data = hessians.mutable_data();
+                const std::vector<double> parameters = hessian->parameter_values();
+                {
+                    const py::gil_scoped_release unlocked;
+                    hessian->rows(rows.count, rows.data, data, parameters);
+                }
+                return hessians;
+            },
+            py::arg("wrt") = py::none(),
+            R"(The Hessian of every row, an array of shape (rows, lanes, lanes), from arrays as batch takes
+them. Runs in C++ with the interpreter's lock released.
+
+>>> import numpy as np, zarnik as zk
+>>> x = zk.Undefined(name="x")
+>>> zk.function(x, x * x * x).batch_hessian(np.array([1.0, 2.0])).tolist()
+[[[6.0]], [[12.0]]])")
+        .def(
+            "jvp",
+            [](const PyFunction& self, const py::object& values, const py::object& tangents) {
+                const std::vector<SmallValue> at = values_per_input(self, values, "values");
+                const std::vector<SmallValue> directions = values_per_input(self, tangents, "tangents");
+                std::vector<SmallValue> outputs(self.function.outputs().size());
+                std::vector<SmallValue> derivatives(outputs.size());
+                derivatives_of(self).jvp(at, directions, outputs, derivatives);
+                return py::make_tuple(answer(self, outputs), answer(self, derivatives));
+            },
+            py::arg("values"), py::arg("tangents"),
+            R"(The outputs at `values` and their derivatives in the direction `tangents` (each a sequence of
+one value per input), in one forward sweep: a pair of answers shaped as a call's.
+
+>>> import zarnik as zk
+>>> x, y = zk.Undefined(name="x"), zk.Undefined(name="y")
+>>> f = zk.function([x, y], x * y)
+>>> f.jvp([2.0, 3.0], [1.0, 0.5])
+((6.0,), (4.0,)))")
+        .def(
+            "hvp",
+            [](const PyFunction& self, const py::object& values, const py::object& vector) {
+                const std::vector<SmallValue> at = values_per_input(self, values, "values");
+                const Array direction = batch_array(vector, 0);
+                if (direction.ndim() != 1) {
+                    throw py::value_error("the vector must be one-dimensional, one value per input lane");
+                }
+                Array product({static_cast<py::ssize_t>(self.function.input_lanes())});
+                derivatives_of(self).hvp(
+                    at, std::span<const double>(direction.data(), static_cast<std::size_t>(direction.size())),
+                    std::span<double>(product.mutable_data(), static_cast<std::size_t>(product.size())));
+                return product;
+            },
+            py::arg("values"), py::arg("vector"),
+            R"(For one scalar output: its Hessian at `values` (a sequence of one value per input) times
+`vector` (one number per input lane), without forming the Hessian: the gradient graph's
+derivative in that direction, in one forward sweep.
+
+>>> import zarnik as zk
+>>> x, y = zk.Undefined(name="x"), zk.Undefined(name="y")
+>>> f = zk.function([x, y], x * x * y + y * y * y)
+>>> f.hvp([1.0, 2.0], [1.0, 0.0]).tolist()
+[4.0, 2.0])")
         .def_property_readonly("inputs",
                                [](const PyFunction& self) { return py::tuple(py::cast(self.function.inputs())); })
         .def_property_readonly("outputs",
