@@ -3,8 +3,9 @@
     python report.py RESULTS_DIR OUT.md
 
 Reads core.json (Google Benchmark), shapes.json and deep.json (peers.py),
-functions.json (functions.py) and travel.json (travel.py) and
-writes the tables, the targets and whether each was met, and fit.png.
+functions.json (functions.py), hessians.json (hessians.py) and travel.json
+(travel.py) and writes the tables, the targets and whether each was met, and
+fit.png.
 """
 
 import datetime
@@ -227,6 +228,59 @@ def functions_section(functions, lines):
     lines.append("")
 
 
+def hessians_section(hessians, lines):
+    lines.append("## Second derivatives (`benchmarks/hessians.py`)\n")
+    w6 = hessians["rosenbrock"]
+    versions = ", ".join(f"{name} {version}" for name, version in sorted(w6["versions"].items()))
+    lines.append(f"W6: the Hessian of the extended Rosenbrock function of {w6['lanes']} scalars (three 4-lane "
+                 f"placeholders) at one point ({versions}). Microseconds per call, minimum / median; the "
+                 "contenders interleaved in one process.\n")
+    contenders = w6["contenders"]
+    contender_table(contenders, 1e6, lines)
+    ours = contenders["zarnik hessian"]["times"]["min"]
+    lines.append("")
+    lines.append(f"Exactly symmetric: {'yes' if w6['symmetric'] else 'NO'}.")
+    if "casadi hessian Function" in contenders:
+        casadi = contenders["casadi hessian Function"]["times"]["min"]
+        lines.append(f"This library's call against CasADi's Function of `hessian`: {at_most(ours / casadi, 1.0, 1.0)}.")
+    if "jax jit hessian" in contenders:
+        jax = contenders["jax jit hessian"]["times"]["min"]
+        lines.append(f"This library's call against JAX's jitted `hessian`: {at_most(ours / jax, 0.2, 0.2)}.")
+    lines.append("")
+    lines.append("Building, from the loss expression to a Hessian. Milliseconds, minimum / median.\n")
+    lines.append("| contender | time |")
+    lines.append("|---|---|")
+    for name, times in w6["builds"].items():
+        lines.append(f"| {name} | {times['min'] * 1e3:,.3f} / {times['median'] * 1e3:,.3f} |")
+    builds = w6["builds"]
+    if "casadi hessian and Function" in builds:
+        ratio = builds["zarnik function and first hessian"]["min"] / builds["casadi hessian and Function"]["min"]
+        lines.append(f"\nThis library's build (with its first call) against CasADi's `hessian` and Function: "
+                     f"{at_most(ratio, 1.0, 1.0)}.")
+    lines.append("")
+    lines.append("W1 gradient graphs: `zarnik.grad` of the W1 loss against a, b, c, d; the nodes of each "
+                 "graph, building, and a call of the gradient graphs compiled into a function against "
+                 "`backward` on a tape of the loss (both evaluate the loss, both give the same bits).\n")
+    lines.append("| M | loss nodes | gradient nodes | ratio | same bits | `grad` | `function` of it | "
+                 "`compile` of the loss | call of the function (µs) | tape backward (µs) | call / backward |")
+    lines.append("|---" * 11 + "|")
+    for run in hessians["fit_gradients"]:
+        ratio = run["gradient_nodes"] / run["loss_nodes"]
+        call = run["times"]["zarnik function of grad"]["min"]
+        backward = run["times"]["zarnik tape backward"]["min"]
+        build = run["build"]
+        lines.append(f"| {run['points']:,} | {run['loss_nodes']:,} | {run['gradient_nodes']:,} | "
+                     f"{at_most(ratio, 3.0, 3.0)} | {'yes' if run['agrees'] else 'NO'} | "
+                     f"{build['grad'] * 1e3:,.1f} ms | {build['function of grad'] * 1e3:,.1f} ms | "
+                     f"{build['compile'] * 1e3:,.1f} ms | {us(call)} | {us(backward)} | "
+                     f"{at_most(call / backward, 1.5, 1.5)} |")
+    lines.append("")
+    fit = hessians["fit_hessian"]
+    lines.append(f"W1 Hessian (4 x 4) at M = {fit['points']:,}: microseconds per call, minimum / median.\n")
+    contender_table(fit["contenders"], 1e6, lines)
+    lines.append("")
+
+
 def travel_section(travel, lines):
     lines.append("## Graphs that travel: files and Dask (`benchmarks/travel.py`)\n")
     files = travel["files"]
@@ -408,6 +462,7 @@ def main():
     deep = json.loads((results / "deep.json").read_text())
     functions = json.loads((results / "functions.json").read_text())
     core = json.loads((results / "core.json").read_text())
+    hessians = json.loads((results / "hessians.json").read_text())
     travel_path = results / "travel.json"
     travel = json.loads(travel_path.read_text()) if travel_path.exists() else None
     jax_path = results / "jax.json"
@@ -419,8 +474,9 @@ def main():
         f"Made by `tools/dev bench` on {datetime.date.today().isoformat()}: "
         "the C++ benchmarks (`benchmarks/core_benchmarks.cpp`), then `benchmarks/peers.py` for W1 and W2 "
         "(peers interleaved in one process) and W3 (every size and peer in a process of its own), "
-        "`benchmarks/functions.py` for W4 and W5 (compiled functions), `benchmarks/travel.py` for graph "
-        "files and Dask, `benchmarks/against_jax.py` for batches beside JAX, then this report "
+        "`benchmarks/functions.py` for W4 and W5 (compiled functions), `benchmarks/hessians.py` for W6 and the "
+        "W1 gradient graphs (second derivatives), `benchmarks/travel.py` for graph files and Dask, "
+        "`benchmarks/against_jax.py` for batches beside JAX, then this report "
         "(`benchmarks/report.py`). Raw numbers: `benchmarks/results/*.json`.",
         "",
         f"Machine: {machine()}.",
@@ -445,6 +501,7 @@ def main():
     fit_targets(shapes, lines)
     deep_section(deep, lines)
     functions_section(functions, lines)
+    hessians_section(hessians, lines)
     if travel is not None:
         travel_section(travel, lines)
     if jax is not None:

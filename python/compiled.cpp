@@ -271,7 +271,8 @@ BatchSettings batch_settings(const PyFunction& self, const py::object& threads, 
 }
 
 // The positions of the inputs `wrt` names, in its order: None for every
-// input, else a sequence of input positions or input expressions.
+// input, else one input expression or a sequence of input positions or
+// input expressions.
 std::vector<std::size_t> wrt_positions(const PyFunction& self, const py::object& wrt) {
     const std::vector<Value>& inputs = self.function.inputs();
     std::vector<std::size_t> positions;
@@ -281,12 +282,15 @@ std::vector<std::size_t> wrt_positions(const PyFunction& self, const py::object&
         }
         return positions;
     }
-    // An Expression indexes its lanes, but is one input, not a sequence of them.
-    if (py::isinstance<Value>(wrt) || !is_sequence(wrt)) {
-        throw py::type_error("wrt must be None or a sequence of input positions or input Expressions");
+    // An Expression indexes its lanes, but names one input, not a sequence of them.
+    const bool one = py::isinstance<Value>(wrt);
+    if (!one && !is_sequence(wrt)) {
+        throw py::type_error("wrt must be None, an input Expression or a sequence of input positions or input "
+                             "Expressions");
     }
+    const py::sequence items = one ? py::sequence(py::make_tuple(wrt)) : py::reinterpret_borrow<py::sequence>(wrt);
     std::vector<bool> seen(inputs.size(), false);
-    for (const py::handle& item : py::reinterpret_borrow<py::sequence>(wrt)) {
+    for (const py::handle& item : items) {
         std::size_t k = 0;
         if (py::isinstance<Value>(item)) {
             const Value& value = py::cast<const Value&>(item);
@@ -310,7 +314,8 @@ std::vector<std::size_t> wrt_positions(const PyFunction& self, const py::object&
             }
             k = static_cast<std::size_t>(position);
         } else {
-            throw py::type_error("wrt must be None or a sequence of input positions or input Expressions");
+            throw py::type_error("wrt must be None, an input Expression or a sequence of input positions or input "
+                                 "Expressions");
         }
         if (seen[k]) {
             throw py::value_error("wrt names input " + std::to_string(k) + " twice");
@@ -362,6 +367,38 @@ private:
 Array output_array(std::size_t rows, int lanes) {
     return lanes == 1 ? Array({static_cast<py::ssize_t>(rows)})
                       : Array({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(lanes)});
+}
+
+// --- derivatives ----------------------------------------------------------------------
+
+const FunctionDerivatives& derivatives_of(const PyFunction& self) {
+    if (!self.derivatives) {
+        self.derivatives = std::make_shared<FunctionDerivatives>(self.function);
+    }
+    return *self.derivatives;
+}
+
+// One value per input given as one sequence (values, tangents): each a
+// number or a sequence of 1..4 numbers, as the arguments of a call.
+std::vector<SmallValue> values_per_input(const PyFunction& self, const py::object& given, const char* what) {
+    if (!is_sequence(given)) {
+        throw py::type_error(std::string(what) + " must be a sequence of one value per input, not " +
+                             Py_TYPE(given.ptr())->tp_name);
+    }
+    const auto sequence = py::reinterpret_borrow<py::sequence>(given);
+    if (sequence.size() != self.function.inputs().size()) {
+        throw py::type_error("the function takes " + std::to_string(self.function.inputs().size()) + " " + what +
+                             ", not " + std::to_string(sequence.size()));
+    }
+    std::vector<SmallValue> values;
+    for (std::size_t k = 0; k < sequence.size(); ++k) {
+        values.push_back(input_value(sequence[k], k));
+    }
+    return values;
+}
+
+Array square(std::size_t lanes) {
+    return Array({static_cast<py::ssize_t>(lanes), static_cast<py::ssize_t>(lanes)});
 }
 
 std::string describe_function(const PyFunction& self) {
@@ -619,6 +656,111 @@ in one call; sums are taken in an order that does not depend on the number of th
 >>> value, (dw,) = loss.batch_value_and_grad([1.0, 2.0], [2.0, 4.0], 1.0, wrt=[w])
 >>> value, dw.tolist()
 (5.0, [-10.0]))")
+        .def(
+            "hessian",
+            [](const PyFunction& self, const py::args& args, const py::object& wrt) {
+                const std::vector<SmallValue> values = input_values(self, args);
+                const std::shared_ptr<const Hessian> hessian = derivatives_of(self).hessian(wrt_positions(self, wrt));
+                Array result = square(hessian->lanes());
+                (*hessian)(values, std::span<double>(result.mutable_data(), static_cast<std::size_t>(result.size())));
+                return result;
+            },
+            py::arg("wrt") = py::none(),
+            R"(For one scalar output: the matrix of its second derivatives over the lanes of the inputs in
+`wrt` (all inputs by default; an input or a sequence of them, in that order), a symmetric
+NumPy array. Compiled on first use for each `wrt`: by default as one graph of the lower
+triangle's entries, the gradient graph's derivatives in the direction of each lane
+(forward-over-reverse), evaluated in one forward sweep; where that graph would cost more
+than a reverse sweep per lane, as the Jacobian of the compiled gradient.
+
+>>> import zarnik as zk
+>>> x, y = zk.Undefined(name="x"), zk.Undefined(name="y")
+>>> f = zk.function([x, y], x * x * y + y * y * y)
+>>> f.hessian(1.0, 2.0).tolist()
+[[4.0, 2.0], [2.0, 12.0]]
+>>> f.hessian(1.0, 2.0, wrt=y).tolist()
+[[12.0]])")
+        .def(
+            "batch_hessian",
+            [](const PyFunction& self, const py::args& args, const py::object& wrt, const py::object& rows_given) {
+                const Rows rows = batch_rows(self, args, rows_given);
+                const std::shared_ptr<const Hessian> hessian = derivatives_of(self).hessian(wrt_positions(self, wrt));
+                const auto lanes = static_cast<py::ssize_t>(hessian->lanes());
+                Array hessians({static_cast<py::ssize_t>(rows.count), lanes, lanes});
+                double* const data = hessians.mutable_data();
+                const std::vector<double> parameters = hessian->parameter_values();
+                // The Hessian's rows read every input row by row: a value given
+                // once is written into each row.
+                std::vector<std::vector<double>> tiled(rows.inputs.size());
+                std::vector<const double*> inputs(rows.inputs.size());
+                for (std::size_t k = 0; k < rows.inputs.size(); ++k) {
+                    inputs[k] = rows.inputs[k].data;
+                    if (rows.inputs[k].every_row) {
+                        const auto dim = static_cast<std::size_t>(self.function.inputs()[k].dimension());
+                        tiled[k].resize(rows.count * dim);
+                        for (std::size_t r = 0; r < rows.count; ++r) {
+                            std::copy_n(rows.inputs[k].data, dim, tiled[k].data() + r * dim);
+                        }
+                        inputs[k] = tiled[k].data();
+                    }
+                }
+                {
+                    const py::gil_scoped_release unlocked;
+                    hessian->rows(rows.count, inputs, data, parameters);
+                }
+                return hessians;
+            },
+            py::arg("wrt") = py::none(), py::arg("rows") = py::none(),
+            R"(The Hessian of every row, an array of shape (rows, lanes, lanes), from inputs as batch takes
+them (rows, or one value for every row). Runs in C++ with the interpreter's lock released.
+
+>>> import numpy as np, zarnik as zk
+>>> x = zk.Undefined(name="x")
+>>> zk.function(x, x * x * x).batch_hessian(np.array([1.0, 2.0])).tolist()
+[[[6.0]], [[12.0]]])")
+        .def(
+            "jvp",
+            [](const PyFunction& self, const py::object& values, const py::object& tangents) {
+                const std::vector<SmallValue> at = values_per_input(self, values, "values");
+                const std::vector<SmallValue> directions = values_per_input(self, tangents, "tangents");
+                std::vector<SmallValue> outputs(self.function.outputs().size());
+                std::vector<SmallValue> derivatives(outputs.size());
+                derivatives_of(self).jvp(at, directions, outputs, derivatives);
+                return py::make_tuple(answer(self, outputs), answer(self, derivatives));
+            },
+            py::arg("values"), py::arg("tangents"),
+            R"(The outputs at `values` and their derivatives in the direction `tangents` (each a sequence of
+one value per input), in one forward sweep: a pair of answers shaped as a call's.
+
+>>> import zarnik as zk
+>>> x, y = zk.Undefined(name="x"), zk.Undefined(name="y")
+>>> f = zk.function([x, y], x * y)
+>>> f.jvp([2.0, 3.0], [1.0, 0.5])
+((6.0,), (4.0,)))")
+        .def(
+            "hvp",
+            [](const PyFunction& self, const py::object& values, const py::object& vector) {
+                const std::vector<SmallValue> at = values_per_input(self, values, "values");
+                const Array direction = batch_array(vector, 0);
+                if (direction.ndim() != 1) {
+                    throw py::value_error("the vector must be one-dimensional, one value per input lane");
+                }
+                Array product({static_cast<py::ssize_t>(self.function.input_lanes())});
+                derivatives_of(self).hvp(
+                    at, std::span<const double>(direction.data(), static_cast<std::size_t>(direction.size())),
+                    std::span<double>(product.mutable_data(), static_cast<std::size_t>(product.size())));
+                return product;
+            },
+            py::arg("values"), py::arg("vector"),
+            R"(For one scalar output: its Hessian at `values` (a sequence of one value per input) times
+`vector` (one number per input lane), without forming the Hessian: the gradient graph's
+derivative in that direction, in one forward sweep.
+
+>>> import zarnik as zk
+>>> x, y = zk.Undefined(name="x"), zk.Undefined(name="y")
+>>> f = zk.function([x, y], x * x * y + y * y * y)
+>>> f.hvp([1.0, 2.0], [1.0, 0.0]).tolist()
+[4.0, 2.0])")
         .def_property_readonly("inputs",
                                [](const PyFunction& self) { return py::tuple(py::cast(self.function.inputs())); })
         .def_property_readonly("outputs",

@@ -4,6 +4,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <memory>
+
 #include "symbolic/symbolic.hpp"
 
 namespace zarnik::python {
@@ -15,6 +17,9 @@ namespace py = pybind11;
 struct PyFunction {
     symbolic::Function function;
     bool single_output;
+    // Its derivatives (Hessians, jvp, hvp), compiled on first use and kept;
+    // made under the interpreter's lock.
+    mutable std::shared_ptr<symbolic::FunctionDerivatives> derivatives = nullptr;
 };
 
 // zarnik.save's and zarnik.load's native halves, and the pickling and copying

@@ -7,6 +7,7 @@
 
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "conversions.hpp"
 #include "symbolic/symbolic.hpp"
@@ -47,6 +48,47 @@ void def_binary(py::module_& m, const char* name, const char* left, const char* 
         py::arg(left), py::arg(right), doc);
 }
 
+// A leaf that grad differentiates by: a parameter or a placeholder.
+Value leaf_of(const py::handle& object) {
+    if (!PyObject_TypeCheck(object.ptr(), expression_type)) {
+        throw py::type_error(std::string("grad's wrt must hold Expressions, not ") + Py_TYPE(object.ptr())->tp_name);
+    }
+    Value leaf = py::cast<Value>(object);
+    if (!leaf.is_parameter() && !leaf.is_undefined()) {
+        throw py::type_error(std::string("grad differentiates with respect to parameters and placeholders, not ") +
+                             (leaf.is_constant() ? "a Constant" : "an Expression"));
+    }
+    return leaf;
+}
+
+py::object gradient_graphs(const py::object& y, const py::object& wrt) {
+    if (!PyObject_TypeCheck(y.ptr(), expression_type)) {
+        throw py::type_error(std::string("grad's y must be an Expression, not ") + Py_TYPE(y.ptr())->tp_name);
+    }
+    const bool single = PyObject_TypeCheck(wrt.ptr(), expression_type) != 0;
+    if (!single && !zarnik::python::is_sequence(wrt)) {
+        throw py::type_error(std::string("grad's wrt must be an Expression or a sequence of them, not ") +
+                             Py_TYPE(wrt.ptr())->tp_name);
+    }
+    std::vector<Value> leaves;
+    if (single) {
+        leaves.push_back(leaf_of(wrt));
+    } else {
+        for (const py::handle& item : py::reinterpret_borrow<py::sequence>(wrt)) {
+            leaves.push_back(leaf_of(item));
+        }
+    }
+    std::vector<Value> gradients = gradient(py::cast<Value>(y), leaves);
+    if (single) {
+        return py::cast(std::move(gradients.front()));
+    }
+    py::list all;
+    for (Value& g : gradients) {
+        all.append(py::cast(std::move(g)));
+    }
+    return all;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_functions, m) {
@@ -85,4 +127,22 @@ PYBIND11_MODULE(_functions, m) {
                "The dot product of two values of one dimension, a scalar.\n\n>>> import zarnik as zk\n>>> zk.dot(zk.Parameter(1.0, 2.0), [3.0, 4.0]).eval()\n(11.0,)\n");
     def_binary(m, "cross", "a", "b", [](Value a, Value b) { return cross(std::move(a), std::move(b)); },
                "The cross product of two 3-lane values.\n\n>>> import zarnik as zk\n>>> zk.cross(zk.Parameter(1.0, 0.0, 0.0), [0.0, 1.0, 0.0]).eval()\n(0.0, 0.0, 1.0)\n");
+
+    m.def("grad", &gradient_graphs, py::arg("y"), py::arg("wrt"),
+          R"(The gradient of the scalar expression `y` with respect to each leaf of `wrt` (parameters and
+placeholders) as expressions: a list of one per leaf, of its dimension (the expression itself
+for a single leaf). They are graphs like any other, which evaluate, compile and can be
+differentiated again; their values are bit for bit what y.backward() adds into a cleared
+gradient. A leaf that `y` does not depend on gets a constant zero.
+
+>>> import zarnik as zk
+>>> x, w = zk.Parameter(3.0, name="x"), zk.Parameter(2.0, name="w")
+>>> dx, dw = zk.grad(w * x * x, [x, w])
+>>> dx.eval(), dw.eval()
+((12.0,), (9.0,))
+>>> zk.grad(dx, x).eval()
+(4.0,)
+>>> zk.grad(x * x, zk.Parameter(1.0, 2.0)).is_constant
+True
+)");
 }

@@ -106,6 +106,7 @@ Value asin(Value operand) { return unary_expression(ExpressionOp::Asin, std::mov
 Value acos(Value operand) { return unary_expression(ExpressionOp::Acos, std::move(operand)); }
 Value atan(Value operand) { return unary_expression(ExpressionOp::Atan, std::move(operand)); }
 Value abs(Value operand) { return unary_expression(ExpressionOp::Abs, std::move(operand)); }
+Value sign(Value operand) { return unary_expression(ExpressionOp::Sign, std::move(operand)); }
 
 Value component(Value value, int index) {
     detail::require_valid(value, "component value");
@@ -160,6 +161,10 @@ Value minimum(Value left, Value right) {
 }
 Value maximum(Value left, Value right) {
     return binary_expression(ExpressionOp::Maximum, std::move(left), std::move(right));
+}
+Value step(Value left, Value right) { return binary_expression(ExpressionOp::Step, std::move(left), std::move(right)); }
+Value gate(Value condition, Value value) {
+    return binary_expression(ExpressionOp::Gate, std::move(condition), std::move(value));
 }
 
 // The number becomes a constant before the handle is checked, so it takes its

@@ -52,6 +52,17 @@ Value maximum(Value left, Value right);
 Value maximum(Value left, double right);
 Value maximum(double left, Value right);
 
+// The operations that derivatives are made of where a function is not
+// smooth (derivatives.hpp), lane by lane; constants fold as everywhere.
+// sign(x): -1 below 0, +1 at and above it (both zeros): the derivative of abs.
+// step(a, b): 1 where a < b, 1/2 where a == b, 0 where a > b: the share of a
+// tie that minimum and maximum give each operand.
+// gate(c, v): v where c is not 0, and 0 where it is, whatever v is.
+// Their own derivatives are zero, except gate's in v, which is gate(c, 1).
+Value sign(Value operand);
+Value step(Value left, Value right);
+Value gate(Value condition, Value value);
+
 Value component(Value value, int index);
 
 Value vec2(Value x, Value y);

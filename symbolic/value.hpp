@@ -40,10 +40,14 @@ enum class ExpressionOp : std::uint8_t {
     Acos = 26,
     Atan = 27,
     Abs = 28,
+    // Derivative graphs are also made of these three (derivatives.hpp).
+    Sign = 29,
     Pow = 32,
     Atan2 = 33,
     Minimum = 34,
     Maximum = 35,
+    Step = 36,
+    Gate = 37,
 };
 
 const char* to_string(ValueKind kind);

@@ -4,10 +4,11 @@ reverse-mode gradients.
 The package offers every name of the extension module ``_zarnik`` (the same
 objects: ``zarnik.Parameter is _zarnik.Parameter``) and adds compiled tapes
 (``compile``), compiled functions of inputs (``function``) with Jacobians
-and batches over NumPy and Dask arrays, the elementary functions (``sqrt``,
-``exp``, ``log``, ``pow``, ``atan2``, ...) and vector helpers (``dot``,
-``norm``, ``cross``, ...), graph files (``save``, ``load``; tapes and
-functions also pickle) and pictures of graphs (``to_dot``, ``draw``):
+and batches over NumPy and Dask arrays, Hessians, jvp and hvp, the elementary
+functions (``sqrt``, ``exp``, ``log``, ``pow``, ``atan2``, ...) and vector
+helpers (``dot``, ``norm``, ``cross``, ...), gradients as graphs (``grad``),
+graph files (``save``, ``load``; tapes and functions also pickle) and
+pictures of graphs (``to_dot``, ``draw``):
 
 >>> import zarnik as zk
 >>> a, b = zk.Parameter(1.0, name="a"), zk.Parameter(2.0, name="b")
@@ -50,6 +51,7 @@ from zarnik._functions import (
     dot,
     exp,
     expm1,
+    grad,
     log,
     log1p,
     maximum,
@@ -88,6 +90,7 @@ __all__ = [
     "exp",
     "expm1",
     "function",
+    "grad",
     "load",
     "log",
     "log1p",

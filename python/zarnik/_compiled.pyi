@@ -11,8 +11,8 @@ _Lane = SupportsFloat | SupportsIndex
 # The value of one input of a compiled function: a number or 1..4 of them.
 _Value = _Lane | _Lanes
 _Rows = npt.NDArray[np.float64]
-# The inputs to differentiate: positions or the input expressions themselves.
-_Wrt = Sequence[SupportsIndex | Expression]
+# One input Expression, or a sequence of input positions and input Expressions.
+_Wrt = Expression | Sequence[SupportsIndex | Expression]
 
 # The binding library's metaclass of native classes.
 class _NativeClass(type): ...
@@ -84,6 +84,12 @@ class Function(Generic[_Answer, _Batch], metaclass=_NativeClass):
         threads: SupportsIndex | None = None,
         approximate: bool = False,
     ) -> tuple[float, tuple[_Rows, ...]]: ...
+    def hessian(self, *values: _Value, wrt: _Wrt | None = None) -> _Rows: ...
+    def batch_hessian(
+        self, *arrays: npt.ArrayLike, wrt: _Wrt | None = None, rows: SupportsIndex | None = None
+    ) -> _Rows: ...
+    def jvp(self, values: Sequence[_Value], tangents: Sequence[_Value]) -> tuple[_Answer, _Answer]: ...
+    def hvp(self, values: Sequence[_Value], vector: npt.ArrayLike) -> _Rows: ...
     @property
     def inputs(self) -> tuple[Expression, ...]: ...
     @property

@@ -27,18 +27,65 @@ namespace zarnik::symbolic::detail {
 // into lanes, or one lane of a vector.
 enum class Shape : std::uint8_t { Leaf, Unary, Binary, Pack, Component, Unsupported };
 
+// The functions that derivatives are written with, on one lane. Each rule's
+// derivative is a template over its scalar type: over doubles it is the
+// reverse sweep's arithmetic, and over graph values (derivative_graphs.cpp)
+// the same expressions build the derivative's graph, where
+// argument-dependent lookup finds the builders of these names. One
+// definition serves both, so that a gradient graph computes exactly what a
+// backward pass computes.
+namespace lane {
+inline double sin(double x) noexcept { return std::sin(x); }
+inline double cos(double x) noexcept { return std::cos(x); }
+inline double sqrt(double x) noexcept { return std::sqrt(x); }
+inline double log(double x) noexcept { return std::log(x); }
+inline double sinh(double x) noexcept { return std::sinh(x); }
+inline double cosh(double x) noexcept { return std::cosh(x); }
+inline double pow(double a, double b) noexcept { return std::pow(a, b); }
+// The operations that only derivatives are made of (their rules are below).
+// sign(x): -1 below 0, +1 at and above it, both zeros included.
+inline double sign(double x) noexcept { return x < 0.0 ? -1.0 : 1.0; }
+// step(a, b): 1 where a < b, 1/2 where a == b, 0 where a > b, by comparison
+// (no difference that could overflow).
+inline double step(double a, double b) noexcept { return a < b ? 1.0 : (a == b ? 0.5 : 0.0); }
+// gate(c, v): v where c is not zero, 0 where it is, whatever v is.
+inline double gate(double c, double v) noexcept { return c == 0.0 ? 0.0 : v; }
+}  // namespace lane
+
+// A binary rule's two contributions, g * dy/da and g * dy/db.
+template <typename T>
+struct Partials {
+    T a{};
+    T b{};
+};
+
+// Which of a binary rule's contributions are needed: the reverse sweep takes
+// both; a derivative graph only those of operands that lead to the leaves it
+// differentiates by.
+struct Wanted {
+    bool a = true;
+    bool b = true;
+};
+
 // The rules of one operation.
 //
-// Unary: forward(x), and backward(x, y, g, dx), which adds the lane's
-// contribution g * dy/dx into dx; y is the forward result, for rules whose
-// exact derivative is cheapest written with it.
-// Binary: forward(a, b), and backward(a, b, y, g, da, db), which adds into the
-// operand slots da and db, da first; when both operands are one node, da and
-// db are one slot and both updates land in it.
+// Unary: forward(x), and derivative(x, y, g), the lane's contribution
+// g * dy/dx, which backward(x, y, g, dx) adds into dx; y is the forward
+// result, for rules whose exact derivative is cheapest written with it.
+// Binary: forward(a, b), and derivative(a, b, y, g, wanted), the
+// contributions to a and b, which backward(a, b, y, g, da, db) adds into the
+// operand slots, da first; when both operands are one node, da and db are
+// one slot and both updates land in it.
+// A contribution is linear in g, so that the same rule also carries a
+// tangent forward: with g the operand's tangent it is that operand's part of
+// the result's tangent.
 // The expressions are written exactly as the gradients must round. A
 // derivative that is not finite (at a pole, or at the edge of a domain) is
 // added as it is, as division by a tiny number always was: only values are
 // checked for finiteness, never gradients.
+// `flat` (unary) and `flat_a`, `flat_b` (binary): the derivative is zero
+// wherever it exists (a step), so the sweep adds nothing and derivative
+// graphs leave the operand out.
 //
 // `keeps_finite`: finite operands always give a finite result, so a result of
 // the operation needs no check of its own.
@@ -61,257 +108,441 @@ struct Rule<ExpressionOp::Component> {
 
 // --- binary ---------------------------------------------------------------------
 
+template <typename Self>
 struct BinaryRule {
     static constexpr Shape shape = Shape::Binary;
+    static constexpr bool flat_a = false;
+    static constexpr bool flat_b = false;
+    static void backward(double a, double b, double y, double g, double& da, double& db) noexcept {
+        const Partials<double> d = Self::derivative(a, b, y, g, Wanted{!Self::flat_a, !Self::flat_b});
+        if constexpr (!Self::flat_a) {
+            da = da + d.a;
+        }
+        if constexpr (!Self::flat_b) {
+            db = db + d.b;
+        }
+    }
 };
 
 template <>
-struct Rule<ExpressionOp::Add> : BinaryRule {
+struct Rule<ExpressionOp::Add> : BinaryRule<Rule<ExpressionOp::Add>> {
     static constexpr std::string_view name = "Add";
     static constexpr bool keeps_finite = false;  // overflows
     static double forward(double a, double b) noexcept { return a + b; }
-    static void backward(double, double, double, double g, double& da, double& db) noexcept {
-        da = da + g;
-        db = db + g;
+    template <typename T>
+    static Partials<T> derivative(const T&, const T&, const T&, const T& g, Wanted) {
+        return {g, g};
     }
 };
 
 template <>
-struct Rule<ExpressionOp::Subtract> : BinaryRule {
+struct Rule<ExpressionOp::Subtract> : BinaryRule<Rule<ExpressionOp::Subtract>> {
     static constexpr std::string_view name = "Subtract";
     static constexpr bool keeps_finite = false;  // overflows
+    // db - g and db + (-g) round alike.
     static double forward(double a, double b) noexcept { return a - b; }
-    static void backward(double, double, double, double g, double& da, double& db) noexcept {
-        da = da + g;
-        db = db - g;
+    template <typename T>
+    static Partials<T> derivative(const T&, const T&, const T&, const T& g, Wanted wanted) {
+        Partials<T> d{};
+        if (wanted.a) {
+            d.a = g;
+        }
+        if (wanted.b) {
+            d.b = -g;
+        }
+        return d;
     }
 };
 
 template <>
-struct Rule<ExpressionOp::Multiply> : BinaryRule {
+struct Rule<ExpressionOp::Multiply> : BinaryRule<Rule<ExpressionOp::Multiply>> {
     static constexpr std::string_view name = "Multiply";
     static constexpr bool keeps_finite = false;  // overflows
     static double forward(double a, double b) noexcept { return a * b; }
-    static void backward(double a, double b, double, double g, double& da, double& db) noexcept {
-        da = da + b * g;
-        db = db + g * a;
+    template <typename T>
+    static Partials<T> derivative(const T& a, const T& b, const T&, const T& g, Wanted wanted) {
+        Partials<T> d{};
+        if (wanted.a) {
+            d.a = b * g;
+        }
+        if (wanted.b) {
+            d.b = g * a;
+        }
+        return d;
     }
 };
 
 template <>
-struct Rule<ExpressionOp::Divide> : BinaryRule {
+struct Rule<ExpressionOp::Divide> : BinaryRule<Rule<ExpressionOp::Divide>> {
     static constexpr std::string_view name = "Divide";
     static constexpr bool keeps_finite = false;  // overflows, divides by zero
     // d(a/b) = da / b - a db / b^2: the divisor's term is the negated gradient
     // times a, over b squared as one product.
     static double forward(double a, double b) noexcept { return a / b; }
-    static void backward(double a, double b, double, double g, double& da, double& db) noexcept {
-        da = da + g / b;
-        db = db + (-g * a) / (b * b);
+    template <typename T>
+    static Partials<T> derivative(const T& a, const T& b, const T&, const T& g, Wanted wanted) {
+        Partials<T> d{};
+        if (wanted.a) {
+            d.a = g / b;
+        }
+        if (wanted.b) {
+            d.b = (-g * a) / (b * b);
+        }
+        return d;
     }
 };
 
 template <>
-struct Rule<ExpressionOp::Pow> : BinaryRule {
+struct Rule<ExpressionOp::Pow> : BinaryRule<Rule<ExpressionOp::Pow>> {
     static constexpr std::string_view name = "Pow";
     static constexpr bool keeps_finite = false;  // overflows; a negative base with a fractional exponent; 0 to a negative power
     // d(a^b) = b a^(b-1) da + a^b ln(a) db. An exponent of 0 has a zero
     // derivative in a (a^0 is 1 everywhere), and a base of 0 a zero derivative
     // in b (0^b is 0 for every b > 0); elsewhere a non-positive base gives
-    // ln(a) = NaN or -inf in the exponent's term.
+    // ln(a) = NaN or -inf in the exponent's term. Where a gate drops a term,
+    // its operands are moved to where they stay finite (a^0 for a^(b-1), ln 1
+    // for ln 0), so that the graph of the derivative can be evaluated there.
     static double forward(double a, double b) noexcept { return std::pow(a, b); }
-    static void backward(double a, double b, double y, double g, double& da, double& db) noexcept {
-        da = da + (b == 0.0 ? 0.0 : g * (b * std::pow(a, b - 1.0)));
-        db = db + (a == 0.0 ? 0.0 : g * (y * std::log(a)));
+    template <typename T>
+    static Partials<T> derivative(const T& a, const T& b, const T& y, const T& g, Wanted wanted) {
+        using namespace lane;
+        Partials<T> d{};
+        if (wanted.a) {
+            d.a = gate(b, g * (b * pow(a, gate(b, b - 1.0))));
+        }
+        if (wanted.b) {
+            d.b = gate(a, g * (y * log(a + (1.0 - gate(a, 1.0)))));
+        }
+        return d;
     }
 };
 
 template <>
-struct Rule<ExpressionOp::Atan2> : BinaryRule {
+struct Rule<ExpressionOp::Atan2> : BinaryRule<Rule<ExpressionOp::Atan2>> {
     static constexpr std::string_view name = "Atan2";
     static constexpr bool keeps_finite = true;
     // atan2(a, b) is the angle of the point (b, a): d = (b da - a db) / (a^2 + b^2),
     // NaN at the origin, where the angle has no derivative.
     static double forward(double a, double b) noexcept { return std::atan2(a, b); }
-    static void backward(double a, double b, double, double g, double& da, double& db) noexcept {
-        const double r2 = a * a + b * b;
-        da = da + g * b / r2;
-        db = db + (-g * a) / r2;
+    template <typename T>
+    static Partials<T> derivative(const T& a, const T& b, const T&, const T& g, Wanted wanted) {
+        const T r2 = a * a + b * b;
+        Partials<T> d{};
+        if (wanted.a) {
+            d.a = g * b / r2;
+        }
+        if (wanted.b) {
+            d.b = (-g * a) / r2;
+        }
+        return d;
     }
 };
 
 // A tie splits the gradient evenly between the two operands: the mean of the
-// one-sided derivatives, as the common AD libraries define it.
+// one-sided derivatives, as the common AD libraries define it. The share of
+// the first operand is step * g (g, g/2 or nothing), gated so that an
+// operand that is not chosen gets an exact zero whatever g is.
 template <>
-struct Rule<ExpressionOp::Minimum> : BinaryRule {
+struct Rule<ExpressionOp::Minimum> : BinaryRule<Rule<ExpressionOp::Minimum>> {
     static constexpr std::string_view name = "Minimum";
     static constexpr bool keeps_finite = true;
     static double forward(double a, double b) noexcept { return b < a ? b : a; }
-    static void backward(double a, double b, double, double g, double& da, double& db) noexcept {
-        // Each share computed on its own: g minus a share is NaN for g = inf.
-        da = da + (a < b ? g : (a == b ? 0.5 * g : 0.0));
-        db = db + (b < a ? g : (a == b ? 0.5 * g : 0.0));
+    template <typename T>
+    static Partials<T> derivative(const T& a, const T& b, const T&, const T& g, Wanted wanted) {
+        using namespace lane;
+        const T w = step(a, b);
+        Partials<T> d{};
+        // Each share on its own: g minus a share is NaN for g = inf.
+        if (wanted.a) {
+            d.a = gate(w, w * g);
+        }
+        if (wanted.b) {
+            const T v = step(b, a);
+            d.b = gate(v, v * g);
+        }
+        return d;
     }
 };
 
 template <>
-struct Rule<ExpressionOp::Maximum> : BinaryRule {
+struct Rule<ExpressionOp::Maximum> : BinaryRule<Rule<ExpressionOp::Maximum>> {
     static constexpr std::string_view name = "Maximum";
     static constexpr bool keeps_finite = true;
     static double forward(double a, double b) noexcept { return a < b ? b : a; }
-    static void backward(double a, double b, double, double g, double& da, double& db) noexcept {
-        da = da + (a > b ? g : (a == b ? 0.5 * g : 0.0));
-        db = db + (b > a ? g : (a == b ? 0.5 * g : 0.0));
+    template <typename T>
+    static Partials<T> derivative(const T& a, const T& b, const T&, const T& g, Wanted wanted) {
+        using namespace lane;
+        const T w = step(b, a);
+        Partials<T> d{};
+        // Each share on its own: g minus a share is NaN for g = inf.
+        if (wanted.a) {
+            d.a = gate(w, w * g);
+        }
+        if (wanted.b) {
+            const T v = step(a, b);
+            d.b = gate(v, v * g);
+        }
+        return d;
+    }
+};
+
+// step(a, b) is constant on either side of a == b: its derivative is zero
+// wherever it exists, and it passes nothing back.
+template <>
+struct Rule<ExpressionOp::Step> : BinaryRule<Rule<ExpressionOp::Step>> {
+    static constexpr std::string_view name = "Step";
+    static constexpr bool keeps_finite = true;
+    static constexpr bool flat_a = true;
+    static constexpr bool flat_b = true;
+    static double forward(double a, double b) noexcept { return lane::step(a, b); }
+    template <typename T>
+    static Partials<T> derivative(const T&, const T&, const T&, const T&, Wanted) {
+        return {};
+    }
+};
+
+// gate(c, v) is v, or 0 where c is 0: flat in c, and in v its gate passes g
+// on where c is not 0.
+template <>
+struct Rule<ExpressionOp::Gate> : BinaryRule<Rule<ExpressionOp::Gate>> {
+    static constexpr std::string_view name = "Gate";
+    static constexpr bool keeps_finite = true;
+    static constexpr bool flat_a = true;
+    static double forward(double c, double v) noexcept { return lane::gate(c, v); }
+    template <typename T>
+    static Partials<T> derivative(const T& c, const T&, const T&, const T& g, Wanted wanted) {
+        using namespace lane;
+        Partials<T> d{};
+        if (wanted.b) {
+            d.b = gate(c, g);
+        }
+        return d;
     }
 };
 
 // --- unary ----------------------------------------------------------------------
 
+template <typename Self>
 struct UnaryRule {
     static constexpr Shape shape = Shape::Unary;
+    static constexpr bool flat = false;
+    static void backward(double x, double y, double g, double& dx) noexcept {
+        if constexpr (!Self::flat) {
+            dx = dx + Self::derivative(x, y, g);
+        }
+    }
 };
 
 template <>
-struct Rule<ExpressionOp::Negate> : UnaryRule {
+struct Rule<ExpressionOp::Negate> : UnaryRule<Rule<ExpressionOp::Negate>> {
     static constexpr std::string_view name = "Negate";
     static constexpr bool keeps_finite = true;
     // A sign flip, not a subtraction from zero: -(+0.0) is -0.0.
     static double forward(double x) noexcept { return -x; }
-    static void backward(double, double, double g, double& dx) noexcept { dx = dx - g; }
+    template <typename T>
+    static T derivative(const T&, const T&, const T& g) {
+        return -g;
+    }
 };
 
 template <>
-struct Rule<ExpressionOp::Sin> : UnaryRule {
+struct Rule<ExpressionOp::Sin> : UnaryRule<Rule<ExpressionOp::Sin>> {
     static constexpr std::string_view name = "Sin";
     static constexpr bool keeps_finite = true;
     static double forward(double x) noexcept { return std::sin(x); }
-    static void backward(double x, double, double g, double& dx) noexcept { dx = std::cos(x) * g + dx; }
+    template <typename T>
+    static T derivative(const T& x, const T&, const T& g) {
+        using namespace lane;
+        return cos(x) * g;
+    }
 };
 
 template <>
-struct Rule<ExpressionOp::Cos> : UnaryRule {
+struct Rule<ExpressionOp::Cos> : UnaryRule<Rule<ExpressionOp::Cos>> {
     static constexpr std::string_view name = "Cos";
     static constexpr bool keeps_finite = true;
     static double forward(double x) noexcept { return std::cos(x); }
-    static void backward(double x, double, double g, double& dx) noexcept { dx = (-std::sin(x)) * g + dx; }
+    template <typename T>
+    static T derivative(const T& x, const T&, const T& g) {
+        using namespace lane;
+        return (-sin(x)) * g;
+    }
 };
 
 template <>
-struct Rule<ExpressionOp::Sqrt> : UnaryRule {
+struct Rule<ExpressionOp::Sqrt> : UnaryRule<Rule<ExpressionOp::Sqrt>> {
     static constexpr std::string_view name = "Sqrt";
     static constexpr bool keeps_finite = false;  // NaN below 0
     // d sqrt(x) = dx / (2 sqrt(x)): +inf at 0.
     static double forward(double x) noexcept { return std::sqrt(x); }
-    static void backward(double, double y, double g, double& dx) noexcept { dx = dx + g * (0.5 / y); }
+    template <typename T>
+    static T derivative(const T&, const T& y, const T& g) {
+        return g * (0.5 / y);
+    }
 };
 
 template <>
-struct Rule<ExpressionOp::Exp> : UnaryRule {
+struct Rule<ExpressionOp::Exp> : UnaryRule<Rule<ExpressionOp::Exp>> {
     static constexpr std::string_view name = "Exp";
     static constexpr bool keeps_finite = false;  // overflows above about 709.78
     // d exp(x) = exp(x) dx.
     static double forward(double x) noexcept { return std::exp(x); }
-    static void backward(double, double y, double g, double& dx) noexcept { dx = dx + g * y; }
+    template <typename T>
+    static T derivative(const T&, const T& y, const T& g) {
+        return g * y;
+    }
 };
 
 template <>
-struct Rule<ExpressionOp::Log> : UnaryRule {
+struct Rule<ExpressionOp::Log> : UnaryRule<Rule<ExpressionOp::Log>> {
     static constexpr std::string_view name = "Log";
     static constexpr bool keeps_finite = false;  // -inf at 0, NaN below
     // d ln(x) = dx / x.
     static double forward(double x) noexcept { return std::log(x); }
-    static void backward(double x, double, double g, double& dx) noexcept { dx = dx + g / x; }
+    template <typename T>
+    static T derivative(const T& x, const T&, const T& g) {
+        return g / x;
+    }
 };
 
 template <>
-struct Rule<ExpressionOp::Log1p> : UnaryRule {
+struct Rule<ExpressionOp::Log1p> : UnaryRule<Rule<ExpressionOp::Log1p>> {
     static constexpr std::string_view name = "Log1p";
     static constexpr bool keeps_finite = false;  // -inf at -1, NaN below
     // d ln(1 + x) = dx / (1 + x).
     static double forward(double x) noexcept { return std::log1p(x); }
-    static void backward(double x, double, double g, double& dx) noexcept { dx = dx + g / (1.0 + x); }
+    template <typename T>
+    static T derivative(const T& x, const T&, const T& g) {
+        return g / (1.0 + x);
+    }
 };
 
 template <>
-struct Rule<ExpressionOp::Expm1> : UnaryRule {
+struct Rule<ExpressionOp::Expm1> : UnaryRule<Rule<ExpressionOp::Expm1>> {
     static constexpr std::string_view name = "Expm1";
     static constexpr bool keeps_finite = false;  // overflows above about 709.78
     // d (exp(x) - 1) = exp(x) dx = (y + 1) dx.
     static double forward(double x) noexcept { return std::expm1(x); }
-    static void backward(double, double y, double g, double& dx) noexcept { dx = dx + g * (y + 1.0); }
+    template <typename T>
+    static T derivative(const T&, const T& y, const T& g) {
+        return g * (y + 1.0);
+    }
 };
 
 template <>
-struct Rule<ExpressionOp::Tanh> : UnaryRule {
+struct Rule<ExpressionOp::Tanh> : UnaryRule<Rule<ExpressionOp::Tanh>> {
     static constexpr std::string_view name = "Tanh";
     static constexpr bool keeps_finite = true;
     // d tanh(x) = (1 - tanh(x)^2) dx.
     static double forward(double x) noexcept { return std::tanh(x); }
-    static void backward(double, double y, double g, double& dx) noexcept { dx = dx + g * (1.0 - y * y); }
+    template <typename T>
+    static T derivative(const T&, const T& y, const T& g) {
+        return g * (1.0 - y * y);
+    }
 };
 
 template <>
-struct Rule<ExpressionOp::Sinh> : UnaryRule {
+struct Rule<ExpressionOp::Sinh> : UnaryRule<Rule<ExpressionOp::Sinh>> {
     static constexpr std::string_view name = "Sinh";
     static constexpr bool keeps_finite = false;  // overflows beyond about +-710.48
     // d sinh(x) = cosh(x) dx.
     static double forward(double x) noexcept { return std::sinh(x); }
-    static void backward(double x, double, double g, double& dx) noexcept { dx = dx + g * std::cosh(x); }
+    template <typename T>
+    static T derivative(const T& x, const T&, const T& g) {
+        using namespace lane;
+        return g * cosh(x);
+    }
 };
 
 template <>
-struct Rule<ExpressionOp::Cosh> : UnaryRule {
+struct Rule<ExpressionOp::Cosh> : UnaryRule<Rule<ExpressionOp::Cosh>> {
     static constexpr std::string_view name = "Cosh";
     static constexpr bool keeps_finite = false;  // overflows beyond about +-710.48
     // d cosh(x) = sinh(x) dx.
     static double forward(double x) noexcept { return std::cosh(x); }
-    static void backward(double x, double, double g, double& dx) noexcept { dx = dx + g * std::sinh(x); }
+    template <typename T>
+    static T derivative(const T& x, const T&, const T& g) {
+        using namespace lane;
+        return g * sinh(x);
+    }
 };
 
 template <>
-struct Rule<ExpressionOp::Tan> : UnaryRule {
+struct Rule<ExpressionOp::Tan> : UnaryRule<Rule<ExpressionOp::Tan>> {
     static constexpr std::string_view name = "Tan";
     // Finite for every finite double: no double lies on a pole.
     static constexpr bool keeps_finite = true;
     // d tan(x) = (1 + tan(x)^2) dx.
     static double forward(double x) noexcept { return std::tan(x); }
-    static void backward(double, double y, double g, double& dx) noexcept { dx = dx + g * (1.0 + y * y); }
+    template <typename T>
+    static T derivative(const T&, const T& y, const T& g) {
+        return g * (1.0 + y * y);
+    }
 };
 
 template <>
-struct Rule<ExpressionOp::Asin> : UnaryRule {
+struct Rule<ExpressionOp::Asin> : UnaryRule<Rule<ExpressionOp::Asin>> {
     static constexpr std::string_view name = "Asin";
     static constexpr bool keeps_finite = false;  // NaN outside [-1, 1]
     // d asin(x) = dx / sqrt(1 - x^2): +inf at +-1.
     static double forward(double x) noexcept { return std::asin(x); }
-    static void backward(double x, double, double g, double& dx) noexcept { dx = dx + g / std::sqrt(1.0 - x * x); }
+    template <typename T>
+    static T derivative(const T& x, const T&, const T& g) {
+        using namespace lane;
+        return g / sqrt(1.0 - x * x);
+    }
 };
 
 template <>
-struct Rule<ExpressionOp::Acos> : UnaryRule {
+struct Rule<ExpressionOp::Acos> : UnaryRule<Rule<ExpressionOp::Acos>> {
     static constexpr std::string_view name = "Acos";
     static constexpr bool keeps_finite = false;  // NaN outside [-1, 1]
     // d acos(x) = -dx / sqrt(1 - x^2): -inf at +-1.
     static double forward(double x) noexcept { return std::acos(x); }
-    static void backward(double x, double, double g, double& dx) noexcept { dx = dx + (-g) / std::sqrt(1.0 - x * x); }
+    template <typename T>
+    static T derivative(const T& x, const T&, const T& g) {
+        using namespace lane;
+        return (-g) / sqrt(1.0 - x * x);
+    }
 };
 
 template <>
-struct Rule<ExpressionOp::Atan> : UnaryRule {
+struct Rule<ExpressionOp::Atan> : UnaryRule<Rule<ExpressionOp::Atan>> {
     static constexpr std::string_view name = "Atan";
     static constexpr bool keeps_finite = true;
     // d atan(x) = dx / (1 + x^2).
     static double forward(double x) noexcept { return std::atan(x); }
-    static void backward(double x, double, double g, double& dx) noexcept { dx = dx + g / (1.0 + x * x); }
+    template <typename T>
+    static T derivative(const T& x, const T&, const T& g) {
+        return g / (1.0 + x * x);
+    }
 };
 
 template <>
-struct Rule<ExpressionOp::Abs> : UnaryRule {
+struct Rule<ExpressionOp::Abs> : UnaryRule<Rule<ExpressionOp::Abs>> {
     static constexpr std::string_view name = "Abs";
     static constexpr bool keeps_finite = true;
-    // d |x| = sign(x) dx, taken as +1 at 0 (and at -0).
+    // d |x| = sign(x) dx, taken as +1 at 0 (and at -0); g * -1 is -g exactly.
     static double forward(double x) noexcept { return std::fabs(x); }
-    static void backward(double x, double, double g, double& dx) noexcept { dx = x < 0.0 ? dx - g : dx + g; }
+    template <typename T>
+    static T derivative(const T& x, const T&, const T& g) {
+        using namespace lane;
+        return g * sign(x);
+    }
+};
+
+// sign(x) is constant on either side of 0: its derivative is zero wherever
+// it exists, and it passes nothing back.
+template <>
+struct Rule<ExpressionOp::Sign> : UnaryRule<Rule<ExpressionOp::Sign>> {
+    static constexpr std::string_view name = "Sign";
+    static constexpr bool keeps_finite = true;
+    static constexpr bool flat = true;
+    static double forward(double x) noexcept { return lane::sign(x); }
+    template <typename T>
+    static T derivative(const T&, const T&, const T&) {
+        return T{};
+    }
 };
 
 // --- the list -------------------------------------------------------------------
@@ -330,8 +561,8 @@ using Operations = OperationList<
     ExpressionOp::Divide, ExpressionOp::Negate, ExpressionOp::Sin, ExpressionOp::Cos, ExpressionOp::Sqrt,
     ExpressionOp::Exp, ExpressionOp::Log, ExpressionOp::Log1p, ExpressionOp::Expm1, ExpressionOp::Tanh,
     ExpressionOp::Sinh, ExpressionOp::Cosh, ExpressionOp::Tan, ExpressionOp::Asin, ExpressionOp::Acos,
-    ExpressionOp::Atan, ExpressionOp::Abs, ExpressionOp::Pow, ExpressionOp::Atan2, ExpressionOp::Minimum,
-    ExpressionOp::Maximum>;
+    ExpressionOp::Atan, ExpressionOp::Abs, ExpressionOp::Sign, ExpressionOp::Pow, ExpressionOp::Atan2,
+    ExpressionOp::Minimum, ExpressionOp::Maximum, ExpressionOp::Step, ExpressionOp::Gate>;
 
 template <typename R>
 struct OpOf;

@@ -111,11 +111,13 @@ private:
             case 10: return elementary(a, failures);
             case 11: {
                 const Value b = partner(g, a.dimension());
-                switch (pick(0, 3)) {
+                switch (pick(0, 5)) {
                     // A positive base keeps pow finite, unless failures are wanted.
                     case 0: return failures ? pow(a, b) : pow(a * a + 0.5, b);
                     case 1: return atan2(a, b);
                     case 2: return minimum(a, b);
+                    case 3: return step(a, b);
+                    case 4: return gate(a, b);
                     default: return maximum(b, a);
                 }
             }
@@ -128,7 +130,7 @@ private:
     Value elementary(const Value& a, bool failures) {
         const Value positive = failures ? a : a * a + 0.25;
         const Value bounded = failures ? a : tanh(a) * 0.9;
-        switch (pick(0, 12)) {
+        switch (pick(0, 13)) {
             case 0: return sqrt(positive);
             case 1: return exp(bounded);
             case 2: return log(positive);
@@ -141,6 +143,7 @@ private:
             case 9: return asin(bounded);
             case 10: return acos(bounded);
             case 11: return atan(a);
+            case 12: return sign(a);
             default: return abs(a);
         }
     }

@@ -16,6 +16,8 @@
 //     with the inputs' values set gives, its Jacobian's rows what backward
 //     passes with unit seeds give, and its rows what single calls give, the
 //     first failing row named.
+//   - a gradient graph evaluates to the bits that backward adds into a
+//     cleared gradient.
 // A violated property aborts, which libFuzzer reports with the input.
 //
 // One input's work is bounded: it makes at most `node_budget` nodes, so that
@@ -244,6 +246,39 @@ private:
         }
     }
 
+    // The gradient graphs of `target`, a scalar whose backward pass has just
+    // succeeded, give bit for bit what the pass adds into cleared gradients,
+    // wherever their values are finite. Leaves every gradient as it was.
+    void check_gradient_graphs(const Value& target) {
+        std::vector<Snapshot> before;
+        snapshot(before);
+        std::vector<Value> graphs;
+        try {
+            graphs = gradient(target, parameters_);
+        } catch (const std::invalid_argument&) {
+            return;  // a node that its builders did not make
+        }
+        for (const Value& p : parameters_) {
+            p.mutable_node().grad = SmallValue{};
+        }
+        target.backward();
+        for (std::size_t k = 0; k < parameters_.size(); ++k) {
+            SmallValue expected;
+            expected.dimension = parameters_[k].dimension();
+            if (parameters_[k].has_grad()) {
+                expected = parameters_[k].grad();
+            }
+            try {
+                if (!same_bits(graphs[k].evaluate(), expected)) {
+                    violated("a gradient graph differs from what backward adds");
+                }
+            } catch (const std::invalid_argument&) {
+                // A value of the gradient graph is not finite.
+            }
+        }
+        restore(before);
+    }
+
     void step();
     void check_function(const Function& f, const std::vector<SmallValue>& at);
 
@@ -259,15 +294,28 @@ private:
 ExpressionOp binary_op(std::uint8_t b) {
     constexpr ExpressionOp ops[] = {ExpressionOp::Add,     ExpressionOp::Subtract, ExpressionOp::Multiply,
                                     ExpressionOp::Divide,  ExpressionOp::Pow,      ExpressionOp::Atan2,
-                                    ExpressionOp::Minimum, ExpressionOp::Maximum};
+                                    ExpressionOp::Minimum, ExpressionOp::Maximum,  ExpressionOp::Step,
+                                    ExpressionOp::Gate};
     return ops[b % std::size(ops)];
 }
 
+Value as_value(Value v) { return v; }
+Value as_value(double number) { return constant(number); }
+
 // The binary builders, over two handles or with a number on either side
-// (T is Value or double; at most one of them a double).
+// (T is Value or double; at most one of them a double). step and gate take
+// handles only: a number becomes a constant first.
 template <typename A, typename B>
 Value apply_binary(ExpressionOp op, A a, B b) {
     switch (op) {
+        case ExpressionOp::Step: {
+            Value left = as_value(std::move(a));
+            return step(std::move(left), as_value(std::move(b)));
+        }
+        case ExpressionOp::Gate: {
+            Value left = as_value(std::move(a));
+            return gate(std::move(left), as_value(std::move(b)));
+        }
         case ExpressionOp::Add: return std::move(a) + std::move(b);
         case ExpressionOp::Subtract: return std::move(a) - std::move(b);
         case ExpressionOp::Multiply: return std::move(a) * std::move(b);
@@ -286,6 +334,7 @@ Value apply_unary(std::uint8_t which, Value a) {
     constexpr Unary functions[] = {
         [](Value v) { return -std::move(v); }, sin,  cos,  sqrt, exp,  log,  log1p, expm1,
         tanh,                                  sinh, cosh, tan,  asin, acos, atan,  abs,
+        sign,
     };
     return functions[which % std::size(functions)](std::move(a));
 }
@@ -693,6 +742,9 @@ void Program::step() {
             if (!(by_value == by_tape) || !same_snapshots(after_value, after_tape)) {
                 std::fprintf(stderr, "value: %s\ntape: %s\n", by_value.thrown.c_str(), by_tape.thrown.c_str());
                 violated("a tape differentiated otherwise than its value");
+            }
+            if (!seeded && by_value.thrown.empty()) {
+                check_gradient_graphs(target);
             }
             break;
         }

@@ -97,10 +97,11 @@ class Builder:
         self.nodes = []
         self.parameters = []
         self.torch = torch
-        # Whether a node sits where a function is not smooth (abs at 0, atan2
-        # at the origin, minimum and maximum at a tie, pow of a base that is not
-        # positive), where a finite
-        # difference is not the derivative.
+        # Whether a node sits where a function is not smooth (abs at 0, sqrt at
+        # 0, asin and acos at 1 and -1, atan2 at the origin, a tie of minimum or
+        # maximum, pow of a base that is not positive or at an exponent of 0),
+        # where a finite difference is not the derivative and libraries choose
+        # different conventions.
         self.kinked = False
 
     def leaf(self, kind, values):
@@ -155,6 +156,12 @@ class Builder:
             lanes = [reference(v) for v in a.lanes] if a.lanes is not None else None
             if function == "abs" and a.lanes is not None and 0.0 in a.lanes:
                 self.kinked = True
+            # An infinite slope: its products with zero tangents are NaN in one
+            # convention and skipped as exact zeros in another.
+            if function == "sqrt" and a.lanes is not None and 0.0 in a.lanes:
+                self.kinked = True
+            if function in ("asin", "acos") and a.lanes is not None and any(abs(v) == 1.0 for v in a.lanes):
+                self.kinked = True
             self.expect(lambda: getattr(zarnik, function)(a.expression), lanes, a.constant,
                         torch_build=lambda: torch_unary(torch, function, a.torch_value))
         elif name == "fn2":
@@ -174,9 +181,9 @@ class Builder:
                     self.kinked = True  # the origin, where the angle has no derivative
                 if function in ("minimum", "maximum") and any(pick(a.lanes, n) == pick(b.lanes, n)
                                                                for n in range(size)):
-                    self.kinked = True  # a tie, where the two one-sided slopes may differ
-                if function == "pow" and any(pick(a.lanes, n) <= 0.0 for n in range(size)):
-                    self.kinked = True  # no real slope in the exponent: NaN there, by convention
+                    self.kinked = True  # a tie, where the shares are a convention, not a limit
+                if function == "pow" and any(pick(a.lanes, n) <= 0.0 or pick(b.lanes, n) == 0.0 for n in range(size)):
+                    self.kinked = True  # no real slope in the exponent, or a convention at an exponent of 0
             self.expect(build, lanes, a.constant and b.constant,
                         torch_build=lambda: torch_binary(torch, function, a.torch_value, b.torch_value))
         elif name == "component":

@@ -14,7 +14,7 @@ def run(*args, **options):
     return subprocess.run([sys.executable, *map(str, args)], capture_output=True, text=True, timeout=300, **options)
 
 
-@pytest.mark.parametrize("name", ["fit_curve.py", "fit_circle.py", "fit_oscillation.py"])
+@pytest.mark.parametrize("name", ["fit_curve.py", "fit_circle.py", "fit_oscillation.py", "newton_rosenbrock.py"])
 def test_an_example_converges(name):
     result = run(EXAMPLES / name)
     assert result.returncode == 0, result.stdout + result.stderr
@@ -46,3 +46,11 @@ def test_without_matplotlib_the_fit_says_so(tmp_path):
     assert result.returncode == 2
     assert result.stderr.strip() == "--plot needs matplotlib, which is not installed (pip install matplotlib)"
     assert not (tmp_path / "fit.png").exists()
+
+
+def test_newton_takes_far_fewer_iterations_than_gradient_descent():
+    result = run(EXAMPLES / "newton_rosenbrock.py")
+    assert result.returncode == 0, result.stdout + result.stderr
+    counts = {line.split(":")[0]: int(line.split(":")[1].split()[0])
+              for line in result.stdout.splitlines() if "iterations" in line}
+    assert counts["Newton's method"] * 100 < counts["gradient descent"]

@@ -79,6 +79,8 @@ def test_wrt_gives_the_columns_of_the_inputs_named_in_their_order():
             np.testing.assert_allclose(jacobian, full[:, :, chosen], rtol=1e-13, atol=1e-15)
         assert np.array_equal(bits(f.jacobian(*at, wrt=wrt)), bits(f.jacobian(*at)[:, chosen]))
     assert f.batch_jacobian(xs, vs, at[2], wrt=[]).shape == (ROWS, 3, 0)
+    # One input Expression names that input alone.
+    assert np.array_equal(bits(f.batch_jacobian(xs, vs, at[2], wrt=v)), bits(f.batch_jacobian(xs, vs, at[2], wrt=[v])))
 
 
 def test_the_fit_gradient_is_the_sum_of_the_jacobian_rows():
@@ -258,14 +260,14 @@ def test_what_a_batch_refuses():
         (lambda: f.batch_jacobian(xs, vs, at, wrt=[3]), ValueError, "wrt names input 3 of a function of 3 inputs"),
         (lambda: f.batch_jacobian(xs, vs, at, wrt=[1, v]), ValueError, "wrt names input 1 twice"),
         (
-            lambda: f.batch_jacobian(xs, vs, at, wrt=p),
+            lambda: f.batch_jacobian(xs, vs, at, wrt=2),
             TypeError,
-            "wrt must be None or a sequence of input positions or input Expressions",
+            "wrt must be None, an input Expression or a sequence of input positions or input Expressions",
         ),
         (
             lambda: f.jacobian(0.5, [1.0, 2.0], at, wrt=["p"]),
             TypeError,
-            "wrt must be None or a sequence of input positions or input Expressions",
+            "wrt must be None, an input Expression or a sequence of input positions or input Expressions",
         ),
         (lambda: f.batch(xs, vs, [1.0, math.inf, 1.0]), ValueError, "symbolic value lanes must be finite (row 0)"),
     ]

@@ -18,5 +18,8 @@ total: float = zk.function(p, [p, p])(1.0)[0]  # error: assignment
 zk.to_dot(p, name=3)  # error: arg-type
 zk.draw(zk.compile(p), "tape.svg")  # error: arg-type
 zk.Undefined(hint="1")  # error: arg-type
+one: zk.Expression = zk.grad(p * p, [p])  # error: assignment
+zk.grad(p * p, 2.0)  # error: call-overload
+zk.function(p, p * p).hessian(1.0, wrt=1.0)  # error: arg-type
 zk.save(1.0, "graph.zg")  # error: arg-type
 graph: zk.Expression = zk.load("graph.zg")  # error: assignment

@@ -62,6 +62,16 @@ def main() -> None:
 
     print(lanes_of(f, 0.5, 1.0), lanes_of(several, 0.5))
 
+    # Derivatives: gradient graphs, Hessians, directional derivatives.
+    dx: zk.Expression = zk.grad(y, x)
+    gradients: list[zk.Expression] = zk.grad(y, [x, a])
+    hessian: npt.NDArray[np.float64] = f.hessian(0.5, 1.0, wrt=[x])
+    hessians: npt.NDArray[np.float64] = f.batch_hessian(np.zeros(3), np.ones(3), wrt=a)
+    at, along = f.jvp([0.5, 1.0], [1.0, 0.0])
+    pairs: tuple[tuple[tuple[float, ...], ...], tuple[tuple[float, ...], ...]] = several.jvp([0.5], [1.0])
+    product: npt.NDArray[np.float64] = f.hvp([0.5, 1.0], np.array([1.0, 0.0]))
+    print(dx, gradients, hessian, hessians, at, along, pairs, product, f.hessian(0.5, 1.0))
+
     # NumPy arrays wherever lanes are taken, a 0-d array as a number.
     hinted = zk.Undefined(hint=np.array([1.0, 2.0]))
     print(hinted.hint)
