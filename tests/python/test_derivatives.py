@@ -294,6 +294,11 @@ def test_hessian_blocks_rows_and_parameters():
     assert np.array_equal(rows[0], full)
     assert np.array_equal(rows[2], f.hessian([2.0, 2.0], -0.5))
     assert f.batch_hessian(np.zeros((0, 2)), np.zeros(0), wrt=p).shape == (0, 2, 2)
+    # A value given once for every row is that value in each row.
+    once = f.batch_hessian([0.3, 0.8], np.array([1.2, 0.0, -0.5]), wrt=[q, 0])
+    tiled = f.batch_hessian(np.tile([0.3, 0.8], (3, 1)), np.array([1.2, 0.0, -0.5]), wrt=[q, p])
+    assert np.array_equal(once, tiled)
+    assert f.batch_hessian([0.3, 0.8], 1.2, rows=2).shape == (2, 3, 3)
     # A parameter that is not an input is read at each call, as a call reads it.
     w.set_value(1.0)
     np.testing.assert_allclose(f.hessian([0.3, 0.8], 1.2, wrt=p), 2.0 * full[:2, :2], rtol=1e-15)
