@@ -320,6 +320,42 @@ def travel_section(travel, lines):
                  f"2 worker processes against the batch in process (one thread): {two / inside:.2f}x its time.\n")
 
 
+def jax_section(jax, lines):
+    """The four workloads beside JAX: each contender's times, then this library's time divided by JAX's
+    (the faster of JAX's contenders where it has two), exact and approximate, against the targets."""
+    w4 = jax["w4"]
+    lines.append(f"## Beside JAX (`benchmarks/against_jax.py`, JAX {jax['jax']}, jit, float64, CPU)\n")
+    lines.append(f"W4's model a + b x + c sin(d x) over N = {w4['rows']:,} rows of x, its four parameters given "
+                 "once for every row; each workload's contenders interleaved in one process, this library's "
+                 "batches on every core. Milliseconds (W5: microseconds), minimum / median.\n")
+    workloads = [("batch", "W4 batch", "jax", 1.5, 1.0, 1e3),
+                 ("batch_jacobian", "W4 Jacobian wrt the four parameters", "jax", 1.5, 1.0, 1e3),
+                 ("fit", "Fit: summed squared residuals and their gradient", "jax", 1.5, 1.0, 1e3)]
+    ratios = []
+    for key, title, prefix, exact_target, approximate_target, scale in workloads:
+        contenders = w4[key]
+        lines.append(f"{title}:\n")
+        contender_table(contenders, scale, lines, w4["rows"])
+        lines.append("")
+        theirs = min(result["times"]["min"] for name, result in contenders.items() if name.startswith(prefix))
+        ratios.append((title, contenders["zarnik"]["times"]["min"] / theirs, exact_target,
+                       contenders["zarnik approximate"]["times"]["min"] / theirs, approximate_target))
+    w5 = jax["w5"]["contenders"]
+    lines.append(f"W5: the Jacobian of a circle fit's {jax['w5']['points']} residuals, one call:\n")
+    contender_table(w5, 1e6, lines)
+    lines.append("")
+    w5_ratio = w5["zarnik jacobian"]["times"]["min"] / w5["jax jit(jacrev)"]["times"]["min"]
+    lines.append("This library's time divided by JAX's (the faster of JAX's contenders), exact (the default) "
+                 "and `approximate=True`:\n")
+    lines.append("| workload | exact | approximate |")
+    lines.append("|---|---|---|")
+    for title, exact, exact_target, approximate, approximate_target in ratios:
+        lines.append(f"| {title} | {at_most(exact, exact_target, exact_target)} | "
+                     f"{at_most(approximate, approximate_target, approximate_target)} |")
+    lines.append(f"| W5 small Jacobian | {at_most(w5_ratio, 0.2, 0.2)} | — |")
+    lines.append("")
+
+
 def core_section(core, lines):
     per_node = {}
     plain = {}
@@ -429,6 +465,8 @@ def main():
     hessians = json.loads((results / "hessians.json").read_text())
     travel_path = results / "travel.json"
     travel = json.loads(travel_path.read_text()) if travel_path.exists() else None
+    jax_path = results / "jax.json"
+    jax = json.loads(jax_path.read_text()) if jax_path.exists() else None
     plot(shapes, results / "fit.png")
     lines = [
         "# Benchmarks",
@@ -437,14 +475,15 @@ def main():
         "the C++ benchmarks (`benchmarks/core_benchmarks.cpp`), then `benchmarks/peers.py` for W1 and W2 "
         "(peers interleaved in one process) and W3 (every size and peer in a process of its own), "
         "`benchmarks/functions.py` for W4 and W5 (compiled functions), `benchmarks/hessians.py` for W6 and the "
-        "W1 gradient graphs (second derivatives), `benchmarks/travel.py` for graph files and Dask, then this report "
+        "W1 gradient graphs (second derivatives), `benchmarks/travel.py` for graph files and Dask, "
+        "`benchmarks/against_jax.py` for batches beside JAX, then this report "
         "(`benchmarks/report.py`). Raw numbers: `benchmarks/results/*.json`.",
         "",
         f"Machine: {machine()}.",
         "",
-        f"Versions: zarnik {version('_zarnik')}, micrograd {micrograd_version()} (PyPI), JAX {version('jax')} (PyPI), "
+        f"Versions: zarnik {version('_zarnik')}, micrograd {micrograd_version()} (PyPI), "
         f"PyTorch {version('torch')} (Debian, one thread), CasADi {version('casadi')} (Debian), "
-        f"NumPy {version('numpy')}.",
+        f"NumPy {version('numpy')}, JAX {version('jax')} (PyPI).",
         "",
         "Every graph has one node per scalar operation, numbers entering as constants. Each peer's loss "
         "and gradients are compared with this library's (relative tolerance 1e-8) before its times count "
@@ -465,6 +504,8 @@ def main():
     hessians_section(hessians, lines)
     if travel is not None:
         travel_section(travel, lines)
+    if jax is not None:
+        jax_section(jax, lines)
     core_section(core, lines)
     notes = pathlib.Path(__file__).with_name("RESULTS-notes.md")
     if notes.exists():

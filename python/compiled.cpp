@@ -8,7 +8,9 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <chrono>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -112,13 +114,6 @@ py::object answer(const PyFunction& self, const std::vector<SmallValue>& outputs
     return all;
 }
 
-// The rows of a batch: one array per input, (rows,) or (rows, lanes).
-struct Rows {
-    std::vector<Array> arrays;
-    std::vector<const double*> data;
-    std::size_t count = 0;
-};
-
 // One input array of a batch: real numbers only (booleans, integers and
 // floats; not complex numbers, strings, dates or objects, which a cast to
 // floats would quietly reinterpret), as doubles at aligned addresses in C
@@ -151,7 +146,53 @@ Array batch_array(const py::handle& object, std::size_t k) {
     return doubles;
 }
 
-Rows batch_rows(const PyFunction& self, const py::args& args) {
+// The inputs of a batch: for each input its rows, or one value for every
+// row, with the arrays they lie in kept alive, and the number of rows.
+struct Rows {
+    std::vector<Array> arrays;
+    std::vector<RowInput> inputs;
+    std::size_t count = 0;
+};
+
+std::string shapes_for(std::size_t k, py::ssize_t lanes) {
+    const std::string prefix = "input array " + std::to_string(k) + " must have the shape ";
+    if (lanes == 1) {
+        return prefix + "(rows,) or (rows, 1), or be one number for every row";
+    }
+    const std::string n = std::to_string(lanes);
+    return prefix + "(rows, " + n + "), or (" + n + ",) or (1, " + n + ") for one value for every row";
+}
+
+// A count given by keyword: None, or an integer of at least `least`.
+std::optional<std::size_t> count_argument(const py::object& given, const char* name, std::size_t least) {
+    if (given.is_none()) {
+        return std::nullopt;
+    }
+    if (PyBool_Check(given.ptr()) || PyIndex_Check(given.ptr()) == 0) {
+        throw py::type_error(std::string(name) + " must be an integer or None");
+    }
+    const auto value = py::reinterpret_steal<py::object>(PyNumber_Index(given.ptr()));
+    if (!value) {
+        throw py::error_already_set();
+    }
+    const long long number = PyLong_AsLongLong(value.ptr());
+    if (number == -1 && PyErr_Occurred() != nullptr) {
+        PyErr_Clear();
+        throw py::value_error(std::string(name) + " is out of range");
+    }
+    if (number < static_cast<long long>(least)) {
+        throw py::value_error(std::string(name) + " must be at least " + std::to_string(least) + ", not " +
+                              std::to_string(number));
+    }
+    return static_cast<std::size_t>(number);
+}
+
+// Each input as rows ((rows,) or (rows, 1) for one lane, (rows, lanes)
+// otherwise) or as one value for every row (a number, a 0-d array, the
+// lanes (lanes,) of a vector input, or (1, lanes)). The rows are those of
+// the inputs given as rows, which must agree, or `rows`; with neither, a
+// batch of values given as (1, lanes) has one row, as NumPy broadcasts them.
+Rows batch_rows(const PyFunction& self, const py::args& args, const py::object& rows_given) {
     const std::vector<Value>& inputs = self.function.inputs();
     if (args.size() != inputs.size()) {
         throw py::type_error("the function takes " + std::to_string(inputs.size()) + " input arrays, not " +
@@ -160,25 +201,145 @@ Rows batch_rows(const PyFunction& self, const py::args& args) {
     if (inputs.empty()) {
         throw py::type_error("a batch needs a function of at least one input");
     }
+    const std::optional<std::size_t> rows_asked = count_argument(rows_given, "rows", 0);
     Rows rows;
+    std::optional<std::size_t> giver;  // the first input given as rows
+    bool one_row = false;              // an input given as (1, lanes)
     for (std::size_t k = 0; k < args.size(); ++k) {
         Array array = batch_array(args[k], k);
         const auto lanes = static_cast<py::ssize_t>(inputs[k].dimension());
-        const bool fits = (array.ndim() == 1 && lanes == 1) || (array.ndim() == 2 && array.shape(1) == lanes);
-        if (!fits) {
-            throw py::value_error("input array " + std::to_string(k) + " must have the shape " +
-                                  (lanes == 1 ? std::string("(rows,) or (rows, 1)")
-                                              : "(rows, " + std::to_string(lanes) + ")"));
+        bool once = false;
+        if (array.ndim() == 0 && lanes == 1) {
+            once = true;
+        } else if (array.ndim() == 1 && lanes > 1 && array.shape(0) == lanes) {
+            once = true;
+        } else if (array.ndim() == 2 && array.shape(1) == lanes && array.shape(0) == 1) {
+            once = true;
+            one_row = true;
+        } else if (!((array.ndim() == 1 && lanes == 1) || (array.ndim() == 2 && array.shape(1) == lanes))) {
+            throw py::value_error(shapes_for(k, lanes));
         }
-        const auto count = static_cast<std::size_t>(array.shape(0));
-        if (k > 0 && count != rows.count) {
-            throw py::value_error("input arrays must have the same number of rows");
+        if (once) {
+            rows.inputs.push_back(RowInput::once(array.data()));
+        } else {
+            const auto count = static_cast<std::size_t>(array.shape(0));
+            if (rows_asked && count != *rows_asked) {
+                throw py::value_error("input array " + std::to_string(k) + " has " + std::to_string(count) +
+                                      " rows, not rows=" + std::to_string(*rows_asked));
+            }
+            if (giver && count != rows.count) {
+                throw py::value_error("input arrays " + std::to_string(*giver) + " and " + std::to_string(k) +
+                                      " have different numbers of rows (" + std::to_string(rows.count) + " and " +
+                                      std::to_string(count) + ")");
+            }
+            if (!giver) {
+                giver = k;
+                rows.count = count;
+            }
+            rows.inputs.push_back(RowInput::per_row(array.data()));
         }
-        rows.count = count;
-        rows.data.push_back(array.data());
         rows.arrays.push_back(std::move(array));
     }
+    if (!giver) {
+        if (rows_asked) {
+            rows.count = *rows_asked;
+        } else if (one_row) {
+            rows.count = 1;
+        } else {
+            throw py::value_error("a batch needs rows: an input array of rows, or rows= the number of rows");
+        }
+    }
     return rows;
+}
+
+// How a batch runs, from its keywords; the parameters' values are read here,
+// while the interpreter's lock is held.
+struct BatchSettings {
+    RowOptions options;
+    std::vector<double> parameters;
+};
+
+BatchSettings batch_settings(const PyFunction& self, const py::object& threads, const py::object& approximate) {
+    if (!PyBool_Check(approximate.ptr())) {
+        throw py::type_error("approximate must be True or False");
+    }
+    BatchSettings settings;
+    settings.options.threads = count_argument(threads, "threads", 1).value_or(0);
+    settings.options.approximate = approximate.ptr() == Py_True;
+    settings.parameters = self.function.parameter_values();
+    return settings;
+}
+
+// The positions of the inputs `wrt` names, in its order: None for every
+// input, else one input expression or a sequence of input positions or
+// input expressions.
+std::vector<std::size_t> wrt_positions(const PyFunction& self, const py::object& wrt) {
+    const std::vector<Value>& inputs = self.function.inputs();
+    std::vector<std::size_t> positions;
+    if (wrt.is_none()) {
+        for (std::size_t k = 0; k < inputs.size(); ++k) {
+            positions.push_back(k);
+        }
+        return positions;
+    }
+    // An Expression indexes its lanes, but names one input, not a sequence of them.
+    const bool one = py::isinstance<Value>(wrt);
+    if (!one && !is_sequence(wrt)) {
+        throw py::type_error("wrt must be None, an input Expression or a sequence of input positions or input "
+                             "Expressions");
+    }
+    const py::sequence items = one ? py::sequence(py::make_tuple(wrt)) : py::reinterpret_borrow<py::sequence>(wrt);
+    std::vector<bool> seen(inputs.size(), false);
+    for (const py::handle& item : items) {
+        std::size_t k = 0;
+        if (py::isinstance<Value>(item)) {
+            const Value& value = py::cast<const Value&>(item);
+            const auto found = std::find_if(inputs.begin(), inputs.end(),
+                                            [&](const Value& input) { return input.id() == value.id(); });
+            if (found == inputs.end()) {
+                throw py::value_error("wrt names " + value.debug_string() + ", which is not an input of the function");
+            }
+            k = static_cast<std::size_t>(found - inputs.begin());
+        } else if (!PyBool_Check(item.ptr()) && PyIndex_Check(item.ptr()) != 0) {
+            const auto index = py::reinterpret_steal<py::object>(PyNumber_Index(item.ptr()));
+            if (!index) {
+                throw py::error_already_set();
+            }
+            const long long position = PyLong_AsLongLong(index.ptr());
+            if ((position == -1 && PyErr_Occurred() != nullptr) || position < 0 ||
+                static_cast<unsigned long long>(position) >= inputs.size()) {
+                PyErr_Clear();
+                throw py::value_error("wrt names input " + py::str(item).cast<std::string>() + " of a function of " +
+                                      std::to_string(inputs.size()) + " inputs");
+            }
+            k = static_cast<std::size_t>(position);
+        } else {
+            throw py::type_error("wrt must be None, an input Expression or a sequence of input positions or input "
+                                 "Expressions");
+        }
+        if (seen[k]) {
+            throw py::value_error("wrt names input " + std::to_string(k) + " twice");
+        }
+        seen[k] = true;
+        positions.push_back(k);
+    }
+    return positions;
+}
+
+std::size_t lanes_of_inputs(const PyFunction& self, const std::vector<std::size_t>& positions) {
+    std::size_t lanes = 0;
+    for (const std::size_t k : positions) {
+        lanes += static_cast<std::size_t>(self.function.inputs()[k].dimension());
+    }
+    return lanes;
+}
+
+// The keywords a batch passes on to the batches of a Dask array's chunks.
+py::dict batch_keywords(const py::object& threads, const py::object& approximate) {
+    py::dict keywords;
+    keywords["threads"] = threads;
+    keywords["approximate"] = approximate;
+    return keywords;
 }
 
 // Runs between blocks of a batch, which runs with the interpreter's lock
@@ -215,43 +376,6 @@ const FunctionDerivatives& derivatives_of(const PyFunction& self) {
         self.derivatives = std::make_shared<FunctionDerivatives>(self.function);
     }
     return *self.derivatives;
-}
-
-// The positions among the function's inputs that `wrt` names: all of them for
-// None, else one input or a sequence of inputs, in that order.
-std::vector<std::size_t> wrt_positions(const PyFunction& self, const py::object& wrt) {
-    const std::vector<Value>& inputs = self.function.inputs();
-    std::vector<std::size_t> positions;
-    if (wrt.is_none()) {
-        for (std::size_t k = 0; k < inputs.size(); ++k) {
-            positions.push_back(k);
-        }
-        return positions;
-    }
-    const auto position_of = [&inputs](const py::handle& item) {
-        if (!py::isinstance<Value>(item)) {
-            throw py::type_error(std::string("wrt must hold inputs of the function, not ") + Py_TYPE(item.ptr())->tp_name);
-        }
-        const Value leaf = py::cast<Value>(item);
-        for (std::size_t k = 0; k < inputs.size(); ++k) {
-            if (inputs[k].same_node(leaf)) {
-                return k;
-            }
-        }
-        throw py::value_error("wrt must hold inputs of the function, and " + leaf.debug_string() + " is not one");
-    };
-    if (py::isinstance<Value>(wrt)) {
-        positions.push_back(position_of(wrt));
-        return positions;
-    }
-    if (!is_sequence(wrt)) {
-        throw py::type_error(std::string("wrt must be None, an input of the function or a sequence of its inputs, not ") +
-                             Py_TYPE(wrt.ptr())->tp_name);
-    }
-    for (const py::handle& item : py::reinterpret_borrow<py::sequence>(wrt)) {
-        positions.push_back(position_of(item));
-    }
-    return positions;
 }
 
 // One value per input given as one sequence (values, tangents): each a
@@ -367,16 +491,38 @@ writes no gradient. Parameters that are not inputs are read at each call.
                 return answer(self, self.function(input_values(self, args)));
             },
             "The outputs' lanes at one value per input (a number or a sequence of 1..4 numbers).")
-        .def("jacobian",
-             [](const PyFunction& self, const py::args& args) {
-                 const std::vector<SmallValue> values = input_values(self, args);
-                 Array jacobian({static_cast<py::ssize_t>(self.function.output_lanes()),
-                                 static_cast<py::ssize_t>(self.function.input_lanes())});
-                 self.function.jacobian(values, std::span<double>(jacobian.mutable_data(),
-                                                                  static_cast<std::size_t>(jacobian.size())));
-                 return jacobian;
-             },
-             "The Jacobian of all output lanes (rows) against all input lanes (columns), a NumPy array.")
+        .def(
+            "jacobian",
+            [](const PyFunction& self, const py::args& args, const py::object& wrt) {
+                const std::vector<SmallValue> values = input_values(self, args);
+                const std::vector<std::size_t> positions = wrt_positions(self, wrt);
+                const std::size_t all = self.function.input_lanes();
+                const std::size_t outputs = self.function.output_lanes();
+                Array full({static_cast<py::ssize_t>(outputs), static_cast<py::ssize_t>(all)});
+                self.function.jacobian(values, std::span<double>(full.mutable_data(), static_cast<std::size_t>(full.size())));
+                if (wrt.is_none()) {
+                    return full;
+                }
+                // One reverse sweep per output lane gives every column at once: the
+                // columns asked for cost nothing beyond them.
+                std::vector<std::size_t> first(self.function.inputs().size());
+                for (std::size_t k = 1; k < first.size(); ++k) {
+                    first[k] = first[k - 1] + static_cast<std::size_t>(self.function.inputs()[k - 1].dimension());
+                }
+                const std::size_t width = lanes_of_inputs(self, positions);
+                Array chosen({static_cast<py::ssize_t>(outputs), static_cast<py::ssize_t>(width)});
+                double* to = chosen.mutable_data();
+                for (std::size_t o = 0; o < outputs; ++o) {
+                    for (const std::size_t k : positions) {
+                        to = std::copy_n(full.data() + o * all + first[k],
+                                         self.function.inputs()[k].dimension(), to);
+                    }
+                }
+                return chosen;
+            },
+            py::arg("wrt") = py::none(),
+            "The Jacobian of all output lanes (rows) against the lanes of the inputs `wrt` (positions or input "
+            "Expressions, in that order; every input when None), a NumPy array.")
         .def("value_and_grad",
              [](const PyFunction& self, const py::args& args) {
                  if (self.function.output_lanes() != 1) {
@@ -391,57 +537,125 @@ writes no gradient. Parameters that are not inputs are read at each call.
                  return py::make_tuple(value.lanes[0], gradient);
              },
              "For one scalar output: its value and its gradient against all input lanes.")
-        .def("batch",
-             [](const PyFunction& self, const py::args& args) {
-                 if (py::object lazy = lazy_rows("batch", self, args); !lazy.is_none()) {
-                     return lazy;
-                 }
-                 const Rows rows = batch_rows(self, args);
-                 const std::vector<Value>& outputs = self.function.outputs();
-                 std::vector<Array> results;
-                 std::vector<double*> data;
-                 for (const Value& output : outputs) {
-                     results.push_back(output_array(rows.count, output.dimension()));
-                     data.push_back(results.back().mutable_data());
-                 }
-                 const std::vector<double> parameters = self.function.parameter_values();
-                 {
-                     const py::gil_scoped_release unlocked;
-                     self.function.evaluate_rows(rows.count, rows.data, data, parameters, SignalCheck());
-                 }
-                 if (self.single_output) {
-                     return py::object(results.front());
-                 }
-                 return py::object(py::cast(results));
-             },
-             R"(The outputs over many rows at once: one array per input, of shape (rows,) for a scalar input or
-(rows, lanes), gives an array of shape (rows,) or (rows, lanes) per output (a list of them for
-several outputs). Runs in C++ with the interpreter's lock released. Dask arrays chunked by
-rows give lazy Dask arrays instead, computed chunk by chunk wherever Dask runs them.
+        .def(
+            "batch",
+            [](const PyFunction& self, const py::args& args, const py::object& rows_given, const py::object& threads,
+               const py::object& approximate) {
+                if (py::object lazy = lazy_rows("batch", self, args, batch_keywords(threads, approximate));
+                    !lazy.is_none()) {
+                    return lazy;
+                }
+                BatchSettings settings = batch_settings(self, threads, approximate);
+                const Rows rows = batch_rows(self, args, rows_given);
+                const std::vector<Value>& outputs = self.function.outputs();
+                std::vector<Array> results;
+                std::vector<double*> data;
+                for (const Value& output : outputs) {
+                    results.push_back(output_array(rows.count, output.dimension()));
+                    data.push_back(results.back().mutable_data());
+                }
+                settings.options.parameter_values = settings.parameters;
+                settings.options.check = SignalCheck();
+                {
+                    const py::gil_scoped_release unlocked;
+                    evaluate_rows(self.function, rows.count, rows.inputs, data, settings.options);
+                }
+                if (self.single_output) {
+                    return py::object(results.front());
+                }
+                return py::object(py::cast(results));
+            },
+            py::arg("rows") = py::none(), py::arg("threads") = py::none(), py::arg("approximate") = false,
+            R"(The outputs over many rows at once. Each input is given as rows, an array of shape (rows,) for a
+scalar input or (rows, lanes), or as one value for every row: a number, its lanes (lanes,), or
+(1, lanes). The inputs given as rows must agree on their number, or rows= says it when none is.
+Gives an array of shape (rows,) or (rows, lanes) per output (a list of them for several outputs).
+Runs in C++ with the interpreter's lock released, on `threads` threads (every core when None;
+the results are the same bits for any number); approximate=True computes the transcendental
+functions with vectorised ones within 1 ULP. Dask arrays chunked by rows give lazy Dask arrays
+instead, computed chunk by chunk wherever Dask runs them.
 
 >>> import numpy as np, zarnik as zk
->>> x = zk.Undefined(name="x")
->>> zk.function(x, x * 2).batch(np.arange(3.0)).tolist()
+>>> x, a = zk.Undefined(name="x"), zk.Undefined(name="a")
+>>> zk.function([x, a], x * a).batch(np.arange(3.0), 2.0).tolist()
 [0.0, 2.0, 4.0])")
-        .def("batch_jacobian",
-             [](const PyFunction& self, const py::args& args) -> py::object {
-                 if (py::object lazy = lazy_rows("batch_jacobian", self, args); !lazy.is_none()) {
-                     return lazy;
-                 }
-                 const Rows rows = batch_rows(self, args);
-                 Array jacobians({static_cast<py::ssize_t>(rows.count),
-                                  static_cast<py::ssize_t>(self.function.output_lanes()),
-                                  static_cast<py::ssize_t>(self.function.input_lanes())});
-                 double* const data = jacobians.mutable_data();
-                 const std::vector<double> parameters = self.function.parameter_values();
-                 {
-                     const py::gil_scoped_release unlocked;
-                     self.function.jacobian_rows(rows.count, rows.data, data, parameters, SignalCheck());
-                 }
-                 return jacobians;
-             },
-                          "The Jacobian of every row, an array of shape (rows, output lanes, input lanes); a lazy Dask array for "
-             "Dask arrays chunked by rows.")
+        .def(
+            "batch_jacobian",
+            [](const PyFunction& self, const py::args& args, const py::object& wrt, const py::object& rows_given,
+               const py::object& threads, const py::object& approximate) -> py::object {
+                py::dict keywords = batch_keywords(threads, approximate);
+                keywords["wrt"] = wrt;
+                if (py::object lazy = lazy_rows("batch_jacobian", self, args, keywords); !lazy.is_none()) {
+                    return lazy;
+                }
+                BatchSettings settings = batch_settings(self, threads, approximate);
+                const std::vector<std::size_t> positions = wrt_positions(self, wrt);
+                const Rows rows = batch_rows(self, args, rows_given);
+                Array jacobians({static_cast<py::ssize_t>(rows.count),
+                                 static_cast<py::ssize_t>(self.function.output_lanes()),
+                                 static_cast<py::ssize_t>(lanes_of_inputs(self, positions))});
+                double* const data = jacobians.mutable_data();
+                settings.options.parameter_values = settings.parameters;
+                settings.options.check = SignalCheck();
+                {
+                    const py::gil_scoped_release unlocked;
+                    jacobian_rows(self.function, rows.count, rows.inputs, positions, data, settings.options);
+                }
+                return jacobians;
+            },
+            py::arg("wrt") = py::none(), py::arg("rows") = py::none(), py::arg("threads") = py::none(),
+            py::arg("approximate") = false,
+            "The Jacobian of every row with respect to the inputs `wrt` (positions or input Expressions, in that "
+            "order; every input when None), an array of shape (rows, output lanes, their lanes); inputs as batch "
+            "takes them. Only those columns are computed: by forward sweeps when they are fewer than the output "
+            "lanes (equal to jacobian's to rounding), else by reverse sweeps (its bits). A lazy Dask array for Dask "
+            "arrays chunked by rows.")
+        .def(
+            "batch_value_and_grad",
+            [](const PyFunction& self, const py::args& args, const py::object& wrt, const py::object& rows_given,
+               const py::object& threads, const py::object& approximate) {
+                if (self.function.output_lanes() != 1) {
+                    throw py::value_error("batch_value_and_grad needs a function of one scalar output");
+                }
+                BatchSettings settings = batch_settings(self, threads, approximate);
+                const std::vector<std::size_t> positions = wrt_positions(self, wrt);
+                const Rows rows = batch_rows(self, args, rows_given);
+                std::vector<Array> gradients;
+                std::vector<double*> data;
+                for (const std::size_t k : positions) {
+                    const int lanes = self.function.inputs()[k].dimension();
+                    gradients.push_back(rows.inputs[k].every_row ? Array({static_cast<py::ssize_t>(lanes)})
+                                                                 : output_array(rows.count, lanes));
+                    data.push_back(gradients.back().mutable_data());
+                }
+                settings.options.parameter_values = settings.parameters;
+                settings.options.check = SignalCheck();
+                double value = 0.0;
+                {
+                    const py::gil_scoped_release unlocked;
+                    value = value_and_grad_rows(self.function, rows.count, rows.inputs, positions, data,
+                                                settings.options);
+                }
+                py::tuple all(gradients.size());
+                for (std::size_t i = 0; i < gradients.size(); ++i) {
+                    all[i] = gradients[i];
+                }
+                return py::make_tuple(value, all);
+            },
+            py::arg("wrt") = py::none(), py::arg("rows") = py::none(), py::arg("threads") = py::none(),
+            py::arg("approximate") = false,
+            R"(For one scalar output: its sum over the rows, and the gradient of that sum with respect to each
+input in `wrt` (positions or input Expressions; every input when None), a tuple of arrays: for an
+input given once for every row its summed gradient, shape (lanes,); for an input given as rows
+each row's gradient, (rows,) or (rows, lanes). The value and gradient of a loss summed over data,
+in one call; sums are taken in an order that does not depend on the number of threads.
+
+>>> import numpy as np, zarnik as zk
+>>> x, y, w = zk.Undefined(name="x"), zk.Undefined(name="y"), zk.Undefined(name="w")
+>>> loss = zk.function([x, y, w], (w * x - y) * (w * x - y))
+>>> value, (dw,) = loss.batch_value_and_grad([1.0, 2.0], [2.0, 4.0], 1.0, wrt=[w])
+>>> value, dw.tolist()
+(5.0, [-10.0]))")
         .def(
             "hessian",
             [](const PyFunction& self, const py::args& args, const py::object& wrt) {
@@ -468,22 +682,37 @@ than a reverse sweep per lane, as the Jacobian of the compiled gradient.
 [[12.0]])")
         .def(
             "batch_hessian",
-            [](const PyFunction& self, const py::args& args, const py::object& wrt) {
-                const Rows rows = batch_rows(self, args);
+            [](const PyFunction& self, const py::args& args, const py::object& wrt, const py::object& rows_given) {
+                const Rows rows = batch_rows(self, args, rows_given);
                 const std::shared_ptr<const Hessian> hessian = derivatives_of(self).hessian(wrt_positions(self, wrt));
                 const auto lanes = static_cast<py::ssize_t>(hessian->lanes());
                 Array hessians({static_cast<py::ssize_t>(rows.count), lanes, lanes});
                 double* const data = hessians.mutable_data();
                 const std::vector<double> parameters = hessian->parameter_values();
+                // The Hessian's rows read every input row by row: a value given
+                // once is written into each row.
+                std::vector<std::vector<double>> tiled(rows.inputs.size());
+                std::vector<const double*> inputs(rows.inputs.size());
+                for (std::size_t k = 0; k < rows.inputs.size(); ++k) {
+                    inputs[k] = rows.inputs[k].data;
+                    if (rows.inputs[k].every_row) {
+                        const auto dim = static_cast<std::size_t>(self.function.inputs()[k].dimension());
+                        tiled[k].resize(rows.count * dim);
+                        for (std::size_t r = 0; r < rows.count; ++r) {
+                            std::copy_n(rows.inputs[k].data, dim, tiled[k].data() + r * dim);
+                        }
+                        inputs[k] = tiled[k].data();
+                    }
+                }
                 {
                     const py::gil_scoped_release unlocked;
-                    hessian->rows(rows.count, rows.data, data, parameters);
+                    hessian->rows(rows.count, inputs, data, parameters);
                 }
                 return hessians;
             },
-            py::arg("wrt") = py::none(),
-            R"(The Hessian of every row, an array of shape (rows, lanes, lanes), from arrays as batch takes
-them. Runs in C++ with the interpreter's lock released.
+            py::arg("wrt") = py::none(), py::arg("rows") = py::none(),
+            R"(The Hessian of every row, an array of shape (rows, lanes, lanes), from inputs as batch takes
+them (rows, or one value for every row). Runs in C++ with the interpreter's lock released.
 
 >>> import numpy as np, zarnik as zk
 >>> x = zk.Undefined(name="x")

@@ -10,7 +10,8 @@
 
 namespace zarnik::python {
 
-py::object lazy_rows(const char* method, const PyFunction& function, const py::args& arrays) {
+py::object lazy_rows(const char* method, const PyFunction& function, const py::args& arrays,
+                     const py::dict& keywords) {
     const py::dict modules = py::module_::import("sys").attr("modules");
     if (!modules.contains("dask.array")) {
         return py::none();
@@ -20,7 +21,8 @@ py::object lazy_rows(const char* method, const PyFunction& function, const py::a
         if (py::isinstance(array, array_type)) {
             // The Python object of `function`, which a call always comes from.
             const py::object self = py::cast(function, py::return_value_policy::reference);
-            return py::module_::import("zarnik._dask").attr("lazy")(method, self, function.single_output, *arrays);
+            return py::module_::import("zarnik._dask")
+                .attr("lazy")(method, self, function.single_output, *arrays, **keywords);
         }
     }
     return py::none();

@@ -16,6 +16,7 @@ namespace zarnik::symbolic {
 
 namespace detail {
 struct FunctionProgram;
+struct FunctionAccess;
 }  // namespace detail
 
 // The graphs below one or more outputs, recorded once, as a function of some
@@ -83,8 +84,7 @@ public:
     // does not grow with the rows.
     void evaluate_rows(std::size_t rows, std::span<const double* const> inputs, std::span<double* const> outputs,
                        std::span<const double> parameter_values, const std::function<void()>& check = {}) const;
-    void evaluate_rows(std::size_t rows, std::span<const double* const> inputs,
-                       std::span<double* const> outputs) const;
+    void evaluate_rows(std::size_t rows, std::span<const double* const> inputs, std::span<double* const> outputs) const;
 
     // The Jacobian of every row: rows x output_lanes() x input_lanes() values.
     void jacobian_rows(std::size_t rows, std::span<const double* const> inputs, double* jacobians,
@@ -92,6 +92,7 @@ public:
     void jacobian_rows(std::size_t rows, std::span<const double* const> inputs, double* jacobians) const;
 
 private:
+    friend struct detail::FunctionAccess;
     std::shared_ptr<const detail::FunctionProgram> program_;
 };
 

@@ -9,6 +9,7 @@
 #include "symbolic/expression.hpp"
 #include "symbolic/factories.hpp"
 #include "symbolic/function.hpp"
+#include "symbolic/rows.hpp"
 #include "symbolic/serialization.hpp"
 #include "symbolic/small_value.hpp"
 #include "symbolic/tape.hpp"

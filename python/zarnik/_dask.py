@@ -19,8 +19,7 @@ from dask.highlevelgraph import HighLevelGraph
 
 # The threads one batch takes inside a Dask task. Dask already runs one task
 # per worker thread, so a batch there takes one, and the two pools never
-# oversubscribe the machine. Batches run on one thread today; once a batch
-# takes a thread count, _rows passes this on.
+# oversubscribe the machine.
 TASK_THREADS = 1
 
 
@@ -28,14 +27,13 @@ TASK_THREADS = 1
 _FAILED_ROW = re.compile(r"\(row (\d+)\)$")
 
 
-def _rows(function, method, first_row, *blocks):
+def _rows(function, method, first_row, keywords, *blocks):
     """What each task runs: the batch of one chunk of rows, the first of them
-    row `first_row` of the whole array. A failure names its row in the whole
-    array, as the batch of the whole array would."""
+    row `first_row` of the whole array, with the method's keywords, on one
+    thread. A failure names its row in the whole array, as the batch of the
+    whole array would."""
     try:
-        # Batches run on one thread today; once a batch takes a thread
-        # count, this call passes threads=TASK_THREADS.
-        return getattr(function, method)(*blocks)
+        return getattr(function, method)(*blocks, **keywords, threads=TASK_THREADS)
     except ValueError as error:
         text = str(error)
         found = _FAILED_ROW.search(text)
@@ -44,85 +42,132 @@ def _rows(function, method, first_row, *blocks):
         raise ValueError(f"{text[:found.start()]}(row {int(found.group(1)) + first_row})") from None
 
 
-def _stacked(function, first_row, *blocks):
+def _stacked(function, first_row, keywords, *blocks):
     """Every output of one chunk side by side, (rows, output lanes)."""
-    return np.column_stack(_rows(function, "batch", first_row, *blocks))
+    return np.column_stack(_rows(function, "batch", first_row, keywords, *blocks))
+
+
+def _given_once(array, lanes):
+    """Whether a NumPy argument is one value for every row, as a batch reads it."""
+    return ((array.ndim == 0 and lanes == 1) or (array.ndim == 1 and lanes > 1 and array.shape == (lanes,))
+            or (array.ndim == 2 and array.shape == (1, lanes)))
+
+
+def _shapes_for(k, lanes):
+    if lanes == 1:
+        return f"input array {k} must have the shape (rows,) or (rows, 1), or be one number for every row"
+    return (f"input array {k} must have the shape (rows, {lanes}), or ({lanes},) or (1, {lanes}) for one value for "
+            "every row")
 
 
 def _aligned(function, arrays):
-    """The inputs as Dask arrays over the first Dask input's chunks of rows,
-    each chunk holding whole rows, after the checks a batch makes."""
+    """The inputs after the checks a batch makes: each given as rows a Dask
+    array over the first Dask input's chunks of rows, each chunk holding
+    whole rows; each given once for every row a NumPy array, which every
+    task reads whole."""
     inputs = function.inputs
     if len(arrays) != len(inputs):
         raise TypeError(f"the function takes {len(inputs)} input arrays, not {len(arrays)}")
-    rows = None
+    rows, giver = None, None
     checked = []
     for k, (array, input_) in enumerate(zip(arrays, inputs)):
+        lanes = input_.dim
         if not isinstance(array, da.Array):
             try:
                 array = np.asarray(array, dtype=np.float64)
             except (TypeError, ValueError):
                 raise TypeError(f"input array {k} must be convertible to an array of floats") from None
-        lanes = input_.dim
+            if _given_once(array, lanes):
+                checked.append(array)
+                continue
         if not ((array.ndim == 1 and lanes == 1) or (array.ndim == 2 and array.shape[1] == lanes)):
-            shape = "(rows,) or (rows, 1)" if lanes == 1 else f"(rows, {lanes})"
-            raise ValueError(f"input array {k} must have the shape {shape}")
+            raise ValueError(_shapes_for(k, lanes))
         if math.isnan(array.shape[0]):
             raise ValueError(f"input array {k} has chunks of unknown size: call its compute_chunk_sizes() first")
         if rows is not None and array.shape[0] != rows:
-            raise ValueError("input arrays must have the same number of rows")
-        rows = array.shape[0]
+            raise ValueError(f"input arrays {giver} and {k} have different numbers of rows ({rows} and "
+                             f"{array.shape[0]})")
+        if rows is None:
+            rows, giver = array.shape[0], k
         checked.append(array)
     row_chunks = next(array.chunks[0] for array in checked if isinstance(array, da.Array))
     aligned = []
-    for array in checked:
+    for k, array in enumerate(checked):
+        if not isinstance(array, da.Array) and _given_once(array, inputs[k].dim):
+            aligned.append(array)
+            continue
         chunks = (row_chunks,) if array.ndim == 1 else (row_chunks, (array.shape[1],))
         aligned.append(array.rechunk(chunks) if isinstance(array, da.Array) else da.from_array(array, chunks=chunks))
     return aligned, row_chunks
 
 
-def _lazy(function, task, arrays, shape_of_chunk):
+def _lazy(function, task, arrays, shape_of_chunk, keywords):
     """A Dask array of one task per chunk of rows: `task(function, first_row,
-    *blocks)` gives a chunk of the shape `shape_of_chunk(rows)`."""
+    keywords, *blocks)` gives a chunk of the shape `shape_of_chunk(rows)`."""
     aligned, row_chunks = _aligned(function, arrays)
     token = uuid.uuid4().hex
     name = f"zarnik-{task.__name__.strip('_')}-{token}"
     function_key = f"zarnik-function-{token}"
     layer = {function_key: function}
+    for k, array in enumerate(aligned):
+        if not isinstance(array, da.Array):
+            layer[f"zarnik-value-{token}-{k}"] = array
     tail = (0,) * (len(shape_of_chunk(1)) - 1)
     first_rows = itertools.accumulate(row_chunks, initial=0)
     for c, first_row in zip(range(len(row_chunks)), first_rows):
-        blocks = [(array.name, c) + (0,) * (array.ndim - 1) for array in aligned]
-        layer[(name, c) + tail] = (task, function_key, first_row, *blocks)
+        blocks = [(array.name, c) + (0,) * (array.ndim - 1) if isinstance(array, da.Array)
+                  else f"zarnik-value-{token}-{k}" for k, array in enumerate(aligned)]
+        layer[(name, c) + tail] = (task, function_key, first_row, keywords, *blocks)
     chunks = (row_chunks,) + tuple((size,) for size in shape_of_chunk(1)[1:])
-    graph = HighLevelGraph.from_collections(name, layer, dependencies=aligned)
+    dependencies = [array for array in aligned if isinstance(array, da.Array)]
+    graph = HighLevelGraph.from_collections(name, layer, dependencies=dependencies)
     return da.Array(graph, name, chunks, dtype=np.float64, meta=np.empty((0,) * len(chunks)))
 
 
-def _single_batch(function, first_row, *blocks):
-    return _rows(function, "batch", first_row, *blocks)
+def _single_batch(function, first_row, keywords, *blocks):
+    return _rows(function, "batch", first_row, keywords, *blocks)
 
 
-def _jacobians(function, first_row, *blocks):
-    return _rows(function, "batch_jacobian", first_row, *blocks)
+def _jacobians(function, first_row, keywords, *blocks):
+    return _rows(function, "batch_jacobian", first_row, keywords, *blocks)
 
 
-def lazy(method, function, single_output, *arrays):
+def lazy(method, function, single_output, *arrays, threads=None, approximate=False, wrt=None):
     """The lazy result of the batch method `method` of `function`, which
-    answers with one array when `single_output`, else with a list."""
+    answers with one array when `single_output`, else with a list. Each
+    chunk's batch runs on one thread, whatever `threads` asks: Dask runs the
+    chunks side by side."""
     if method == "batch":
-        return batch(function, single_output, *arrays)
-    return batch_jacobian(function, *arrays)
+        return batch(function, single_output, *arrays, approximate=approximate)
+    return batch_jacobian(function, *arrays, approximate=approximate, wrt=wrt)
 
 
-def batch(function, single_output, *arrays):
+def _positions(function, wrt):
+    """`wrt` as input positions, which travel to the workers with the function
+    (an Expression would arrive there as a node of its own)."""
+    if wrt is None:
+        return None
+    ids = [input_.id for input_ in function.inputs]
+    positions = []
+    for item in wrt:
+        if hasattr(item, "id") and not isinstance(item, int):
+            if item.id not in ids:
+                raise ValueError(f"wrt names {item!r}, which is not an input of the function")
+            positions.append(ids.index(item.id))
+        else:
+            positions.append(item)
+    return positions
+
+
+def batch(function, single_output, *arrays, approximate=False):
     """Function.batch over Dask arrays: one lazy array per output, (rows,) or
     (rows, lanes), a list of them for a function of several outputs."""
     dims = [output.dim for output in function.outputs]
+    keywords = {"approximate": approximate}
     if single_output:
         shape = (lambda rows: (rows,)) if dims[0] == 1 else (lambda rows: (rows, dims[0]))
-        return _lazy(function, _single_batch, arrays, shape)
-    stacked = _lazy(function, _stacked, arrays, lambda rows: (rows, sum(dims)))
+        return _lazy(function, _single_batch, arrays, shape, keywords)
+    stacked = _lazy(function, _stacked, arrays, lambda rows: (rows, sum(dims)), keywords)
     results = []
     first = 0
     for dim in dims:
@@ -131,8 +176,12 @@ def batch(function, single_output, *arrays):
     return results
 
 
-def batch_jacobian(function, *arrays):
+def batch_jacobian(function, *arrays, approximate=False, wrt=None):
     """Function.batch_jacobian over Dask arrays: a lazy array of shape
-    (rows, output lanes, input lanes)."""
-    shape = (function.output_lanes, function.input_lanes)
-    return _lazy(function, _jacobians, arrays, lambda rows: (rows, *shape))
+    (rows, output lanes, the lanes of the inputs in `wrt`)."""
+    positions = _positions(function, wrt)
+    chosen = range(len(function.inputs)) if positions is None else positions
+    columns = sum(function.inputs[k].dim for k in chosen)
+    shape = (function.output_lanes, columns)
+    keywords = {"approximate": approximate, "wrt": positions}
+    return _lazy(function, _jacobians, arrays, lambda rows: (rows, *shape), keywords)

@@ -16,6 +16,7 @@
 #include <span>
 #include <vector>
 
+#include "approximate.hpp"
 #include "operations.hpp"
 #include "symbolic/symbolic.hpp"
 
@@ -24,11 +25,11 @@ namespace zarnik::symbolic::detail {
 // Why an instruction fails whenever it is reached: what evaluating its node
 // throws whatever the values are.
 enum class Failure : std::uint8_t {
-    UndefinedValue,      // an Undefined node
-    MissingInput,        // a binary node with fewer than two inputs
-    PackInputNotScalar,  // a Pack node with a vector input
-    ComponentOutOfRange, // a Component index beyond its input's lanes
-    UnsupportedOp,       // an expression node whose operation is None or unknown
+    UndefinedValue,       // an Undefined node
+    MissingInput,         // a binary node with fewer than two inputs
+    PackInputNotScalar,   // a Pack node with a vector input
+    ComponentOutOfRange,  // a Component index beyond its input's lanes
+    UnsupportedOp,        // an expression node whose operation is None or unknown
 };
 
 [[noreturn]] void raise(Failure failure);
@@ -41,8 +42,8 @@ enum class Failure : std::uint8_t {
 enum class Code : std::uint8_t { Fail = 0 };
 
 struct CodeTable {
-    std::array<Code, 256> general{};  // by operation
-    std::array<Code, 256> scalars{};  // by operation; Fail for all but binary ones
+    std::array<Code, 256> general{};     // by operation
+    std::array<Code, 256> scalars{};     // by operation; Fail for all but binary ones
     std::array<ExpressionOp, 256> op{};  // by code
 };
 
@@ -401,10 +402,28 @@ void run_reverse(const Program& program, const double* lanes, double* adjoints,
 
 // Many rows at once, for batches: lane k of row r lies at lanes[k][r] for the
 // first `rows` rows. Each row is computed exactly as a single call computes
-// it. The reverse sweep only reads `lanes`.
-ForwardOutcome run_forward_rows(const Program& program, double* const* lanes, std::size_t rows) noexcept;
+// it, unless `arithmetic` asks for the approximate transcendental functions
+// (approximate.hpp). The reverse sweep only reads `lanes`.
+ForwardOutcome run_forward_rows(const Program& program, double* const* lanes, std::size_t rows,
+                                Arithmetic arithmetic = Arithmetic::exact) noexcept;
 void run_reverse_rows(const Program& program, double* const* lanes, double* const* adjoints, std::size_t rows,
-                      std::span<const std::uint32_t> order) noexcept;
+                      std::span<const std::uint32_t> order, Arithmetic arithmetic = Arithmetic::exact) noexcept;
+
+// Forward-mode sweeps over rows, for Jacobians with fewer input lanes than
+// output lanes: one sweep per input lane gives that lane's column. `active`
+// (tangent_activity) marks the lanes whose values depend on the seeded lane;
+// a sweep writes the tangents of those lanes only, each the operation's
+// partial derivatives (its reverse rule with a unit seed) times the tangents
+// of the operands that depend on the seed. Any other lane's tangent is an
+// exact zero that is never read, so that an infinite derivative elsewhere
+// (sqrt at 0) cannot turn a column into 0 * inf. The seeded lane's tangents
+// are the caller's (1 for a column); the results agree with a reverse sweep
+// to rounding. A program that fails is never swept. Approximate sweeps take
+// the derivatives that call a transcendental function (sin's cos, pow's
+// power and logarithm) from the vectorised kernels, as reverse sweeps do.
+std::vector<std::uint8_t> tangent_activity(const Program& program, std::uint32_t seed_lane);
+void run_tangent_rows(const Program& program, double* const* lanes, double* const* tangents, std::size_t rows,
+                      const std::uint8_t* active, Arithmetic arithmetic = Arithmetic::exact) noexcept;
 
 // Adds each parameter's adjoints into its gradient, which starts from zeros
 // when absent. Nothing here can fail, so a pass changes either all the

@@ -104,14 +104,28 @@ def test_a_failing_row_names_its_row_in_the_whole_array(client):
     assert str(in_process.value) == str(raised.value)
 
 
+def test_values_given_once_reach_every_chunk_with_the_batch_keywords(client):
+    x, v, outputs = model()
+    single = zk.function([x, v], outputs[0])
+    lazy_x = da.from_array(xs, chunks=2_500)
+    once = [0.5, -1.5]
+    assert same_bits(computed(client, single.batch(lazy_x, once)), single.batch(xs, once))
+    # wrt by expression travels as a position; approximate reaches every chunk's batch.
+    lazy = single.batch_jacobian(lazy_x, np.array([[0.5, -1.5]]), wrt=[v], approximate=True)
+    assert lazy.shape == (ROWS, 2, 2)
+    assert same_bits(computed(client, lazy), single.batch_jacobian(xs, once, wrt=[1], approximate=True))
+
+
 def test_what_a_batch_refuses_is_refused_before_anything_runs():
     x, v, outputs = model()
     f = zk.function([x, v], outputs[0])
     lazy_x = da.from_array(xs, chunks=1_000)
     cases = [
         (lambda: f.batch(lazy_x), TypeError, "the function takes 2 input arrays, not 1"),
-        (lambda: f.batch(lazy_x, lazy_x), ValueError, "input array 1 must have the shape (rows, 2)"),
-        (lambda: f.batch(lazy_x, vs[:5]), ValueError, "input arrays must have the same number of rows"),
+        (lambda: f.batch(lazy_x, lazy_x), ValueError,
+         "input array 1 must have the shape (rows, 2), or (2,) or (1, 2) for one value for every row"),
+        (lambda: f.batch(lazy_x, vs[:5]), ValueError,
+         "input arrays 0 and 1 have different numbers of rows (10001 and 5)"),
         (lambda: f.batch_jacobian(lazy_x, "rows"), TypeError, "input array 1 must be convertible to an array of floats"),
         (lambda: f.batch(lazy_x[lazy_x > 0], da.from_array(vs)), ValueError,
          "input array 0 has chunks of unknown size: call its compute_chunk_sizes() first"),

@@ -294,6 +294,11 @@ def test_hessian_blocks_rows_and_parameters():
     assert np.array_equal(rows[0], full)
     assert np.array_equal(rows[2], f.hessian([2.0, 2.0], -0.5))
     assert f.batch_hessian(np.zeros((0, 2)), np.zeros(0), wrt=p).shape == (0, 2, 2)
+    # A value given once for every row is that value in each row.
+    once = f.batch_hessian([0.3, 0.8], np.array([1.2, 0.0, -0.5]), wrt=[q, 0])
+    tiled = f.batch_hessian(np.tile([0.3, 0.8], (3, 1)), np.array([1.2, 0.0, -0.5]), wrt=[q, p])
+    assert np.array_equal(once, tiled)
+    assert f.batch_hessian([0.3, 0.8], 1.2, rows=2).shape == (2, 3, 3)
     # A parameter that is not an input is read at each call, as a call reads it.
     w.set_value(1.0)
     np.testing.assert_allclose(f.hessian([0.3, 0.8], 1.2, wrt=p), 2.0 * full[:2, :2], rtol=1e-15)
@@ -329,12 +334,12 @@ FAILURES = [
     ("a Hessian of a vector output", lambda p, q, f: zk.function([p, q], p * q).hessian([1, 2], 3), ValueError,
      "a Hessian needs a function of one scalar output, not of 2 lanes"),
     ("wrt that is not an input", lambda p, q, f: f.hessian([1, 2], 3, wrt=zk.Undefined(name="r")), ValueError,
-     "wrt must hold inputs of the function, and Undefined<1>#{}(r) is not one"),
-    ("wrt twice", lambda p, q, f: f.hessian([1, 2], 3, wrt=[q, q]), ValueError, "a Hessian's inputs must be distinct"),
+     "wrt names Undefined<1>#{}(r), which is not an input of the function"),
+    ("wrt twice", lambda p, q, f: f.hessian([1, 2], 3, wrt=[q, 1]), ValueError, "wrt names input 1 twice"),
     ("wrt a number", lambda p, q, f: f.hessian([1, 2], 3, wrt=1), TypeError,
-     "wrt must be None, an input of the function or a sequence of its inputs, not int"),
-    ("wrt holding a number", lambda p, q, f: f.batch_hessian(np.ones((1, 2)), np.ones(1), wrt=[p, 0]), TypeError,
-     "wrt must hold inputs of the function, not int"),
+     "wrt must be None, an input Expression or a sequence of input positions or input Expressions"),
+    ("wrt holding a float", lambda p, q, f: f.batch_hessian(np.ones((1, 2)), np.ones(1), wrt=[p, 0.0]), TypeError,
+     "wrt must be None, an input Expression or a sequence of input positions or input Expressions"),
     ("a Hessian with too few values", lambda p, q, f: f.hessian([1, 2]), TypeError,
      "the function takes 2 input values, not 1"),
     ("jvp values that are not a sequence", lambda p, q, f: f.jvp(1.0, [1.0, 2.0]), TypeError,

@@ -1,0 +1,53 @@
+#pragma once
+
+// The arithmetic of approximate batches: the transcendental functions run
+// vectorised across rows, from a library made for it (SLEEF's u10 functions,
+// each within 1.0 ULP of the exact result). Everything else an approximate
+// batch computes (+ - * /, sqrt, abs, minimum, maximum, packing, components)
+// is the exact arithmetic of every other call.
+
+#include <cstddef>
+
+#include "symbolic/value.hpp"
+
+namespace zarnik::symbolic::detail {
+
+// How a batch computes the transcendental functions: exactly (the C
+// library's, each row the bits of a single call), or approximately.
+enum class Arithmetic : unsigned char { exact, approximate };
+
+// The operations an approximate batch computes with vectorised functions.
+constexpr bool transcendental(ExpressionOp op) noexcept {
+    switch (op) {
+        case ExpressionOp::Sin:
+        case ExpressionOp::Cos:
+        case ExpressionOp::Tan:
+        case ExpressionOp::Asin:
+        case ExpressionOp::Acos:
+        case ExpressionOp::Atan:
+        case ExpressionOp::Exp:
+        case ExpressionOp::Expm1:
+        case ExpressionOp::Log:
+        case ExpressionOp::Log1p:
+        case ExpressionOp::Sinh:
+        case ExpressionOp::Cosh:
+        case ExpressionOp::Tanh:
+        case ExpressionOp::Pow:
+        case ExpressionOp::Atan2: return true;
+        default: return false;
+    }
+}
+
+// Whether this build has the vectorised functions. Without them an
+// approximate batch computes exactly, which is within every bound.
+bool approximations_available() noexcept;
+
+// out[r] = op(x[r]) for r < count, for a unary transcendental `op`. Each
+// row's result depends on its own operand alone, whatever the rows beside
+// it and however many there are. `out` may be `x`.
+void approximate_unary(ExpressionOp op, const double* x, double* out, std::size_t count) noexcept;
+
+// out[r] = op(a[r], b[r]) for Pow and Atan2.
+void approximate_binary(ExpressionOp op, const double* a, const double* b, double* out, std::size_t count) noexcept;
+
+}  // namespace zarnik::symbolic::detail

@@ -1,0 +1,293 @@
+"""Batches as users of array libraries expect them: inputs given once for
+every row, Jacobians with respect to chosen inputs, the summed value and
+gradient of a loss over data, threads, and the approximate arithmetic."""
+
+import math
+
+import numpy as np
+import pytest
+
+import zarnik as zk
+
+ROWS = 5_000  # several chunks of rows, and a tail
+
+
+def bits(array):
+    return np.ascontiguousarray(np.asarray(array, dtype=np.float64)).view(np.uint64)
+
+
+def model():
+    """A function of a per-row scalar x, a per-row 2-lane v and a 3-lane parameter p."""
+    x = zk.Undefined(name="x")
+    v = zk.Undefined(dim=2, name="v")
+    p = zk.Undefined(dim=3, name="p")
+    y = p.x + v.x * zk.sin(p.y * x) + zk.exp(-p.z * v.y * v.y)
+    return (x, v, p), [y, zk.vec2(y * x, v.y / (1.0 + p.x * p.x))]
+
+
+def rows_of(seed=1):
+    rng = np.random.default_rng(seed)
+    return rng.uniform(-1.0, 1.0, ROWS), rng.uniform(-1.0, 1.0, (ROWS, 2))
+
+
+# Every form of one value for every row, for a 1-lane and a 3-lane input.
+SCALAR_FORMS = [0.75, np.float64(0.75), np.array(0.75), 1]
+VECTOR_FORMS = [[0.5, -1.25, 0.75], (0.5, -1.25, 0.75), np.array([0.5, -1.25, 0.75]), np.array([[0.5, -1.25, 0.75]])]
+
+
+@pytest.mark.parametrize("form", range(4))
+def test_a_value_given_once_gives_the_bits_of_it_tiled(form):
+    (x, v, p), outputs = model()
+    f = zk.function([x, v, p], outputs)
+    scalar = zk.function([x, v, p], outputs[0])
+    xs, vs = rows_of()
+    once, tiled = VECTOR_FORMS[form], np.tile(np.asarray(VECTOR_FORMS[form], dtype=float).reshape(1, 3), (ROWS, 1))
+    x_once, x_tiled = SCALAR_FORMS[form], np.full(ROWS, float(SCALAR_FORMS[form]))
+    for given, expanded in [((xs, vs, once), (xs, vs, tiled)), ((x_once, vs, once), (x_tiled, vs, tiled))]:
+        for a, b in zip(f.batch(*given), f.batch(*expanded)):
+            assert np.array_equal(bits(a), bits(b))
+        assert np.array_equal(bits(f.batch_jacobian(*given)), bits(f.batch_jacobian(*expanded)))
+        value, gradients = scalar.batch_value_and_grad(*given, wrt=[1])
+        tiled_value, tiled_gradients = scalar.batch_value_and_grad(*expanded, wrt=[1])
+        assert value == tiled_value and np.array_equal(bits(gradients[0]), bits(tiled_gradients[0]))
+    # With no input of rows, rows= says how many; (1, lanes) alone is one row, as NumPy broadcasts.
+    assert np.array_equal(
+        bits(f.batch(x_once, vs[0], once, rows=7)[0]),
+        bits(f.batch(np.full(7, x_tiled[0]), np.tile(vs[0], (7, 1)), tiled[:7])[0]),
+    )
+    assert f.batch([[0.5]], [[1.0, 2.0]], [[0.5, -1.25, 0.75]])[1].shape == (1, 2)
+
+
+def test_wrt_gives_the_columns_of_the_inputs_named_in_their_order():
+    (x, v, p), outputs = model()
+    f = zk.function([x, v, p], outputs)
+    xs, vs = rows_of()
+    at = (0.3, [0.1, -0.4], [0.5, 1.5, 2.0])
+    full = f.batch_jacobian(xs, vs, at[2])
+    columns = {0: [0], 1: [1, 2], 2: [3, 4, 5]}
+    for wrt in ([2], [p], [1, 0], [p, x, v], (v,), [np.int64(2)], [x]):
+        positions = [[x, v, p].index(item) if isinstance(item, zk.Expression) else int(item) for item in wrt]
+        chosen = [c for k in positions for c in columns[k]]
+        jacobian = f.batch_jacobian(xs, vs, at[2], wrt=wrt)
+        if len(chosen) >= f.output_lanes:
+            # Reverse sweeps, one per output lane: the bits of the full Jacobian's.
+            assert np.array_equal(bits(jacobian), bits(full[:, :, chosen]))
+        else:
+            # Forward sweeps, one per column: the same numbers to rounding (of terms of order 1), and the
+            # same zeros.
+            assert np.array_equal(jacobian == 0.0, full[:, :, chosen] == 0.0)
+            np.testing.assert_allclose(jacobian, full[:, :, chosen], rtol=1e-13, atol=1e-15)
+        assert np.array_equal(bits(f.jacobian(*at, wrt=wrt)), bits(f.jacobian(*at)[:, chosen]))
+    assert f.batch_jacobian(xs, vs, at[2], wrt=[]).shape == (ROWS, 3, 0)
+    # One input Expression names that input alone.
+    assert np.array_equal(bits(f.batch_jacobian(xs, vs, at[2], wrt=v)), bits(f.batch_jacobian(xs, vs, at[2], wrt=[v])))
+
+
+def test_the_fit_gradient_is_the_sum_of_the_jacobian_rows():
+    x, y = zk.Undefined(name="x"), zk.Undefined(name="y")
+    a, b = zk.Undefined(name="a"), zk.Undefined(dim=2, name="b")
+    residual = a + b.x * x + zk.sin(b.y * x) - y
+    loss = zk.function([x, y, a, b], residual * residual)
+    xs = np.linspace(-2.0, 2.0, ROWS)
+    ys = np.cos(xs)
+    value, (da, db, dx) = loss.batch_value_and_grad(xs, ys, 0.25, [0.5, 1.5], wrt=[a, b, x])
+    jacobians = loss.batch_jacobian(xs, ys, 0.25, [0.5, 1.5])
+    assert da.shape == (1,) and db.shape == (2,) and dx.shape == (ROWS,)
+    assert value == pytest.approx(math.fsum(loss.batch(xs, ys, 0.25, [0.5, 1.5])), rel=1e-13)
+    assert da == pytest.approx([math.fsum(jacobians[:, 0, 2])], rel=1e-12)
+    assert db == pytest.approx([math.fsum(jacobians[:, 0, 3]), math.fsum(jacobians[:, 0, 4])], rel=1e-12)
+    # A row input's gradient is each row's, bit for bit its Jacobian column.
+    assert np.array_equal(bits(dx), bits(jacobians[:, 0, 0]))
+    # Every input by default, in order.
+    _, everything = loss.batch_value_and_grad(xs, ys, 0.25, [0.5, 1.5])
+    assert [g.shape for g in everything] == [(ROWS,), (ROWS,), (1,), (2,)]
+    with pytest.raises(ValueError, match="^batch_value_and_grad needs a function of one scalar output$"):
+        zk.function([x, b], b * x).batch_value_and_grad(xs, [1.0, 2.0])
+
+
+def test_every_thread_count_gives_the_same_bits():
+    (x, v, p), outputs = model()
+    f = zk.function([x, v, p], outputs)
+    scalar = zk.function([x, v, p], outputs[0])
+    xs, vs = rows_of()
+    xs, vs = np.tile(xs, 20), np.tile(vs, (20, 1))  # 100,000 rows: work for every thread
+    at = [0.5, 1.5, 2.0]
+    reference = None
+    for threads in (1, 2, 3, 8, None):
+        for approximate in (False, True):
+            batch = f.batch(xs, vs, at, threads=threads, approximate=approximate)
+            jacobian = f.batch_jacobian(xs, vs, at, threads=threads, approximate=approximate, wrt=[p, x])
+            # Fewer columns than output lanes: forward sweeps.
+            columns = f.batch_jacobian(xs, vs, at, threads=threads, approximate=approximate, wrt=[x])
+            value, gradients = scalar.batch_value_and_grad(xs, vs, at, threads=threads, approximate=approximate)
+            result = [bits(batch[0]), bits(batch[1]), bits(jacobian), bits(columns), bits(value), *map(bits, gradients)]
+            if reference is None:
+                reference = {}
+            if approximate not in reference:
+                reference[approximate] = result
+            assert all(np.array_equal(a, b) for a, b in zip(result, reference[approximate])), (threads, approximate)
+
+
+# Each transcendental function over a wide range of its domain.
+DOMAINS = [
+    ("sin", zk.sin, -1e5, 1e5),
+    ("cos", zk.cos, -1e5, 1e5),
+    ("tan", zk.tan, -1e3, 1e3),
+    ("asin", zk.asin, -1.0, 1.0),
+    ("acos", zk.acos, -1.0, 1.0),
+    ("atan", zk.atan, -1e8, 1e8),
+    ("exp", zk.exp, -700.0, 700.0),
+    ("expm1", zk.expm1, -700.0, 700.0),
+    ("log", zk.log, 1e-300, 1e300),
+    ("log1p", zk.log1p, -0.999, 1e300),
+    ("sinh", zk.sinh, -700.0, 700.0),
+    ("cosh", zk.cosh, -700.0, 700.0),
+    ("tanh", zk.tanh, -20.0, 20.0),
+    ("pow", lambda t: zk.pow(t, 2.5), 1e-100, 1e100),
+    ("atan2", lambda t: zk.atan2(t, 0.5), -1e10, 1e10),
+]
+
+
+@pytest.mark.parametrize("name, function, low, high", DOMAINS, ids=[case[0] for case in DOMAINS])
+def test_the_approximate_mode_stays_within_two_ulp_of_the_exact_one(name, function, low, high):
+    t = zk.Undefined(name="t")
+    f = zk.function(t, function(t))
+    rng = np.random.default_rng(7)
+    if low > 0 and high / low > 1e6:
+        ts = np.exp(rng.uniform(math.log(low), math.log(high), 50_001))
+    else:
+        ts = rng.uniform(low, high, 50_001)
+    exact = f.batch(ts)
+    approximate = f.batch(ts, approximate=True)
+    distance = np.abs(exact.view(np.int64) - approximate.view(np.int64))
+    assert np.all(np.sign(exact) == np.sign(approximate))
+    assert distance.max() <= 2, f"{name}: {distance.max()} ULP at {ts[distance.argmax()]}"
+    if name in DIFFERING:
+        # The vectorised functions really ran: they round some rows otherwise than the C library.
+        assert np.count_nonzero(distance) > 10, name
+
+
+# Functions whose vectorised form rounds otherwise than the C library in some of 50,001 rows.
+DIFFERING = {"sin", "cos", "tan", "exp", "expm1", "sinh", "cosh", "tanh", "pow"}
+
+# Derivatives that call a transcendental function (sin's cos, cosh's sinh, pow's power and
+# logarithm) or are the result itself (exp's), by reverse sweeps (one column) and forward ones (two
+# outputs): within a few ULP of the exact ones, and not the same bits in every row.
+DERIVATIVES = [
+    ("sin", zk.sin, -1e5, 1e5),
+    ("cos", zk.cos, -1e5, 1e5),
+    ("exp", zk.exp, -700.0, 700.0),
+    ("sinh", zk.sinh, -700.0, 700.0),
+    ("cosh", zk.cosh, -700.0, 700.0),
+    ("pow", lambda t: zk.pow(t, 2.5), 1e-3, 1e3),
+]
+
+
+@pytest.mark.parametrize("name, function, low, high", DERIVATIVES, ids=[case[0] for case in DERIVATIVES])
+def test_approximate_derivatives_stay_within_a_few_ulp_of_the_exact_ones(name, function, low, high):
+    t = zk.Undefined(name="t")
+    ts = np.random.default_rng(11).uniform(low, high, 50_001)
+    for outputs in ([function(t)], [function(t), function(t) * 2.0]):
+        f = zk.function(t, outputs)
+        exact = f.batch_jacobian(ts)[:, 0, 0]
+        approximate = f.batch_jacobian(ts, approximate=True)[:, 0, 0]
+        distance = np.abs(exact.view(np.int64) - approximate.view(np.int64))
+        assert np.all(np.sign(exact) == np.sign(approximate))
+        # pow's derivative b a^(b-1) multiplies one more rounding in.
+        assert distance.max() <= 3, f"{name}: {distance.max()} ULP at {ts[distance.argmax()]}"
+        assert np.count_nonzero(distance) > 10, name
+
+
+def test_the_approximate_mode_leaves_the_other_operations_exact():
+    x, y = zk.Undefined(name="x"), zk.Undefined(dim=2, name="y")
+    q = zk.Undefined(name="q")
+    out = zk.sqrt(zk.abs(x * y.x - y.y / (1.0 + x * x))) + zk.maximum(x, y.y) * zk.minimum(q, y.x) - q
+    f = zk.function([x, y, q], [out, zk.vec2(out * x, y.y - q)])
+    scalar = zk.function([x, y, q], out)
+    rng = np.random.default_rng(5)
+    xs, ys = rng.uniform(-3.0, 3.0, ROWS), rng.uniform(-3.0, 3.0, (ROWS, 2))
+    for call in (
+        f.batch,
+        f.batch_jacobian,
+        lambda *a, **k: f.batch_jacobian(*a, wrt=[q], **k),
+        lambda *a, **k: scalar.batch_value_and_grad(*a, **k)[1],
+    ):
+        exact, approximate = call(xs, ys, 0.5), call(xs, ys, 0.5, approximate=True)
+        for a, b in zip(
+            exact if isinstance(exact, (list, tuple)) else [exact],
+            approximate if isinstance(approximate, (list, tuple)) else [approximate],
+        ):
+            assert np.array_equal(bits(a), bits(b))
+
+
+def test_what_a_batch_refuses():
+    (x, v, p), outputs = model()
+    f = zk.function([x, v, p], outputs)
+    xs, vs = rows_of()
+    at = [0.5, 1.5, 2.0]
+    cases = [
+        (
+            lambda: f.batch(xs, vs[:10], at),
+            ValueError,
+            "input arrays 0 and 1 have different numbers of rows (5000 and 10)",
+        ),
+        (lambda: f.batch(xs, vs, at, rows=4), ValueError, "input array 0 has 5000 rows, not rows=4"),
+        (
+            lambda: f.batch(0.5, [1.0, 2.0], at),
+            ValueError,
+            "a batch needs rows: an input array of rows, or rows= the number of rows",
+        ),
+        (
+            lambda: f.batch(xs, vs, [1.0, 2.0]),
+            ValueError,
+            "input array 2 must have the shape (rows, 3), or (3,) or (1, 3) for one value for every row",
+        ),
+        (
+            lambda: f.batch(xs, vs, 1.0),
+            ValueError,
+            "input array 2 must have the shape (rows, 3), or (3,) or (1, 3) for one value for every row",
+        ),
+        (
+            lambda: f.batch(xs.reshape(-1, 2), vs, at),
+            ValueError,
+            "input array 0 must have the shape (rows,) or (rows, 1), or be one number for every row",
+        ),
+        (lambda: f.batch(xs, vs, at, rows=-1), ValueError, "rows must be at least 0, not -1"),
+        (lambda: f.batch(xs, vs, at, rows=2.0), TypeError, "rows must be an integer or None"),
+        (lambda: f.batch(xs, vs, at, threads=0), ValueError, "threads must be at least 1, not 0"),
+        (lambda: f.batch(xs, vs, at, threads="2"), TypeError, "threads must be an integer or None"),
+        (lambda: f.batch(xs, vs, at, approximate=1), TypeError, "approximate must be True or False"),
+        (lambda: f.batch_jacobian(xs, vs, at, wrt=[3]), ValueError, "wrt names input 3 of a function of 3 inputs"),
+        (lambda: f.batch_jacobian(xs, vs, at, wrt=[1, v]), ValueError, "wrt names input 1 twice"),
+        (
+            lambda: f.batch_jacobian(xs, vs, at, wrt=2),
+            TypeError,
+            "wrt must be None, an input Expression or a sequence of input positions or input Expressions",
+        ),
+        (
+            lambda: f.jacobian(0.5, [1.0, 2.0], at, wrt=["p"]),
+            TypeError,
+            "wrt must be None, an input Expression or a sequence of input positions or input Expressions",
+        ),
+        (lambda: f.batch(xs, vs, [1.0, math.inf, 1.0]), ValueError, "symbolic value lanes must be finite (row 0)"),
+    ]
+    for call, error, text in cases:
+        with pytest.raises(error) as raised:
+            call()
+        assert type(raised.value) is error and str(raised.value) == text
+    stranger = zk.Undefined(name="stranger")
+    with pytest.raises(ValueError, match="which is not an input of the function$"):
+        f.batch_jacobian(xs, vs, at, wrt=[stranger])
+
+
+def test_a_failing_row_is_named_whatever_the_thread_count():
+    x, y = zk.Undefined(name="x"), zk.Undefined(name="y")
+    f = zk.function([x, y], zk.log(x) * y)
+    xs = np.linspace(1.0, 2.0, 100_000)
+    xs[61_234] = -1.0
+    xs[90_000] = 0.0
+    for threads in (1, 2, 4):
+        for call in (f.batch, f.batch_jacobian, f.batch_value_and_grad):
+            with pytest.raises(ValueError) as raised:
+                call(xs, 2.0, threads=threads)
+            assert str(raised.value) == "symbolic value lanes must be finite (row 61234)"
