@@ -44,9 +44,8 @@ def samples(rows, chunks, seed=20261210):
 
 def sums(f, x, y, unknowns):
     """The loss sum r^2, the gradient J^T r and J^T J at `unknowns`, as per-chunk sums combined in a tree."""
-    at = da.broadcast_to(np.asarray(unknowns, dtype=float), (x.shape[0], 4), chunks=(x.chunks[0], 4))
-    r = f.batch(x, y, at)
-    jacobian = f.batch_jacobian(x, y, at)[:, 0, 2:]  # d r / d (a, b, c, d): the columns of the unknowns
+    r = f.batch(x, y, unknowns)  # the unknowns given once, for every row
+    jacobian = f.batch_jacobian(x, y, unknowns, wrt=[2])[:, 0, :]  # d r / d (a, b, c, d) alone
     loss = (r * r).sum(split_every=2)
     gradient = (jacobian * r[:, None]).sum(axis=0, split_every=2)
     normal = (jacobian[:, :, None] * jacobian[:, None, :]).sum(axis=0, split_every=2)

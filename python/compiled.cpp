@@ -614,6 +614,11 @@ instead, computed chunk by chunk wherever Dask runs them.
             "batch_value_and_grad",
             [](const PyFunction& self, const py::args& args, const py::object& wrt, const py::object& rows_given,
                const py::object& threads, const py::object& approximate) {
+                py::dict keywords = batch_keywords(threads, approximate);
+                keywords["wrt"] = wrt;
+                if (py::object lazy = lazy_rows("batch_value_and_grad", self, args, keywords); !lazy.is_none()) {
+                    return lazy;
+                }
                 if (self.function.output_lanes() != 1) {
                     throw py::value_error("batch_value_and_grad needs a function of one scalar output");
                 }
@@ -640,7 +645,7 @@ instead, computed chunk by chunk wherever Dask runs them.
                 for (std::size_t i = 0; i < gradients.size(); ++i) {
                     all[i] = gradients[i];
                 }
-                return py::make_tuple(value, all);
+                return py::object(py::make_tuple(value, all));
             },
             py::arg("wrt") = py::none(), py::arg("rows") = py::none(), py::arg("threads") = py::none(),
             py::arg("approximate") = false,
@@ -648,7 +653,9 @@ instead, computed chunk by chunk wherever Dask runs them.
 input in `wrt` (positions or input Expressions; every input when None), a tuple of arrays: for an
 input given once for every row its summed gradient, shape (lanes,); for an input given as rows
 each row's gradient, (rows,) or (rows, lanes). The value and gradient of a loss summed over data,
-in one call; sums are taken in an order that does not depend on the number of threads.
+in one call; sums are taken in an order that does not depend on the number of threads. Dask
+arrays chunked by rows give a lazy 0-d value and lazy gradients: each chunk sums its own rows,
+and the chunks' sums are added in a tree.
 
 >>> import numpy as np, zarnik as zk
 >>> x, y, w = zk.Undefined(name="x"), zk.Undefined(name="y"), zk.Undefined(name="w")

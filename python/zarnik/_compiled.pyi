@@ -56,7 +56,7 @@ class Function(Generic[_Answer, _Batch], metaclass=_NativeClass):
     def jacobian(self, *values: _Value, wrt: _Wrt | None = None) -> _Rows: ...
     def value_and_grad(self, *values: _Value) -> tuple[float, _Rows]: ...
     # Each array gives an input's rows, or one value for every row. Given a
-    # Dask array among the arrays, batch and batch_jacobian answer with lazy
+    # Dask array among the arrays, the three batch methods answer with lazy
     # Dask arrays of the same shapes instead (Dask is not needed to type-check).
     def batch(
         self,

@@ -10,6 +10,7 @@ function travels to the workers once per call, pickled as its graph file.
 
 import itertools
 import math
+import operator
 import re
 import uuid
 
@@ -139,6 +140,8 @@ def lazy(method, function, single_output, *arrays, threads=None, approximate=Fal
     chunks side by side."""
     if method == "batch":
         return batch(function, single_output, *arrays, approximate=approximate)
+    if method == "batch_value_and_grad":
+        return batch_value_and_grad(function, *arrays, approximate=approximate, wrt=wrt)
     return batch_jacobian(function, *arrays, approximate=approximate, wrt=wrt)
 
 
@@ -149,7 +152,8 @@ def _positions(function, wrt):
         return None
     ids = [input_.id for input_ in function.inputs]
     positions = []
-    for item in wrt:
+    # One input Expression names that input alone, as the batch reads it.
+    for item in [wrt] if hasattr(wrt, "id") else wrt:
         if hasattr(item, "id") and not isinstance(item, int):
             if item.id not in ids:
                 raise ValueError(f"wrt names {item!r}, which is not an input of the function")
@@ -185,3 +189,74 @@ def batch_jacobian(function, *arrays, approximate=False, wrt=None):
     shape = (function.output_lanes, columns)
     keywords = {"approximate": approximate, "wrt": positions}
     return _lazy(function, _jacobians, arrays, lambda rows: (rows, *shape), keywords)
+
+
+def _partial_sums(function, first_row, keywords, summed, *blocks):
+    """One chunk's value and gradients, its sums as one row: the chunk's sum
+    of the output, then the summed gradient of each input given once."""
+    value, gradients = _rows(function, "batch_value_and_grad", first_row, keywords, *blocks)
+    once = [g for g, given_once in zip(gradients, summed) if given_once]
+    return value, gradients, np.concatenate([[value], *once])[np.newaxis, :]
+
+
+def batch_value_and_grad(function, *arrays, approximate=False, wrt=None):
+    """Function.batch_value_and_grad over Dask arrays: a lazy 0-d array of the
+    output's sum over the rows and a tuple of lazy gradients, one per input
+    in `wrt`: the summed gradient (lanes,) of an input given once, the
+    gradient of each row, (rows,) or (rows, lanes), of an input given as
+    rows. Each chunk sums its own rows; the chunks' sums are added in a tree,
+    so the totals equal the batch's to rounding."""
+    if function.output_lanes != 1:
+        raise ValueError("batch_value_and_grad needs a function of one scalar output")
+    positions = _positions(function, wrt)
+    chosen = list(range(len(function.inputs))) if positions is None else positions
+    aligned, row_chunks = _aligned(function, arrays)
+    summed = [not isinstance(aligned[k], da.Array) for k in chosen]
+    lanes = [function.inputs[k].dim for k in chosen]
+    width = 1 + sum(dim for dim, once in zip(lanes, summed) if once)
+    keywords = {"approximate": approximate, "wrt": chosen}
+
+    token = uuid.uuid4().hex
+    function_key = f"zarnik-function-{token}"
+    chunk_name = f"zarnik-chunk-{token}"
+    chunk_layer = {function_key: function}
+    for k, array in enumerate(aligned):
+        if not isinstance(array, da.Array):
+            chunk_layer[f"zarnik-value-{token}-{k}"] = array
+    sums_name = f"zarnik-partial-sums-{token}"
+    row_names = [f"zarnik-row-gradients-{token}-{i}" for i in range(len(chosen))]
+    sums_layer = {}
+    row_layers = [{} for _ in chosen]
+    first_rows = itertools.accumulate(row_chunks, initial=0)
+    for c, first_row in zip(range(len(row_chunks)), first_rows):
+        blocks = [(array.name, c) + (0,) * (array.ndim - 1) if isinstance(array, da.Array)
+                  else f"zarnik-value-{token}-{k}" for k, array in enumerate(aligned)]
+        chunk_layer[(chunk_name, c)] = (_partial_sums, function_key, first_row, keywords, summed, *blocks)
+        sums_layer[(sums_name, c, 0)] = (operator.getitem, (chunk_name, c), 2)
+        for i, once in enumerate(summed):
+            if not once:
+                tail = (0,) if lanes[i] > 1 else ()
+                row_layers[i][(row_names[i], c) + tail] = (operator.getitem,
+                                                           (operator.getitem, (chunk_name, c), 1), i)
+    dependencies = [array for array in aligned if isinstance(array, da.Array)]
+    chunks_graph = HighLevelGraph.from_collections(chunk_name, chunk_layer, dependencies=dependencies)
+
+    def graph_of(name, layer):
+        """The chunks' graph with one more layer, which picks from their results."""
+        return HighLevelGraph({**chunks_graph.layers, name: layer},
+                              {**chunks_graph.dependencies, name: {chunk_name}})
+
+    partial = da.Array(graph_of(sums_name, sums_layer), sums_name, ((1,) * len(row_chunks), (width,)),
+                       dtype=np.float64, meta=np.empty((0, 0)))
+    totals = partial.sum(axis=0)
+    gradients = []
+    column = 1
+    for i, once in enumerate(summed):
+        if once:
+            gradients.append(totals[column:column + lanes[i]])
+            column += lanes[i]
+        else:
+            chunks = (row_chunks,) if lanes[i] == 1 else (row_chunks, (lanes[i],))
+            gradients.append(da.Array(graph_of(row_names[i], row_layers[i]), row_names[i], chunks,
+                                      dtype=np.float64, meta=np.empty((0,) * len(chunks))))
+    return totals[0], tuple(gradients)

@@ -90,6 +90,28 @@ def test_tree_sums_of_chunks_on_the_cluster_match_the_batch(client):
     assert total == pytest.approx(f.batch(xs, vs).sum(axis=0), rel=1e-12)
 
 
+def test_the_fit_over_chunks_sums_in_a_tree_and_keeps_each_rows_gradient(client):
+    x, y = zk.Undefined(name="x"), zk.Undefined(name="y")
+    p = zk.Undefined(dim=2, name="p")
+    residual = p[0] * zk.sin(p[1] * x) - y
+    loss = zk.function([x, y, p], residual * residual)
+    ys = np.cos(xs)
+    lazy_x, lazy_y = da.from_array(xs, chunks=1_000), da.from_array(ys, chunks=3_000)
+    value, gradients = loss.batch_value_and_grad(xs, ys, [0.5, 2.0], wrt=[p, x])
+    for wrt in ([p, x], p):
+        lazy_value, lazy_gradients = loss.batch_value_and_grad(lazy_x, lazy_y, [0.5, 2.0], wrt=wrt)
+        assert isinstance(lazy_value, da.Array) and lazy_value.shape == ()
+        assert [g.shape for g in lazy_gradients] == [g.shape for g in gradients[:len(lazy_gradients)]]
+        total, *computed_gradients = computed(client, [lazy_value, *lazy_gradients])
+        # Sums of chunks add in another order than the batch's; each row's own gradient keeps its bits.
+        assert total == pytest.approx(value, rel=1e-12)
+        np.testing.assert_allclose(computed_gradients[0], gradients[0], rtol=1e-12)
+        if len(computed_gradients) > 1:
+            assert same_bits(computed_gradients[1], gradients[1])
+    with pytest.raises(ValueError, match="^batch_value_and_grad needs a function of one scalar output$"):
+        zk.function([x, p], p * x).batch_value_and_grad(lazy_x, [0.5, 2.0])
+
+
 def test_a_failing_row_names_its_row_in_the_whole_array(client):
     x = zk.Undefined(name="x")
     f = zk.function(x, 1.0 / x)
