@@ -477,13 +477,13 @@ than a reverse sweep per lane, as the Jacobian of the compiled gradient.
                 const std::vector<double> parameters = hessian->parameter_values();
                 {
                     const py::gil_scoped_release unlocked;
-                    hessian->rows(rows.count, rows.data, data, parameters);
+                    hessian->rows(rows.count, rows.data, data, parameters, SignalCheck());
                 }
                 return hessians;
             },
             py::arg("wrt") = py::none(),
             R"(The Hessian of every row, an array of shape (rows, lanes, lanes), from arrays as batch takes
-them. Runs in C++ with the interpreter's lock released.
+them. Runs in C++ with the interpreter's lock released; Ctrl-C stops it between blocks of rows.
 
 >>> import numpy as np, zarnik as zk
 >>> x = zk.Undefined(name="x")

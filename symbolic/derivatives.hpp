@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
@@ -89,9 +90,11 @@ public:
     std::vector<double> parameter_values() const;
 
     // The Hessian of every row, as Function::evaluate_rows takes rows:
-    // rows x lanes() x lanes() values.
+    // rows x lanes() x lanes() values. `check`, when given, runs between
+    // blocks of rows and stops the batch with what it throws, as
+    // Function::evaluate_rows's does.
     void rows(std::size_t rows, std::span<const double* const> inputs, double* hessians,
-              std::span<const double> parameter_values) const;
+              std::span<const double> parameter_values, const std::function<void()>& check = {}) const;
 
 private:
     std::size_t lanes_ = 0;

@@ -203,7 +203,7 @@ void Hessian::operator()(std::span<const SmallValue> inputs, std::span<double> h
 std::vector<double> Hessian::parameter_values() const { return entries_->parameter_values(); }
 
 void Hessian::rows(std::size_t rows, std::span<const double* const> inputs, double* hessians,
-                   std::span<const double> parameter_values) const {
+                   std::span<const double> parameter_values, const std::function<void()>& check) const {
     const std::size_t size = lanes_ * lanes_;
     if (lanes_ == 0) {
         // Only the checks and failures of the function's own rows.
@@ -213,7 +213,7 @@ void Hessian::rows(std::size_t rows, std::span<const double* const> inputs, doub
             outputs.emplace_back(rows * static_cast<std::size_t>(output.dimension()));
             pointers.push_back(outputs.back().data());
         }
-        entries_->evaluate_rows(rows, inputs, pointers, parameter_values);
+        entries_->evaluate_rows(rows, inputs, pointers, parameter_values, check);
         return;
     }
     if (method_ == Method::ForwardOverReverse) {
@@ -224,7 +224,7 @@ void Hessian::rows(std::size_t rows, std::span<const double* const> inputs, doub
         for (std::size_t first = 0; first < std::max<std::size_t>(count, 1); first += 4) {
             outputs.push_back(entries.data() + first * rows);
         }
-        entries_->evaluate_rows(rows, inputs, outputs, parameter_values);
+        entries_->evaluate_rows(rows, inputs, outputs, parameter_values, check);
         for (std::size_t r = 0; r < rows; ++r) {
             double* const hessian = hessians + r * size;
             std::copy(fixed_.begin(), fixed_.end(), hessian);
@@ -240,7 +240,7 @@ void Hessian::rows(std::size_t rows, std::span<const double* const> inputs, doub
     }
     const std::size_t columns = entries_->input_lanes();
     std::vector<double> jacobians(rows * lanes_ * columns);
-    entries_->jacobian_rows(rows, inputs, jacobians.data(), parameter_values);
+    entries_->jacobian_rows(rows, inputs, jacobians.data(), parameter_values, check);
     for (std::size_t r = 0; r < rows; ++r) {
         const double* const jacobian = jacobians.data() + r * lanes_ * columns;
         double* const hessian = hessians + r * size;
@@ -318,6 +318,11 @@ void FunctionDerivatives::hvp(std::span<const SmallValue> inputs, std::span<cons
     }
     for (std::size_t k = 0; k < inputs.size(); ++k) {
         require_lanes(inputs[k], leaves[k], "input", k);
+    }
+    if (lanes == 0) {
+        // No lane to move (and no function of none to compile): the call's checks and failures only.
+        static_cast<void>(function_(inputs));
+        return;
     }
     const Function* compiled = nullptr;
     {

@@ -365,6 +365,19 @@ def test_failures(name, call, error, text):
         assert message == text
 
 
+def test_derivatives_of_a_function_of_no_input_lanes_are_empty():
+    w = zk.Parameter(2.0, name="w")
+    f = zk.function([], w * w)
+    assert f.hessian().shape == (0, 0)
+    assert f.hvp([], []).shape == (0,)
+    assert f.jvp([], []) == ((4.0,), (0.0,))
+    # As a call, they read the parameters and fail where the call fails.
+    g = zk.function([], zk.sqrt(w - 3.0))
+    for call in (lambda: g.hessian(), lambda: g.hvp([], [])):
+        with pytest.raises(ValueError, match="symbolic value lanes must be finite"):
+            call()
+
+
 def test_a_hessian_touches_no_node():
     w = zk.Parameter(2.0, name="w")
     x = zk.Undefined(name="x")
