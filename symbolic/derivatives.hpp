@@ -97,6 +97,11 @@ public:
               std::span<const double> parameter_values, const std::function<void()>& check = {}) const;
 
 private:
+    // Reverse over reverse: the entry (row, column) from the Jacobian of the
+    // gradient, whose rows are the Hessian's lanes and columns all input lanes.
+    double swept_entry(std::span<const double> jacobian, std::size_t columns, std::size_t row,
+                       std::size_t column) const noexcept;
+
     std::size_t lanes_ = 0;
     Method method_ = Method::ForwardOverReverse;
     std::vector<std::size_t> wrt_lanes_;  // per Hessian lane, its lane among all the inputs' lanes

@@ -302,6 +302,23 @@ def test_hessian_blocks_rows_and_parameters():
     assert g.hessian(2.0).tolist() == [[12.0]]
 
 
+def test_a_block_in_any_order_holds_the_bits_of_the_whole_matrix():
+    # Each entry is the derivative along the lane that comes first among the
+    # function's inputs, whatever the order of `wrt`.
+    p, q, s = zk.Undefined(dim=4, name="p"), zk.Undefined(dim=3, name="q"), zk.Undefined(name="s")
+    t = zk.exp(zk.sum(p) * 0.1 + s * 0.2)
+    f = zk.function([p, q, s], t * zk.sin(zk.sum(q) * s + t) + zk.sum(p * p) * s + zk.dot(q, q) * t)
+    at = ([0.1, -0.2, 0.3, 0.4], [0.5, -0.6, 0.7], 0.8)
+    full = f.hessian(*at)
+    lanes = {"p": [0, 1, 2, 3], "q": [4, 5, 6], "s": [7]}
+    for wrt in ([s, p], [q, s, p], [p, q], [q], [s, q]):
+        order = [i for v in wrt for i in lanes[v.name]]
+        block = full[np.ix_(order, order)]
+        assert np.array_equal(f.hessian(*at, wrt=wrt), block)
+        rows = f.batch_hessian(*(np.array([v]) for v in at), wrt=wrt)
+        assert np.array_equal(rows[0], block)
+
+
 def test_jvp_and_hvp():
     p, q = zk.Undefined(dim=2, name="p"), zk.Undefined(name="q")
     y = zk.exp(p.x * q) * zk.sin(p.y) + q * q * q
