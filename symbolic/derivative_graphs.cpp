@@ -3,6 +3,7 @@
 #include <array>
 #include <algorithm>
 #include <bit>
+#include <initializer_list>
 #include <cstdint>
 #include <limits>
 #include <stdexcept>
@@ -91,6 +92,29 @@ bool keeps_dimension(const Value& c, const Value& other) {
     return c.dimension() == 1 || c.dimension() == other.dimension();
 }
 
+// A term over constants with no finite value (the log of pow's negative base
+// in its exponent's term, say) is kept as a node of its own, unfolded: the
+// graph then fails where it is evaluated, as the sweep's NaN there would
+// show, instead of while it is built.
+template <typename Build>
+Value folded_or_kept(ExpressionOp op, std::initializer_list<Value> operands, Build build) {
+    try {
+        return made(build());
+    } catch (const std::invalid_argument&) {
+        std::array<Value, 4> inputs;
+        int dimension = 1;
+        int count = 0;
+        for (const Value& operand : operands) {
+            if (!operand.is_constant()) {
+                throw;
+            }
+            dimension = std::max(dimension, operand.dimension());
+            inputs[static_cast<std::size_t>(count++)] = operand;
+        }
+        return made(make_expression(op, dimension, inputs, count, 0));
+    }
+}
+
 // A value of a derivative graph while a sweep builds it: the rules of
 // operations.hpp are written over this type as over doubles. Its operations
 // are the builders, with the simplifications that change no bit of any
@@ -111,8 +135,12 @@ public:
         }
         return made(-x.value_);
     }
-    friend Term operator+(const Term& a, const Term& b) { return made(a.value_ + b.value_); }
-    friend Term operator-(const Term& a, const Term& b) { return made(a.value_ - b.value_); }
+    friend Term operator+(const Term& a, const Term& b) {
+        return folded_or_kept(ExpressionOp::Add, {a.value_, b.value_}, [&] { return a.value_ + b.value_; });
+    }
+    friend Term operator-(const Term& a, const Term& b) {
+        return folded_or_kept(ExpressionOp::Subtract, {a.value_, b.value_}, [&] { return a.value_ - b.value_; });
+    }
     friend Term operator*(const Term& a, const Term& b) {
         if (all_lanes_are(a.value_, 1.0) && keeps_dimension(a.value_, b.value_)) {
             return b;
@@ -126,21 +154,35 @@ public:
         if (all_lanes_are(b.value_, -1.0) && keeps_dimension(b.value_, a.value_)) {
             return -a;
         }
-        return made(a.value_ * b.value_);
+        return folded_or_kept(ExpressionOp::Multiply, {a.value_, b.value_}, [&] { return a.value_ * b.value_; });
     }
     friend Term operator/(const Term& a, const Term& b) {
         if (all_lanes_are(b.value_, 1.0) && keeps_dimension(b.value_, a.value_)) {
             return a;
         }
-        return made(a.value_ / b.value_);
+        return folded_or_kept(ExpressionOp::Divide, {a.value_, b.value_}, [&] { return a.value_ / b.value_; });
     }
-    friend Term sin(const Term& x) { return made(symbolic::sin(x.value_)); }
-    friend Term cos(const Term& x) { return made(symbolic::cos(x.value_)); }
-    friend Term sqrt(const Term& x) { return made(symbolic::sqrt(x.value_)); }
-    friend Term log(const Term& x) { return made(symbolic::log(x.value_)); }
-    friend Term sinh(const Term& x) { return made(symbolic::sinh(x.value_)); }
-    friend Term cosh(const Term& x) { return made(symbolic::cosh(x.value_)); }
-    friend Term pow(const Term& a, const Term& b) { return made(symbolic::pow(a.value_, b.value_)); }
+    friend Term sin(const Term& x) {
+        return folded_or_kept(ExpressionOp::Sin, {x.value_}, [&] { return symbolic::sin(x.value_); });
+    }
+    friend Term cos(const Term& x) {
+        return folded_or_kept(ExpressionOp::Cos, {x.value_}, [&] { return symbolic::cos(x.value_); });
+    }
+    friend Term sqrt(const Term& x) {
+        return folded_or_kept(ExpressionOp::Sqrt, {x.value_}, [&] { return symbolic::sqrt(x.value_); });
+    }
+    friend Term log(const Term& x) {
+        return folded_or_kept(ExpressionOp::Log, {x.value_}, [&] { return symbolic::log(x.value_); });
+    }
+    friend Term sinh(const Term& x) {
+        return folded_or_kept(ExpressionOp::Sinh, {x.value_}, [&] { return symbolic::sinh(x.value_); });
+    }
+    friend Term cosh(const Term& x) {
+        return folded_or_kept(ExpressionOp::Cosh, {x.value_}, [&] { return symbolic::cosh(x.value_); });
+    }
+    friend Term pow(const Term& a, const Term& b) {
+        return folded_or_kept(ExpressionOp::Pow, {a.value_, b.value_}, [&] { return symbolic::pow(a.value_, b.value_); });
+    }
     friend Term sign(const Term& x) { return made(symbolic::sign(x.value_)); }
     friend Term step(const Term& a, const Term& b) { return made(symbolic::step(a.value_, b.value_)); }
     friend Term gate(const Term& c, const Term& v) {

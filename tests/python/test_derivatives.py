@@ -45,6 +45,22 @@ def test_grad_gives_the_bits_that_backward_writes(leaves, operations):
         assert bits(lanes) == bits(expected)
 
 
+def test_a_gradient_with_no_finite_value_builds_and_fails_where_it_is_evaluated():
+    # d/db pow(a, b) = a^b log a: with a negative constant base its log has no
+    # finite value, which backward writes as NaN.
+    b = zk.Parameter(2.0, name="b")
+    y = zk.pow(zk.Constant(-1.5), b) + b * b
+    y.backward()
+    assert math.isnan(b.grad[0])
+    (db,) = zk.grad(y, [b])
+    with pytest.raises(ValueError, match="^symbolic value lanes must be finite$"):
+        db.eval()
+    # Its second derivative too.
+    (second,) = zk.grad(zk.grad(y, b), [b])
+    with pytest.raises(ValueError, match="^symbolic value lanes must be finite$"):
+        second.eval()
+
+
 def test_grad_of_a_single_leaf_zeros_for_independent_leaves_and_graphs_like_any_other():
     x, w = zk.Parameter(3.0, name="x"), zk.Parameter(2.0, name="w")
     u, unused = zk.Undefined(dim=2, name="u"), zk.Parameter(1.0, 2.0, 3.0, name="unused")
