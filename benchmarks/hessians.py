@@ -66,16 +66,15 @@ def times_of(contenders, calls):
 
 
 def build_times(builds, repeats):
-    """Each build run `repeats` times, each from the same expression; seconds, minimum and median."""
-    results = {}
-    for name, build in builds.items():
-        times = []
-        for _ in range(repeats):
+    """Each build run `repeats` times from the same expression, in interleaved rounds, so that a
+    machine shared with other work slows every contender alike; seconds, minimum and median."""
+    rounds = {name: [] for name in builds}
+    for _ in range(repeats):
+        for name, build in builds.items():
             started = time.perf_counter()
             build()
-            times.append(time.perf_counter() - started)
-        results[name] = {"min": min(times), "median": statistics.median(times)}
-    return results
+            rounds[name].append(time.perf_counter() - started)
+    return {name: {"min": min(times), "median": statistics.median(times)} for name, times in rounds.items()}
 
 
 # --- W6: the Hessian of the extended Rosenbrock function -------------------------------------

@@ -713,13 +713,14 @@ than a reverse sweep per lane, as the Jacobian of the compiled gradient.
                 }
                 {
                     const py::gil_scoped_release unlocked;
-                    hessian->rows(rows.count, inputs, data, parameters);
+                    hessian->rows(rows.count, inputs, data, parameters, SignalCheck());
                 }
                 return hessians;
             },
             py::arg("wrt") = py::none(), py::arg("rows") = py::none(),
             R"(The Hessian of every row, an array of shape (rows, lanes, lanes), from inputs as batch takes
-them (rows, or one value for every row). Runs in C++ with the interpreter's lock released.
+them (rows, or one value for every row). Runs in C++ with the interpreter's lock released;
+Ctrl-C stops it between blocks of rows.
 
 >>> import numpy as np, zarnik as zk
 >>> x = zk.Undefined(name="x")

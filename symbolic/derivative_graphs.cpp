@@ -3,12 +3,11 @@
 #include <array>
 #include <algorithm>
 #include <bit>
+#include <initializer_list>
 #include <cstdint>
 #include <limits>
 #include <stdexcept>
 #include <string>
-#include <unordered_map>
-#include <unordered_set>
 #include <utility>
 
 #include "detail/graph_walk.hpp"
@@ -24,7 +23,8 @@ namespace {
 // number the rules write (0.5, 1.0, ...), and a count of the expression
 // nodes made, for sweeps with a budget.
 struct Sweep {
-    std::unordered_map<std::uint64_t, Value> numbers;
+    // A rule writes a handful of distinct numbers: a list searched in order beats a hash table.
+    std::vector<std::pair<std::uint64_t, Value>> numbers;
     std::size_t made = 0;
 };
 
@@ -92,6 +92,29 @@ bool keeps_dimension(const Value& c, const Value& other) {
     return c.dimension() == 1 || c.dimension() == other.dimension();
 }
 
+// A term over constants with no finite value (the log of pow's negative base
+// in its exponent's term, say) is kept as a node of its own, unfolded: the
+// graph then fails where it is evaluated, as the sweep's NaN there would
+// show, instead of while it is built.
+template <typename Build>
+Value folded_or_kept(ExpressionOp op, std::initializer_list<Value> operands, Build build) {
+    try {
+        return made(build());
+    } catch (const std::invalid_argument&) {
+        std::array<Value, 4> inputs;
+        int dimension = 1;
+        int count = 0;
+        for (const Value& operand : operands) {
+            if (!operand.is_constant()) {
+                throw;
+            }
+            dimension = std::max(dimension, operand.dimension());
+            inputs[static_cast<std::size_t>(count++)] = operand;
+        }
+        return made(make_expression(op, dimension, inputs, count, 0));
+    }
+}
+
 // A value of a derivative graph while a sweep builds it: the rules of
 // operations.hpp are written over this type as over doubles. Its operations
 // are the builders, with the simplifications that change no bit of any
@@ -112,8 +135,12 @@ public:
         }
         return made(-x.value_);
     }
-    friend Term operator+(const Term& a, const Term& b) { return made(a.value_ + b.value_); }
-    friend Term operator-(const Term& a, const Term& b) { return made(a.value_ - b.value_); }
+    friend Term operator+(const Term& a, const Term& b) {
+        return folded_or_kept(ExpressionOp::Add, {a.value_, b.value_}, [&] { return a.value_ + b.value_; });
+    }
+    friend Term operator-(const Term& a, const Term& b) {
+        return folded_or_kept(ExpressionOp::Subtract, {a.value_, b.value_}, [&] { return a.value_ - b.value_; });
+    }
     friend Term operator*(const Term& a, const Term& b) {
         if (all_lanes_are(a.value_, 1.0) && keeps_dimension(a.value_, b.value_)) {
             return b;
@@ -127,21 +154,35 @@ public:
         if (all_lanes_are(b.value_, -1.0) && keeps_dimension(b.value_, a.value_)) {
             return -a;
         }
-        return made(a.value_ * b.value_);
+        return folded_or_kept(ExpressionOp::Multiply, {a.value_, b.value_}, [&] { return a.value_ * b.value_; });
     }
     friend Term operator/(const Term& a, const Term& b) {
         if (all_lanes_are(b.value_, 1.0) && keeps_dimension(b.value_, a.value_)) {
             return a;
         }
-        return made(a.value_ / b.value_);
+        return folded_or_kept(ExpressionOp::Divide, {a.value_, b.value_}, [&] { return a.value_ / b.value_; });
     }
-    friend Term sin(const Term& x) { return made(symbolic::sin(x.value_)); }
-    friend Term cos(const Term& x) { return made(symbolic::cos(x.value_)); }
-    friend Term sqrt(const Term& x) { return made(symbolic::sqrt(x.value_)); }
-    friend Term log(const Term& x) { return made(symbolic::log(x.value_)); }
-    friend Term sinh(const Term& x) { return made(symbolic::sinh(x.value_)); }
-    friend Term cosh(const Term& x) { return made(symbolic::cosh(x.value_)); }
-    friend Term pow(const Term& a, const Term& b) { return made(symbolic::pow(a.value_, b.value_)); }
+    friend Term sin(const Term& x) {
+        return folded_or_kept(ExpressionOp::Sin, {x.value_}, [&] { return symbolic::sin(x.value_); });
+    }
+    friend Term cos(const Term& x) {
+        return folded_or_kept(ExpressionOp::Cos, {x.value_}, [&] { return symbolic::cos(x.value_); });
+    }
+    friend Term sqrt(const Term& x) {
+        return folded_or_kept(ExpressionOp::Sqrt, {x.value_}, [&] { return symbolic::sqrt(x.value_); });
+    }
+    friend Term log(const Term& x) {
+        return folded_or_kept(ExpressionOp::Log, {x.value_}, [&] { return symbolic::log(x.value_); });
+    }
+    friend Term sinh(const Term& x) {
+        return folded_or_kept(ExpressionOp::Sinh, {x.value_}, [&] { return symbolic::sinh(x.value_); });
+    }
+    friend Term cosh(const Term& x) {
+        return folded_or_kept(ExpressionOp::Cosh, {x.value_}, [&] { return symbolic::cosh(x.value_); });
+    }
+    friend Term pow(const Term& a, const Term& b) {
+        return folded_or_kept(ExpressionOp::Pow, {a.value_, b.value_}, [&] { return symbolic::pow(a.value_, b.value_); });
+    }
     friend Term sign(const Term& x) { return made(symbolic::sign(x.value_)); }
     friend Term step(const Term& a, const Term& b) { return made(symbolic::step(a.value_, b.value_)); }
     friend Term gate(const Term& c, const Term& v) {
@@ -167,17 +208,25 @@ private:
         if (current_sweep == nullptr) {
             return constant(number);
         }
-        Value& known = current_sweep->numbers[std::bit_cast<std::uint64_t>(number)];
-        if (detail::NodeAccess::node(known) == nullptr) {
-            known = constant(number);
+        const auto bits = std::bit_cast<std::uint64_t>(number);
+        for (const auto& [known_bits, known] : current_sweep->numbers) {
+            if (known_bits == bits) {
+                return known;
+            }
         }
-        return known;
+        return current_sweep->numbers.emplace_back(bits, constant(number)).second;
     }
 
     Value value_;
 };
 
-Term component_of(const Term& v, int lane) { return made(component(v.value(), lane)); }
+// A lane of a constant is one of the sweep's shared numbers rather than a new node.
+Term component_of(const Term& v, int lane) {
+    if (v.value().is_constant() && v.value().dimension() > 1) {
+        return Term(v.value().value()[lane]);
+    }
+    return made(component(v.value(), lane));
+}
 
 // `lanes` scalars (absent ones zero) as one value.
 Term pack(const std::array<Term, 4>& lanes, int dimension) {
@@ -341,9 +390,19 @@ DerivativeGraph::DerivativeGraph(std::span<const Value> outputs) : outputs_(outp
     }
     for (std::uint32_t i = 0; i < order_.nodes.size(); ++i) {
         if (order_.nodes[i]->input_count == 0) {
-            leaves_.emplace(order_.nodes[i], i);
+            leaves_.emplace_back(order_.nodes[i], i);
         }
     }
+    std::ranges::sort(leaves_, {}, &std::pair<const ValueNode*, std::uint32_t>::first);
+}
+
+std::optional<std::uint32_t> DerivativeGraph::position_of(const Value& leaf) const {
+    const ValueNode* const node = &leaf.node();
+    const auto found = std::ranges::lower_bound(leaves_, node, {}, &std::pair<const ValueNode*, std::uint32_t>::first);
+    if (found == leaves_.end() || found->first != node) {
+        return std::nullopt;
+    }
+    return found->second;
 }
 
 std::vector<Value> DerivativeGraph::gradient(std::span<const Value> wrt) const {
@@ -357,14 +416,17 @@ std::vector<Value> DerivativeGraph::gradient(std::span<const Value> wrt) const {
     }
     const std::size_t n = order_.nodes.size();
     // Only nodes that lead to a leaf of `wrt` need adjoints.
-    std::unordered_set<const ValueNode*> wanted_leaves;
-    for (const Value& leaf : wrt) {
-        wanted_leaves.insert(&leaf.node());
-    }
     std::vector<bool> active(n, false);
-    for (std::size_t i = 0; i < n; ++i) {
+    std::size_t first = n;
+    for (const Value& leaf : wrt) {
+        if (const std::optional<std::uint32_t> position = position_of(leaf)) {
+            active[*position] = true;
+            first = std::min<std::size_t>(first, *position);
+        }
+    }
+    for (std::size_t i = first; i < n; ++i) {
         const ValueNode& node = *order_.nodes[i];
-        bool reaches = node.input_count == 0 && wanted_leaves.contains(&node);
+        bool reaches = active[i];
         for (std::size_t k = 0; k < static_cast<std::size_t>(node.input_count) && !reaches; ++k) {
             reaches = active[order_.inputs[i][k]];
         }
@@ -454,13 +516,13 @@ std::vector<Value> DerivativeGraph::gradient(std::span<const Value> wrt) const {
     std::vector<Value> gradients;
     gradients.reserve(wrt.size());
     for (const Value& leaf : wrt) {
-        const auto found = leaves_.find(&leaf.node());
-        if (found == leaves_.end() || adjoints[found->second].empty()) {
+        const std::optional<std::uint32_t> position = position_of(leaf);
+        if (!position || adjoints[*position].empty()) {
             gradients.push_back(Term::zeros(leaf.dimension()).value());
             continue;
         }
         // As backward adds the sweep's adjoint into a cleared gradient: 0 + adjoint.
-        gradients.push_back((Term(0.0) + adjoints[found->second].whole(leaf.dimension())).value());
+        gradients.push_back((Term(0.0) + adjoints[*position].whole(leaf.dimension())).value());
     }
     return gradients;
 }
@@ -476,20 +538,25 @@ std::optional<std::vector<Value>> DerivativeGraph::tangents(std::span<const Valu
     std::vector<Term> tangents(n);
     // Nodes before the first moving leaf cannot depend on it.
     std::size_t first = n;
-    std::unordered_set<const ValueNode*> seen;
+    std::vector<const ValueNode*> seen;
+    seen.reserve(wrt.size());
     for (std::size_t j = 0; j < wrt.size(); ++j) {
         require_leaf(wrt[j], "a directional derivative's leaf");
         require_valid(directions[j], "a direction");
-        if (!seen.insert(&wrt[j].node()).second) {
-            throw std::invalid_argument("directional derivatives need distinct leaves");
-        }
+        seen.push_back(&wrt[j].node());
+    }
+    std::ranges::sort(seen);
+    if (std::ranges::adjacent_find(seen) != seen.end()) {
+        throw std::invalid_argument("directional derivatives need distinct leaves");
+    }
+    for (std::size_t j = 0; j < wrt.size(); ++j) {
         if (directions[j].dimension() != wrt[j].dimension()) {
             throw std::invalid_argument("a direction must have its leaf's " + std::to_string(wrt[j].dimension()) +
                                         " lanes, not " + std::to_string(directions[j].dimension()));
         }
-        if (const auto found = leaves_.find(&wrt[j].node()); found != leaves_.end() && !is_zero(directions[j])) {
-            tangents[found->second] = directions[j];
-            first = std::min<std::size_t>(first, found->second);
+        if (const std::optional<std::uint32_t> position = position_of(wrt[j]); position && !is_zero(directions[j])) {
+            tangents[*position] = directions[j];
+            first = std::min<std::size_t>(first, *position);
         }
     }
 

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
@@ -89,11 +90,18 @@ public:
     std::vector<double> parameter_values() const;
 
     // The Hessian of every row, as Function::evaluate_rows takes rows:
-    // rows x lanes() x lanes() values.
+    // rows x lanes() x lanes() values. `check`, when given, runs between
+    // blocks of rows and stops the batch with what it throws, as
+    // Function::evaluate_rows's does.
     void rows(std::size_t rows, std::span<const double* const> inputs, double* hessians,
-              std::span<const double> parameter_values) const;
+              std::span<const double> parameter_values, const std::function<void()>& check = {}) const;
 
 private:
+    // Reverse over reverse: the entry (row, column) from the Jacobian of the
+    // gradient, whose rows are the Hessian's lanes and columns all input lanes.
+    double swept_entry(std::span<const double> jacobian, std::size_t columns, std::size_t row,
+                       std::size_t column) const noexcept;
+
     std::size_t lanes_ = 0;
     Method method_ = Method::ForwardOverReverse;
     std::vector<std::size_t> wrt_lanes_;  // per Hessian lane, its lane among all the inputs' lanes

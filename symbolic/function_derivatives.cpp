@@ -2,9 +2,11 @@
 #include <array>
 #include <limits>
 #include <map>
+#include <numeric>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "detail/derivative_graphs.hpp"
 #include "detail/internal.hpp"
@@ -134,7 +136,14 @@ Hessian::Hessian(const Function& function, const std::vector<std::size_t>& wrt, 
         }
         grouped = 0;
     };
-    for (std::size_t column = 0; column < lanes_; ++column) {
+    // Each entry is the derivative along the one of its two lanes that comes
+    // first among the function's inputs, so that a block in any order holds
+    // the bits of the whole matrix.
+    std::vector<std::size_t> by_input_lane(lanes_);
+    std::iota(by_input_lane.begin(), by_input_lane.end(), std::size_t{0});
+    std::ranges::sort(by_input_lane, {}, [this](std::size_t k) { return wrt_lanes_[k]; });
+    for (std::size_t c = 0; c < lanes_; ++c) {
+        const std::size_t column = by_input_lane[c];
         const auto [leaf, lane] = lane_of[column];
         const Value direction = unit(leaves[leaf].dimension(), lane);
         const std::optional<std::vector<Value>> tangents =
@@ -145,7 +154,8 @@ Hessian::Hessian(const Function& function, const std::vector<std::size_t>& wrt, 
             entries_ = std::make_shared<const Function>(inputs, gradients);
             return;
         }
-        for (std::size_t row = column; row < lanes_; ++row) {
+        for (std::size_t r = c; r < lanes_; ++r) {
+            const std::size_t row = by_input_lane[r];
             const auto [row_leaf, row_lane] = lane_of[row];
             const Value entry = component((*tangents)[row_leaf], row_lane);
             if (entry.is_constant()) {
@@ -167,6 +177,15 @@ Hessian::Hessian(const Function& function, const std::vector<std::size_t>& wrt, 
 }
 
 std::size_t Hessian::lanes() const noexcept { return lanes_; }
+
+double Hessian::swept_entry(std::span<const double> jacobian, std::size_t columns, std::size_t row,
+                            std::size_t column) const noexcept {
+    // The gradient's lane that comes later among the inputs, along the earlier lane.
+    if (wrt_lanes_[row] < wrt_lanes_[column]) {
+        std::swap(row, column);
+    }
+    return jacobian[row * columns + wrt_lanes_[column]];
+}
 Hessian::Method Hessian::method() const noexcept { return method_; }
 
 void Hessian::operator()(std::span<const SmallValue> inputs, std::span<double> hessian) const {
@@ -193,7 +212,7 @@ void Hessian::operator()(std::span<const SmallValue> inputs, std::span<double> h
     entries_->jacobian(inputs, jacobian);
     for (std::size_t column = 0; column < lanes_; ++column) {
         for (std::size_t row = column; row < lanes_; ++row) {
-            const double entry = jacobian[row * columns + wrt_lanes_[column]];
+            const double entry = swept_entry(jacobian, columns, row, column);
             hessian[row * lanes_ + column] = entry;
             hessian[column * lanes_ + row] = entry;
         }
@@ -203,7 +222,7 @@ void Hessian::operator()(std::span<const SmallValue> inputs, std::span<double> h
 std::vector<double> Hessian::parameter_values() const { return entries_->parameter_values(); }
 
 void Hessian::rows(std::size_t rows, std::span<const double* const> inputs, double* hessians,
-                   std::span<const double> parameter_values) const {
+                   std::span<const double> parameter_values, const std::function<void()>& check) const {
     const std::size_t size = lanes_ * lanes_;
     if (lanes_ == 0) {
         // Only the checks and failures of the function's own rows.
@@ -213,7 +232,7 @@ void Hessian::rows(std::size_t rows, std::span<const double* const> inputs, doub
             outputs.emplace_back(rows * static_cast<std::size_t>(output.dimension()));
             pointers.push_back(outputs.back().data());
         }
-        entries_->evaluate_rows(rows, inputs, pointers, parameter_values);
+        entries_->evaluate_rows(rows, inputs, pointers, parameter_values, check);
         return;
     }
     if (method_ == Method::ForwardOverReverse) {
@@ -224,7 +243,7 @@ void Hessian::rows(std::size_t rows, std::span<const double* const> inputs, doub
         for (std::size_t first = 0; first < std::max<std::size_t>(count, 1); first += 4) {
             outputs.push_back(entries.data() + first * rows);
         }
-        entries_->evaluate_rows(rows, inputs, outputs, parameter_values);
+        entries_->evaluate_rows(rows, inputs, outputs, parameter_values, check);
         for (std::size_t r = 0; r < rows; ++r) {
             double* const hessian = hessians + r * size;
             std::copy(fixed_.begin(), fixed_.end(), hessian);
@@ -240,13 +259,13 @@ void Hessian::rows(std::size_t rows, std::span<const double* const> inputs, doub
     }
     const std::size_t columns = entries_->input_lanes();
     std::vector<double> jacobians(rows * lanes_ * columns);
-    entries_->jacobian_rows(rows, inputs, jacobians.data(), parameter_values);
+    entries_->jacobian_rows(rows, inputs, jacobians.data(), parameter_values, check);
     for (std::size_t r = 0; r < rows; ++r) {
-        const double* const jacobian = jacobians.data() + r * lanes_ * columns;
+        const std::span<const double> jacobian(jacobians.data() + r * lanes_ * columns, lanes_ * columns);
         double* const hessian = hessians + r * size;
         for (std::size_t column = 0; column < lanes_; ++column) {
             for (std::size_t row = column; row < lanes_; ++row) {
-                const double entry = jacobian[row * columns + wrt_lanes_[column]];
+                const double entry = swept_entry(jacobian, columns, row, column);
                 hessian[row * lanes_ + column] = entry;
                 hessian[column * lanes_ + row] = entry;
             }
@@ -318,6 +337,11 @@ void FunctionDerivatives::hvp(std::span<const SmallValue> inputs, std::span<cons
     }
     for (std::size_t k = 0; k < inputs.size(); ++k) {
         require_lanes(inputs[k], leaves[k], "input", k);
+    }
+    if (lanes == 0) {
+        // No lane to move (and no function of none to compile): the call's checks and failures only.
+        static_cast<void>(function_(inputs));
+        return;
     }
     const Function* compiled = nullptr;
     {

@@ -5,9 +5,10 @@
 // share one walk.
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
-#include <unordered_map>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "reference.hpp"
@@ -41,7 +42,10 @@ private:
     std::vector<std::uint32_t> output_positions_;
     ReferenceOrder order_;
     std::vector<Value> handles_;  // per position, a handle to its node
-    std::unordered_map<const ValueNode*, std::uint32_t> leaves_;  // the leaves' positions
+    // A leaf's position, if it is below the outputs.
+    std::optional<std::uint32_t> position_of(const Value& leaf) const;
+
+    std::vector<std::pair<const ValueNode*, std::uint32_t>> leaves_;  // the leaves and their positions, sorted
 };
 
 }  // namespace zarnik::symbolic::detail

@@ -28,7 +28,7 @@ def test_a_failing_batch_names_the_first_row_that_fails(call):
     assert str(raised.value) == "symbolic value lanes must be finite (row 2)"
 
 
-@pytest.mark.parametrize("call", ["batch", "batch_jacobian"])
+@pytest.mark.parametrize("call", ["batch", "batch_jacobian", "batch_hessian"])
 def test_ctrl_c_stops_a_batch_between_blocks_of_rows(call):
     x = zk.Undefined(name="x")
     y = x

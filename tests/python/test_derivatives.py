@@ -45,6 +45,22 @@ def test_grad_gives_the_bits_that_backward_writes(leaves, operations):
         assert bits(lanes) == bits(expected)
 
 
+def test_a_gradient_with_no_finite_value_builds_and_fails_where_it_is_evaluated():
+    # d/db pow(a, b) = a^b log a: with a negative constant base its log has no
+    # finite value, which backward writes as NaN.
+    b = zk.Parameter(2.0, name="b")
+    y = zk.pow(zk.Constant(-1.5), b) + b * b
+    y.backward()
+    assert math.isnan(b.grad[0])
+    (db,) = zk.grad(y, [b])
+    with pytest.raises(ValueError, match="^symbolic value lanes must be finite$"):
+        db.eval()
+    # Its second derivative too.
+    (second,) = zk.grad(zk.grad(y, b), [b])
+    with pytest.raises(ValueError, match="^symbolic value lanes must be finite$"):
+        second.eval()
+
+
 def test_grad_of_a_single_leaf_zeros_for_independent_leaves_and_graphs_like_any_other():
     x, w = zk.Parameter(3.0, name="x"), zk.Parameter(2.0, name="w")
     u, unused = zk.Undefined(dim=2, name="u"), zk.Parameter(1.0, 2.0, 3.0, name="unused")
@@ -307,6 +323,23 @@ def test_hessian_blocks_rows_and_parameters():
     assert g.hessian(2.0).tolist() == [[12.0]]
 
 
+def test_a_block_in_any_order_holds_the_bits_of_the_whole_matrix():
+    # Each entry is the derivative along the lane that comes first among the
+    # function's inputs, whatever the order of `wrt`.
+    p, q, s = zk.Undefined(dim=4, name="p"), zk.Undefined(dim=3, name="q"), zk.Undefined(name="s")
+    t = zk.exp(zk.sum(p) * 0.1 + s * 0.2)
+    f = zk.function([p, q, s], t * zk.sin(zk.sum(q) * s + t) + zk.sum(p * p) * s + zk.dot(q, q) * t)
+    at = ([0.1, -0.2, 0.3, 0.4], [0.5, -0.6, 0.7], 0.8)
+    full = f.hessian(*at)
+    lanes = {"p": [0, 1, 2, 3], "q": [4, 5, 6], "s": [7]}
+    for wrt in ([s, p], [q, s, p], [p, q], [q], [s, q]):
+        order = [i for v in wrt for i in lanes[v.name]]
+        block = full[np.ix_(order, order)]
+        assert np.array_equal(f.hessian(*at, wrt=wrt), block)
+        rows = f.batch_hessian(*(np.array([v]) for v in at), wrt=wrt)
+        assert np.array_equal(rows[0], block)
+
+
 def test_jvp_and_hvp():
     p, q = zk.Undefined(dim=2, name="p"), zk.Undefined(name="q")
     y = zk.exp(p.x * q) * zk.sin(p.y) + q * q * q
@@ -368,6 +401,19 @@ def test_failures(name, call, error, text):
         assert message.startswith(prefix) and message.endswith(suffix)
     else:
         assert message == text
+
+
+def test_derivatives_of_a_function_of_no_input_lanes_are_empty():
+    w = zk.Parameter(2.0, name="w")
+    f = zk.function([], w * w)
+    assert f.hessian().shape == (0, 0)
+    assert f.hvp([], []).shape == (0,)
+    assert f.jvp([], []) == ((4.0,), (0.0,))
+    # As a call, they read the parameters and fail where the call fails.
+    g = zk.function([], zk.sqrt(w - 3.0))
+    for call in (lambda: g.hessian(), lambda: g.hvp([], [])):
+        with pytest.raises(ValueError, match="symbolic value lanes must be finite"):
+            call()
 
 
 def test_a_hessian_touches_no_node():
