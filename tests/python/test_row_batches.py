@@ -3,6 +3,8 @@ every row, Jacobians with respect to chosen inputs, the summed value and
 gradient of a loss over data, threads, and the approximate arithmetic."""
 
 import math
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -317,3 +319,25 @@ def test_a_failing_row_is_named_whatever_the_thread_count():
             with pytest.raises(ValueError) as raised:
                 call(xs, 2.0, threads=threads)
             assert str(raised.value) == "symbolic value lanes must be finite (row 61234)"
+
+
+def test_the_summed_gradient_of_many_rows_takes_memory_bounded_by_the_threads_not_the_rows():
+    # Ten billion rows of values given once: the batch stops at its first row (the value is NaN), after
+    # setting up whatever it keeps per block of rows. Peak memory is measured in a process of its own.
+    program = (
+        "import resource, zarnik as zk\n"
+        "x, v = zk.Undefined(name='x'), zk.Undefined(dim=4, name='v')\n"
+        "f = zk.function([x, v], x * v.x + v.y * v.z - v.w)\n"
+        "f.batch_value_and_grad(0.5, [1.0, 2.0, 3.0, 4.0], rows=1_000, threads=2)\n"
+        "before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
+        "try:\n"
+        "    f.batch_value_and_grad(float('nan'), [1.0, 2.0, 3.0, 4.0], rows=10**10, threads=2)\n"
+        "except ValueError as error:\n"
+        "    print(error)\n"
+        "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)\n"
+    )
+    done = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    message, growth = done.stdout.splitlines()
+    assert message == "symbolic value lanes must be finite (row 0)"
+    assert int(growth) < 16 * 1024, f"peak memory grew by {int(growth) / 1024:.0f} MiB"  # KiB
