@@ -334,9 +334,14 @@ std::size_t lanes_of_inputs(const PyFunction& self, const std::vector<std::size_
     return lanes;
 }
 
-// The keywords a batch passes on to the batches of a Dask array's chunks.
-py::dict batch_keywords(const py::object& threads, const py::object& approximate) {
+// The keywords a batch passes on to the batches of a Dask array's chunks,
+// checked as the batch checks them, before anything is made lazy.
+py::dict batch_keywords(const PyFunction& self, const py::object& rows, const py::object& threads,
+                        const py::object& approximate) {
+    batch_settings(self, threads, approximate);
+    const std::optional<std::size_t> count = count_argument(rows, "rows", 0);
     py::dict keywords;
+    keywords["rows"] = count ? py::cast(*count) : py::none();
     keywords["threads"] = threads;
     keywords["approximate"] = approximate;
     return keywords;
@@ -541,7 +546,8 @@ writes no gradient. Parameters that are not inputs are read at each call.
             "batch",
             [](const PyFunction& self, const py::args& args, const py::object& rows_given, const py::object& threads,
                const py::object& approximate) {
-                if (py::object lazy = lazy_rows("batch", self, args, batch_keywords(threads, approximate));
+                if (py::object lazy =
+                        lazy_rows("batch", self, args, batch_keywords(self, rows_given, threads, approximate));
                     !lazy.is_none()) {
                     return lazy;
                 }
@@ -583,13 +589,14 @@ instead, computed chunk by chunk wherever Dask runs them.
             "batch_jacobian",
             [](const PyFunction& self, const py::args& args, const py::object& wrt, const py::object& rows_given,
                const py::object& threads, const py::object& approximate) -> py::object {
-                py::dict keywords = batch_keywords(threads, approximate);
-                keywords["wrt"] = wrt;
+                const std::vector<std::size_t> positions = wrt_positions(self, wrt);
+                py::dict keywords = batch_keywords(self, rows_given, threads, approximate);
+                // As positions: an Expression would reach the workers as a node of its own.
+                keywords["wrt"] = wrt.is_none() ? py::object(py::none()) : py::object(py::cast(positions));
                 if (py::object lazy = lazy_rows("batch_jacobian", self, args, keywords); !lazy.is_none()) {
                     return lazy;
                 }
                 BatchSettings settings = batch_settings(self, threads, approximate);
-                const std::vector<std::size_t> positions = wrt_positions(self, wrt);
                 const Rows rows = batch_rows(self, args, rows_given);
                 Array jacobians({static_cast<py::ssize_t>(rows.count),
                                  static_cast<py::ssize_t>(self.function.output_lanes()),
