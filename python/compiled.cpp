@@ -189,7 +189,7 @@ std::optional<std::size_t> count_argument(const py::object& given, const char* n
 
 // Each input as rows ((rows,) or (rows, 1) for one lane, (rows, lanes)
 // otherwise) or as one value for every row (a number, a 0-d array, the
-// lanes (lanes,) of a vector input, or (1, lanes)). The rows are those of
+// lanes (lanes,) of an input, or (1, lanes)). The rows are those of
 // the inputs given as rows, which must agree, or `rows`; with neither, a
 // batch of values given as (1, lanes) has one row, as NumPy broadcasts them.
 Rows batch_rows(const PyFunction& self, const py::args& args, const py::object& rows_given) {
@@ -211,8 +211,10 @@ Rows batch_rows(const PyFunction& self, const py::args& args, const py::object& 
         bool once = false;
         if (array.ndim() == 0 && lanes == 1) {
             once = true;
-        } else if (array.ndim() == 1 && lanes > 1 && array.shape(0) == lanes) {
+        } else if (array.ndim() == 1 && array.shape(0) == lanes) {
+            // A one-lane input's lanes, (1,), broadcast as NumPy broadcasts them: alone they are one row.
             once = true;
+            one_row = one_row || lanes == 1;
         } else if (array.ndim() == 2 && array.shape(1) == lanes && array.shape(0) == 1) {
             once = true;
             one_row = true;

@@ -49,7 +49,7 @@ def _stacked(function, first_row, keywords, *blocks):
 
 def _given_once(array, lanes):
     """Whether a NumPy argument is one value for every row, as a batch reads it."""
-    return ((array.ndim == 0 and lanes == 1) or (array.ndim == 1 and lanes > 1 and array.shape == (lanes,))
+    return ((array.ndim == 0 and lanes == 1) or (array.ndim == 1 and array.shape == (lanes,))
             or (array.ndim == 2 and array.shape == (1, lanes)))
 
 

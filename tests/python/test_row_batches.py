@@ -60,6 +60,25 @@ def test_a_value_given_once_gives_the_bits_of_it_tiled(form):
     assert f.batch([[0.5]], [[1.0, 2.0]], [[0.5, -1.25, 0.75]])[1].shape == (1, 2)
 
 
+def test_the_lanes_of_a_one_lane_input_are_a_value_given_once_as_a_vector_inputs_are():
+    # (1,) is a one-lane input's (lanes,), and broadcasts against any number of rows, as in NumPy.
+    (x, v, p), outputs = model()
+    f = zk.function([x, v, p], outputs)
+    scalar = zk.function([x, v, p], outputs[0])
+    xs, vs = rows_of()
+    at = [0.5, -1.25, 0.75]
+    for once in (np.array([0.75]), [0.75]):
+        for a, b in zip(f.batch(once, vs, at), f.batch(np.full(ROWS, 0.75), vs, at)):
+            assert np.array_equal(bits(a), bits(b))
+        assert np.array_equal(bits(f.batch_jacobian(once, vs, at)), bits(f.batch_jacobian(np.full(ROWS, 0.75), vs, at)))
+        value, (dx,) = scalar.batch_value_and_grad(once, vs, at, wrt=[x])
+        tiled_value, (tiled_dx,) = scalar.batch_value_and_grad(np.full(ROWS, 0.75), vs, at, wrt=[x])
+        assert value == tiled_value and dx.shape == (1,)
+        assert math.isclose(dx[0], math.fsum(tiled_dx), rel_tol=1e-12)
+        assert f.batch(once, vs[0], at, rows=3)[1].shape == (3, 2)
+        assert f.batch(once, vs[0], at)[1].shape == (1, 2)  # alone, one row
+
+
 def test_wrt_gives_the_columns_of_the_inputs_named_in_their_order():
     (x, v, p), outputs = model()
     f = zk.function([x, v, p], outputs)
