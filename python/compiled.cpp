@@ -189,7 +189,7 @@ std::optional<std::size_t> count_argument(const py::object& given, const char* n
 
 // Each input as rows ((rows,) or (rows, 1) for one lane, (rows, lanes)
 // otherwise) or as one value for every row (a number, a 0-d array, the
-// lanes (lanes,) of a vector input, or (1, lanes)). The rows are those of
+// lanes (lanes,) of an input, or (1, lanes)). The rows are those of
 // the inputs given as rows, which must agree, or `rows`; with neither, a
 // batch of values given as (1, lanes) has one row, as NumPy broadcasts them.
 Rows batch_rows(const PyFunction& self, const py::args& args, const py::object& rows_given) {
@@ -211,8 +211,10 @@ Rows batch_rows(const PyFunction& self, const py::args& args, const py::object& 
         bool once = false;
         if (array.ndim() == 0 && lanes == 1) {
             once = true;
-        } else if (array.ndim() == 1 && lanes > 1 && array.shape(0) == lanes) {
+        } else if (array.ndim() == 1 && array.shape(0) == lanes) {
+            // A one-lane input's lanes, (1,), broadcast as NumPy broadcasts them: alone they are one row.
             once = true;
+            one_row = one_row || lanes == 1;
         } else if (array.ndim() == 2 && array.shape(1) == lanes && array.shape(0) == 1) {
             once = true;
             one_row = true;
@@ -334,9 +336,14 @@ std::size_t lanes_of_inputs(const PyFunction& self, const std::vector<std::size_
     return lanes;
 }
 
-// The keywords a batch passes on to the batches of a Dask array's chunks.
-py::dict batch_keywords(const py::object& threads, const py::object& approximate) {
+// The keywords a batch passes on to the batches of a Dask array's chunks,
+// checked as the batch checks them, before anything is made lazy.
+py::dict batch_keywords(const PyFunction& self, const py::object& rows, const py::object& threads,
+                        const py::object& approximate) {
+    batch_settings(self, threads, approximate);
+    const std::optional<std::size_t> count = count_argument(rows, "rows", 0);
     py::dict keywords;
+    keywords["rows"] = count ? py::cast(*count) : py::none();
     keywords["threads"] = threads;
     keywords["approximate"] = approximate;
     return keywords;
@@ -541,7 +548,8 @@ writes no gradient. Parameters that are not inputs are read at each call.
             "batch",
             [](const PyFunction& self, const py::args& args, const py::object& rows_given, const py::object& threads,
                const py::object& approximate) {
-                if (py::object lazy = lazy_rows("batch", self, args, batch_keywords(threads, approximate));
+                if (py::object lazy =
+                        lazy_rows("batch", self, args, batch_keywords(self, rows_given, threads, approximate));
                     !lazy.is_none()) {
                     return lazy;
                 }
@@ -583,13 +591,14 @@ instead, computed chunk by chunk wherever Dask runs them.
             "batch_jacobian",
             [](const PyFunction& self, const py::args& args, const py::object& wrt, const py::object& rows_given,
                const py::object& threads, const py::object& approximate) -> py::object {
-                py::dict keywords = batch_keywords(threads, approximate);
-                keywords["wrt"] = wrt;
+                const std::vector<std::size_t> positions = wrt_positions(self, wrt);
+                py::dict keywords = batch_keywords(self, rows_given, threads, approximate);
+                // As positions: an Expression would reach the workers as a node of its own.
+                keywords["wrt"] = wrt.is_none() ? py::object(py::none()) : py::object(py::cast(positions));
                 if (py::object lazy = lazy_rows("batch_jacobian", self, args, keywords); !lazy.is_none()) {
                     return lazy;
                 }
                 BatchSettings settings = batch_settings(self, threads, approximate);
-                const std::vector<std::size_t> positions = wrt_positions(self, wrt);
                 const Rows rows = batch_rows(self, args, rows_given);
                 Array jacobians({static_cast<py::ssize_t>(rows.count),
                                  static_cast<py::ssize_t>(self.function.output_lanes()),
@@ -614,16 +623,17 @@ instead, computed chunk by chunk wherever Dask runs them.
             "batch_value_and_grad",
             [](const PyFunction& self, const py::args& args, const py::object& wrt, const py::object& rows_given,
                const py::object& threads, const py::object& approximate) {
-                py::dict keywords = batch_keywords(threads, approximate);
-                keywords["wrt"] = wrt;
-                if (py::object lazy = lazy_rows("batch_value_and_grad", self, args, keywords); !lazy.is_none()) {
-                    return lazy;
-                }
                 if (self.function.output_lanes() != 1) {
                     throw py::value_error("batch_value_and_grad needs a function of one scalar output");
                 }
-                BatchSettings settings = batch_settings(self, threads, approximate);
                 const std::vector<std::size_t> positions = wrt_positions(self, wrt);
+                py::dict keywords = batch_keywords(self, rows_given, threads, approximate);
+                // As positions: an Expression would reach the workers as a node of its own.
+                keywords["wrt"] = wrt.is_none() ? py::object(py::none()) : py::object(py::cast(positions));
+                if (py::object lazy = lazy_rows("batch_value_and_grad", self, args, keywords); !lazy.is_none()) {
+                    return lazy;
+                }
+                BatchSettings settings = batch_settings(self, threads, approximate);
                 const Rows rows = batch_rows(self, args, rows_given);
                 std::vector<Array> gradients;
                 std::vector<double*> data;

@@ -4,6 +4,9 @@
 
 #include "detail/approximate.hpp"
 
+#include <algorithm>
+#include <cmath>
+
 #include "detail/approximate_kernels.hpp"
 #include "detail/operations.hpp"
 
@@ -49,6 +52,27 @@ void exact_binary(ExpressionOp op, const double* a, const double* b, double* out
     });
 }
 
+// SLEEF's sinh and cosh overflow from |x| = 709.78 on (where exp does),
+// short of where the true results do (710.4758): past 709 the rows take the
+// C library's function, which is within the bound. The operands are copied
+// aside a piece at a time, since `out` may be `x`.
+constexpr double hyperbolic_limit = 709.0;
+
+void hyperbolic_rows(UnaryKernel kernel, ExpressionOp op, const double* x, double* out, std::size_t count) noexcept {
+    constexpr std::size_t piece = 64;  // a multiple of every vector width
+    double operands[piece];
+    for (std::size_t first = 0; first < count; first += piece) {
+        const std::size_t n = std::min(piece, count - first);
+        std::copy_n(x + first, n, operands);
+        kernel(operands, out + first, n);
+        for (std::size_t r = 0; r < n; ++r) {
+            if (!(std::fabs(operands[r]) <= hyperbolic_limit)) {
+                exact_unary(op, operands + r, out + first + r, 1);
+            }
+        }
+    }
+}
+
 }  // namespace
 
 bool approximations_available() noexcept {
@@ -57,6 +81,10 @@ bool approximations_available() noexcept {
 
 void approximate_unary(ExpressionOp op, const double* x, double* out, std::size_t count) noexcept {
     if (const UnaryKernel kernel = kernels.unary[static_cast<std::uint8_t>(op)]; kernel != nullptr) {
+        if (op == ExpressionOp::Sinh || op == ExpressionOp::Cosh) {
+            hyperbolic_rows(kernel, op, x, out, count);
+            return;
+        }
         kernel(x, out, count);
         return;
     }

@@ -26,6 +26,10 @@ using detail::RowWorker;
 
 constexpr std::size_t chunk_rows = 2048;
 
+// The chunks whose sums a summed gradient keeps at once: enough to share
+// out over many threads, few enough to take little memory.
+constexpr std::size_t window_chunks = 1024;
+
 // The inputs `wrt` names, checked.
 std::vector<std::size_t> chosen(const Function& f, std::span<const std::size_t> wrt) {
     std::vector<std::size_t> positions(wrt.begin(), wrt.end());
@@ -92,10 +96,17 @@ public:
     // chunk that returns false has a failing row, the first of which is raised.
     template <typename Chunk>
     void run(Chunk&& chunk, const std::function<void()>& check) {
+        run_chunks(0, chunks_, chunk, check);
+    }
+
+    // The same over the chunks [first, first + count) alone.
+    template <typename Chunk>
+    void run_chunks(std::size_t first, std::size_t count, Chunk&& chunk, const std::function<void()>& check) {
         const std::size_t failed = detail::run_blocks(
-            chunks_, threads_, [&](std::size_t thread, std::size_t c) { return chunk(worker(thread), c); }, check);
+            count, threads_, [&](std::size_t thread, std::size_t c) { return chunk(worker(thread), first + c); },
+            check);
         if (failed != detail::no_block) {
-            fail_in(failed);
+            fail_in(first + failed);
         }
     }
 
@@ -204,22 +215,32 @@ double value_and_grad_rows(const Function& f, std::size_t rows, std::span<const 
             summed += batch.lanes(positions[i]);
         }
     }
-    std::vector<double> sums(batch.chunks() * summed, 0.0);
-    batch.run(
-        [&](RowWorker& worker, std::size_t c) {
-            std::vector<double*> at(positions.size(), nullptr);
-            for (std::size_t i = 0; i < positions.size(); ++i) {
-                if (!inputs[positions[i]].every_row) {
-                    at[i] = gradients[i] + batch.first(c) * batch.lanes(positions[i]);
-                }
-            }
-            return worker.value_and_grad(batch.count(c), batch.inputs_at(batch.first(c)), at, sums.data() + c * summed);
-        },
-        options.check);
+    // The chunks run a window at a time, whose sums are added into the
+    // total in the chunks' order before the next: memory stays bounded
+    // however many rows there are (and rows= can ask for many).
+    const std::size_t window = std::min(batch.chunks(), window_chunks);
+    std::vector<double> sums(window * summed);
     std::vector<double> total(summed, 0.0);
-    for (std::size_t c = 0; c < batch.chunks(); ++c) {
-        for (std::size_t s = 0; s < summed; ++s) {
-            total[s] = total[s] + sums[c * summed + s];
+    for (std::size_t first = 0; first < batch.chunks(); first += window) {
+        const std::size_t count = std::min(window, batch.chunks() - first);
+        std::fill(sums.begin(), sums.end(), 0.0);
+        batch.run_chunks(
+            first, count,
+            [&](RowWorker& worker, std::size_t c) {
+                std::vector<double*> at(positions.size(), nullptr);
+                for (std::size_t i = 0; i < positions.size(); ++i) {
+                    if (!inputs[positions[i]].every_row) {
+                        at[i] = gradients[i] + batch.first(c) * batch.lanes(positions[i]);
+                    }
+                }
+                return worker.value_and_grad(batch.count(c), batch.inputs_at(batch.first(c)), at,
+                                             sums.data() + (c - first) * summed);
+            },
+            options.check);
+        for (std::size_t c = 0; c < count; ++c) {
+            for (std::size_t s = 0; s < summed; ++s) {
+                total[s] = total[s] + sums[c * summed + s];
+            }
         }
     }
     for (std::size_t i = 0; i < positions.size(); ++i) {

@@ -50,7 +50,7 @@ def _stacked(function, first_row, keywords, *blocks):
 
 def _given_once(array, lanes):
     """Whether a NumPy argument is one value for every row, as a batch reads it."""
-    return ((array.ndim == 0 and lanes == 1) or (array.ndim == 1 and lanes > 1 and array.shape == (lanes,))
+    return ((array.ndim == 0 and lanes == 1) or (array.ndim == 1 and array.shape == (lanes,))
             or (array.ndim == 2 and array.shape == (1, lanes)))
 
 
@@ -61,11 +61,11 @@ def _shapes_for(k, lanes):
             "every row")
 
 
-def _aligned(function, arrays):
+def _aligned(function, arrays, rows_asked):
     """The inputs after the checks a batch makes: each given as rows a Dask
     array over the first Dask input's chunks of rows, each chunk holding
     whole rows; each given once for every row a NumPy array, which every
-    task reads whole."""
+    task reads whole. `rows_asked`: the rows= of the call, or None."""
     inputs = function.inputs
     if len(arrays) != len(inputs):
         raise TypeError(f"the function takes {len(inputs)} input arrays, not {len(arrays)}")
@@ -75,9 +75,14 @@ def _aligned(function, arrays):
         lanes = input_.dim
         if not isinstance(array, da.Array):
             try:
-                array = np.asarray(array, dtype=np.float64)
+                array = np.asarray(array)
             except (TypeError, ValueError):
                 raise TypeError(f"input array {k} must be convertible to an array of floats") from None
+            # As the batch: a cast to floats would drop an imaginary part or read text as numbers.
+            if array.dtype.kind not in "biuf":
+                raise TypeError(f"input array {k} must hold real numbers (booleans, integers or floats), not "
+                                f"{array.dtype}")
+            array = array.astype(np.float64, copy=False)
             if _given_once(array, lanes):
                 checked.append(array)
                 continue
@@ -85,6 +90,8 @@ def _aligned(function, arrays):
             raise ValueError(_shapes_for(k, lanes))
         if math.isnan(array.shape[0]):
             raise ValueError(f"input array {k} has chunks of unknown size: call its compute_chunk_sizes() first")
+        if rows_asked is not None and array.shape[0] != rows_asked:
+            raise ValueError(f"input array {k} has {array.shape[0]} rows, not rows={rows_asked}")
         if rows is not None and array.shape[0] != rows:
             raise ValueError(f"input arrays {giver} and {k} have different numbers of rows ({rows} and "
                              f"{array.shape[0]})")
@@ -102,10 +109,10 @@ def _aligned(function, arrays):
     return aligned, row_chunks
 
 
-def _lazy(function, task, arrays, shape_of_chunk, keywords):
+def _lazy(function, task, arrays, shape_of_chunk, keywords, rows_asked):
     """A Dask array of one task per chunk of rows: `task(function, first_row,
     keywords, *blocks)` gives a chunk of the shape `shape_of_chunk(rows)`."""
-    aligned, row_chunks = _aligned(function, arrays)
+    aligned, row_chunks = _aligned(function, arrays, rows_asked)
     token = uuid.uuid4().hex
     name = f"zarnik-{task.__name__.strip('_')}-{token}"
     function_key = f"zarnik-function-{token}"
@@ -133,45 +140,28 @@ def _jacobians(function, first_row, keywords, *blocks):
     return _rows(function, "batch_jacobian", first_row, keywords, *blocks)
 
 
-def lazy(method, function, single_output, *arrays, threads=None, approximate=False, wrt=None):
+def lazy(method, function, single_output, *arrays, threads=None, approximate=False, wrt=None, rows=None):
     """The lazy result of the batch method `method` of `function`, which
-    answers with one array when `single_output`, else with a list. Each
-    chunk's batch runs on one thread, whatever `threads` asks: Dask runs the
-    chunks side by side."""
+    answers with one array when `single_output`, else with a list, for
+    keywords the method has checked (`wrt` as None or input positions, which
+    travel to the workers with the function). Each chunk's batch runs on one
+    thread, whatever `threads` asks: Dask runs the chunks side by side."""
     if method == "batch":
-        return batch(function, single_output, *arrays, approximate=approximate)
+        return batch(function, single_output, *arrays, approximate=approximate, rows=rows)
     if method == "batch_value_and_grad":
-        return batch_value_and_grad(function, *arrays, approximate=approximate, wrt=wrt)
-    return batch_jacobian(function, *arrays, approximate=approximate, wrt=wrt)
+        return batch_value_and_grad(function, *arrays, approximate=approximate, wrt=wrt, rows=rows)
+    return batch_jacobian(function, *arrays, approximate=approximate, wrt=wrt, rows=rows)
 
 
-def _positions(function, wrt):
-    """`wrt` as input positions, which travel to the workers with the function
-    (an Expression would arrive there as a node of its own)."""
-    if wrt is None:
-        return None
-    ids = [input_.id for input_ in function.inputs]
-    positions = []
-    # One input Expression names that input alone, as the batch reads it.
-    for item in [wrt] if hasattr(wrt, "id") else wrt:
-        if hasattr(item, "id") and not isinstance(item, int):
-            if item.id not in ids:
-                raise ValueError(f"wrt names {item!r}, which is not an input of the function")
-            positions.append(ids.index(item.id))
-        else:
-            positions.append(item)
-    return positions
-
-
-def batch(function, single_output, *arrays, approximate=False):
+def batch(function, single_output, *arrays, approximate=False, rows=None):
     """Function.batch over Dask arrays: one lazy array per output, (rows,) or
     (rows, lanes), a list of them for a function of several outputs."""
     dims = [output.dim for output in function.outputs]
     keywords = {"approximate": approximate}
     if single_output:
         shape = (lambda rows: (rows,)) if dims[0] == 1 else (lambda rows: (rows, dims[0]))
-        return _lazy(function, _single_batch, arrays, shape, keywords)
-    stacked = _lazy(function, _stacked, arrays, lambda rows: (rows, sum(dims)), keywords)
+        return _lazy(function, _single_batch, arrays, shape, keywords, rows)
+    stacked = _lazy(function, _stacked, arrays, lambda count: (count, sum(dims)), keywords, rows)
     results = []
     first = 0
     for dim in dims:
@@ -180,15 +170,14 @@ def batch(function, single_output, *arrays, approximate=False):
     return results
 
 
-def batch_jacobian(function, *arrays, approximate=False, wrt=None):
+def batch_jacobian(function, *arrays, approximate=False, wrt=None, rows=None):
     """Function.batch_jacobian over Dask arrays: a lazy array of shape
-    (rows, output lanes, the lanes of the inputs in `wrt`)."""
-    positions = _positions(function, wrt)
-    chosen = range(len(function.inputs)) if positions is None else positions
+    (rows, output lanes, the lanes of the inputs at the positions `wrt`)."""
+    chosen = range(len(function.inputs)) if wrt is None else wrt
     columns = sum(function.inputs[k].dim for k in chosen)
     shape = (function.output_lanes, columns)
-    keywords = {"approximate": approximate, "wrt": positions}
-    return _lazy(function, _jacobians, arrays, lambda rows: (rows, *shape), keywords)
+    keywords = {"approximate": approximate, "wrt": wrt}
+    return _lazy(function, _jacobians, arrays, lambda count: (count, *shape), keywords, rows)
 
 
 def _partial_sums(function, first_row, keywords, summed, *blocks):
@@ -199,7 +188,7 @@ def _partial_sums(function, first_row, keywords, summed, *blocks):
     return value, gradients, np.concatenate([[value], *once])[np.newaxis, :]
 
 
-def batch_value_and_grad(function, *arrays, approximate=False, wrt=None):
+def batch_value_and_grad(function, *arrays, approximate=False, wrt=None, rows=None):
     """Function.batch_value_and_grad over Dask arrays: a lazy 0-d array of the
     output's sum over the rows and a tuple of lazy gradients, one per input
     in `wrt`: the summed gradient (lanes,) of an input given once, the
@@ -208,9 +197,8 @@ def batch_value_and_grad(function, *arrays, approximate=False, wrt=None):
     so the totals equal the batch's to rounding."""
     if function.output_lanes != 1:
         raise ValueError("batch_value_and_grad needs a function of one scalar output")
-    positions = _positions(function, wrt)
-    chosen = list(range(len(function.inputs))) if positions is None else positions
-    aligned, row_chunks = _aligned(function, arrays)
+    chosen = list(range(len(function.inputs))) if wrt is None else list(wrt)
+    aligned, row_chunks = _aligned(function, arrays, rows)
     summed = [not isinstance(aligned[k], da.Array) for k in chosen]
     lanes = [function.inputs[k].dim for k in chosen]
     width = 1 + sum(dim for dim, once in zip(lanes, summed) if once)

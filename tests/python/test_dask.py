@@ -136,6 +136,10 @@ def test_values_given_once_reach_every_chunk_with_the_batch_keywords(client):
     lazy = single.batch_jacobian(lazy_x, np.array([[0.5, -1.5]]), wrt=[v], approximate=True)
     assert lazy.shape == (ROWS, 2, 2)
     assert same_bits(computed(client, lazy), single.batch_jacobian(xs, once, wrt=[1], approximate=True))
+    # One input expression alone names that input, not its lanes; rows= agreeing with the arrays is taken.
+    lazy = single.batch_jacobian(lazy_x, once, wrt=v, rows=ROWS)
+    assert lazy.shape == (ROWS, 2, 2)
+    assert same_bits(computed(client, lazy), single.batch_jacobian(xs, once, wrt=v))
 
 
 def test_what_a_batch_refuses_is_refused_before_anything_runs():
@@ -148,9 +152,25 @@ def test_what_a_batch_refuses_is_refused_before_anything_runs():
          "input array 1 must have the shape (rows, 2), or (2,) or (1, 2) for one value for every row"),
         (lambda: f.batch(lazy_x, vs[:5]), ValueError,
          "input arrays 0 and 1 have different numbers of rows (10001 and 5)"),
-        (lambda: f.batch_jacobian(lazy_x, "rows"), TypeError, "input array 1 must be convertible to an array of floats"),
+        (lambda: f.batch_jacobian(lazy_x, [[1.0], [2.0, 3.0]]), TypeError,
+         "input array 1 must be convertible to an array of floats"),
+        (lambda: f.batch_jacobian(lazy_x, "rows"), TypeError,
+         "input array 1 must hold real numbers (booleans, integers or floats), not <U4"),
         (lambda: f.batch(lazy_x[lazy_x > 0], da.from_array(vs)), ValueError,
          "input array 0 has chunks of unknown size: call its compute_chunk_sizes() first"),
+        # The keywords as the batch reads them: wrt by the one rule, rows=, threads=, approximate=.
+        (lambda: f.batch_jacobian(lazy_x, vs, wrt=[2]), ValueError, "wrt names input 2 of a function of 2 inputs"),
+        (lambda: f.batch_jacobian(lazy_x, vs, wrt=[1, v]), ValueError, "wrt names input 1 twice"),
+        (lambda: f.batch_jacobian(lazy_x, vs, wrt=1), TypeError,
+         "wrt must be None, an input Expression or a sequence of input positions or input Expressions"),
+        (lambda: f.batch(lazy_x, vs, rows=5), ValueError, "input array 0 has 10001 rows, not rows=5"),
+        (lambda: f.batch(lazy_x, vs, threads=0), ValueError, "threads must be at least 1, not 0"),
+        (lambda: f.batch_jacobian(lazy_x, vs, approximate=1), TypeError, "approximate must be True or False"),
+        # A value given once holds real numbers, as in the batch: no imaginary part dropped, no text read.
+        (lambda: f.batch(lazy_x, [1.0 + 2.0j, 0.5]), TypeError,
+         "input array 1 must hold real numbers (booleans, integers or floats), not complex128"),
+        (lambda: f.batch(lazy_x, ["1.0", "0.5"]), TypeError,
+         "input array 1 must hold real numbers (booleans, integers or floats), not <U3"),
     ]
     for call, error, text in cases:
         with pytest.raises(error) as raised:

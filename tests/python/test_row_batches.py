@@ -3,6 +3,8 @@ every row, Jacobians with respect to chosen inputs, the summed value and
 gradient of a loss over data, threads, and the approximate arithmetic."""
 
 import math
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -56,6 +58,25 @@ def test_a_value_given_once_gives_the_bits_of_it_tiled(form):
         bits(f.batch(np.full(7, x_tiled[0]), np.tile(vs[0], (7, 1)), tiled[:7])[0]),
     )
     assert f.batch([[0.5]], [[1.0, 2.0]], [[0.5, -1.25, 0.75]])[1].shape == (1, 2)
+
+
+def test_the_lanes_of_a_one_lane_input_are_a_value_given_once_as_a_vector_inputs_are():
+    # (1,) is a one-lane input's (lanes,), and broadcasts against any number of rows, as in NumPy.
+    (x, v, p), outputs = model()
+    f = zk.function([x, v, p], outputs)
+    scalar = zk.function([x, v, p], outputs[0])
+    xs, vs = rows_of()
+    at = [0.5, -1.25, 0.75]
+    for once in (np.array([0.75]), [0.75]):
+        for a, b in zip(f.batch(once, vs, at), f.batch(np.full(ROWS, 0.75), vs, at)):
+            assert np.array_equal(bits(a), bits(b))
+        assert np.array_equal(bits(f.batch_jacobian(once, vs, at)), bits(f.batch_jacobian(np.full(ROWS, 0.75), vs, at)))
+        value, (dx,) = scalar.batch_value_and_grad(once, vs, at, wrt=[x])
+        tiled_value, (tiled_dx,) = scalar.batch_value_and_grad(np.full(ROWS, 0.75), vs, at, wrt=[x])
+        assert value == tiled_value and dx.shape == (1,)
+        assert math.isclose(dx[0], math.fsum(tiled_dx), rel_tol=1e-12)
+        assert f.batch(once, vs[0], at, rows=3)[1].shape == (3, 2)
+        assert f.batch(once, vs[0], at)[1].shape == (1, 2)  # alone, one row
 
 
 def test_wrt_gives_the_columns_of_the_inputs_named_in_their_order():
@@ -165,6 +186,32 @@ def test_the_approximate_mode_stays_within_two_ulp_of_the_exact_one(name, functi
     if name in DIFFERING:
         # The vectorised functions really ran: they round some rows otherwise than the C library.
         assert np.count_nonzero(distance) > 10, name
+
+
+# Up to where each function's exact value overflows: the last stretch before the largest double.
+OVERFLOW_EDGES = [
+    ("exp", zk.exp, 709.0, 709.782712893384),
+    ("expm1", zk.expm1, 709.0, 709.782712893384),
+    ("sinh", zk.sinh, 709.0, 710.4758600739439),
+    ("sinh below", zk.sinh, -710.4758600739439, -709.0),
+    ("cosh", zk.cosh, 709.0, 710.4758600739439),
+    ("cosh below", zk.cosh, -710.4758600739439, -709.0),
+    ("pow", lambda t: zk.pow(2.0, t), 1023.0, 1023.9999999999999),
+]
+
+
+@pytest.mark.parametrize("name, function, low, high", OVERFLOW_EDGES, ids=[case[0] for case in OVERFLOW_EDGES])
+def test_the_approximate_mode_is_finite_wherever_the_exact_one_is(name, function, low, high):
+    t = zk.Undefined(name="t")
+    ts = np.append(np.random.default_rng(13).uniform(low, high, 20_001), [low, high])
+    for f in (zk.function(t, function(t)), zk.function(t, function(t) * 0.5)):
+        exact = f.batch(ts)
+        approximate = f.batch(ts, approximate=True)
+        assert np.abs(exact.view(np.int64) - approximate.view(np.int64)).max() <= 2, name
+        # The derivatives (cosh's is sinh, and so on) are past the largest double only where the exact ones are.
+        exact_slopes = f.batch_jacobian(ts)[:, 0, 0]
+        approximate_slopes = f.batch_jacobian(ts, approximate=True)[:, 0, 0]
+        assert np.array_equal(np.isfinite(exact_slopes), np.isfinite(approximate_slopes)), name
 
 
 # Functions whose vectorised form rounds otherwise than the C library in some of 50,001 rows.
@@ -291,3 +338,25 @@ def test_a_failing_row_is_named_whatever_the_thread_count():
             with pytest.raises(ValueError) as raised:
                 call(xs, 2.0, threads=threads)
             assert str(raised.value) == "symbolic value lanes must be finite (row 61234)"
+
+
+def test_the_summed_gradient_of_many_rows_takes_memory_bounded_by_the_threads_not_the_rows():
+    # Ten billion rows of values given once: the batch stops at its first row (the value is NaN), after
+    # setting up whatever it keeps per block of rows. Peak memory is measured in a process of its own.
+    program = (
+        "import resource, zarnik as zk\n"
+        "x, v = zk.Undefined(name='x'), zk.Undefined(dim=4, name='v')\n"
+        "f = zk.function([x, v], x * v.x + v.y * v.z - v.w)\n"
+        "f.batch_value_and_grad(0.5, [1.0, 2.0, 3.0, 4.0], rows=1_000, threads=2)\n"
+        "before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
+        "try:\n"
+        "    f.batch_value_and_grad(float('nan'), [1.0, 2.0, 3.0, 4.0], rows=10**10, threads=2)\n"
+        "except ValueError as error:\n"
+        "    print(error)\n"
+        "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)\n"
+    )
+    done = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    message, growth = done.stdout.splitlines()
+    assert message == "symbolic value lanes must be finite (row 0)"
+    assert int(growth) < 16 * 1024, f"peak memory grew by {int(growth) / 1024:.0f} MiB"  # KiB
