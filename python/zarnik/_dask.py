@@ -60,9 +60,16 @@ def _aligned(function, arrays):
     for k, (array, input_) in enumerate(zip(arrays, inputs)):
         if not isinstance(array, da.Array):
             try:
-                array = np.asarray(array, dtype=np.float64)
+                array = np.asarray(array)
             except (TypeError, ValueError):
                 raise TypeError(f"input array {k} must be convertible to an array of floats") from None
+        # Checked before anything runs, as the batch checks its arrays: a
+        # cast to floats would quietly reinterpret strings, dates, objects and
+        # complex numbers.
+        if array.dtype.kind not in "biuf":
+            raise TypeError(f"input array {k} must hold real numbers (booleans, integers or floats), not {array.dtype}")
+        if not isinstance(array, da.Array):
+            array = array.astype(np.float64, copy=False)
         lanes = input_.dim
         if not ((array.ndim == 1 and lanes == 1) or (array.ndim == 2 and array.shape[1] == lanes)):
             shape = "(rows,) or (rows, 1)" if lanes == 1 else f"(rows, {lanes})"

@@ -108,18 +108,33 @@ def test_what_a_batch_refuses_is_refused_before_anything_runs():
     x, v, outputs = model()
     f = zk.function([x, v], outputs[0])
     lazy_x = da.from_array(xs, chunks=1_000)
+    real = "must hold real numbers (booleans, integers or floats), not"
+    # Each call, and the arrays whose in-process batch must refuse it alike.
     cases = [
-        (lambda: f.batch(lazy_x), TypeError, "the function takes 2 input arrays, not 1"),
-        (lambda: f.batch(lazy_x, lazy_x), ValueError, "input array 1 must have the shape (rows, 2)"),
-        (lambda: f.batch(lazy_x, vs[:5]), ValueError, "input arrays must have the same number of rows"),
-        (lambda: f.batch_jacobian(lazy_x, "rows"), TypeError, "input array 1 must be convertible to an array of floats"),
-        (lambda: f.batch(lazy_x[lazy_x > 0], da.from_array(vs)), ValueError,
+        (lambda: f.batch(lazy_x), None, TypeError, "the function takes 2 input arrays, not 1"),
+        (lambda: f.batch(lazy_x, lazy_x), None, ValueError, "input array 1 must have the shape (rows, 2)"),
+        (lambda: f.batch(lazy_x, vs[:5]), None, ValueError, "input arrays must have the same number of rows"),
+        (lambda: f.batch_jacobian(lazy_x, [[1.0, 2.0], [3.0]]), (xs, [[1.0, 2.0], [3.0]]), TypeError,
+         "input array 1 must be convertible to an array of floats"),
+        (lambda: f.batch(lazy_x[lazy_x > 0], da.from_array(vs)), None, ValueError,
          "input array 0 has chunks of unknown size: call its compute_chunk_sizes() first"),
+        # What a cast to floats would quietly reinterpret, in a Dask array or beside one.
+        (lambda: f.batch_jacobian(lazy_x, "rows"), (xs, "rows"), TypeError, f"input array 1 {real} <U4"),
+        (lambda: f.batch(lazy_x + 1j, vs), (xs + 1j, vs), TypeError, f"input array 0 {real} complex128"),
+        (lambda: f.batch(lazy_x, vs.astype(str)), (xs, vs.astype(str)), TypeError, f"input array 1 {real} <U32"),
+        (lambda: f.batch_jacobian(lazy_x, vs.astype(object)), (xs, vs.astype(object)), TypeError,
+         f"input array 1 {real} object"),
+        (lambda: f.batch(xs.astype("m8[s]"), da.from_array(vs)), (xs.astype("m8[s]"), vs), TypeError,
+         f"input array 0 {real} timedelta64[s]"),
     ]
-    for call, error, text in cases:
+    for call, in_process, error, text in cases:
         with pytest.raises(error) as raised:
             call()
         assert str(raised.value) == text
+        if in_process is not None:
+            with pytest.raises(error) as raised:
+                f.batch(*in_process)
+            assert str(raised.value) == text
 
 
 def test_dask_is_imported_only_for_a_dask_array():
