@@ -125,6 +125,25 @@ def test_save_and_load_take_paths_and_binary_files(tmp_path):
             zk.save(wrong, io.BytesIO())
 
 
+def test_the_bytes_of_a_file_are_read_only_where_they_lie_contiguously():
+    data = zk._compiled._save(zk.function(zk.Undefined(name="x"), zk.Parameter(2.0) * 3.0))
+    doubled = bytes(byte for byte in data for _ in range(2))
+    # Views that hold the file's bytes but not one after the other: read as a
+    # block from their first byte, they would give other bytes (a reversed
+    # view's block lies past its buffer's end).
+    views = [memoryview(doubled)[::2], memoryview(data[::-1])[::-1],
+             np.frombuffer(doubled, dtype=np.uint8).reshape(-1, 2)[:, :1],
+             np.frombuffer(data[::-1], dtype=np.uint8).reshape(-1, 1)[::-1]]
+    for view in views:
+        assert bytes(view) == data
+        for read in (zk._compiled._load, zk._compiled._file_length):
+            with pytest.raises(TypeError, match="^a graph file is read from contiguous bytes$"):
+                read(view)
+    for whole in (bytearray(data), memoryview(data), np.frombuffer(data, dtype=np.uint8)):
+        assert zk._compiled._load(whole)(1.0) == (6.0,)
+        assert zk._compiled._file_length(whole[:24]) == len(data)
+
+
 def test_pickles_of_every_supported_protocol_and_copies():
     p = zk.Parameter(2.0, name="p")
     x = zk.Undefined(name="x")
