@@ -61,8 +61,12 @@ def _write_all(file: IO[bytes], data: bytes) -> None:
     view = memoryview(data)
     while view:
         written = file.write(view)
-        if written is None:  # a non-blocking stream that took nothing
+        # None is a non-blocking stream that took nothing; a count beyond
+        # what was offered would make the loop skip bytes or repeat them.
+        if not written:
             raise OSError("the file took no bytes")
+        if not 0 < written <= len(view):
+            raise OSError(f"the file's write() reports {written} of {len(view)} bytes written")
         view = view[written:]
 
 

@@ -125,6 +125,36 @@ def test_save_and_load_take_paths_and_binary_files(tmp_path):
             zk.save(wrong, io.BytesIO())
 
 
+def test_a_file_object_whose_write_takes_nothing_or_lies_is_refused():
+    class Writer:
+        """Answers every write with `answer`; a save that retries for ever fails."""
+
+        def __init__(self, answer):
+            self.answer, self.calls = answer, 0
+
+        def write(self, data):
+            self.calls += 1
+            assert self.calls < 100, "save() retries for ever"
+            return self.answer(len(data)) if callable(self.answer) else self.answer
+
+    tape = zk.compile(zk.Parameter(2.0) * 3.0)
+    size = len(zk._compiled._save(tape))
+    for answer, text in [(None, "the file took no bytes"), (0, "the file took no bytes"),
+                         (-1, f"the file's write\\(\\) reports -1 of {size} bytes written"),
+                         (lambda n: n + 1, f"the file's write\\(\\) reports {size + 1} of {size} bytes written")]:
+        with pytest.raises(OSError, match=f"^{text}$"):
+            zk.save(tape, Writer(answer))
+    parts = []
+
+    class Slow:
+        def write(self, data):  # a raw stream may take a few bytes at a time
+            parts.append(bytes(data[:5]))
+            return len(parts[-1])
+
+    zk.save(tape, Slow())
+    assert zk._compiled._load(b"".join(parts)).eval() == (6.0,)
+
+
 def test_the_bytes_of_a_file_are_read_only_where_they_lie_contiguously():
     data = zk._compiled._save(zk.function(zk.Undefined(name="x"), zk.Parameter(2.0) * 3.0))
     doubled = bytes(byte for byte in data for _ in range(2))
