@@ -360,6 +360,9 @@ TEST(Serialization, DamagedFilesAreRefusedWithTheirReason) {
          "input 0 (node 1) is not a placeholder or parameter"},
         {"an input given twice", repaired(with(roots + 4, std::string(1, good[roots + 5]))), "an input is given twice"},
         {"a huge input count", repaired(with(roots + 3, "\x7f")), "the file gives 127 inputs"},
+        {"a placeholder that is not an input", repaired(good.substr(0, roots + 3) + "\x01" + good[roots + 5] +
+                                                        good.substr(roots + 6)),
+         "output 0 depends on node 4, a placeholder that is not an input"},
         {"a byte between the roots and the checksum",
          repaired(good.substr(0, size - 4) + std::string("\0", 1) + good.substr(size - 4)),
          "1 bytes follow the last section: the file is damaged"},

@@ -270,11 +270,15 @@ def test_damaged_files_are_value_errors_with_their_reason():
         ("a huge input count", repaired(replaced(good, roots + 2, b"\xff\x7f")), "the file gives 16383 inputs"),
         ("a constant as input", repaired(replaced(good, roots + 3, b"\x01")),
          "input 0 (node 1) is not a placeholder or parameter"),
+        ("a placeholder that is not an input", repaired(good[:roots + 2] + b"\x01\x00" + good[-4:]),
+         "output 0 depends on node 4, a placeholder that is not an input"),
     ]
     for what, data, text in cases:
+        before = zk._compiled._new_node_id()
         with pytest.raises(ValueError) as raised:
             zk._compiled._load(data)
         assert str(raised.value) == "cannot load graph: " + text, what
+        assert zk._compiled._new_node_id() == before + 1, what  # refused before any node was made
         with pytest.raises(ValueError) as raised:
             zk.load(io.BytesIO(data))
         assert str(raised.value) == "cannot load graph: " + text, what
