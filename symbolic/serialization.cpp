@@ -869,7 +869,16 @@ GraphFile load(std::istream& in) {
     // arrive, never with what the header claims.
     std::string bytes(header_size, '\0');
     const auto read = [&in, &bytes](std::size_t from, std::size_t to) {
-        in.read(bytes.data() + from, static_cast<std::streamsize>(to - from));
+        try {
+            in.read(bytes.data() + from, static_cast<std::streamsize>(to - from));
+        } catch (const std::ios_base::failure&) {
+            // A stream that reports its end as an exception: a short read is
+            // this loader's to report, as for any other stream. A failure of
+            // the stream itself stays the stream's.
+            if (in.bad()) {
+                throw;
+            }
+        }
         return from + static_cast<std::size_t>(in.gcount());
     };
     std::size_t size = read(0, header_size);
