@@ -179,7 +179,7 @@ def test_pickles_of_every_supported_protocol_and_copies():
     x = zk.Undefined(name="x")
     f = zk.function([x], p * x)
     tape = zk.compile(p * p)
-    for protocol in range(2, pickle.HIGHEST_PROTOCOL + 1):
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
         assert pickle.loads(pickle.dumps(f, protocol=protocol))(3.0) == (6.0,)
         assert pickle.loads(pickle.dumps(tape, protocol=protocol)).eval() == (4.0,)
 
