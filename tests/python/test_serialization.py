@@ -123,6 +123,13 @@ def test_save_and_load_take_paths_and_binary_files(tmp_path):
                          ([], "at least one Expression")]:
         with pytest.raises((TypeError, ValueError), match=error):
             zk.save(wrong, io.BytesIO())
+    # Neither a path nor a file object: a file's own bytes given by mistake among them.
+    for place in (zk._compiled._save(f), bytearray(b"f.zg"), 3, None):
+        kind = type(place).__name__
+        with pytest.raises(TypeError, match=f"^save\\(\\) writes to a path or a binary file object, not {kind}$"):
+            zk.save(f, place)
+        with pytest.raises(TypeError, match=f"^load\\(\\) reads from a path or a binary file object, not {kind}$"):
+            zk.load(place)
 
 
 def test_a_file_object_whose_write_takes_nothing_or_lies_is_refused():
