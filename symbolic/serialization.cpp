@@ -569,8 +569,8 @@ private:
         }
         for (std::size_t k = 0; k < outputs.size(); ++k) {
             if (free[outputs[k]] != 0) {
-                refuse_load("output " + std::to_string(k) + " depends on node " +
-                            std::to_string(free[outputs[k]] - 1) + ", a placeholder that is not an input");
+                refuse_load("output " + std::to_string(k) + " depends on node " + std::to_string(free[outputs[k]] - 1) +
+                            ", a placeholder that is not an input");
             }
         }
     }

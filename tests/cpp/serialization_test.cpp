@@ -361,8 +361,8 @@ TEST(Serialization, DamagedFilesAreRefusedWithTheirReason) {
          "input 0 (node 1) is not a placeholder or parameter"},
         {"an input given twice", repaired(with(roots + 4, std::string(1, good[roots + 5]))), "an input is given twice"},
         {"a huge input count", repaired(with(roots + 3, "\x7f")), "the file gives 127 inputs"},
-        {"a placeholder that is not an input", repaired(good.substr(0, roots + 3) + "\x01" + good[roots + 5] +
-                                                        good.substr(roots + 6)),
+        {"a placeholder that is not an input",
+         repaired(good.substr(0, roots + 3) + "\x01" + good[roots + 5] + good.substr(roots + 6)),
          "output 0 depends on node 4, a placeholder that is not an input"},
         {"a byte between the roots and the checksum",
          repaired(good.substr(0, size - 4) + std::string("\0", 1) + good.substr(size - 4)),
@@ -438,8 +438,8 @@ TEST(Serialization, StreamsHoldFilesOneAfterAnother) {
         const auto cut = as_exceptions ? throwing(sample.bytes.substr(0, 30))
                                        : std::make_unique<std::stringstream>(sample.bytes.substr(0, 30));
         EXPECT_TRUE(throws<std::invalid_argument>(
-            [&] { load(*cut); }, "cannot load graph: the file is truncated (30 of " +
-                                     std::to_string(sample.bytes.size()) + " bytes)"));
+            [&] { load(*cut); },
+            "cannot load graph: the file is truncated (30 of " + std::to_string(sample.bytes.size()) + " bytes)"));
         const auto header_only = as_exceptions ? throwing(sample.bytes.substr(0, 10))
                                                : std::make_unique<std::stringstream>(sample.bytes.substr(0, 10));
         EXPECT_TRUE(throws<std::invalid_argument>(
