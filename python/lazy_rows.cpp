@@ -13,10 +13,13 @@ namespace zarnik::python {
 py::object lazy_rows(const char* method, const PyFunction& function, const py::args& arrays,
                      const py::dict& keywords) {
     const py::dict modules = py::module_::import("sys").attr("modules");
-    if (!modules.contains("dask.array")) {
+    // None there blocks the import, and a module under import may have no
+    // Array yet: either way no Dask array can have been made.
+    const py::object dask_array = modules.attr("get")("dask.array");
+    const py::object array_type = dask_array.is_none() ? py::none() : py::getattr(dask_array, "Array", py::none());
+    if (!PyType_Check(array_type.ptr())) {
         return py::none();
     }
-    const py::object array_type = modules["dask.array"].attr("Array");
     for (const py::handle& array : arrays) {
         if (py::isinstance(array, array_type)) {
             // The Python object of `function`, which a call always comes from.

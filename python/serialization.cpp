@@ -89,7 +89,9 @@ py::buffer_info contiguous(const py::handle& data) {
         throw py::type_error("a graph file is read from bytes or a bytes-like object");
     }
     py::buffer_info info = py::reinterpret_borrow<py::buffer>(data).request();
-    if (info.ndim > 1 && info.strides.back() != info.itemsize) {
+    // The bytes are read as one block from the first element: a view with
+    // gaps or steps backwards would give other bytes, or bytes past its buffer.
+    if (PyBuffer_IsContiguous(info.view(), 'C') == 0) {
         throw py::type_error("a graph file is read from contiguous bytes");
     }
     return info;

@@ -506,6 +506,9 @@ public:
         if (at_ != end_) {
             refuse_load(std::to_string(end_ - at_) + " bytes follow the last section: the file is damaged");
         }
+        if (function) {
+            check_placeholders(outputs, inputs);
+        }
         for (const std::uint32_t position : outputs) {
             use(position);
         }
@@ -537,6 +540,38 @@ private:
     void poll(std::uint32_t i) const {
         if ((i & poll_interval) == poll_interval && poll_) {
             poll_();
+        }
+    }
+
+    // A Function needs every placeholder below its outputs among its inputs,
+    // so no function saves a file without: refused here rather than by the
+    // Function made of the nodes. The inputs are known only after the
+    // records, hence a pass of its own over them.
+    void check_placeholders(const std::vector<std::uint32_t>& outputs, const std::vector<std::uint32_t>& inputs) {
+        constexpr std::uint32_t bound = 0xFFFF'FFFFU;
+        // Per node: one placeholder below it that is not an input, plus one; 0 for none.
+        std::vector<std::uint32_t> free(header_.nodes, 0);
+        for (const std::uint32_t position : inputs) {
+            free[position] = bound;
+        }
+        at_ = header_size;
+        for (std::uint32_t i = 0; i < header_.nodes; ++i) {
+            poll(i);
+            const Record record = read_record(i);
+            if (record.kind == ValueKind::Undefined) {
+                free[i] = free[i] == bound ? 0 : i + 1;
+                continue;
+            }
+            free[i] = 0;
+            for (std::size_t k = 0; k < static_cast<std::size_t>(record.input_count) && free[i] == 0; ++k) {
+                free[i] = free[record.inputs[k]];
+            }
+        }
+        for (std::size_t k = 0; k < outputs.size(); ++k) {
+            if (free[outputs[k]] != 0) {
+                refuse_load("output " + std::to_string(k) + " depends on node " + std::to_string(free[outputs[k]] - 1) +
+                            ", a placeholder that is not an input");
+            }
         }
     }
 
@@ -834,7 +869,16 @@ GraphFile load(std::istream& in) {
     // arrive, never with what the header claims.
     std::string bytes(header_size, '\0');
     const auto read = [&in, &bytes](std::size_t from, std::size_t to) {
-        in.read(bytes.data() + from, static_cast<std::streamsize>(to - from));
+        try {
+            in.read(bytes.data() + from, static_cast<std::streamsize>(to - from));
+        } catch (const std::ios_base::failure&) {
+            // A stream that reports its end as an exception: a short read is
+            // this loader's to report, as for any other stream. A failure of
+            // the stream itself stays the stream's.
+            if (in.bad()) {
+                throw;
+            }
+        }
         return from + static_cast<std::size_t>(in.gcount());
     };
     std::size_t size = read(0, header_size);

@@ -78,10 +78,12 @@ def _aligned(function, arrays, rows_asked):
                 array = np.asarray(array)
             except (TypeError, ValueError):
                 raise TypeError(f"input array {k} must be convertible to an array of floats") from None
-            # As the batch: a cast to floats would drop an imaginary part or read text as numbers.
-            if array.dtype.kind not in "biuf":
-                raise TypeError(f"input array {k} must hold real numbers (booleans, integers or floats), not "
-                                f"{array.dtype}")
+        # Checked before anything runs, as the batch checks its arrays: a
+        # cast to floats would quietly reinterpret strings, dates, objects and
+        # complex numbers.
+        if array.dtype.kind not in "biuf":
+            raise TypeError(f"input array {k} must hold real numbers (booleans, integers or floats), not {array.dtype}")
+        if not isinstance(array, da.Array):
             array = array.astype(np.float64, copy=False)
             if _given_once(array, lanes):
                 checked.append(array)

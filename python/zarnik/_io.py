@@ -36,6 +36,8 @@ def save(obj: _Saveable, file: _Place) -> None:
     """
     data = _compiled._save(obj)
     if not isinstance(file, (str, os.PathLike)):
+        if not callable(getattr(file, "write", None)):
+            raise TypeError(f"save() writes to a path or a binary file object, not {type(file).__name__}")
         _write_all(file, data)
         return
     with open(os.fspath(file), "wb") as opened:
@@ -49,6 +51,8 @@ def load(file: _Place) -> _Loaded:
     A truncated, damaged or foreign file, or one of a newer format version,
     raises ValueError."""
     if not isinstance(file, (str, os.PathLike)):
+        if not callable(getattr(file, "read", None)):
+            raise TypeError(f"load() reads from a path or a binary file object, not {type(file).__name__}")
         return _compiled._load(_read_one(file))
     with open(os.fspath(file), "rb") as opened:
         data = _read_one(opened)
@@ -61,8 +65,12 @@ def _write_all(file: IO[bytes], data: bytes) -> None:
     view = memoryview(data)
     while view:
         written = file.write(view)
-        if written is None:  # a non-blocking stream that took nothing
+        # None is a non-blocking stream that took nothing; a count beyond
+        # what was offered would make the loop skip bytes or repeat them.
+        if not written:
             raise OSError("the file took no bytes")
+        if not 0 < written <= len(view):
+            raise OSError(f"the file's write() reports {written} of {len(view)} bytes written")
         view = view[written:]
 
 

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
@@ -360,6 +361,9 @@ TEST(Serialization, DamagedFilesAreRefusedWithTheirReason) {
          "input 0 (node 1) is not a placeholder or parameter"},
         {"an input given twice", repaired(with(roots + 4, std::string(1, good[roots + 5]))), "an input is given twice"},
         {"a huge input count", repaired(with(roots + 3, "\x7f")), "the file gives 127 inputs"},
+        {"a placeholder that is not an input",
+         repaired(good.substr(0, roots + 3) + "\x01" + good[roots + 5] + good.substr(roots + 6)),
+         "output 0 depends on node 4, a placeholder that is not an input"},
         {"a byte between the roots and the checksum",
          repaired(good.substr(0, size - 4) + std::string("\0", 1) + good.substr(size - 4)),
          "1 bytes follow the last section: the file is damaged"},
@@ -423,10 +427,29 @@ TEST(Serialization, StreamsHoldFilesOneAfterAnother) {
     save(wrong, sample.f);
     EXPECT_TRUE(throws<std::invalid_argument>([&] { load_tape(wrong); },
                                               "cannot load graph: the file holds a function, not a tape"));
-    std::stringstream cut(sample.bytes.substr(0, 30));
-    EXPECT_TRUE(throws<std::invalid_argument>(
-        [&] { load(cut); }, "cannot load graph: the file is truncated (30 of " + std::to_string(sample.bytes.size()) +
-                                " bytes)"));
+    // A stream that reports failures as exceptions reads the same files and
+    // refuses the same ones with the loader's own exception, its mask kept.
+    const auto throwing = [](std::string bytes) {
+        auto throwing_stream = std::make_unique<std::stringstream>(std::move(bytes));
+        throwing_stream->exceptions(std::ios::failbit | std::ios::badbit | std::ios::eofbit);
+        return throwing_stream;
+    };
+    for (const bool as_exceptions : {false, true}) {
+        const auto cut = as_exceptions ? throwing(sample.bytes.substr(0, 30))
+                                       : std::make_unique<std::stringstream>(sample.bytes.substr(0, 30));
+        EXPECT_TRUE(throws<std::invalid_argument>(
+            [&] { load(*cut); },
+            "cannot load graph: the file is truncated (30 of " + std::to_string(sample.bytes.size()) + " bytes)"));
+        const auto header_only = as_exceptions ? throwing(sample.bytes.substr(0, 10))
+                                               : std::make_unique<std::stringstream>(sample.bytes.substr(0, 10));
+        EXPECT_TRUE(throws<std::invalid_argument>(
+            [&] { load(*header_only); }, "cannot load graph: the file is truncated in its header (10 of 24 bytes)"));
+    }
+    const auto whole = throwing(sample.bytes + sample.bytes);
+    EXPECT_NO_THROW(load_function(*whole));
+    EXPECT_NO_THROW(load_function(*whole));
+    EXPECT_EQ(whole->exceptions(), std::ios::failbit | std::ios::badbit | std::ios::eofbit);
+    EXPECT_TRUE(throws<std::invalid_argument>([&] { load(*whole); }, "cannot load graph: the file is empty"));
 }
 
 TEST(Serialization, ADeepChainAndASharedDiamondRoundTrip) {

@@ -4,8 +4,10 @@ long batch with Ctrl-C."""
 
 import math
 import signal
+import sys
 import threading
 import time
+import types
 
 import numpy as np
 import pytest
@@ -87,3 +89,14 @@ def test_a_batch_reads_the_parameters_once_while_another_thread_sets_them():
     finally:
         stop.set()
         setter.join()
+
+
+def test_a_batch_of_numpy_arrays_works_whatever_sys_modules_holds_for_dask(monkeypatch):
+    # None in sys.modules is how an import is blocked; a module under import
+    # has no Array yet. Neither is a Dask array that a batch must hand on.
+    x = zk.Undefined(name="x")
+    f = zk.function(x, x * x)
+    for placeholder in (None, types.ModuleType("dask.array")):
+        monkeypatch.setitem(sys.modules, "dask.array", placeholder)
+        assert f.batch(np.arange(3.0)).tolist() == [0.0, 1.0, 4.0]
+        assert f.batch_jacobian(np.arange(2.0)).tolist() == [[[0.0]], [[2.0]]]

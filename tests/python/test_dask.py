@@ -146,36 +146,50 @@ def test_what_a_batch_refuses_is_refused_before_anything_runs():
     x, v, outputs = model()
     f = zk.function([x, v], outputs[0])
     lazy_x = da.from_array(xs, chunks=1_000)
+    real = "must hold real numbers (booleans, integers or floats), not"
+    # Each call, and the arrays whose in-process batch must refuse it alike.
     cases = [
-        (lambda: f.batch(lazy_x), TypeError, "the function takes 2 input arrays, not 1"),
-        (lambda: f.batch(lazy_x, lazy_x), ValueError,
+        (lambda: f.batch(lazy_x), None, TypeError, "the function takes 2 input arrays, not 1"),
+        (lambda: f.batch(lazy_x, lazy_x), None, ValueError,
          "input array 1 must have the shape (rows, 2), or (2,) or (1, 2) for one value for every row"),
-        (lambda: f.batch(lazy_x, vs[:5]), ValueError,
+        (lambda: f.batch(lazy_x, vs[:5]), None, ValueError,
          "input arrays 0 and 1 have different numbers of rows (10001 and 5)"),
-        (lambda: f.batch_jacobian(lazy_x, [[1.0], [2.0, 3.0]]), TypeError,
+        (lambda: f.batch_jacobian(lazy_x, [[1.0], [2.0, 3.0]]), None, TypeError,
          "input array 1 must be convertible to an array of floats"),
-        (lambda: f.batch_jacobian(lazy_x, "rows"), TypeError,
+        (lambda: f.batch_jacobian(lazy_x, "rows"), None, TypeError,
          "input array 1 must hold real numbers (booleans, integers or floats), not <U4"),
-        (lambda: f.batch(lazy_x[lazy_x > 0], da.from_array(vs)), ValueError,
+        (lambda: f.batch(lazy_x[lazy_x > 0], da.from_array(vs)), None, ValueError,
          "input array 0 has chunks of unknown size: call its compute_chunk_sizes() first"),
         # The keywords as the batch reads them: wrt by the one rule, rows=, threads=, approximate=.
-        (lambda: f.batch_jacobian(lazy_x, vs, wrt=[2]), ValueError, "wrt names input 2 of a function of 2 inputs"),
-        (lambda: f.batch_jacobian(lazy_x, vs, wrt=[1, v]), ValueError, "wrt names input 1 twice"),
-        (lambda: f.batch_jacobian(lazy_x, vs, wrt=1), TypeError,
+        (lambda: f.batch_jacobian(lazy_x, vs, wrt=[2]), None, ValueError,
+         "wrt names input 2 of a function of 2 inputs"),
+        (lambda: f.batch_jacobian(lazy_x, vs, wrt=[1, v]), None, ValueError, "wrt names input 1 twice"),
+        (lambda: f.batch_jacobian(lazy_x, vs, wrt=1), None, TypeError,
          "wrt must be None, an input Expression or a sequence of input positions or input Expressions"),
-        (lambda: f.batch(lazy_x, vs, rows=5), ValueError, "input array 0 has 10001 rows, not rows=5"),
-        (lambda: f.batch(lazy_x, vs, threads=0), ValueError, "threads must be at least 1, not 0"),
-        (lambda: f.batch_jacobian(lazy_x, vs, approximate=1), TypeError, "approximate must be True or False"),
+        (lambda: f.batch(lazy_x, vs, rows=5), None, ValueError, "input array 0 has 10001 rows, not rows=5"),
+        (lambda: f.batch(lazy_x, vs, threads=0), None, ValueError, "threads must be at least 1, not 0"),
+        (lambda: f.batch_jacobian(lazy_x, vs, approximate=1), None, TypeError, "approximate must be True or False"),
         # A value given once holds real numbers, as in the batch: no imaginary part dropped, no text read.
-        (lambda: f.batch(lazy_x, [1.0 + 2.0j, 0.5]), TypeError,
+        (lambda: f.batch(lazy_x, [1.0 + 2.0j, 0.5]), None, TypeError,
          "input array 1 must hold real numbers (booleans, integers or floats), not complex128"),
-        (lambda: f.batch(lazy_x, ["1.0", "0.5"]), TypeError,
+        (lambda: f.batch(lazy_x, ["1.0", "0.5"]), None, TypeError,
          "input array 1 must hold real numbers (booleans, integers or floats), not <U3"),
+        # What a cast to floats would quietly reinterpret, in a Dask array or beside one.
+        (lambda: f.batch(lazy_x + 1j, vs), (xs + 1j, vs), TypeError, f"input array 0 {real} complex128"),
+        (lambda: f.batch(lazy_x, vs.astype(str)), (xs, vs.astype(str)), TypeError, f"input array 1 {real} <U32"),
+        (lambda: f.batch_jacobian(lazy_x, vs.astype(object)), (xs, vs.astype(object)), TypeError,
+         f"input array 1 {real} object"),
+        (lambda: f.batch(xs.astype("m8[s]"), da.from_array(vs)), (xs.astype("m8[s]"), vs), TypeError,
+         f"input array 0 {real} timedelta64[s]"),
     ]
-    for call, error, text in cases:
+    for call, in_process, error, text in cases:
         with pytest.raises(error) as raised:
             call()
         assert str(raised.value) == text
+        if in_process is not None:
+            with pytest.raises(error) as raised:
+                f.batch(*in_process)
+            assert str(raised.value) == text
 
 
 def test_dask_is_imported_only_for_a_dask_array():

@@ -123,6 +123,62 @@ def test_save_and_load_take_paths_and_binary_files(tmp_path):
                          ([], "at least one Expression")]:
         with pytest.raises((TypeError, ValueError), match=error):
             zk.save(wrong, io.BytesIO())
+    # Neither a path nor a file object: a file's own bytes given by mistake among them.
+    for place in (zk._compiled._save(f), bytearray(b"f.zg"), 3, None):
+        kind = type(place).__name__
+        with pytest.raises(TypeError, match=f"^save\\(\\) writes to a path or a binary file object, not {kind}$"):
+            zk.save(f, place)
+        with pytest.raises(TypeError, match=f"^load\\(\\) reads from a path or a binary file object, not {kind}$"):
+            zk.load(place)
+
+
+def test_a_file_object_whose_write_takes_nothing_or_lies_is_refused():
+    class Writer:
+        """Answers every write with `answer`; a save that retries for ever fails."""
+
+        def __init__(self, answer):
+            self.answer, self.calls = answer, 0
+
+        def write(self, data):
+            self.calls += 1
+            assert self.calls < 100, "save() retries for ever"
+            return self.answer(len(data)) if callable(self.answer) else self.answer
+
+    tape = zk.compile(zk.Parameter(2.0) * 3.0)
+    size = len(zk._compiled._save(tape))
+    for answer, text in [(None, "the file took no bytes"), (0, "the file took no bytes"),
+                         (-1, f"the file's write\\(\\) reports -1 of {size} bytes written"),
+                         (lambda n: n + 1, f"the file's write\\(\\) reports {size + 1} of {size} bytes written")]:
+        with pytest.raises(OSError, match=f"^{text}$"):
+            zk.save(tape, Writer(answer))
+    parts = []
+
+    class Slow:
+        def write(self, data):  # a raw stream may take a few bytes at a time
+            parts.append(bytes(data[:5]))
+            return len(parts[-1])
+
+    zk.save(tape, Slow())
+    assert zk._compiled._load(b"".join(parts)).eval() == (6.0,)
+
+
+def test_the_bytes_of_a_file_are_read_only_where_they_lie_contiguously():
+    data = zk._compiled._save(zk.function(zk.Undefined(name="x"), zk.Parameter(2.0) * 3.0))
+    doubled = bytes(byte for byte in data for _ in range(2))
+    # Views that hold the file's bytes but not one after the other: read as a
+    # block from their first byte, they would give other bytes (a reversed
+    # view's block lies past its buffer's end).
+    views = [memoryview(doubled)[::2], memoryview(data[::-1])[::-1],
+             np.frombuffer(doubled, dtype=np.uint8).reshape(-1, 2)[:, :1],
+             np.frombuffer(data[::-1], dtype=np.uint8).reshape(-1, 1)[::-1]]
+    for view in views:
+        assert bytes(view) == data
+        for read in (zk._compiled._load, zk._compiled._file_length):
+            with pytest.raises(TypeError, match="^a graph file is read from contiguous bytes$"):
+                read(view)
+    for whole in (bytearray(data), memoryview(data), np.frombuffer(data, dtype=np.uint8)):
+        assert zk._compiled._load(whole)(1.0) == (6.0,)
+        assert zk._compiled._file_length(whole[:24]) == len(data)
 
 
 def test_pickles_of_every_supported_protocol_and_copies():
@@ -130,7 +186,7 @@ def test_pickles_of_every_supported_protocol_and_copies():
     x = zk.Undefined(name="x")
     f = zk.function([x], p * x)
     tape = zk.compile(p * p)
-    for protocol in range(2, pickle.HIGHEST_PROTOCOL + 1):
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
         assert pickle.loads(pickle.dumps(f, protocol=protocol))(3.0) == (6.0,)
         assert pickle.loads(pickle.dumps(tape, protocol=protocol)).eval() == (4.0,)
 
@@ -221,11 +277,15 @@ def test_damaged_files_are_value_errors_with_their_reason():
         ("a huge input count", repaired(replaced(good, roots + 2, b"\xff\x7f")), "the file gives 16383 inputs"),
         ("a constant as input", repaired(replaced(good, roots + 3, b"\x01")),
          "input 0 (node 1) is not a placeholder or parameter"),
+        ("a placeholder that is not an input", repaired(good[:roots + 2] + b"\x01\x00" + good[-4:]),
+         "output 0 depends on node 4, a placeholder that is not an input"),
     ]
     for what, data, text in cases:
+        before = zk._compiled._new_node_id()
         with pytest.raises(ValueError) as raised:
             zk._compiled._load(data)
         assert str(raised.value) == "cannot load graph: " + text, what
+        assert zk._compiled._new_node_id() == before + 1, what  # refused before any node was made
         with pytest.raises(ValueError) as raised:
             zk.load(io.BytesIO(data))
         assert str(raised.value) == "cannot load graph: " + text, what
