@@ -200,9 +200,10 @@ template <>
 struct Rule<ExpressionOp::Sqrt> : UnaryRule {
     static constexpr std::string_view name = "Sqrt";
     static constexpr bool keeps_finite = false;  // NaN below 0
-    // d sqrt(x) = dx / (2 sqrt(x)): +inf at 0.
+    // d sqrt(x) = dx / (2 sqrt(x)): +inf at 0. sqrt(-0) is -0, whose
+    // reciprocal would be -inf: the slope at -0 is the slope at 0.
     static double forward(double x) noexcept { return std::sqrt(x); }
-    static void backward(double, double y, double g, double& dx) noexcept { dx = dx + g * (0.5 / y); }
+    static void backward(double, double y, double g, double& dx) noexcept { dx = dx + g * (0.5 / std::fabs(y)); }
 };
 
 template <>
