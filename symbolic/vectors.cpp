@@ -41,7 +41,10 @@ Value squared_norm(Value v) {
     return dot(v, v);
 }
 
-Value norm(Value v) { return sqrt(squared_norm(std::move(v))); }
+Value norm(Value v) {
+    detail::require_valid(v, "norm operand");
+    return sqrt(squared_norm(std::move(v)));
+}
 
 Value normalize(Value v) {
     detail::require_valid(v, "normalize operand");

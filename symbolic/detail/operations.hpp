@@ -373,11 +373,13 @@ template <>
 struct Rule<ExpressionOp::Sqrt> : UnaryRule<Rule<ExpressionOp::Sqrt>> {
     static constexpr std::string_view name = "Sqrt";
     static constexpr bool keeps_finite = false;  // NaN below 0
-    // d sqrt(x) = dx / (2 sqrt(x)): +inf at 0.
+    // d sqrt(x) = dx / (2 sqrt(x)): +inf at 0. sqrt(-0) is -0, whose
+    // reciprocal would be -inf: the slope at -0 is the slope at 0.
     static double forward(double x) noexcept { return std::sqrt(x); }
     template <typename T>
     static T derivative(const T&, const T& y, const T& g) {
-        return g * (0.5 / y);
+        // y + 0 is +0 at y = -0 and y itself elsewhere.
+        return g * (0.5 / (y + 0.0));
     }
 };
 

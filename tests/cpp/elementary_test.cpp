@@ -212,6 +212,7 @@ TEST(Elementary, DerivativesWhereAFunctionIsNotSmooth) {
         {"the smaller operand of a maximum gets nothing, even of an infinite gradient",
          [](Value a, Value b) { return sqrt(maximum(a, b)); }, 0.0, -1.0, inf, 0.0},
         {"sqrt at 0 is +inf", [](Value a, Value) { return sqrt(a); }, 0.0, 1.0, inf, 0.0},
+        {"sqrt at -0 is +inf, as at 0", [](Value a, Value) { return sqrt(a); }, -0.0, 1.0, inf, 0.0},
         {"pow with exponent 0 has no slope in the base", [](Value a, Value b) { return pow(a, b); }, 0.0, 0.0, 0.0, 0.0},
         {"pow with base 0 has no slope in the exponent", [](Value a, Value b) { return pow(a, b); }, 0.0, 2.0, 0.0, 0.0},
         {"pow of a negative base has a NaN slope in the exponent", [](Value a, Value b) { return pow(a, b); }, -2.0,
@@ -268,6 +269,8 @@ TEST(VectorHelpers, ValuesFoldingAndFailures) {
          testing::Thrown::InvalidArgument, "cross needs two symbolic values of 3 lanes, not 2 and 2"},
         {"sum of an empty handle", [] { sum(Value{}); }, testing::Thrown::InvalidArgument,
          "sum operand is not a valid symbolic value"},
+        {"norm of an empty handle names norm", [] { norm(Value{}); }, testing::Thrown::InvalidArgument,
+         "norm operand is not a valid symbolic value"},
         {"normalize of the zero vector", [] { normalize(parameter(0.0, 0.0, "z")).evaluate(); },
          testing::Thrown::InvalidArgument, not_finite},
     };
