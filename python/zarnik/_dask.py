@@ -111,22 +111,31 @@ def _aligned(function, arrays, rows_asked):
     return aligned, row_chunks
 
 
+def _chunk_tasks(function, aligned, row_chunks, token):
+    """What every chunk's task reads: a layer holding the function and the
+    values given once, the function's key in it, and per chunk of rows its
+    index, its first row in the whole array and the keys of its blocks."""
+    function_key = f"zarnik-function-{token}"
+    layer = {function_key: function}
+    for k, array in enumerate(aligned):
+        if not isinstance(array, da.Array):
+            layer[f"zarnik-value-{token}-{k}"] = array
+    first_rows = itertools.accumulate(row_chunks, initial=0)
+    tasks = [(c, first_row, [(array.name, c) + (0,) * (array.ndim - 1) if isinstance(array, da.Array)
+                             else f"zarnik-value-{token}-{k}" for k, array in enumerate(aligned)])
+             for c, first_row in zip(range(len(row_chunks)), first_rows)]
+    return layer, function_key, tasks
+
+
 def _lazy(function, task, arrays, shape_of_chunk, keywords, rows_asked):
     """A Dask array of one task per chunk of rows: `task(function, first_row,
     keywords, *blocks)` gives a chunk of the shape `shape_of_chunk(rows)`."""
     aligned, row_chunks = _aligned(function, arrays, rows_asked)
     token = uuid.uuid4().hex
     name = f"zarnik-{task.__name__.strip('_')}-{token}"
-    function_key = f"zarnik-function-{token}"
-    layer = {function_key: function}
-    for k, array in enumerate(aligned):
-        if not isinstance(array, da.Array):
-            layer[f"zarnik-value-{token}-{k}"] = array
+    layer, function_key, chunk_tasks = _chunk_tasks(function, aligned, row_chunks, token)
     tail = (0,) * (len(shape_of_chunk(1)) - 1)
-    first_rows = itertools.accumulate(row_chunks, initial=0)
-    for c, first_row in zip(range(len(row_chunks)), first_rows):
-        blocks = [(array.name, c) + (0,) * (array.ndim - 1) if isinstance(array, da.Array)
-                  else f"zarnik-value-{token}-{k}" for k, array in enumerate(aligned)]
+    for c, first_row, blocks in chunk_tasks:
         layer[(name, c) + tail] = (task, function_key, first_row, keywords, *blocks)
     chunks = (row_chunks,) + tuple((size,) for size in shape_of_chunk(1)[1:])
     dependencies = [array for array in aligned if isinstance(array, da.Array)]
@@ -207,20 +216,13 @@ def batch_value_and_grad(function, *arrays, approximate=False, wrt=None, rows=No
     keywords = {"approximate": approximate, "wrt": chosen}
 
     token = uuid.uuid4().hex
-    function_key = f"zarnik-function-{token}"
     chunk_name = f"zarnik-chunk-{token}"
-    chunk_layer = {function_key: function}
-    for k, array in enumerate(aligned):
-        if not isinstance(array, da.Array):
-            chunk_layer[f"zarnik-value-{token}-{k}"] = array
+    chunk_layer, function_key, chunk_tasks = _chunk_tasks(function, aligned, row_chunks, token)
     sums_name = f"zarnik-partial-sums-{token}"
     row_names = [f"zarnik-row-gradients-{token}-{i}" for i in range(len(chosen))]
     sums_layer = {}
     row_layers = [{} for _ in chosen]
-    first_rows = itertools.accumulate(row_chunks, initial=0)
-    for c, first_row in zip(range(len(row_chunks)), first_rows):
-        blocks = [(array.name, c) + (0,) * (array.ndim - 1) if isinstance(array, da.Array)
-                  else f"zarnik-value-{token}-{k}" for k, array in enumerate(aligned)]
+    for c, first_row, blocks in chunk_tasks:
         chunk_layer[(chunk_name, c)] = (_partial_sums, function_key, first_row, keywords, summed, *blocks)
         sums_layer[(sums_name, c, 0)] = (operator.getitem, (chunk_name, c), 2)
         for i, once in enumerate(summed):
