@@ -456,6 +456,9 @@ struct RowWorker::State {
                 Body&& body) {
         const std::size_t stride = block->stride();
         for (std::size_t first = 0; first < count; first += stride) {
+            if (first > 0) {
+                between();
+            }
             const std::size_t rows = std::min(stride, count - first);
             const bool finite = block->start(inputs, outputs, first, rows);
             if (run_forward_rows(f.program, block->lanes(), rows, arithmetic).non_finite || !finite) {
@@ -467,6 +470,14 @@ struct RowWorker::State {
     }
 
     void fill(std::uint32_t lane, double value, std::size_t rows) noexcept { std::fill_n(sweep[lane], rows, value); }
+
+    // The check, when this worker was given one.
+    const std::function<void()>* check = nullptr;
+    void between() const {
+        if (check != nullptr && *check) {
+            (*check)();
+        }
+    }
 };
 
 namespace {
@@ -511,10 +522,15 @@ RowWorker::RowWorker(const FunctionProgram& f, std::span<const SmallValue> param
 
 RowWorker::~RowWorker() = default;
 
+void RowWorker::check_between(const std::function<void()>* check) noexcept { state_->check = check; }
+
 bool RowWorker::runs(std::size_t count, std::span<const double* const> inputs) {
     State& s = *state_;
     if (!s.block) {
         for (std::size_t r = 0; r < count; ++r) {
+            if (r > 0) {
+                s.between();  // a row of a large graph may take long
+            }
             if (!s.call(inputs, r, [&](const CallValues& values) { evaluate_one(s.f, values, s.scratch); })) {
                 return false;
             }
@@ -528,6 +544,9 @@ bool RowWorker::evaluate(std::size_t count, std::span<const double* const> input
     State& s = *state_;
     if (!s.block) {
         for (std::size_t r = 0; r < count; ++r) {
+            if (r > 0) {
+                s.between();  // a row of a large graph may take long
+            }
             const bool ran = s.call(inputs, r, [&](const CallValues& values) {
                 const std::vector<SmallValue> results = evaluate_one(s.f, values, s.scratch);
                 for (std::size_t j = 0; j < s.f.outputs.size(); ++j) {
@@ -551,6 +570,9 @@ bool RowWorker::jacobian(std::size_t count, std::span<const double* const> input
     if (!s.block) {
         std::vector<double> full(s.f.output_lanes * s.f.input_lanes);
         for (std::size_t r = 0; r < count; ++r) {
+            if (r > 0) {
+                s.between();  // a row of a large graph may take long
+            }
             const bool ran = s.call(inputs, r, [&](const CallValues& values) {
                 jacobian_one(s.f, values, full, {}, s.scratch);
                 for (std::size_t o = 0; o < s.f.output_lanes; ++o) {
@@ -574,7 +596,8 @@ bool RowWorker::jacobian(std::size_t count, std::span<const double* const> input
     if (!s.forward) {
         return s.blocks(count, inputs, {}, [&](std::size_t first, std::size_t rows) {
             ChosenAdjoints adjoints(s, jacobians, first, rows);
-            sweep_jacobian(s.f, adjoints, s.scratch, [] {});
+            // A block of a large Jacobian is long: the check runs after each output too.
+            sweep_jacobian(s.f, adjoints, s.scratch, [&] { s.between(); });
         });
     }
     if (s.active.empty()) {
@@ -584,6 +607,9 @@ bool RowWorker::jacobian(std::size_t count, std::span<const double* const> input
     }
     return s.blocks(count, inputs, {}, [&](std::size_t first, std::size_t rows) {
         for (std::size_t w = 0; w < s.width; ++w) {
+            if (w > 0) {
+                s.between();
+            }
             const std::uint8_t* const active = s.active[w].data();
             s.fill(s.seed_lanes[w], 1.0, rows);
             run_tangent_rows(s.f.program, s.block->lanes(), s.sweep.data(), rows, active, s.arithmetic);
@@ -625,6 +651,9 @@ bool RowWorker::value_and_grad(std::size_t count, std::span<const double* const>
         std::vector<double> full(s.f.input_lanes);
         std::vector<SmallValue> output(1);
         for (std::size_t r = 0; r < count; ++r) {
+            if (r > 0) {
+                s.between();  // a row of a large graph may take long
+            }
             const bool ran = s.call(inputs, r, [&](const CallValues& values) {
                 jacobian_one(s.f, values, full, output, s.scratch);
                 sums[0] = sums[0] + output[0].lanes[0];

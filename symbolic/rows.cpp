@@ -74,6 +74,7 @@ public:
         chunks_ = (rows + chunk_rows - 1) / chunk_rows;
         threads_ = detail::batch_threads(options.threads, chunks_, chunk_rows * 64);
         workers_.resize(threads_);
+        check_ = &options.check;
     }
 
     std::size_t lanes(std::size_t k) const { return static_cast<std::size_t>(program_.input_dims[k]); }
@@ -114,6 +115,10 @@ private:
     RowWorker& worker(std::size_t thread) {
         if (!workers_[thread]) {
             workers_[thread] = std::make_unique<RowWorker>(program_, parameters_, once_, wrt_, arithmetic_);
+            // Thread 0 is the calling thread, the one the check may run on.
+            if (thread == 0) {
+                workers_[thread]->check_between(check_);
+            }
         }
         return *workers_[thread];
     }
@@ -158,6 +163,7 @@ private:
     std::size_t chunks_ = 0;
     std::size_t threads_ = 1;
     std::vector<std::unique_ptr<RowWorker>> workers_;
+    const std::function<void()>* check_ = nullptr;  // the caller's, run on its own thread
 };
 
 }  // namespace

@@ -206,6 +206,12 @@ public:
     // of an input given once is not read).
     bool value_and_grad(std::size_t count, std::span<const double* const> inputs, std::span<double* const> gradients,
                         double* sums);
+    // A check to run between the rows of a graph that goes row by row,
+    // between blocks and between the sweeps of a block's Jacobian, which may
+    // each take long; what it throws stops the calls. Only the calling
+    // thread's worker is given one (the check may take the interpreter's
+    // lock). It must outlive the worker's calls.
+    void check_between(const std::function<void()>* check) noexcept;
 
     struct State;  // function_rows.cpp
 

@@ -201,5 +201,49 @@ TEST(Rows, TheSummedValueAndGradientAreTheRowsOnes) {
     EXPECT_GT(compared, 100);
 }
 
+// A chunk of rows runs whole on one thread, and one row of a graph that goes
+// row by row, or one block's sweeps, may each take long: the caller's check
+// runs between them, not only between chunks.
+TEST(Rows, TheCheckRunsBetweenRowsAndBlocksWithinAChunk) {
+    const Value x = undefined(1, "x");
+    struct Case {
+        const char* what;
+        Function f;
+        std::size_t count;
+    };
+    const Case cases[] = {
+        // An Add of three inputs, which its builder does not make: the reference evaluator's.
+        {"a graph that goes row by row", Function({x}, {make_expression(ExpressionOp::Add, 1, {x, x, x, {}}, 3, -1)}),
+         10},
+        {"a graph run in blocks of rows", Function({x}, {x * 2.0}), 2000},
+    };
+    for (const Case& c : cases) {
+        const std::vector<double> xs(c.count, 2.0);
+        const RowInput input[] = {RowInput::per_row(xs.data())};
+        const std::size_t wrt[] = {0};
+        int checks = 0;
+        RowOptions options;
+        options.threads = 1;
+        options.check = [&] {
+            if (++checks == 2) {
+                throw std::runtime_error("stopped");
+            }
+        };
+        std::vector<double> results(c.count, -1.0);
+        double* outputs[] = {results.data()};
+        const auto stopped = [&](auto&& call) {
+            checks = 0;
+            std::fill(results.begin(), results.end(), -1.0);
+            return testing::throws<std::runtime_error>(call, "stopped");
+        };
+        EXPECT_TRUE(stopped([&] { evaluate_rows(c.f, c.count, input, outputs, options); })) << c.what;
+        EXPECT_EQ(results.back(), -1.0) << c.what;  // a row it did not reach is not written
+        EXPECT_TRUE(stopped([&] { jacobian_rows(c.f, c.count, input, wrt, results.data(), options); })) << c.what;
+        EXPECT_EQ(results.back(), -1.0) << c.what;
+        EXPECT_TRUE(stopped([&] { value_and_grad_rows(c.f, c.count, input, wrt, outputs, options); })) << c.what;
+        EXPECT_EQ(results.back(), -1.0) << c.what;
+    }
+}
+
 }  // namespace
 }  // namespace zarnik::symbolic
