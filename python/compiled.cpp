@@ -261,15 +261,19 @@ struct BatchSettings {
     std::vector<double> parameters;
 };
 
-BatchSettings batch_settings(const PyFunction& self, const py::object& threads, const py::object& approximate) {
+// The keywords threads= and approximate=, checked.
+RowOptions batch_options(const py::object& threads, const py::object& approximate) {
     if (!PyBool_Check(approximate.ptr())) {
         throw py::type_error("approximate must be True or False");
     }
-    BatchSettings settings;
-    settings.options.threads = count_argument(threads, "threads", 1).value_or(0);
-    settings.options.approximate = approximate.ptr() == Py_True;
-    settings.parameters = self.function.parameter_values();
-    return settings;
+    RowOptions options;
+    options.threads = count_argument(threads, "threads", 1).value_or(0);
+    options.approximate = approximate.ptr() == Py_True;
+    return options;
+}
+
+BatchSettings batch_settings(const PyFunction& self, const py::object& threads, const py::object& approximate) {
+    return {batch_options(threads, approximate), self.function.parameter_values()};
 }
 
 // The positions of the inputs `wrt` names, in its order: None for every
@@ -338,9 +342,8 @@ std::size_t lanes_of_inputs(const PyFunction& self, const std::vector<std::size_
 
 // The keywords a batch passes on to the batches of a Dask array's chunks,
 // checked as the batch checks them, before anything is made lazy.
-py::dict batch_keywords(const PyFunction& self, const py::object& rows, const py::object& threads,
-                        const py::object& approximate) {
-    batch_settings(self, threads, approximate);
+py::dict batch_keywords(const py::object& rows, const py::object& threads, const py::object& approximate) {
+    batch_options(threads, approximate);
     const std::optional<std::size_t> count = count_argument(rows, "rows", 0);
     py::dict keywords;
     keywords["rows"] = count ? py::cast(*count) : py::none();
@@ -549,7 +552,7 @@ writes no gradient. Parameters that are not inputs are read at each call.
             [](const PyFunction& self, const py::args& args, const py::object& rows_given, const py::object& threads,
                const py::object& approximate) {
                 if (py::object lazy =
-                        lazy_rows("batch", self, args, batch_keywords(self, rows_given, threads, approximate));
+                        lazy_rows("batch", self, args, batch_keywords(rows_given, threads, approximate));
                     !lazy.is_none()) {
                     return lazy;
                 }
@@ -592,7 +595,7 @@ instead, computed chunk by chunk wherever Dask runs them.
             [](const PyFunction& self, const py::args& args, const py::object& wrt, const py::object& rows_given,
                const py::object& threads, const py::object& approximate) -> py::object {
                 const std::vector<std::size_t> positions = wrt_positions(self, wrt);
-                py::dict keywords = batch_keywords(self, rows_given, threads, approximate);
+                py::dict keywords = batch_keywords(rows_given, threads, approximate);
                 // As positions: an Expression would reach the workers as a node of its own.
                 keywords["wrt"] = wrt.is_none() ? py::object(py::none()) : py::object(py::cast(positions));
                 if (py::object lazy = lazy_rows("batch_jacobian", self, args, keywords); !lazy.is_none()) {
@@ -627,7 +630,7 @@ instead, computed chunk by chunk wherever Dask runs them.
                     throw py::value_error("batch_value_and_grad needs a function of one scalar output");
                 }
                 const std::vector<std::size_t> positions = wrt_positions(self, wrt);
-                py::dict keywords = batch_keywords(self, rows_given, threads, approximate);
+                py::dict keywords = batch_keywords(rows_given, threads, approximate);
                 // As positions: an Expression would reach the workers as a node of its own.
                 keywords["wrt"] = wrt.is_none() ? py::object(py::none()) : py::object(py::cast(positions));
                 if (py::object lazy = lazy_rows("batch_value_and_grad", self, args, keywords); !lazy.is_none()) {
