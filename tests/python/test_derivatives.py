@@ -42,7 +42,10 @@ def test_grad_gives_the_bits_that_backward_writes(leaves, operations):
             # A value of the gradient graph is not finite.
             assert str(error) == "symbolic value lanes must be finite"
             continue
-        assert bits(lanes) == bits(expected)
+        # Backward runs every node's rule, also with an adjoint of zero, which an infinite slope turns into NaN
+        # (a leaf that reaches y only through the conditions of gates and steps); the graph has no term there,
+        # and its zero is the derivative.
+        assert all(bits([g]) == bits([e]) or (math.isnan(e) and g == 0.0) for g, e in zip(lanes, expected))
 
 
 def test_a_gradient_with_no_finite_value_builds_and_fails_where_it_is_evaluated():
