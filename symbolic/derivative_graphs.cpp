@@ -14,6 +14,7 @@
 #include "detail/internal.hpp"
 #include "detail/operations.hpp"
 #include "symbolic/derivatives.hpp"
+#include "symbolic/factories.hpp"
 
 namespace zarnik::symbolic {
 

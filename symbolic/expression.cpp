@@ -4,6 +4,8 @@
 
 #include "detail/internal.hpp"
 #include "detail/operations.hpp"
+#include "symbolic/expression.hpp"
+#include "symbolic/factories.hpp"
 
 namespace zarnik::symbolic {
 

@@ -11,6 +11,8 @@
 #include "detail/derivative_graphs.hpp"
 #include "detail/internal.hpp"
 #include "symbolic/derivatives.hpp"
+#include "symbolic/expression.hpp"
+#include "symbolic/factories.hpp"
 
 namespace zarnik::symbolic {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "reference.hpp"
-#include "symbolic/symbolic.hpp"
+#include "symbolic/value.hpp"
 
 namespace zarnik::symbolic::detail {
 

@@ -7,7 +7,7 @@
 #include <limits>
 #include <memory>
 
-#include "symbolic/symbolic.hpp"
+#include "symbolic/value.hpp"
 
 namespace zarnik::symbolic::detail {
 

@@ -18,7 +18,8 @@
 #include <string_view>
 #include <type_traits>
 
-#include "symbolic/symbolic.hpp"
+#include "symbolic/expression.hpp"
+#include "symbolic/value.hpp"
 
 namespace zarnik::symbolic::detail {
 

@@ -18,7 +18,7 @@
 
 #include "approximate.hpp"
 #include "operations.hpp"
-#include "symbolic/symbolic.hpp"
+#include "symbolic/value.hpp"
 
 namespace zarnik::symbolic::detail {
 

@@ -12,7 +12,7 @@
 #include <span>
 #include <vector>
 
-#include "symbolic/symbolic.hpp"
+#include "symbolic/value.hpp"
 
 namespace zarnik::symbolic::detail {
 
