@@ -49,7 +49,7 @@ def _rows(function, method, first_row, keywords, *blocks):
         found = _FAILED_ROW.search(text)
         if found is None or first_row == 0:
             raise
-        raise ValueError(f"{text[:found.start()]}(row {int(found.group(1)) + first_row})") from None
+        raise ValueError(f"{text[: found.start()]}(row {int(found.group(1)) + first_row})") from None
 
 
 def _stacked(function, first_row, keywords, *blocks):
@@ -60,15 +60,20 @@ def _stacked(function, first_row, keywords, *blocks):
 def _given_once(array, lanes):
     """Whether an argument (a NumPy or a Dask array) is one value for every
     row, as a batch reads a NumPy array of its shape."""
-    return ((array.ndim == 0 and lanes == 1) or (array.ndim == 1 and array.shape == (lanes,))
-            or (array.ndim == 2 and array.shape == (1, lanes)))
+    return (
+        (array.ndim == 0 and lanes == 1)
+        or (array.ndim == 1 and array.shape == (lanes,))
+        or (array.ndim == 2 and array.shape == (1, lanes))
+    )
 
 
 def _shapes_for(k, lanes):
     if lanes == 1:
         return f"input array {k} must have the shape (rows,) or (rows, 1), or be one number for every row"
-    return (f"input array {k} must have the shape (rows, {lanes}), or ({lanes},) or (1, {lanes}) for one value for "
-            "every row")
+    return (
+        f"input array {k} must have the shape (rows, {lanes}), or ({lanes},) or (1, {lanes}) for one value for "
+        "every row"
+    )
 
 
 def _row_chunks(sizes):
@@ -106,7 +111,7 @@ def _aligned(function, arrays, rows_asked):
         if not isinstance(array, da.Array):
             try:
                 array = np.asarray(array)
-            except (TypeError, ValueError):
+            except TypeError, ValueError:
                 raise TypeError(f"input array {k} must be convertible to an array of floats") from None
         # Checked before anything runs, as the batch checks its arrays: a
         # cast to floats would quietly reinterpret strings, dates, objects and
@@ -130,8 +135,9 @@ def _aligned(function, arrays, rows_asked):
         if rows_asked is not None and array.shape[0] != rows_asked:
             raise ValueError(f"input array {k} has {array.shape[0]} rows, not rows={rows_asked}")
         if rows is not None and array.shape[0] != rows:
-            raise ValueError(f"input arrays {giver} and {k} have different numbers of rows ({rows} and "
-                             f"{array.shape[0]})")
+            raise ValueError(
+                f"input arrays {giver} and {k} have different numbers of rows ({rows} and {array.shape[0]})"
+            )
         if rows is None:
             rows, giver = array.shape[0], k
         checked.append(array)
@@ -142,8 +148,16 @@ def _aligned(function, arrays, rows_asked):
             raise ValueError("a batch needs rows: an input array of rows, or rows= the number of rows")
         row_chunks = (rows_asked if rows_asked is not None else 1,)
     else:
-        row_chunks = _row_chunks(next((array.chunks[0] for array, given_once in zip(checked, once)
-                                       if not given_once and isinstance(array, da.Array)), (rows,)))
+        row_chunks = _row_chunks(
+            next(
+                (
+                    array.chunks[0]
+                    for array, given_once in zip(checked, once)
+                    if not given_once and isinstance(array, da.Array)
+                ),
+                (rows,),
+            )
+        )
     aligned = []
     for array, given_once in zip(checked, once):
         if given_once:
@@ -174,8 +188,10 @@ def _chunk_tasks(function, aligned, once, row_chunks, token):
         return (array.name, c) + (0,) * (array.ndim - 1)
 
     first_rows = itertools.accumulate(row_chunks, initial=0)
-    tasks = [(c, first_row, count, [key(k, array, c) for k, array in enumerate(aligned)])
-             for c, (first_row, count) in enumerate(zip(first_rows, row_chunks))]
+    tasks = [
+        (c, first_row, count, [key(k, array, c) for k, array in enumerate(aligned)])
+        for c, (first_row, count) in enumerate(zip(first_rows, row_chunks))
+    ]
     return layer, function_key, tasks
 
 
@@ -228,7 +244,7 @@ def batch(function, single_output, *arrays, approximate=False, rows=None):
     results = []
     first = 0
     for dim in dims:
-        results.append(stacked[:, first] if dim == 1 else stacked[:, first:first + dim])
+        results.append(stacked[:, first] if dim == 1 else stacked[:, first : first + dim])
         first += dim
     return results
 
@@ -275,33 +291,49 @@ def batch_value_and_grad(function, *arrays, approximate=False, wrt=None, rows=No
     sums_layer = {}
     row_layers = [{} for _ in chosen]
     for c, first_row, count, blocks in chunk_tasks:
-        chunk_layer[(chunk_name, c)] = (_partial_sums, function_key, first_row, {**keywords, "rows": count}, summed,
-                                        *blocks)
+        chunk_layer[(chunk_name, c)] = (
+            _partial_sums,
+            function_key,
+            first_row,
+            {**keywords, "rows": count},
+            summed,
+            *blocks,
+        )
         sums_layer[(sums_name, c, 0)] = (operator.getitem, (chunk_name, c), 2)
         for i, once in enumerate(summed):
             if not once:
                 tail = (0,) if lanes[i] > 1 else ()
-                row_layers[i][(row_names[i], c) + tail] = (operator.getitem,
-                                                           (operator.getitem, (chunk_name, c), 1), i)
+                row_layers[i][(row_names[i], c) + tail] = (operator.getitem, (operator.getitem, (chunk_name, c), 1), i)
     dependencies = [array for array in aligned if isinstance(array, da.Array)]
     chunks_graph = HighLevelGraph.from_collections(chunk_name, chunk_layer, dependencies=dependencies)
 
     def graph_of(name, layer):
         """The chunks' graph with one more layer, which picks from their results."""
-        return HighLevelGraph({**chunks_graph.layers, name: layer},
-                              {**chunks_graph.dependencies, name: {chunk_name}})
+        return HighLevelGraph({**chunks_graph.layers, name: layer}, {**chunks_graph.dependencies, name: {chunk_name}})
 
-    partial = da.Array(graph_of(sums_name, sums_layer), sums_name, ((1,) * len(row_chunks), (width,)),
-                       dtype=np.float64, meta=np.empty((0, 0)))
+    partial = da.Array(
+        graph_of(sums_name, sums_layer),
+        sums_name,
+        ((1,) * len(row_chunks), (width,)),
+        dtype=np.float64,
+        meta=np.empty((0, 0)),
+    )
     totals = partial.sum(axis=0)
     gradients = []
     column = 1
     for i, once in enumerate(summed):
         if once:
-            gradients.append(totals[column:column + lanes[i]])
+            gradients.append(totals[column : column + lanes[i]])
             column += lanes[i]
         else:
             chunks = (row_chunks,) if lanes[i] == 1 else (row_chunks, (lanes[i],))
-            gradients.append(da.Array(graph_of(row_names[i], row_layers[i]), row_names[i], chunks,
-                                      dtype=np.float64, meta=np.empty((0,) * len(chunks))))
+            gradients.append(
+                da.Array(
+                    graph_of(row_names[i], row_layers[i]),
+                    row_names[i],
+                    chunks,
+                    dtype=np.float64,
+                    meta=np.empty((0,) * len(chunks)),
+                )
+            )
     return totals[0], tuple(gradients)
