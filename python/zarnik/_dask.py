@@ -20,12 +20,12 @@ import uuid
 import numpy as np
 
 # Dask is optional: without it the package still imports (and type checks)
-# every module, and this one is never called, since no Dask array can exist.
+# every module, and nothing here is called, since no Dask array can exist.
 try:
-    import dask.array as da
-    from dask.highlevelgraph import HighLevelGraph
+    import dask.array as da  # type: ignore[import-not-found, unused-ignore]
+    from dask.highlevelgraph import HighLevelGraph  # type: ignore[import-not-found, unused-ignore]
 except ImportError:
-    da = HighLevelGraph = None
+    pass
 
 # The threads one batch takes inside a Dask task. Dask already runs one task
 # per worker thread, so a batch there takes one, and the two pools never
