@@ -413,9 +413,12 @@ Array square(std::size_t lanes) {
 
 std::string describe_function(const PyFunction& self) {
     std::ostringstream text;
-    text << "<zarnik.Function of " << self.function.inputs().size() << " inputs (" << self.function.input_lanes()
-         << " lanes) to " << self.function.outputs().size() << " outputs (" << self.function.output_lanes()
-         << " lanes)>";
+    const auto counted = [](std::size_t count, const char* what) {
+        return std::to_string(count) + ' ' + what + (count == 1 ? "" : "s");
+    };
+    text << "<zarnik.Function of " << counted(self.function.inputs().size(), "input") << " ("
+         << counted(self.function.input_lanes(), "lane") << ") to " << counted(self.function.outputs().size(), "output")
+         << " (" << counted(self.function.output_lanes(), "lane") << ")>";
     return text.str();
 }
 
@@ -786,6 +789,10 @@ derivative in that direction, in one forward sweep.
                                [](const PyFunction& self) { return py::tuple(py::cast(self.function.inputs())); })
         .def_property_readonly("outputs",
                                [](const PyFunction& self) { return py::tuple(py::cast(self.function.outputs())); })
+        .def_property_readonly(
+            "parameters", [](const PyFunction& self) { return py::tuple(py::cast(self.function.parameters())); },
+            "The parameters below the outputs that are not inputs, each once, in the order of a walk over the "
+            "outputs in turn that reaches each operand before its user: the values a batch reads once.")
         .def_property_readonly("input_lanes", [](const PyFunction& self) { return self.function.input_lanes(); })
         .def_property_readonly("output_lanes", [](const PyFunction& self) { return self.function.output_lanes(); })
         .def("__repr__", &describe_function);

@@ -61,6 +61,11 @@ public:
         this->jacobian(std::span<const SmallValue>(inputs.begin(), inputs.size()), jacobian, outputs);
     }
 
+    // The parameters below the outputs that are not inputs, each once, in the
+    // order of a walk over the outputs in turn, each operand before its user
+    // (the order of parameter_values()).
+    const std::vector<Value>& parameters() const noexcept;
+
     // The current values of the parameters that are not inputs, each once,
     // each of its node's lanes: what a batch reads once, before its rows.
     std::vector<double> parameter_values() const;

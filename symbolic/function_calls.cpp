@@ -137,6 +137,7 @@ Function::Function(std::vector<Value> inputs, std::vector<Value> outputs)
 
 const std::vector<Value>& Function::inputs() const noexcept { return program_->inputs; }
 const std::vector<Value>& Function::outputs() const noexcept { return program_->outputs; }
+const std::vector<Value>& Function::parameters() const noexcept { return program_->parameter_handles; }
 std::size_t Function::input_lanes() const noexcept { return program_->input_lanes; }
 std::size_t Function::output_lanes() const noexcept { return program_->output_lanes; }
 

@@ -31,6 +31,7 @@ public:
             }
             if (node.kind == ValueKind::Parameter) {
                 f_.parameters.push_back(&node);
+                f_.parameter_handles.push_back(*handle);  // a leaf always comes with its handle
             } else if (node.kind == ValueKind::Undefined) {
                 free_.push_back(*handle);  // a leaf always comes with its handle
             }
@@ -94,6 +95,7 @@ void record_reference(FunctionProgram& f, const InputIndex& input_index) {
     f.output_places.clear();
     f.output_leaves.clear();
     f.parameters.clear();
+    f.parameter_handles.clear();
     ReferenceRecorder reference(f.reference);
     FunctionRecorder<ReferenceRecorder> recorder(f, reference, input_index);
     f.output_positions = walk_outputs(f, recorder, [](std::size_t) {});
@@ -130,6 +132,7 @@ void finish_program(FunctionProgram& f, const FunctionRecorder<ProgramRecorder>&
     f.program.lanes.shrink_to_fit();
     f.program.parameters.shrink_to_fit();
     f.parameters.shrink_to_fit();
+    f.parameter_handles.shrink_to_fit();
     keep_sweeps(f, first_instructions);
 }
 

@@ -1,7 +1,10 @@
 """Saving and loading graphs, tapes and functions as graph files (the format
 is described in the README): to and from a path or a binary file object."""
 
+import contextlib
 import os
+import stat
+import uuid
 from collections.abc import Sequence
 from typing import IO, TYPE_CHECKING, Any, TypeAlias
 
@@ -40,8 +43,7 @@ def save(obj: _Saveable, file: _Place) -> None:
             raise TypeError(f"save() writes to a path or a binary file object, not {type(file).__name__}")
         _write_all(file, data)
         return
-    with open(os.fspath(file), "wb") as opened:
-        _write_all(opened, data)
+    _replace(os.fspath(file), data)
 
 
 def load(file: _Place) -> _Loaded:
@@ -59,6 +61,40 @@ def load(file: _Place) -> _Loaded:
         if opened.read(1):
             raise ValueError("cannot load graph: bytes follow the end of the file")
     return _compiled._load(data)
+
+
+def _replace(path: str | bytes, data: bytes) -> None:
+    """Writes `data` to a new file beside `path` and puts it in place of
+    `path` only once it is whole and on disk: a save that fails midway (a
+    full disk, Ctrl-C, a crash) leaves the file that was there as it was,
+    and removes what it wrote. A symbolic link stays and its target is
+    replaced; an existing file keeps its permission bits, and a new one gets
+    those `open` gives (0o666 less the umask)."""
+    target = os.path.realpath(os.fsdecode(path))
+    folder, name = os.path.split(target)
+    try:
+        mode: int | None = stat.S_IMODE(os.stat(target).st_mode)
+    except FileNotFoundError:
+        mode = None
+    while True:
+        temporary = os.path.join(folder, f".{name}.{uuid.uuid4().hex}.tmp")
+        try:
+            descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666)
+            break
+        except FileExistsError:
+            continue
+    try:
+        with os.fdopen(descriptor, "wb") as opened:
+            _write_all(opened, data)
+            opened.flush()
+            os.fsync(opened.fileno())
+        if mode is not None:
+            os.chmod(temporary, mode)
+        os.replace(temporary, target)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise
 
 
 def _write_all(file: IO[bytes], data: bytes) -> None:

@@ -29,6 +29,7 @@ struct FunctionProgram {
     // The parameters that are not inputs, each once, in the order of the
     // walk over all outputs: the values a batch reads once, before its rows.
     std::vector<const ValueNode*> parameters;
+    std::vector<Value> parameter_handles;  // the same, as the handles users hold
     std::size_t parameter_lanes = 0;
 
     // A graph whose nodes keep the builders' invariants is one program over

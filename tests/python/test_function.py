@@ -3,6 +3,7 @@ arrays, bit for bit what the expressions give, and nothing written into the
 graph."""
 
 import math
+import pickle
 import struct
 import threading
 import time
@@ -212,6 +213,31 @@ def test_answers_take_the_shape_of_the_question():
     assert [e.id for e in several.inputs] == [x.id, v.id] and len(several.outputs) == 2
     assert (several.input_lanes, several.output_lanes) == (4, 4)
     assert repr(several) == "<zarnik.Function of 2 inputs (4 lanes) to 2 outputs (4 lanes)>"
+    assert repr(single) == "<zarnik.Function of 1 input (1 lane) to 1 output (1 lane)>"
+
+
+def test_a_functions_parameters_are_those_below_its_outputs_that_are_not_inputs():
+    x = zk.Undefined(name="x")
+    a, b, c = zk.Parameter(1.0, name="a"), zk.Parameter(2.0, 3.0, name="b"), zk.Parameter(4.0, name="c")
+    unused = zk.Parameter(5.0, name="unused")
+    # Each once, operands before their users, the outputs in turn; an input parameter is not one of them.
+    cases = [
+        (x, x * 2.0, []),
+        (x, [b * x + a, a * c, b.y], ["b", "a", "c"]),
+        ([x, b], [b * x + a, c * a], ["a", "c"]),
+        (x, (c + unused * 0.0) * (a + x), ["c", "unused", "a"]),
+    ]
+    for inputs, outputs, names in cases:
+        f = zk.function(inputs, outputs)
+        assert [p.name for p in f.parameters] == names, names
+        assert all(p.is_parameter for p in f.parameters)
+        # The order in which a batch reads their values, and loading keeps it with new nodes.
+        loaded = pickle.loads(pickle.dumps(f))
+        assert [p.name for p in loaded.parameters] == names
+        assert not {p.id for p in loaded.parameters} & {p.id for p in f.parameters}
+    f = zk.function(x, b * x + a)
+    f.parameters[0].set_value(-1.0, 0.5)
+    assert b.value == (-1.0, 0.5) and f(2.0) == (-1.0, 2.0)  # the parameters themselves, not copies
 
 
 def test_what_a_function_refuses():

@@ -3,9 +3,12 @@ functions. Whatever travels comes back as new nodes whose every call gives the
 original's bits; a damaged, truncated or foreign file is a ValueError."""
 
 import copy
+import errno
 import io
 import multiprocessing
+import os
 import pickle
+import stat
 import struct
 import zlib
 
@@ -15,6 +18,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import zarnik as zk
+import zarnik._io
 from random_graphs import build_graph, leaf, operation
 
 
@@ -96,6 +100,65 @@ def test_a_loaded_graph_keeps_values_names_hints_and_sharing():
     assert isinstance(single, zk.Expression) and single.eval() == (3.0, -4.0)
     p.set_value(0.0, 0.0)  # the file holds the values of when it was saved
     assert p_copy.value == (1.5, -2.0) and single.eval() == (3.0, -4.0)
+
+
+def test_a_save_that_fails_midway_leaves_the_old_file_as_it_was(tmp_path, monkeypatch):
+    x = zk.Undefined(name="x")
+    old, new = zk.function(x, x * x), zk.function(x, zk.sin(x) * x + 1.0)
+    path = tmp_path / "model.zg"
+    zk.save(old, path)
+    saved = path.read_bytes()
+
+    def half_then(error):
+        def write_half(file, data):
+            file.write(data[: len(data) // 2])
+            file.flush()
+            raise error
+
+        return write_half
+
+    def fail_fsync(descriptor):
+        raise OSError(errno.EIO, "I/O error")
+
+    # A full disk or Ctrl-C halfway through the bytes, or a disk that fails to make them durable.
+    cases = [
+        ("_write_all", half_then(OSError(errno.ENOSPC, "No space left on device")), OSError),
+        ("_write_all", half_then(KeyboardInterrupt()), KeyboardInterrupt),
+        ("os.fsync", fail_fsync, OSError),
+    ]
+    for name, replacement, error in cases:
+        with monkeypatch.context() as patch:
+            if name == "os.fsync":
+                patch.setattr(os, "fsync", replacement)
+            else:
+                patch.setattr(zarnik._io, name, replacement)
+            with pytest.raises(error):
+                zk.save(new, path)
+        assert path.read_bytes() == saved, name
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["model.zg"], name
+        assert zk.load(path)(2.0) == (4.0,)
+    zk.save(new, path)
+    assert zk.load(path)(2.0) == new(2.0)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["model.zg"]
+
+
+def test_saving_to_a_path_keeps_its_permission_and_its_link(tmp_path):
+    x = zk.Undefined(name="x")
+    f = zk.function(x, x * 3.0)
+    umask = os.umask(0o022)
+    try:
+        zk.save(f, tmp_path / "new.zg")
+        with open(tmp_path / "by_open", "wb"):
+            pass
+    finally:
+        os.umask(umask)
+    assert stat.S_IMODE((tmp_path / "new.zg").stat().st_mode) == stat.S_IMODE((tmp_path / "by_open").stat().st_mode)
+    (tmp_path / "new.zg").chmod(0o604)  # a mode no umask gives
+    zk.save(f, tmp_path / "new.zg")
+    assert stat.S_IMODE((tmp_path / "new.zg").stat().st_mode) == 0o604
+    (tmp_path / "link.zg").symlink_to(tmp_path / "new.zg")
+    zk.save(zk.function(x, x * 4.0), tmp_path / "link.zg")
+    assert (tmp_path / "link.zg").is_symlink() and zk.load(tmp_path / "new.zg")(1.0) == (4.0,)
 
 
 def test_save_and_load_take_paths_and_binary_files(tmp_path):

@@ -40,6 +40,57 @@ def test_the_stubs_match_the_modules(tmp_path):
     assert result.returncode == 0, result.stdout + result.stderr
 
 
+# Makes Dask, an optional dependency, unimportable in a process that has
+# this file's folder first on its path.
+WITHOUT_DASK = 'import sys\nsys.modules.update(dict.fromkeys(("dask", "dask.array", "distributed"), None))\n'
+
+
+def without_dask(folder):
+    """The environment of a process that cannot import Dask."""
+    blocked = folder / "without_dask"
+    blocked.mkdir()
+    (blocked / "sitecustomize.py").write_text(WITHOUT_DASK)
+    modules = str(pathlib.Path(_zarnik.__file__).resolve().parent)
+    return {**os.environ, "PYTHONPATH": os.pathsep.join([str(blocked), modules])}
+
+
+def test_every_module_of_the_package_imports_without_dask(tmp_path):
+    program = (
+        "import importlib, pkgutil, zarnik\n"
+        "try:\n    import dask\nexcept ImportError:\n    pass\nelse:\n    raise SystemExit('dask imported')\n"
+        "for module in pkgutil.walk_packages(zarnik.__path__, 'zarnik.'):\n"
+        "    importlib.import_module(module.name)\n"
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", program],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        env=without_dask(tmp_path),
+        timeout=120,
+    )
+    assert done.returncode == 0, done.stderr + done.stdout
+
+
+@type_check
+def test_the_stubs_match_the_modules_without_dask(tmp_path):
+    pytest.importorskip("mypy")
+    env = {
+        **without_dask(tmp_path),
+        "MYPYPATH": str(pathlib.Path(_zarnik.__file__).resolve().parent),
+        "MYPY_CACHE_DIR": str(tmp_path),
+    }
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "_zarnik", "zarnik"],
+        capture_output=True,
+        text=True,
+        env=env,
+        cwd=tmp_path,
+        timeout=600,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
 @type_check
 def test_what_users_write_type_checks_strictly(tmp_path):
     result = run("mypy", "--strict", str(TYPING / "typed_usage.py"), folder=tmp_path)
