@@ -171,6 +171,13 @@ public:
     friend Term sqrt(const Term& x) {
         return folded_or_kept(ExpressionOp::Sqrt, {x.value_}, [&] { return symbolic::sqrt(x.value_); });
     }
+    friend Term exp(const Term& x) {
+        return folded_or_kept(ExpressionOp::Exp, {x.value_}, [&] { return symbolic::exp(x.value_); });
+    }
+    friend Term maximum(const Term& a, const Term& b) {
+        return folded_or_kept(ExpressionOp::Maximum, {a.value_, b.value_},
+                              [&] { return symbolic::maximum(a.value_, b.value_); });
+    }
     friend Term log(const Term& x) {
         return folded_or_kept(ExpressionOp::Log, {x.value_}, [&] { return symbolic::log(x.value_); });
     }
