@@ -46,7 +46,8 @@ Value squared_norm(Value v) {
 namespace {
 
 // v as s * w, with s the largest |lane| and w = v / s, whose largest lane is
-// +-1: the squares of w lie in [0, 1] and their sum in [1, 4], where v's own
+// +-1 (when it exceeds 2^-1000): the squares of w lie in [0, 1] and their sum
+// in [1, 4], where v's own
 // squares overflow from 1e154 and vanish below 1e-162 though its length is a
 // double. s is at least 2^-1000, a normal number: dividing a subnormal lane
 // by it is exact, the zero vector needs no case of its own (w is 0), and

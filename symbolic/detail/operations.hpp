@@ -200,7 +200,8 @@ struct Rule<ExpressionOp::Divide> : BinaryRule<Rule<ExpressionOp::Divide>> {
 template <>
 struct Rule<ExpressionOp::Pow> : BinaryRule<Rule<ExpressionOp::Pow>> {
     static constexpr std::string_view name = "Pow";
-    static constexpr bool keeps_finite = false;  // overflows; a negative base with a fractional exponent; 0 to a negative power
+    // Not finite: overflows; a negative base with a fractional exponent; 0 to a negative power.
+    static constexpr bool keeps_finite = false;
     // d(a^b) = b a^(b-1) da + a^b ln(a) db. An exponent of 0 has a zero
     // derivative in a (a^0 is 1 everywhere), and a base of 0 a zero derivative
     // in b (0^b is 0 for every b > 0); elsewhere a non-positive base gives
@@ -592,13 +593,14 @@ struct OperationList {
     }
 };
 
-using Operations = OperationList<
-    ExpressionOp::Pack, ExpressionOp::Component, ExpressionOp::Add, ExpressionOp::Subtract, ExpressionOp::Multiply,
-    ExpressionOp::Divide, ExpressionOp::Negate, ExpressionOp::Sin, ExpressionOp::Cos, ExpressionOp::Sqrt,
-    ExpressionOp::Exp, ExpressionOp::Log, ExpressionOp::Log1p, ExpressionOp::Expm1, ExpressionOp::Tanh,
-    ExpressionOp::Sinh, ExpressionOp::Cosh, ExpressionOp::Tan, ExpressionOp::Asin, ExpressionOp::Acos,
-    ExpressionOp::Atan, ExpressionOp::Abs, ExpressionOp::Sign, ExpressionOp::Pow, ExpressionOp::Atan2,
-    ExpressionOp::Minimum, ExpressionOp::Maximum, ExpressionOp::Step, ExpressionOp::Gate>;
+using Operations =
+    OperationList<ExpressionOp::Pack, ExpressionOp::Component, ExpressionOp::Add, ExpressionOp::Subtract,
+                  ExpressionOp::Multiply, ExpressionOp::Divide, ExpressionOp::Negate, ExpressionOp::Sin,
+                  ExpressionOp::Cos, ExpressionOp::Sqrt, ExpressionOp::Exp, ExpressionOp::Log, ExpressionOp::Log1p,
+                  ExpressionOp::Expm1, ExpressionOp::Tanh, ExpressionOp::Sinh, ExpressionOp::Cosh, ExpressionOp::Tan,
+                  ExpressionOp::Asin, ExpressionOp::Acos, ExpressionOp::Atan, ExpressionOp::Abs, ExpressionOp::Sign,
+                  ExpressionOp::Pow, ExpressionOp::Atan2, ExpressionOp::Minimum, ExpressionOp::Maximum,
+                  ExpressionOp::Step, ExpressionOp::Gate>;
 
 template <typename R>
 struct OpOf;
