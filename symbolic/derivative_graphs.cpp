@@ -1,10 +1,10 @@
 #include "detail/derivative_graphs.hpp"
 
-#include <array>
 #include <algorithm>
+#include <array>
 #include <bit>
-#include <initializer_list>
 #include <cstdint>
+#include <initializer_list>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -124,7 +124,7 @@ Value folded_or_kept(ExpressionOp op, std::initializer_list<Value> operands, Bui
 class Term {
 public:
     Term() = default;
-    Term(Value value) : value_(std::move(value)) {}  // NOLINT: rules mix values and numbers
+    Term(Value value) : value_(std::move(value)) {}           // NOLINT: rules mix values and numbers
     Term(double number) : value_(number_constant(number)) {}  // NOLINT
 
     bool empty() const noexcept { return detail::NodeAccess::node(value_) == nullptr; }
@@ -172,6 +172,13 @@ public:
     friend Term sqrt(const Term& x) {
         return folded_or_kept(ExpressionOp::Sqrt, {x.value_}, [&] { return symbolic::sqrt(x.value_); });
     }
+    friend Term exp(const Term& x) {
+        return folded_or_kept(ExpressionOp::Exp, {x.value_}, [&] { return symbolic::exp(x.value_); });
+    }
+    friend Term maximum(const Term& a, const Term& b) {
+        return folded_or_kept(ExpressionOp::Maximum, {a.value_, b.value_},
+                              [&] { return symbolic::maximum(a.value_, b.value_); });
+    }
     friend Term log(const Term& x) {
         return folded_or_kept(ExpressionOp::Log, {x.value_}, [&] { return symbolic::log(x.value_); });
     }
@@ -182,7 +189,8 @@ public:
         return folded_or_kept(ExpressionOp::Cosh, {x.value_}, [&] { return symbolic::cosh(x.value_); });
     }
     friend Term pow(const Term& a, const Term& b) {
-        return folded_or_kept(ExpressionOp::Pow, {a.value_, b.value_}, [&] { return symbolic::pow(a.value_, b.value_); });
+        return folded_or_kept(ExpressionOp::Pow, {a.value_, b.value_},
+                              [&] { return symbolic::pow(a.value_, b.value_); });
     }
     friend Term sign(const Term& x) { return made(symbolic::sign(x.value_)); }
     friend Term step(const Term& a, const Term& b) { return made(symbolic::step(a.value_, b.value_)); }
@@ -244,9 +252,7 @@ Term pack(const std::array<Term, 4>& lanes, int dimension) {
 }
 
 // A scalar copied into each of `dimension` lanes.
-Term broadcast(const Term& scalar, int dimension) {
-    return pack({scalar, scalar, scalar, scalar}, dimension);
-}
+Term broadcast(const Term& scalar, int dimension) { return pack({scalar, scalar, scalar, scalar}, dimension); }
 
 // The sum of what a node has gathered so far and one more contribution,
 // rounded as the reverse sweep's `slot = slot + contribution`. Adding a
@@ -318,9 +324,7 @@ bool made_by_builders(const ValueNode& node) {
     if (node.kind != ValueKind::Expression) {
         return true;
     }
-    const auto input_dimension = [&node](int k) {
-        return node.inputs[static_cast<std::size_t>(k)].node().dimension;
-    };
+    const auto input_dimension = [&node](int k) { return node.inputs[static_cast<std::size_t>(k)].node().dimension; };
     const int dim = node.dimension;
     switch (detail::shape_of(node.op)) {
         case detail::Shape::Unary: return node.input_count == 1 && input_dimension(0) == dim;

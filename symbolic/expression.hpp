@@ -38,7 +38,7 @@ Value abs(Value operand);
 
 // Binary functions, lane by lane, with the dimension rule of + - * /.
 // atan2(y, x) is the angle of the point (x, y); minimum and maximum give
-// either operand at a tie.
+// the first operand at a tie (maximum(+0.0, -0.0) is +0.0).
 Value pow(Value base, Value exponent);
 Value pow(Value base, double exponent);
 Value pow(double base, Value exponent);

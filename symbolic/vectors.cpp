@@ -1,11 +1,13 @@
 #include "symbolic/vectors.hpp"
 
+#include <cmath>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
 #include "detail/internal.hpp"
 #include "symbolic/expression.hpp"
+#include "symbolic/factories.hpp"
 
 namespace zarnik::symbolic {
 
@@ -41,15 +43,43 @@ Value squared_norm(Value v) {
     return dot(v, v);
 }
 
+namespace {
+
+// v as s * w, with s the largest |lane| and w = v / s, whose largest lane is
+// +-1 (when it exceeds 2^-1000): the squares of w lie in [0, 1] and their sum
+// in [1, 4], where v's own
+// squares overflow from 1e154 and vanish below 1e-162 though its length is a
+// double. s is at least 2^-1000, a normal number: dividing a subnormal lane
+// by it is exact, the zero vector needs no case of its own (w is 0), and
+// the gradient that reaches w (s times the length's) keeps its digits.
+// Composed of the operations, so that it folds, compiles and differentiates
+// as they do; s's part of the derivative cancels, as |v| = s |w| whatever s is.
+struct Scaled {
+    Value scale;
+    Value unit_lanes;
+};
+
+Scaled scaled(const Value& v) {
+    Value scale = constant(std::ldexp(1.0, -1000));
+    for (int i = 0; i < v.dimension(); ++i) {
+        scale = maximum(abs(component(v, i)), std::move(scale));
+    }
+    Value unit_lanes = v / scale;
+    return {std::move(scale), std::move(unit_lanes)};
+}
+
+}  // namespace
+
 Value norm(Value v) {
     detail::require_valid(v, "norm operand");
-    return sqrt(squared_norm(std::move(v)));
+    const Scaled w = scaled(v);
+    return sqrt(squared_norm(w.unit_lanes)) * w.scale;
 }
 
 Value normalize(Value v) {
     detail::require_valid(v, "normalize operand");
-    Value length = norm(v);
-    return std::move(v) / std::move(length);
+    const Scaled w = scaled(v);
+    return w.unit_lanes / sqrt(squared_norm(w.unit_lanes));
 }
 
 Value cross(Value a, Value b) {
