@@ -581,8 +581,9 @@ writes no gradient. Parameters that are not inputs are read at each call.
 scalar input or (rows, lanes), or as one value for every row: a number, its lanes (lanes,), or
 (1, lanes). The inputs given as rows must agree on their number, or rows= says it when none is.
 Gives an array of shape (rows,) or (rows, lanes) per output (a list of them for several outputs).
-Runs in C++ with the interpreter's lock released, on `threads` threads (every core when None;
-the results are the same bits for any number); approximate=True computes the transcendental
+Runs in C++ with the interpreter's lock released, on `threads` threads (every core when None,
+and never more than the cores or the blocks of rows, whatever is asked; the results are the
+same bits for any number); approximate=True computes the transcendental
 functions with vectorised ones within 1 ULP. Dask arrays chunked by rows give lazy Dask arrays
 instead, computed chunk by chunk wherever Dask runs them.
 

@@ -1,12 +1,15 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <filesystem>
+#include <iterator>
 #include <mutex>
 #include <numeric>
 #include <set>
 #include <thread>
 #include <vector>
 
+#include "symbolic/rows.hpp"
 #include "test_support.hpp"
 
 namespace zarnik::symbolic {
@@ -157,6 +160,41 @@ TEST(Threads, BatchesRunWhileTheirParametersChange) {
     EXPECT_EQ(disagreements_on_threads(10, agrees), 0);
     done = true;
     writer.join();
+}
+
+// The threads of this process now.
+std::size_t running_threads() {
+    const std::filesystem::directory_iterator tasks("/proc/self/task");
+    return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
+}
+
+TEST(Threads, ABatchStartsNoMoreThreadsThanTheCoresWhateverItIsAskedFor) {
+    // An Add of three inputs, which its builder does not make, goes row by
+    // row, and the calling thread's check runs between its rows: there it
+    // counts the threads the batch has started, the others' chunks underway.
+    const Value x = undefined(1, "x");
+    const Function f({x}, {make_expression(ExpressionOp::Add, 1, {x, x, x, {}}, 3, -1)});
+    const std::size_t cores = std::max<std::size_t>(std::thread::hardware_concurrency(), 1);
+    const std::size_t before = running_threads();
+    RowOptions options;
+    options.threads = cores * 8 + 8;
+    std::size_t most = 0;
+    std::size_t checks = 0;
+    options.check = [&] {
+        ++checks;
+        most = std::max(most, running_threads());
+    };
+    // Blocks of 2048 rows, several per thread asked for.
+    const std::size_t rows = options.threads * 4 * 2048;
+    const double once = 1.5;
+    const RowInput input[] = {RowInput::once(&once)};
+    std::vector<double> results(rows);
+    double* outputs[] = {results.data()};
+    evaluate_rows(f, rows, input, outputs, options);
+    EXPECT_GT(checks, 0U);
+    EXPECT_LE(most, before + cores - 1);  // the calling thread is one of the cores'
+    const double call = f({small_value(once)})[0].lanes[0];
+    EXPECT_EQ(std::count(results.begin(), results.end(), call), static_cast<std::ptrdiff_t>(rows));
 }
 
 }  // namespace
