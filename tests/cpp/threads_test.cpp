@@ -162,6 +162,44 @@ TEST(Threads, BatchesRunWhileTheirParametersChange) {
     writer.join();
 }
 
+TEST(Threads, EachThreadOfABatchRunsItsChunksOnItsOwnWorker) {
+    // Rows that differ, many chunks of them over every core: a worker shared
+    // between threads mixes one chunk's lanes into another's (and is a race).
+    const Value x = undefined(2, "x");
+    const Value s = undefined(1, "s");
+    const Function f({x, s}, {sin(component(x, 0) * s) + component(x, 1) * component(x, 1), x * s});
+    constexpr std::size_t rows = 2048 * 24 + 5;
+    std::vector<double> xs(rows * 2);
+    std::vector<double> ss(rows);
+    for (std::size_t r = 0; r < rows; ++r) {
+        xs[2 * r] = 0.001 * static_cast<double>(r);
+        xs[2 * r + 1] = 1.0 - 0.0005 * static_cast<double>(r);
+        ss[r] = 0.25 + 0.0001 * static_cast<double>(r % 977);
+    }
+    const RowInput inputs[] = {RowInput::per_row(xs.data()), RowInput::per_row(ss.data())};
+    RowOptions options;
+    options.threads = 0;
+    std::vector<double> first(rows), second(rows * 2), jacobians(rows * 3 * 3);
+    double* outputs[] = {first.data(), second.data()};
+    const std::size_t wrt[] = {0, 1};
+    for (int round = 0; round < 3; ++round) {
+        evaluate_rows(f, rows, inputs, outputs, options);
+        jacobian_rows(f, rows, inputs, wrt, jacobians.data(), options);
+        std::size_t wrong = 0;
+        for (std::size_t r = 0; r < rows; ++r) {
+            const SmallValue at_x = small_value(xs[2 * r], xs[2 * r + 1]);
+            const std::vector<SmallValue> call = f({at_x, small_value(ss[r])});
+            std::vector<double> jacobian(9);
+            f.jacobian(std::vector<SmallValue>{at_x, small_value(ss[r])}, jacobian);
+            const bool same = first[r] == call[0].lanes[0] && second[2 * r] == call[1].lanes[0] &&
+                              second[2 * r + 1] == call[1].lanes[1] &&
+                              std::equal(jacobian.begin(), jacobian.end(), jacobians.begin() + static_cast<std::ptrdiff_t>(r * 9));
+            wrong += same ? 0 : 1;
+        }
+        EXPECT_EQ(wrong, 0U) << "round " << round;
+    }
+}
+
 // The threads of this process now.
 std::size_t running_threads() {
     const std::filesystem::directory_iterator tasks("/proc/self/task");
