@@ -313,11 +313,15 @@ def test_every_changed_byte_is_refused_or_loads_a_working_function():
             except ValueError:
                 continue
             loaded += 1
-            # A working function: a call and a Jacobian give numbers or a ValueError, and the function
-            # saved and loaded back gives the same.
+            # A working function: a call and a Jacobian give numbers or a ValueError, the same as the
+            # function saved and loaded back, and its Jacobian is that of a function compiled anew from
+            # its inputs and outputs.
             again = zk._compiled._load(zk._compiled._save(f))
-            for g_call in (lambda g: g(*([0.5] * len(g.inputs))), lambda g: g.jacobian(*([0.5] * len(g.inputs)))):
+            at_half = [0.5] * len(f.inputs)
+            for g_call in (lambda g: g(*at_half), lambda g: g.jacobian(*at_half)):
                 result = outcome(lambda g_call=g_call: g_call(f))
                 assert result[0] in ("ok", ValueError), (at, result)
                 assert result == outcome(lambda g_call=g_call: g_call(again)), at
+            anew = zk.function(list(f.inputs), list(f.outputs))
+            assert outcome(lambda: f.jacobian(*at_half)) == outcome(lambda: anew.jacobian(*at_half)), at
     assert loaded > 0
