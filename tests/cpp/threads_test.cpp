@@ -195,9 +195,10 @@ TEST(Threads, EachThreadOfABatchRunsItsChunksOnItsOwnWorker) {
             const std::vector<SmallValue> call = f({at_x, small_value(ss[r])});
             std::vector<double> jacobian(9);
             f.jacobian(std::vector<SmallValue>{at_x, small_value(ss[r])}, jacobian);
-            const bool same = first[r] == call[0].lanes[0] && second[2 * r] == call[1].lanes[0] &&
-                              second[2 * r + 1] == call[1].lanes[1] &&
-                              std::equal(jacobian.begin(), jacobian.end(), jacobians.begin() + static_cast<std::ptrdiff_t>(r * 9));
+            const bool same =
+                first[r] == call[0].lanes[0] && second[2 * r] == call[1].lanes[0] &&
+                second[2 * r + 1] == call[1].lanes[1] &&
+                std::equal(jacobian.begin(), jacobian.end(), jacobians.begin() + static_cast<std::ptrdiff_t>(r * 9));
             wrong += same ? 0 : 1;
         }
         EXPECT_EQ(wrong, 0U) << "round " << round;

@@ -382,8 +382,9 @@ def test_approximate_derivatives_add_every_use_of_an_input():
     xs, ys = rng.uniform(-2.0, 2.0, ROWS), rng.uniform(-1.0, 1.0, ROWS)
     # One output: reverse sweeps; three outputs of two input lanes: forward sweeps.
     for h in (f, g):
-        np.testing.assert_allclose(h.batch_jacobian(xs, ys, approximate=True), h.batch_jacobian(xs, ys),
-                                   rtol=1e-13, atol=1e-13)
+        np.testing.assert_allclose(
+            h.batch_jacobian(xs, ys, approximate=True), h.batch_jacobian(xs, ys), rtol=1e-13, atol=1e-13
+        )
     exact_value, exact_grads = f.batch_value_and_grad(xs, ys)
     value, grads = f.batch_value_and_grad(xs, ys, approximate=True)
     assert value == pytest.approx(exact_value, rel=1e-13)
