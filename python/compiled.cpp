@@ -584,8 +584,9 @@ writes no gradient. Parameters that are not inputs are read at each call.
 scalar input or (rows, lanes), or as one value for every row: a number, its lanes (lanes,), or
 (1, lanes). The inputs given as rows must agree on their number, or rows= says it when none is.
 Gives an array of shape (rows,) or (rows, lanes) per output (a list of them for several outputs).
-Runs in C++ with the interpreter's lock released, on `threads` threads (every core when None;
-the results are the same bits for any number); approximate=True computes the transcendental
+Runs in C++ with the interpreter's lock released, on `threads` threads (every core when None,
+and never more than the cores or the blocks of rows, whatever is asked; the results are the
+same bits for any number); approximate=True computes the transcendental
 functions with vectorised ones within 1 ULP. Dask arrays chunked by rows give lazy Dask arrays
 instead, computed chunk by chunk wherever Dask runs them.
 
@@ -712,24 +713,9 @@ than a reverse sweep per lane, as the Jacobian of the compiled gradient.
                 Array hessians({static_cast<py::ssize_t>(rows.count), lanes, lanes});
                 double* const data = hessians.mutable_data();
                 const std::vector<double> parameters = hessian->parameter_values();
-                // The Hessian's rows read every input row by row: a value given
-                // once is written into each row.
-                std::vector<std::vector<double>> tiled(rows.inputs.size());
-                std::vector<const double*> inputs(rows.inputs.size());
-                for (std::size_t k = 0; k < rows.inputs.size(); ++k) {
-                    inputs[k] = rows.inputs[k].data;
-                    if (rows.inputs[k].every_row) {
-                        const auto dim = static_cast<std::size_t>(self.function.inputs()[k].dimension());
-                        tiled[k].resize(rows.count * dim);
-                        for (std::size_t r = 0; r < rows.count; ++r) {
-                            std::copy_n(rows.inputs[k].data, dim, tiled[k].data() + r * dim);
-                        }
-                        inputs[k] = tiled[k].data();
-                    }
-                }
                 {
                     const py::gil_scoped_release unlocked;
-                    hessian->rows(rows.count, inputs, data, parameters, SignalCheck());
+                    hessian->rows(rows.count, rows.inputs, data, parameters, SignalCheck());
                 }
                 return hessians;
             },

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "symbolic/function.hpp"
+#include "symbolic/rows.hpp"
 #include "symbolic/value.hpp"
 
 namespace zarnik::symbolic {
@@ -94,6 +95,11 @@ public:
     // blocks of rows and stops the batch with what it throws, as
     // Function::evaluate_rows's does.
     void rows(std::size_t rows, std::span<const double* const> inputs, double* hessians,
+              std::span<const double> parameter_values, const std::function<void()>& check = {}) const;
+
+    // The same with inputs as the batches of rows.hpp take them: an input
+    // given once for every row is read from its lanes, never copied per row.
+    void rows(std::size_t rows, std::span<const RowInput> inputs, double* hessians,
               std::span<const double> parameter_values, const std::function<void()>& check = {}) const;
 
 private:

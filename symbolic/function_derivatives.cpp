@@ -225,7 +225,22 @@ std::vector<double> Hessian::parameter_values() const { return entries_->paramet
 
 void Hessian::rows(std::size_t rows, std::span<const double* const> inputs, double* hessians,
                    std::span<const double> parameter_values, const std::function<void()>& check) const {
+    std::vector<RowInput> given;
+    given.reserve(inputs.size());
+    for (const double* const input : inputs) {
+        given.push_back(RowInput::per_row(input));
+    }
+    this->rows(rows, given, hessians, parameter_values, check);
+}
+
+void Hessian::rows(std::size_t rows, std::span<const RowInput> inputs, double* hessians,
+                   std::span<const double> parameter_values, const std::function<void()>& check) const {
     const std::size_t size = lanes_ * lanes_;
+    // One thread, as a call's rows: the caller's check runs between its blocks.
+    RowOptions options;
+    options.threads = 1;
+    options.parameter_values = parameter_values;
+    options.check = check;
     if (lanes_ == 0) {
         // Only the checks and failures of the function's own rows.
         std::vector<std::vector<double>> outputs;
@@ -234,7 +249,7 @@ void Hessian::rows(std::size_t rows, std::span<const double* const> inputs, doub
             outputs.emplace_back(rows * static_cast<std::size_t>(output.dimension()));
             pointers.push_back(outputs.back().data());
         }
-        entries_->evaluate_rows(rows, inputs, pointers, parameter_values, check);
+        evaluate_rows(*entries_, rows, inputs, pointers, options);
         return;
     }
     if (method_ == Method::ForwardOverReverse) {
@@ -245,7 +260,7 @@ void Hessian::rows(std::size_t rows, std::span<const double* const> inputs, doub
         for (std::size_t first = 0; first < std::max<std::size_t>(count, 1); first += 4) {
             outputs.push_back(entries.data() + first * rows);
         }
-        entries_->evaluate_rows(rows, inputs, outputs, parameter_values, check);
+        evaluate_rows(*entries_, rows, inputs, outputs, options);
         for (std::size_t r = 0; r < rows; ++r) {
             double* const hessian = hessians + r * size;
             std::copy(fixed_.begin(), fixed_.end(), hessian);
@@ -261,7 +276,9 @@ void Hessian::rows(std::size_t rows, std::span<const double* const> inputs, doub
     }
     const std::size_t columns = entries_->input_lanes();
     std::vector<double> jacobians(rows * lanes_ * columns);
-    entries_->jacobian_rows(rows, inputs, jacobians.data(), parameter_values, check);
+    std::vector<std::size_t> every(entries_->inputs().size());
+    std::iota(every.begin(), every.end(), std::size_t{0});
+    jacobian_rows(*entries_, rows, inputs, every, jacobians.data(), options);
     for (std::size_t r = 0; r < rows; ++r) {
         const std::span<const double> jacobian(jacobians.data() + r * lanes_ * columns, lanes_ * columns);
         double* const hessian = hessians + r * size;

@@ -50,7 +50,9 @@ std::size_t batch_threads(std::size_t requested, std::size_t blocks, std::size_t
     const std::size_t work = blocks > 0 && block_work > 0 && blocks > SIZE_MAX / block_work ? SIZE_MAX
                                                                                             : blocks * block_work;
     const std::size_t worth = std::max<std::size_t>(work / work_per_thread, 1);
-    return std::max<std::size_t>(std::min({wanted, blocks, worth}), 1);
+    // More threads than cores only take turns on them: each costs a stack and
+    // a worker's block of lanes, and none finishes a block sooner.
+    return std::max<std::size_t>(std::min({wanted, available_cores(), blocks, worth}), 1);
 }
 
 std::size_t run_blocks(std::size_t blocks, std::size_t threads,

@@ -28,7 +28,9 @@ struct RowInput {
 // How a batch runs.
 struct RowOptions {
     // The threads the rows are shared out over; 0: every core the process may
-    // run on. Results are the same bits for every count: rows never mix, and
+    // run on. At most that many whatever is asked (more would only take turns
+    // on the cores, each with its own stack and block of lanes), and never
+    // more than the blocks of rows. Results are the same bits for every count: rows never mix, and
     // sums over rows are taken in an order that does not depend on it.
     std::size_t threads = 0;
     // The transcendental functions (sin, cos, tan, asin, acos, atan, atan2,

@@ -19,8 +19,8 @@ std::size_t available_cores() noexcept;
 
 // The threads a batch of `blocks` blocks, each about `block_work` lane-rows of
 // work, runs on when asked for `requested` (0: every available core): never
-// more than its blocks, and fewer where a thread would get too little work to
-// pay for starting it.
+// more than the available cores or its blocks, whatever was asked, and fewer
+// where a thread would get too little work to pay for starting it.
 std::size_t batch_threads(std::size_t requested, std::size_t blocks, std::size_t block_work) noexcept;
 
 inline constexpr std::size_t no_block = std::numeric_limits<std::size_t>::max();

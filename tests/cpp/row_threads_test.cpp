@@ -110,11 +110,16 @@ TEST(RowThreads, ABatchTakesNoMoreThreadsThanItsBlocksOrItsWorkPays) {
     const std::size_t cores = available_cores();
     EXPECT_GE(cores, 1U);
     EXPECT_EQ(batch_threads(0, 1000, 1U << 20U), std::min<std::size_t>(cores, 1000));
-    EXPECT_EQ(batch_threads(3, 1000, 1U << 20U), 3U);
-    EXPECT_EQ(batch_threads(8, 2, 1U << 20U), 2U);
+    EXPECT_EQ(batch_threads(3, 1000, 1U << 20U), std::min<std::size_t>(cores, 3));
+    EXPECT_EQ(batch_threads(8, 2, 1U << 20U), std::min<std::size_t>(cores, 2));
     EXPECT_EQ(batch_threads(8, 0, 1U << 20U), 1U);
     EXPECT_EQ(batch_threads(8, 4, 16), 1U);  // too little work to share
-    EXPECT_EQ(batch_threads(8, 1000, SIZE_MAX), 8U);  // no overflow
+    EXPECT_EQ(batch_threads(8, 1000, SIZE_MAX), std::min<std::size_t>(cores, 8));  // no overflow
+    // Threads past the cores only take turns on them, each with a stack and
+    // a worker of its own: a huge request gets the cores.
+    for (const std::size_t requested : {cores + 1, 10'000UL, SIZE_MAX}) {
+        EXPECT_EQ(batch_threads(requested, SIZE_MAX / 2, 1U << 20U), cores) << requested;
+    }
 }
 
 }  // namespace

@@ -245,5 +245,32 @@ TEST(Rows, TheCheckRunsBetweenRowsAndBlocksWithinAChunk) {
     }
 }
 
+// Fewer columns than output lanes: a block's Jacobian is a forward sweep per
+// column, and the check runs between them, not only once the block is done.
+TEST(Rows, TheCheckRunsBetweenTheForwardSweepsOfABlock) {
+    const Value x = undefined(1, "x");
+    const Value y = undefined(1, "y");
+    const Function f({x, y}, {vec3(x * y, sin(x), y * y)});
+    constexpr std::size_t count = 10;  // one block of one chunk
+    const std::vector<double> xs(count, 0.5);
+    const std::vector<double> ys(count, 2.0);
+    const RowInput inputs[] = {RowInput::per_row(xs.data()), RowInput::per_row(ys.data())};
+    const std::size_t wrt[] = {0, 1};
+    std::vector<double> jacobians(count * 3 * 2, -1.0);
+    int checks = 0;
+    RowOptions options;
+    options.threads = 1;
+    options.check = [&] {
+        ++checks;
+        throw std::runtime_error("stopped");
+    };
+    EXPECT_TRUE(testing::throws<std::runtime_error>(
+        [&] { jacobian_rows(f, count, inputs, wrt, jacobians.data(), options); }, "stopped"));
+    EXPECT_EQ(checks, 1);
+    // Stopped after the first column (x's): y's column is not written.
+    EXPECT_EQ(jacobians[0], 2.0);
+    EXPECT_EQ(jacobians.back(), -1.0);
+}
+
 }  // namespace
 }  // namespace zarnik::symbolic

@@ -1,12 +1,15 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <filesystem>
+#include <iterator>
 #include <mutex>
 #include <numeric>
 #include <set>
 #include <thread>
 #include <vector>
 
+#include "symbolic/rows.hpp"
 #include "test_support.hpp"
 
 namespace zarnik::symbolic {
@@ -157,6 +160,84 @@ TEST(Threads, BatchesRunWhileTheirParametersChange) {
     EXPECT_EQ(disagreements_on_threads(10, agrees), 0);
     done = true;
     writer.join();
+}
+
+TEST(Threads, EachThreadOfABatchRunsItsChunksOnItsOwnWorker) {
+    // Rows that differ, many chunks of them over every core: a worker shared
+    // between threads mixes one chunk's lanes into another's (and is a race).
+    const Value x = undefined(2, "x");
+    const Value s = undefined(1, "s");
+    Value chained = component(x, 0) * s;
+    for (int i = 0; i < 40; ++i) {
+        chained = sin(chained) * component(x, 1) + s;  // chunks long enough for threads to overlap
+    }
+    const Function f({x, s}, {chained + component(x, 1) * component(x, 1), x * s});
+    constexpr std::size_t rows = 2048 * 48 + 5;
+    std::vector<double> xs(rows * 2);
+    std::vector<double> ss(rows);
+    for (std::size_t r = 0; r < rows; ++r) {
+        xs[2 * r] = 0.001 * static_cast<double>(r);
+        xs[2 * r + 1] = 1.0 - 0.0005 * static_cast<double>(r);
+        ss[r] = 0.25 + 0.0001 * static_cast<double>(r % 977);
+    }
+    const RowInput inputs[] = {RowInput::per_row(xs.data()), RowInput::per_row(ss.data())};
+    RowOptions options;
+    options.threads = 0;
+    std::vector<double> first(rows), second(rows * 2), jacobians(rows * 3 * 3);
+    double* outputs[] = {first.data(), second.data()};
+    const std::size_t wrt[] = {0, 1};
+    for (int round = 0; round < 2; ++round) {
+        evaluate_rows(f, rows, inputs, outputs, options);
+        jacobian_rows(f, rows, inputs, wrt, jacobians.data(), options);
+        std::size_t wrong = 0;
+        for (std::size_t r = 0; r < rows; ++r) {
+            const SmallValue at_x = small_value(xs[2 * r], xs[2 * r + 1]);
+            const std::vector<SmallValue> call = f({at_x, small_value(ss[r])});
+            std::vector<double> jacobian(9);
+            f.jacobian(std::vector<SmallValue>{at_x, small_value(ss[r])}, jacobian);
+            const bool same =
+                first[r] == call[0].lanes[0] && second[2 * r] == call[1].lanes[0] &&
+                second[2 * r + 1] == call[1].lanes[1] &&
+                std::equal(jacobian.begin(), jacobian.end(), jacobians.begin() + static_cast<std::ptrdiff_t>(r * 9));
+            wrong += same ? 0 : 1;
+        }
+        EXPECT_EQ(wrong, 0U) << "round " << round;
+    }
+}
+
+// The threads of this process now.
+std::size_t running_threads() {
+    const std::filesystem::directory_iterator tasks("/proc/self/task");
+    return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
+}
+
+TEST(Threads, ABatchStartsNoMoreThreadsThanTheCoresWhateverItIsAskedFor) {
+    // An Add of three inputs, which its builder does not make, goes row by
+    // row, and the calling thread's check runs between its rows: there it
+    // counts the threads the batch has started, the others' chunks underway.
+    const Value x = undefined(1, "x");
+    const Function f({x}, {make_expression(ExpressionOp::Add, 1, {x, x, x, {}}, 3, -1)});
+    const std::size_t cores = std::max<std::size_t>(std::thread::hardware_concurrency(), 1);
+    const std::size_t before = running_threads();
+    RowOptions options;
+    options.threads = cores * 8 + 8;
+    std::size_t most = 0;
+    std::size_t checks = 0;
+    options.check = [&] {
+        ++checks;
+        most = std::max(most, running_threads());
+    };
+    // Blocks of 2048 rows, several per thread asked for.
+    const std::size_t rows = options.threads * 4 * 2048;
+    const double once = 1.5;
+    const RowInput input[] = {RowInput::once(&once)};
+    std::vector<double> results(rows);
+    double* outputs[] = {results.data()};
+    evaluate_rows(f, rows, input, outputs, options);
+    EXPECT_GT(checks, 0U);
+    EXPECT_LE(most, before + cores - 1);  // the calling thread is one of the cores'
+    const double call = f({small_value(once)})[0].lanes[0];
+    EXPECT_EQ(std::count(results.begin(), results.end(), call), static_cast<std::ptrdiff_t>(rows));
 }
 
 }  // namespace

@@ -360,3 +360,37 @@ def test_the_summed_gradient_of_many_rows_takes_memory_bounded_by_the_threads_no
     message, growth = done.stdout.splitlines()
     assert message == "symbolic value lanes must be finite (row 0)"
     assert int(growth) < 16 * 1024, f"peak memory grew by {int(growth) / 1024:.0f} MiB"  # KiB
+
+
+@pytest.mark.parametrize("rows", [2048 * 1024 - 1, 2048 * 1024, 2048 * 1024 + 1, 2 * 2048 * 1024 + 2049])
+def test_the_summed_gradient_counts_every_row_past_a_window_of_chunks(rows):
+    # The sums are kept a window of 1024 chunks of 2048 rows at a time: counts of rows around a
+    # window's end, all of them values given once, so every row adds the same exact numbers.
+    x, w = zk.Undefined(name="x"), zk.Undefined(name="w")
+    f = zk.function([x, w], x * w + 1.0)
+    value, (dx, dw) = f.batch_value_and_grad(2.0, 0.5, rows=rows)
+    assert (value, dx.tolist(), dw.tolist()) == (2.0 * rows, [0.5 * rows], [2.0 * rows])
+
+
+def test_approximate_derivatives_add_every_use_of_an_input():
+    # x used several times, also through a vector: an adjoint written instead of added loses terms.
+    x, y = zk.Undefined(name="x"), zk.Undefined(name="y")
+    v = zk.vec2(x, y)
+    f = zk.function([x, y], zk.sin(x) * zk.cos(x) + x * x + zk.exp(y * x) + zk.dot(v, v))
+    g = zk.function([x, y], [zk.sin(x) * zk.cos(x) + x * x, zk.exp(y * x) * y, zk.sin(x * y) + x])
+    rng = np.random.default_rng(5)
+    xs, ys = rng.uniform(-2.0, 2.0, ROWS), rng.uniform(-1.0, 1.0, ROWS)
+    # One output: reverse sweeps; three outputs of two input lanes: forward sweeps.
+    for h in (f, g):
+        np.testing.assert_allclose(
+            h.batch_jacobian(xs, ys, approximate=True), h.batch_jacobian(xs, ys), rtol=1e-13, atol=1e-13
+        )
+    exact_value, exact_grads = f.batch_value_and_grad(xs, ys)
+    value, grads = f.batch_value_and_grad(xs, ys, approximate=True)
+    assert value == pytest.approx(exact_value, rel=1e-13)
+    for approximate, exact in zip(grads, exact_grads, strict=True):
+        np.testing.assert_allclose(approximate, exact, rtol=1e-13, atol=1e-13)
+    # Given once, the same input's adjoints are summed over rows too.
+    value, grads = f.batch_value_and_grad(0.7, ys, approximate=True)
+    exact_value, exact_grads = f.batch_value_and_grad(0.7, ys)
+    np.testing.assert_allclose(grads[0], exact_grads[0], rtol=1e-12)
