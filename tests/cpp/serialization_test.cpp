@@ -684,10 +684,13 @@ TEST(Serialization, SavingToAPathReplacesTheFileWhole) {
     const std::filesystem::path path = directory.path() / "model.zgr";
     const Sample sample;
     write_file(path, "an older file");
+    std::ifstream reader(path, std::ios::binary);  // opened before the save, read after it
     std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
                                            std::filesystem::perms::group_read);
     save(path, sample.f);
     EXPECT_EQ(contents(path), sample.bytes);
+    // The file was replaced, not written over: a reader sees the old one whole.
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(reader), std::istreambuf_iterator<char>()), "an older file");
     EXPECT_EQ(directory.names(), std::vector<std::string>{"model.zgr"});
     EXPECT_EQ(
         std::filesystem::status(path).permissions() & std::filesystem::perms::all,
