@@ -17,15 +17,13 @@
 // other), so each costs the file at least two bytes, its record and one
 // reference to it, and a file holds at most (L - 30) / 2 nodes. A node is
 // one heap block of 272 bytes whatever its record, and the decoder's own
-// tables take 25 bytes per node until it returns; a name takes at most
-// twice its bytes in the file, a hint none beyond its node; each output or
-// input (at least a byte each) a handle of 16 bytes. In all, loading
-// allocates at most about 150 times L (a file of nothing but unnamed
-// placeholders and the expressions that use them, two to three bytes a
-// node), a typical file (a model's constants, parameters and operations,
-// about six bytes a node) about 50 times L. A Tape or Function made of what
-// was loaded adds memory linear in the nodes, outputs and inputs (a tape
-// about 34 bytes a node).
+// tables take about 25 bytes a node until it returns; a name takes at most
+// twice its bytes in the file, a hint none beyond its node, each output or
+// input (a byte at least) a handle of 16 bytes. In all, loading allocates at
+// most about 150 times L (130 for a tree of packs over unnamed placeholders,
+// 2.25 bytes a node, the fewest a large file gives), a model's file (about
+// six bytes a node) about 50 times L. A Tape or Function made of what was
+// loaded adds about 70 bytes a node while it records.
 
 #include <cstdint>
 #include <filesystem>
