@@ -29,9 +29,11 @@ int main() {
     f.jacobian({small_value(3.0)}, jacobian);                  // (6, 12): d(x * x * p)/dx at x = 3
 
     const std::filesystem::path file = std::filesystem::temp_directory_path() / "tour.zgr";
-    save(file, f);                                             // written beside it, flushed, renamed over it
-    const Function g = load_function(file);                    // new nodes, the same calls
-    const std::vector<SmallValue> loaded = g({small_value(3.0)});  // (9, 18), as f gives
+    // Written beside the path, flushed and renamed over it; loaded as new nodes
+    // that give the same calls: (9, 18) at x = 3.
+    save(file, f);
+    const Function g = load_function(file);
+    const std::vector<SmallValue> loaded = g({small_value(3.0)});
     // tour ends
     std::filesystem::remove(file);
 
