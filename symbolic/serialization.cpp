@@ -1,9 +1,16 @@
 #include "symbolic/serialization.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
+#include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <istream>
 #include <memory>
 #include <optional>
@@ -157,7 +164,9 @@ bool spare_lanes_zero(const SmallValue& value, int from) noexcept {
 
 // --- saving ---------------------------------------------------------------------------
 
-[[noreturn]] void refuse_save(const std::string& reason) { throw std::invalid_argument("cannot save graph: " + reason); }
+[[noreturn]] void refuse_save(const std::string& reason) {
+    throw std::invalid_argument("cannot save graph: " + reason);
+}
 
 std::string node_label(const ValueNode& node) { return "node #" + std::to_string(node.id); }
 
@@ -215,7 +224,7 @@ private:
     std::size_t size_ = 0;
 };
 
-constexpr std::size_t record_room = 128;  // any record but its name
+constexpr std::size_t record_room = 128;         // any record but its name
 constexpr std::uint32_t poll_interval = 0xFFFF;  // poll after every 2^16 nodes
 
 // Writes each node's record as the walk completes it: the node's position is
@@ -267,9 +276,9 @@ private:
         }
         const bool valued = node.kind != ValueKind::Undefined;
         const bool hinted = node.hint.dimension != 0;
-        const bool regular = (!valued || (node.value.dimension == node.dimension &&
-                                          spare_lanes_zero(node.value, node.dimension))) &&
-                             (!hinted || spare_lanes_zero(node.hint, node.dimension));
+        const bool regular =
+            (!valued || (node.value.dimension == node.dimension && spare_lanes_zero(node.value, node.dimension))) &&
+            (!hinted || spare_lanes_zero(node.hint, node.dimension));
         if (regular) {
             out_.u8(tag);
             if (valued) {
@@ -294,8 +303,8 @@ private:
     std::uint8_t expression(const ValueNode& node, const std::uint32_t* inputs, std::uint8_t tag) {
         const detail::Shape shape = detail::shape_of(node.op);
         if (shape == detail::Shape::Unsupported) {
-            refuse_save(node_label(node) + " has the operation code " +
-                        std::to_string(static_cast<unsigned>(node.op)) + ", which names no operation");
+            refuse_save(node_label(node) + " has the operation code " + std::to_string(static_cast<unsigned>(node.op)) +
+                        ", which names no operation");
         }
         if (node.input_count < 0 || node.input_count > 4) {
             refuse_save(node_label(node) + " has " + std::to_string(node.input_count) + " inputs");
@@ -305,9 +314,9 @@ private:
         }
         const bool component = shape == detail::Shape::Component;
         const int expected = regular_input_count(shape, node.dimension);
-        const bool regular = expected != 0 && node.input_count == expected &&
-                             (component ? node.component_index >= 0 && node.component_index < 4
-                                        : node.component_index == -1);
+        const bool regular =
+            expected != 0 && node.input_count == expected &&
+            (component ? node.component_index >= 0 && node.component_index < 4 : node.component_index == -1);
         if (!regular) {
             tag |= tag_exact;
         }
@@ -398,7 +407,9 @@ std::string encode(const GraphFile& file, const GraphFilePoll& poll) {
 
 // --- loading --------------------------------------------------------------------------
 
-[[noreturn]] void refuse_load(const std::string& reason) { throw std::invalid_argument("cannot load graph: " + reason); }
+[[noreturn]] void refuse_load(const std::string& reason) {
+    throw std::invalid_argument("cannot load graph: " + reason);
+}
 
 struct Header {
     GraphFileContent content = GraphFileContent::Graph;
@@ -441,8 +452,11 @@ Header read_header(const std::uint8_t* bytes, std::size_t available) {
     header.listed = (bytes[11] & flag_listed) != 0;
     header.length = load_u64(bytes + 12);
     header.nodes = load_u32(bytes + 20);
-    // At least one byte per node and for each count of the roots, an output.
-    const std::uint64_t smallest = header_size + std::uint64_t{header.nodes} + 3 + checksum_size;
+    // At least two bytes per node: its record, and a reference to it from a
+    // later record or from the roots, since every node is below an output or
+    // an input (Decoder::check_reached). And a byte for each count of the
+    // roots. This bounds every table the decoder sizes by the node count.
+    const std::uint64_t smallest = header_size + 2 * std::uint64_t{header.nodes} + 2 + checksum_size;
     if (header.nodes == 0 || header.length < smallest) {
         refuse_load("the header's length (" + std::to_string(header.length) + " bytes) cannot hold " +
                     std::to_string(header.nodes) + " nodes: the file is damaged");
@@ -506,14 +520,15 @@ public:
         if (at_ != end_) {
             refuse_load(std::to_string(end_ - at_) + " bytes follow the last section: the file is damaged");
         }
-        if (function) {
-            check_placeholders(outputs, inputs);
-        }
         for (const std::uint32_t position : outputs) {
             use(position);
         }
         for (const std::uint32_t position : inputs) {
             use(position);
+        }
+        check_reached(uses);
+        if (function) {
+            check_placeholders(outputs, inputs);
         }
 
         at_ = header_size;
@@ -540,6 +555,20 @@ private:
     void poll(std::uint32_t i) const {
         if ((i & poll_interval) == poll_interval && poll_) {
             poll_();
+        }
+    }
+
+    // The saver writes only the nodes below the outputs and inputs, so a file
+    // holding any other node is damaged or made to cost memory: a one-byte
+    // placeholder record would make a node of some 270 bytes that nothing
+    // needs. With every node used, each one costs the file two bytes (its
+    // record and a reference to it), which bounds what loading allocates. A
+    // node that nothing uses is the top of any part that no root reaches,
+    // since references only point back.
+    void check_reached(const std::vector<std::uint32_t>& uses) const {
+        if (const auto unused = std::find(uses.begin(), uses.end(), 0U); unused != uses.end()) {
+            refuse_load("node " + std::to_string(unused - uses.begin()) +
+                        " is below no output or input: the file is damaged");
         }
     }
 
@@ -759,8 +788,8 @@ private:
         for (std::size_t k = 0; k < static_cast<std::size_t>(record.input_count); ++k) {
             inputs[k] = take(record.inputs[k], uses);
         }
-        nodes_.push_back(
-            make_expression(record.op, record.dimension, std::move(inputs), record.input_count, record.component_index));
+        nodes_.push_back(make_expression(record.op, record.dimension, std::move(inputs), record.input_count,
+                                         record.component_index));
     }
 
     std::uint32_t root(const char* what, std::uint64_t k) {
@@ -885,7 +914,8 @@ GraphFile load(std::istream& in) {
     const Header header = read_header(reinterpret_cast<const std::uint8_t*>(bytes.data()), size);
     constexpr std::size_t first_step = std::size_t{1} << 20U;
     while (size < header.length) {
-        const auto target = static_cast<std::size_t>(std::min<std::uint64_t>(header.length, std::max(size * 2, first_step)));
+        const auto target =
+            static_cast<std::size_t>(std::min<std::uint64_t>(header.length, std::max(size * 2, first_step)));
         bytes.resize(target);
         const std::size_t got = read(size, target);
         if (got < target) {
@@ -899,8 +929,142 @@ GraphFile load(std::istream& in) {
 
 namespace {
 
-GraphFile load_content(std::istream& in, GraphFileContent wanted, const char* name) {
-    GraphFile file = load(in);
+// --- files at a path ---------------------------------------------------------------------
+
+[[noreturn]] void path_error(const std::string& what, const std::filesystem::path& path, int error) {
+    throw std::filesystem::filesystem_error(what, path, std::error_code(error, std::generic_category()));
+}
+
+// An open file descriptor, closed with it.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) noexcept : fd_(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+
+    int get() const noexcept { return fd_; }
+    // Closes now: 0, or the error close reports (some file systems report a
+    // failed write only there). The descriptor is released either way.
+    int close() noexcept {
+        const int result = ::close(std::exchange(fd_, -1));
+        return result == 0 ? 0 : errno;
+    }
+
+private:
+    int fd_;
+};
+
+// A new file in the directory of `target`, removed when this ends unless kept:
+// a file is only ever replaced by a complete one, and a failed save leaves
+// nothing behind.
+class Temporary {
+public:
+    explicit Temporary(const std::filesystem::path& target) : fd_(create(target, path_)) {}
+    Temporary(const Temporary&) = delete;
+    Temporary& operator=(const Temporary&) = delete;
+    ~Temporary() {
+        if (!path_.empty()) {
+            ::unlink(path_.c_str());
+        }
+    }
+
+    const std::filesystem::path& path() const noexcept { return path_; }
+    Descriptor& descriptor() noexcept { return fd_; }
+    void keep() noexcept { path_.clear(); }
+
+private:
+    static int create(const std::filesystem::path& target, std::filesystem::path& path) {
+        static std::atomic<std::uint64_t> counter{0};
+        const std::string prefix = "." + target.filename().string() + "." + std::to_string(::getpid()) + "-";
+        // A name left by a process of the same id that died is skipped.
+        for (int attempt = 0;; ++attempt) {
+            path = target.parent_path() / (prefix + std::to_string(counter++) + ".tmp");
+            // 0666 less the umask, as any new file gets.
+            const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd >= 0) {
+                return fd;
+            }
+            const int error = errno;
+            if (error != EEXIST || attempt == 100) {
+                path.clear();
+                path_error("cannot save graph: cannot create a file in the directory of", target, error);
+            }
+        }
+    }
+
+    std::filesystem::path path_;  // before fd_, which create() fills it for
+    Descriptor fd_;
+};
+
+void write_all(int fd, std::string_view bytes, const std::filesystem::path& target) {
+    while (!bytes.empty()) {
+        const ::ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            path_error("cannot save graph: writing failed for", target, written < 0 ? errno : EIO);
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+}
+
+// Where a save to `path` writes: the file a symbolic link names, so that the
+// link stays and its target is replaced, as writing through it would.
+std::filesystem::path destination(const std::filesystem::path& path) {
+    std::error_code error;
+    if (std::filesystem::is_symlink(std::filesystem::symlink_status(path, error))) {
+        std::filesystem::path target = std::filesystem::canonical(path, error);
+        if (!error) {
+            return target;
+        }
+    }
+    return path;
+}
+
+// Writes `bytes` to a temporary file beside the destination, makes them
+// durable, then renames the temporary over it: readers see the old file or
+// the new one, never a part, and the old one stays when anything fails.
+void replace_file(const std::filesystem::path& path, std::string_view bytes) {
+    if (!path.has_filename()) {
+        path_error("cannot save graph: the path names no file", path, EISDIR);
+    }
+    const std::filesystem::path target = destination(path);
+    Temporary temporary(target);
+    const int fd = temporary.descriptor().get();
+    // A replaced file keeps its permissions (best effort: the new contents
+    // matter more than its mode).
+    struct ::stat old{};
+    if (::stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
+        static_cast<void>(::fchmod(fd, old.st_mode & 07777));
+    }
+    write_all(fd, bytes, target);
+    if (::fsync(fd) != 0) {
+        path_error("cannot save graph: flushing to the disk failed for", target, errno);
+    }
+    if (const int error = temporary.descriptor().close(); error != 0) {
+        path_error("cannot save graph: writing failed for", target, error);
+    }
+    if (::rename(temporary.path().c_str(), target.c_str()) != 0) {
+        path_error("cannot save graph: cannot replace", target, errno);
+    }
+    temporary.keep();
+    // The rename itself made durable. The file is in place whatever this
+    // gives, so a failure (some file systems cannot sync a directory) is not
+    // the save's.
+    const std::filesystem::path directory = target.parent_path().empty() ? "." : target.parent_path();
+    if (const int directory_fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); directory_fd >= 0) {
+        const Descriptor opened(directory_fd);
+        static_cast<void>(::fsync(directory_fd));
+    }
+}
+
+GraphFile holding(GraphFile file, GraphFileContent wanted, const char* name) {
     if (file.content != wanted) {
         static constexpr std::array<const char*, 4> names{"", "a graph", "a tape", "a function"};
         refuse_load(std::string("the file holds ") + names[static_cast<std::size_t>(file.content)] + ", not " + name);
@@ -908,21 +1072,60 @@ GraphFile load_content(std::istream& in, GraphFileContent wanted, const char* na
     return file;
 }
 
-}  // namespace
-
-Value load_value(std::istream& in) {
-    GraphFile file = load_content(in, GraphFileContent::Graph, "a graph");
+Value value_in(GraphFile file) {
+    file = holding(std::move(file), GraphFileContent::Graph, "a graph");
     if (file.outputs.size() != 1) {
         refuse_load("the file holds " + std::to_string(file.outputs.size()) + " outputs, not one");
     }
     return file.outputs.front();
 }
 
-Tape load_tape(std::istream& in) { return Tape(load_content(in, GraphFileContent::Tape, "a tape").outputs.front()); }
+Tape tape_in(GraphFile file) {
+    return Tape(holding(std::move(file), GraphFileContent::Tape, "a tape").outputs.front());
+}
 
-Function load_function(std::istream& in) {
-    GraphFile file = load_content(in, GraphFileContent::Function, "a function");
+Function function_in(GraphFile file) {
+    file = holding(std::move(file), GraphFileContent::Function, "a function");
     return Function(std::move(file.inputs), std::move(file.outputs));
 }
+
+}  // namespace
+
+Value load_value(std::istream& in) { return value_in(load(in)); }
+Tape load_tape(std::istream& in) { return tape_in(load(in)); }
+Function load_function(std::istream& in) { return function_in(load(in)); }
+
+void save(const std::filesystem::path& path, const GraphFile& file) {
+    // Encoded first: contents that no file holds never touch the directory.
+    replace_file(path, encode(file, {}));
+}
+
+void save(const std::filesystem::path& path, const Value& output) { save(path, graph_file(output)); }
+void save(const std::filesystem::path& path, const Tape& tape) { save(path, graph_file(tape)); }
+void save(const std::filesystem::path& path, const Function& function) { save(path, graph_file(function)); }
+
+GraphFile load(const std::filesystem::path& path) {
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) {
+        path_error("cannot load graph: cannot read", path, EISDIR);
+    }
+    errno = 0;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        path_error("cannot load graph: cannot open", path, errno != 0 ? errno : EIO);
+    }
+    GraphFile file = load(in);
+    if (in.peek() != std::ifstream::traits_type::eof()) {
+        refuse_load("bytes follow the end of the file");
+    }
+    if (in.bad()) {
+        path_error("cannot load graph: reading failed for", path, EIO);
+    }
+    return file;
+}
+
+Value load_value(const std::filesystem::path& path) { return value_in(load(path)); }
+Tape load_tape(const std::filesystem::path& path) { return tape_in(load(path)); }
+Function load_function(const std::filesystem::path& path) { return function_in(load(path)); }
 
 }  // namespace zarnik::symbolic

@@ -2,14 +2,23 @@
 // bit as the saved ones, and every damaged, truncated or foreign file is
 // refused with std::invalid_argument before anything is trusted.
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <limits>
 #include <memory>
+#include <numeric>
 #include <random>
 #include <sstream>
 #include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
 
 #include "random_graphs.hpp"
 #include "test_support.hpp"
@@ -55,6 +64,33 @@ std::string lane_bytes(double value) {
     return bytes;
 }
 
+std::string varint(std::uint64_t value) {
+    std::string bytes;
+    for (; value >= 0x80; value >>= 7U) {
+        bytes += static_cast<char>((value & 0x7FU) | 0x80U);
+    }
+    return bytes + static_cast<char>(value);
+}
+
+// A file written record by record, for what no saver writes: the header, the
+// records as given, the roots, and the length and checksum that agree.
+std::string crafted(GraphFileContent content, std::uint32_t nodes, const std::string& records,
+                    const std::vector<std::uint64_t>& outputs, const std::vector<std::uint64_t>& inputs = {}) {
+    std::string bytes = "\x89ZGR\r\n\x1a\n";
+    bytes += std::string{1, '\0', static_cast<char>(content), outputs.size() > 1 ? '\x01' : '\0'};
+    bytes += std::string(12, '\0');
+    put(bytes, 20, nodes, 4);
+    bytes += records + varint(outputs.size());
+    for (const std::uint64_t position : outputs) {
+        bytes += varint(position);
+    }
+    bytes += varint(inputs.size());
+    for (const std::uint64_t position : inputs) {
+        bytes += varint(position);
+    }
+    return repaired(bytes + std::string(4, '\0'));
+}
+
 GraphFile load_bytes(const std::string& bytes) { return load_from_bytes(bytes); }
 
 std::string saved(const GraphFile& file) { return save_to_bytes(file); }
@@ -80,9 +116,7 @@ std::vector<ValueOutcome> behaviour(const Value& output, const std::vector<Value
 
 // The parameters of a loaded graph in the order of the originals: found by
 // walking both graphs' saved files, whose node orders agree.
-std::vector<Value> parameters_below(const Value& output) {
-    return Tape(output).parameters();
-}
+std::vector<Value> parameters_below(const Value& output) { return Tape(output).parameters(); }
 
 TEST(Serialization, RandomGraphsLoadAsNewNodesThatBehaveBitForBit) {
     std::mt19937_64 rng(20261211);
@@ -90,7 +124,8 @@ TEST(Serialization, RandomGraphsLoadAsNewNodesThatBehaveBitForBit) {
         testing::RandomGraphMaker maker(seed);
         const testing::RandomGraph g = maker.make(1 + static_cast<int>(seed % 40), seed % 3 != 0);
         // The output and two more values, so that files of several roots share nodes.
-        GraphFile file{GraphFileContent::Graph, {g.output, g.values[seed % g.values.size()], g.values.front()}, {}, true};
+        GraphFile file{
+            GraphFileContent::Graph, {g.output, g.values[seed % g.values.size()], g.values.front()}, {}, true};
         const std::string bytes = saved(file);
         const std::uint64_t before = testing::newest_id();
         const GraphFile loaded = load_bytes(bytes);
@@ -189,7 +224,7 @@ TEST(Serialization, NodesOutsideTheBuildersFormsKeepEveryVisibleField) {
     const Value bare(make_node(ValueKind::Expression, 2, SmallValue{}, small_value(1.0, 2.0), "bare"));
     const Value hinted = undefined_with_hint(0.25, "u");
     const std::vector<Value> odd{
-        make_expression(ExpressionOp::Add, 3, {wide, narrow, {}, {}}, 2, -1),  // dimensions 2 and 3
+        make_expression(ExpressionOp::Add, 3, {wide, narrow, {}, {}}, 2, -1),     // dimensions 2 and 3
         make_expression(ExpressionOp::Pack, 2, {wide, wide, narrow, {}}, 3, -1),  // more inputs than lanes
         make_expression(ExpressionOp::Component, 1, {wide, {}, {}, {}}, 1, 7),    // a lane beyond four
         make_expression(ExpressionOp::Sin, 2, {wide, {}, {}, {}}, 1, -12345),
@@ -229,15 +264,21 @@ TEST(Serialization, SavingRefusesWhatNoFileHolds) {
         const char* message;
     } cases[] = {
         {"no output", {GraphFileContent::Graph, {}, {}, true}, "cannot save graph: there is no output"},
-        {"an empty handle", {GraphFileContent::Graph, {p, Value{}}, {}, true},
+        {"an empty handle",
+         {GraphFileContent::Graph, {p, Value{}}, {}, true},
          "cannot save graph: output 1 is not a valid symbolic value"},
-        {"an unknown operation", {GraphFileContent::Graph, {unknown}, {}, false},
+        {"an unknown operation",
+         {GraphFileContent::Graph, {unknown}, {}, false},
          "has the operation code 200, which names no operation"},
-        {"a name that is not UTF-8", {GraphFileContent::Graph, {badly_named * 2.0}, {}, false},
+        {"a name that is not UTF-8",
+         {GraphFileContent::Graph, {badly_named * 2.0}, {}, false},
          "has a name that is not UTF-8"},
-        {"a tape of two outputs", {GraphFileContent::Tape, {p, p}, {}, false},
+        {"a tape of two outputs",
+         {GraphFileContent::Tape, {p, p}, {}, false},
          "cannot save graph: a tape has one output, not 2"},
-        {"inputs of a graph", {GraphFileContent::Graph, {p}, {p}, false}, "cannot save graph: only a function has inputs"},
+        {"inputs of a graph",
+         {GraphFileContent::Graph, {p}, {p}, false},
+         "cannot save graph: only a function has inputs"},
     };
     for (const auto& c : cases) {
         try {
@@ -318,8 +359,7 @@ TEST(Serialization, DamagedFilesAreRefusedWithTheirReason) {
         {"truncated in the checksum", good.substr(0, size - 1),
          "the file is truncated (" + std::to_string(size - 1) + " of " + std::to_string(size) + " bytes)"},
         {"bytes after the end", good + "x", "1 bytes follow the end of the file"},
-        {"a newer version", version_two,
-         "the file has format version 2, newer than this library reads (up to 1)"},
+        {"a newer version", version_two, "the file has format version 2, newer than this library reads (up to 1)"},
         {"a newer version, whatever follows", version_two.substr(0, 24) + "????",
          "the file has format version 2, newer than this library reads (up to 1)"},
         {"version 0", with(8, std::string("\x00\x00", 2)), "format version 0 does not exist: the file is damaged"},
@@ -371,8 +411,8 @@ TEST(Serialization, DamagedFilesAreRefusedWithTheirReason) {
          "the file gives 2 outputs where it holds one"},
     };
     for (const auto& c : cases) {
-        EXPECT_TRUE(throws<std::invalid_argument>([&] { load_bytes(c.bytes); },
-                                                  std::string("cannot load graph: ") + c.message))
+        EXPECT_TRUE(
+            throws<std::invalid_argument>([&] { load_bytes(c.bytes); }, std::string("cannot load graph: ") + c.message))
             << c.what;
     }
 }
@@ -399,8 +439,10 @@ TEST(Serialization, EveryChangedByteIsRefusedOrLoadsSafely) {
                     (void)outcome_of([&] { return output.evaluate(); });
                     (void)outcome_of([&] { return Tape(output).evaluate(); });
                 }
-                (void)outcome_of([&] { return Function(file.inputs, file.outputs)(
-                                           std::vector<SmallValue>(file.inputs.size(), small_value(0.5))); });
+                (void)outcome_of([&] {
+                    return Function(file.inputs,
+                                    file.outputs)(std::vector<SmallValue>(file.inputs.size(), small_value(0.5)));
+                });
             } catch (const std::invalid_argument&) {
             }
         }
@@ -419,8 +461,8 @@ TEST(Serialization, StreamsHoldFilesOneAfterAnother) {
     EXPECT_TRUE(same_bits(square.evaluate(), small_value(4.0)));
     EXPECT_TRUE(same_bits(load_tape(stream).evaluate(), small_value(3.0)));
     const Function f = load_function(stream);
-    EXPECT_TRUE(same_bits(f({small_value(1.0), small_value(0.0, 1.0)}),
-                          sample.f({small_value(1.0), small_value(0.0, 1.0)})));
+    EXPECT_TRUE(
+        same_bits(f({small_value(1.0), small_value(0.0, 1.0)}), sample.f({small_value(1.0), small_value(0.0, 1.0)})));
     EXPECT_EQ(stream.peek(), std::char_traits<char>::eof());
 
     std::stringstream wrong;
@@ -471,6 +513,273 @@ TEST(Serialization, ADeepChainAndASharedDiamondRoundTrip) {
     EXPECT_TRUE(same_bits(loaded.outputs[0].evaluate(), chain.evaluate()));
     // Bytes per node of the chain: a tag, an operation and short back references.
     EXPECT_LT(static_cast<double>(bytes.size()) / static_cast<double>(Tape(chain).size()), 6.0);
+}
+
+// The saver writes only nodes below an output or a function's input, so a
+// node that none reaches is refused: without that, a one-byte record would
+// make a node of hundreds of bytes that nothing needs.
+TEST(Serialization, NodesThatNoOutputOrInputReachesAreRefused) {
+    constexpr std::uint32_t count = 1000;
+    const std::string placeholders(count, '\x02');
+    const std::string parameter_record = '\x01' + lane_bytes(1.5);
+    const std::string negate = std::string{'\x03', static_cast<char>(ExpressionOp::Negate), '\0'};
+    const std::string negate_two_back = std::string{'\x03', static_cast<char>(ExpressionOp::Negate), '\x01'};
+    const std::string unused = crafted(GraphFileContent::Graph, count, placeholders, {count - 1});
+    const std::string unused_with_room =
+        crafted(GraphFileContent::Graph, count,
+                placeholders.substr(1) + "\x12" + varint(2 * count) + std::string(2 * count, 'n'), {count - 1});
+    const struct {
+        const char* what;
+        std::string bytes;
+        std::string message;
+    } cases[] = {
+        {"placeholders before the output that nothing uses", unused,
+         "the header's length (" + std::to_string(unused.size()) +
+             " bytes) cannot hold 1000 nodes: the file is damaged"},
+        {"the same with a long name to make room for them", unused_with_room,
+         "node 0 is below no output or input: the file is damaged"},
+        {"an expression on top of the output",
+         crafted(GraphFileContent::Graph, 3, parameter_record + negate + negate, {1}),
+         "node 2 is below no output or input: the file is damaged"},
+        {"a node that only an unreached node uses",
+         crafted(GraphFileContent::Graph, 4, parameter_record + negate + negate + parameter_record, {3}),
+         "node 2 is below no output or input: the file is damaged"},
+        {"a function's unreached node between its input and output",
+         crafted(GraphFileContent::Function, 3, "\x02" + parameter_record + negate_two_back, {2}, {0}),
+         "node 1 is below no output or input: the file is damaged"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_TRUE(throws<std::invalid_argument>([&] { load_bytes(c.bytes); }, "cannot load graph: " + c.message))
+            << c.what;
+    }
+    // A function's input that no output reaches is below a root: it loads.
+    const Value x = undefined(1, "x");
+    const Value unreached = undefined(2, "unreached");
+    const GraphFile loaded = load_bytes(saved(graph_file(Function({x, unreached}, {x * 2.0}))));
+    ASSERT_EQ(loaded.inputs.size(), 2U);
+    EXPECT_EQ(loaded.inputs[1].dimension(), 2);
+}
+
+// What loading allocates is nodes, and a file of L bytes makes at most
+// (L - 30) / 2 of them: measured on the files that come nearest, unnamed
+// placeholders and what uses them, and on the files with unreached nodes.
+TEST(Serialization, AFileMakesAtMostOneNodePerTwoBytes) {
+    constexpr std::uint32_t count = 4096;
+    const std::string negate = std::string{'\x03', static_cast<char>(ExpressionOp::Negate), '\0'};
+    const std::string pack = std::string{'\x0F', static_cast<char>(ExpressionOp::Pack), 3, 2, 1, 0};
+    std::string packs;  // each of four placeholders
+    for (std::uint32_t k = 0; k < count; ++k) {
+        packs += std::string(4, '\x02') + pack;
+    }
+    std::vector<std::uint64_t> inputs(count);
+    std::iota(inputs.begin(), inputs.end(), 0U);
+    std::vector<std::uint64_t> pack_outputs;
+    for (std::uint64_t k = 0; k < count; ++k) {
+        pack_outputs.push_back(5 * k + 4);
+    }
+    Value sum = undefined(1, "");
+    for (std::uint32_t k = 1; k < count; ++k) {
+        sum = sum + undefined(1, "");
+    }
+    const struct {
+        const char* what;
+        std::string bytes;
+    } files[] = {
+        {"placeholders that nothing uses",
+         crafted(GraphFileContent::Graph, count, std::string(count, '\x02'), {count - 1})},
+        {"a function of unnamed placeholders",
+         crafted(GraphFileContent::Function, count, std::string(count, '\x02'), {0}, inputs)},
+        {"packs of unnamed placeholders", crafted(GraphFileContent::Graph, 5 * count, packs, pack_outputs)},
+        {"a chain of negations", crafted(GraphFileContent::Tape, count,
+                                         std::string(1, '\x02') +
+                                             [&] {
+                                                 std::string chain;
+                                                 for (std::uint32_t k = 1; k < count; ++k) {
+                                                     chain += negate;
+                                                 }
+                                                 return chain;
+                                             }(),
+                                         {count - 1})},
+        {"a sum of unnamed placeholders", saved(graph_file(sum))},
+        {"one output many times", crafted(GraphFileContent::Graph, 1, "\x02", std::vector<std::uint64_t>(count, 0))},
+    };
+    for (const auto& f : files) {
+        const std::uint64_t before = testing::newest_id();
+        try {
+            const GraphFile loaded = load_bytes(f.bytes);
+            const std::uint64_t made = testing::newest_id() - before - 1;
+            EXPECT_GT(made, 0U) << f.what;
+            EXPECT_LE(2 * made, f.bytes.size() - 30)
+                << f.what << ": " << made << " nodes of " << f.bytes.size() << " bytes";
+        } catch (const std::invalid_argument&) {
+            EXPECT_EQ(testing::newest_id(), before + 1) << f.what << ": refused after making nodes";
+        }
+    }
+}
+
+// A record whose lanes run past the node section, into the checksum and past
+// the file, read at every point the cut can fall: the lane is refused where it
+// begins, not read.
+TEST(Serialization, LanesCutAtTheEndOfTheNodeSectionAreRefused) {
+    const std::string parameter_record = '\x01' + lane_bytes(1.5);
+    const std::string constant = '\x04' + lane_bytes(2.0) + lane_bytes(-3.0);  // a 2-lane constant
+    for (std::size_t kept = 1; kept < constant.size(); ++kept) {
+        std::string bytes = crafted(GraphFileContent::Graph, 2, parameter_record + constant, {1});
+        // Cut the constant after `kept` bytes, and drop the roots with it.
+        bytes = repaired(bytes.substr(0, 24 + parameter_record.size() + kept) + std::string(4, '\0'));
+        // A buffer of exactly the file's bytes, so that a read past it is one
+        // the address sanitizer sees.
+        const std::vector<char> exact(bytes.begin(), bytes.end());
+        EXPECT_TRUE(throws<std::invalid_argument>(
+            [&] { load_from_bytes(std::string_view(exact.data(), exact.size())); },
+            "cannot load graph: the node section runs past the end of the file: the file is damaged"))
+            << kept << " bytes of the record kept";
+    }
+}
+
+// --- files at a path ---------------------------------------------------------------------
+
+// A directory of its own for each test, removed with everything in it.
+class ScratchDirectory {
+public:
+    explicit ScratchDirectory(const std::string& name)
+        : path_(std::filesystem::temp_directory_path() / ("zarnik-" + name + "-" + std::to_string(::getpid()))) {
+        std::filesystem::remove_all(path_);
+        std::filesystem::create_directory(path_);
+    }
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+    ~ScratchDirectory() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+
+    const std::filesystem::path& path() const noexcept { return path_; }
+
+    // The names in the directory, sorted: a temporary left behind shows.
+    std::vector<std::string> names() const {
+        std::vector<std::string> found;
+        for (const auto& entry : std::filesystem::directory_iterator(path_)) {
+            found.push_back(entry.path().filename().string());
+        }
+        std::sort(found.begin(), found.end());
+        return found;
+    }
+
+private:
+    std::filesystem::path path_;
+};
+
+std::string contents(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void write_file(const std::filesystem::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+TEST(Serialization, SavingToAPathReplacesTheFileWhole) {
+    const ScratchDirectory directory("save-replaces");
+    const std::filesystem::path path = directory.path() / "model.zgr";
+    const Sample sample;
+    write_file(path, "an older file");
+    std::ifstream reader(path, std::ios::binary);  // opened before the save, read after it
+    std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                                           std::filesystem::perms::group_read);
+    save(path, sample.f);
+    EXPECT_EQ(contents(path), sample.bytes);
+    // The file was replaced, not written over: a reader sees the old one whole.
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(reader), std::istreambuf_iterator<char>()), "an older file");
+    EXPECT_EQ(directory.names(), std::vector<std::string>{"model.zgr"});
+    EXPECT_EQ(
+        std::filesystem::status(path).permissions() & std::filesystem::perms::all,
+        std::filesystem::perms::owner_read | std::filesystem::perms::owner_write | std::filesystem::perms::group_read);
+    const Function loaded = load_function(path);
+    EXPECT_TRUE(same_bits(loaded({small_value(1.0), small_value(0.0, 1.0)}),
+                          sample.f({small_value(1.0), small_value(0.0, 1.0)})));
+
+    // Each overload, and a file that did not exist.
+    const Value a = parameter(2.0, "a");
+    save(directory.path() / "value.zgr", a * a);
+    EXPECT_TRUE(same_bits(load_value(directory.path() / "value.zgr").evaluate(), small_value(4.0)));
+    save(directory.path() / "tape.zgr", Tape(a + 1.0));
+    EXPECT_TRUE(same_bits(load_tape(directory.path() / "tape.zgr").evaluate(), small_value(3.0)));
+    save(directory.path() / "file.zgr", graph_file(a));
+    EXPECT_EQ(load(directory.path() / "file.zgr").outputs.at(0).name(), "a");
+
+    // Through a symbolic link: the link stays, the file it names is replaced.
+    std::filesystem::create_symlink("value.zgr", directory.path() / "link.zgr");
+    save(directory.path() / "link.zgr", a - 1.0);
+    EXPECT_TRUE(std::filesystem::is_symlink(directory.path() / "link.zgr"));
+    EXPECT_TRUE(same_bits(load_value(directory.path() / "value.zgr").evaluate(), small_value(1.0)));
+    EXPECT_EQ(directory.names(),
+              (std::vector<std::string>{"file.zgr", "link.zgr", "model.zgr", "tape.zgr", "value.zgr"}));
+}
+
+TEST(Serialization, AFailedSaveToAPathLeavesTheOldFile) {
+    const ScratchDirectory directory("save-fails");
+    const std::filesystem::path path = directory.path() / "model.zgr";
+    const Sample sample;
+    write_file(path, sample.bytes);
+    const Value unknown = make_expression(static_cast<ExpressionOp>(200), 1, {parameter(1.0, "q"), {}, {}, {}}, 1, -1);
+    // The encoder refuses: nothing is written.
+    EXPECT_THROW(save(path, unknown * 2.0), std::invalid_argument);
+    EXPECT_THROW(save(path, GraphFile{GraphFileContent::Graph, {sample.p, Value{}}, {}, true}), std::invalid_argument);
+    EXPECT_EQ(contents(path), sample.bytes);
+    EXPECT_EQ(directory.names(), std::vector<std::string>{"model.zgr"});
+
+    // The file system refuses: at creating the temporary, and at renaming it
+    // over a directory, after it was written.
+    std::filesystem::create_directory(directory.path() / "taken");
+    write_file(directory.path() / "taken" / "inside", "kept");
+    const struct {
+        const char* what;
+        std::filesystem::path path;
+        std::errc error;
+    } cases[] = {
+        {"a directory that does not exist", directory.path() / "missing" / "model.zgr",
+         std::errc::no_such_file_or_directory},
+        {"a path that names a directory", directory.path() / "taken", std::errc::is_a_directory},
+        {"a path that names no file", directory.path() / "", std::errc::is_a_directory},
+    };
+    for (const auto& c : cases) {
+        try {
+            save(c.path, sample.f);
+            ADD_FAILURE() << c.what << ": saved";
+        } catch (const std::filesystem::filesystem_error& error) {
+            EXPECT_EQ(error.path1(), c.path) << c.what;
+            EXPECT_NE(std::string(error.what()).find("cannot save graph: "), std::string::npos) << error.what();
+            // Replacing a non-empty directory may be refused as either.
+            EXPECT_TRUE(error.code() == c.error || error.code() == std::errc::directory_not_empty)
+                << c.what << ": " << error.what();
+        }
+    }
+    EXPECT_EQ(directory.names(), (std::vector<std::string>{"model.zgr", "taken"}));
+    EXPECT_EQ(contents(directory.path() / "taken" / "inside"), "kept");
+    EXPECT_EQ(contents(path), sample.bytes);
+}
+
+TEST(Serialization, LoadingFromAPathReadsOneWholeFile) {
+    const ScratchDirectory directory("load");
+    const Sample sample;
+    write_file(directory.path() / "two.zgr", sample.bytes + sample.bytes);
+    write_file(directory.path() / "cut.zgr", sample.bytes.substr(0, 30));
+    EXPECT_TRUE(throws<std::invalid_argument>([&] { load(directory.path() / "two.zgr"); },
+                                              "cannot load graph: bytes follow the end of the file"));
+    EXPECT_TRUE(throws<std::invalid_argument>(
+        [&] { load(directory.path() / "cut.zgr"); },
+        "cannot load graph: the file is truncated (30 of " + std::to_string(sample.bytes.size()) + " bytes)"));
+    for (const auto& [name, error] :
+         {std::pair{"missing.zgr", std::errc::no_such_file_or_directory}, std::pair{"", std::errc::is_a_directory}}) {
+        try {
+            load(directory.path() / name);
+            ADD_FAILURE() << name << ": loaded";
+        } catch (const std::filesystem::filesystem_error& thrown) {
+            EXPECT_EQ(thrown.code(), error) << thrown.what();
+            EXPECT_NE(std::string(thrown.what()).find("cannot load graph: "), std::string::npos) << thrown.what();
+        }
+    }
 }
 
 }  // namespace
