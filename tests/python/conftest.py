@@ -27,6 +27,9 @@ UNDER_ADDRESS_SANITIZER = "libasan" in os.environ.get("LD_PRELOAD", "")
 # tools/dev's quick loop sets this: the slow checks of packaging, typing and
 # the benchmarks wait for the full stage (tools/dev test).
 QUICK_STAGE = os.environ.get("ZARNIK_TEST_STAGE") == "quick"
+# The sanitizer stage leaves them out too: their verdicts do not depend on
+# the sanitizer, and the release stage has given them.
+SANITIZER_STAGE = os.environ.get("ZARNIK_TEST_STAGE") == "sanitizer"
 
 
 def pytest_collection_modifyitems(items):
@@ -39,5 +42,7 @@ def pytest_collection_modifyitems(items):
         marker = item.get_closest_marker("not_under_address_sanitizer")
         if marker is not None and UNDER_ADDRESS_SANITIZER:
             item.add_marker(pytest.mark.skip(reason=marker.kwargs["reason"]))
-        if item.get_closest_marker("full_stage") is not None and QUICK_STAGE:
+        if item.get_closest_marker("full_stage") is not None and SANITIZER_STAGE:
+            item.add_marker(pytest.mark.skip(reason="ran in the release stage: a sanitizer cannot change its verdict"))
+        elif item.get_closest_marker("full_stage") is not None and QUICK_STAGE:
             item.add_marker(pytest.mark.skip(reason="runs in the full stage (tools/dev test), not in the quick loop"))
