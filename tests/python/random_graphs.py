@@ -405,3 +405,13 @@ def values_by_calls(inputs, arrays):
 def values_by_eval(nodes):
     """A `values` for sweep_tolerance at the parameters' current values."""
     return [np.array([n.eval()], dtype=float) for n in nodes]
+
+
+def assert_sweeps_agree(ours, theirs, bound):
+    """Two sweeps' derivatives agree within `bound` (sweep_tolerance's) where
+    both are finite and the bound is; what a non-finite value must match is
+    each comparison's own rule."""
+    ours, theirs, bound = (np.asarray(v, dtype=float).ravel() for v in (ours, theirs, bound))
+    finite = np.isfinite(ours) & np.isfinite(theirs)
+    checked = finite & np.isfinite(bound)
+    assert np.all(np.abs(ours[checked] - theirs[checked]) <= bound[checked]), (ours, theirs, bound)
