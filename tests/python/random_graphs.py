@@ -86,6 +86,7 @@ class Node:
         self.lanes = lanes
         self.constant = constant
         self.torch_value = torch_value
+        self.parts = None  # the scalars a vector packs, which its components are
 
     @property
     def dim(self):
@@ -232,6 +233,10 @@ class Builder:
                 )
                 return
             lanes = [a.lanes[index]] if a.lanes is not None else None
+            if a.parts is not None:
+                # A lane of a packed vector is the scalar packed there: it
+                # evaluates where another lane of the vector fails.
+                lanes = a.parts[index].lanes
             self.expect(
                 lambda: a.expression[index], lanes, a.constant, torch_build=lambda: a.torch_value[index : index + 1]
             )
@@ -252,6 +257,8 @@ class Builder:
                 all(p.constant for p in parts),
                 torch_build=lambda: torch.cat([p.torch_value for p in parts]),
             )
+            if self.nodes[-1].expression.op == "Pack":
+                self.nodes[-1].parts = parts
 
 
 def apply(name, left, right):
@@ -342,6 +349,22 @@ def _local_slopes(op, operands, result):
     raise AssertionError(f"no slope for the operation {op}")
 
 
+def _sensitive_slopes(op, operands, result):
+    """|local slopes| plus how much they move when the values they are
+    computed from move by a relative step: another library's values may differ
+    from these in the last bits, and a rule computed from a rounded value (1 -
+    tanh(x)^2 near x = 3) carries that value's rounding, magnified."""
+    step = 2.0**-26
+    base = _local_slopes(op, operands, result)
+    total = [np.abs(slope) for slope in base]
+    for moved in range(len(operands) + 1):
+        values = [v * (1.0 + step) if n == moved else v for n, v in enumerate(operands)]
+        shifted = result * (1.0 + step) if moved == len(operands) else result
+        for n, slope in enumerate(_local_slopes(op, values, shifted)):
+            total[n] = total[n] + np.abs(slope - base[n]) / step
+    return total
+
+
 def sweep_tolerance(outputs, inputs, values, operations_per_node=4):
     """How far two sweeps may differ that multiply the same local partial
     derivatives in other orders (forward and reverse sweeps, or another
@@ -381,7 +404,7 @@ def sweep_tolerance(outputs, inputs, values, operations_per_node=4):
             if node.op == "Component":  # which lane is not shown: the largest bounds it
                 slopes[node.id] = slopes[operands[0].id].max(axis=1, keepdims=True)
                 continue
-            local = _local_slopes(node.op, [lanes[o.id] for o in operands], lanes[node.id])
+            local = _sensitive_slopes(node.op, [lanes[o.id] for o in operands], lanes[node.id])
             total = np.zeros((rows, node.dim, width))
             for operand, slope in zip(operands, local):
                 total = total + np.broadcast_to(slope, (rows, node.dim))[:, :, None] * slopes[operand.id]

@@ -124,7 +124,7 @@ SWEEP_CASES = [
     # x*y*x / (x*(y*x)) is 1, made of terms of 1/y: at y near 0 the sweeps differ by 1e-4.
     (lambda p: (p.x * p.y * p.x) / (p.x * (p.y * p.x)), (-0.6158472969505846, -1.4775024538786979e-12), True),
     (lambda p: zk.sin(p.x * p.y) / (p.x * p.y), (-1.8400222857745503, 1.2402037688185511e-08), True),
-    # Nothing cancels: the bound is a few eps of the derivative.
+    # Nothing cancels: the bound is some tens of eps of the derivative.
     (lambda p: (p.x * p.y + p.x) / (p.x * p.y - p.x), (-0.3378906926401335, 0.09929525578712871), False),
     (lambda p: zk.exp(p.x) * zk.cos(p.y * p.x), (0.7, -1.3), False),
 ]
@@ -142,7 +142,7 @@ def test_forward_and_reverse_sweeps_agree_to_the_graphs_conditioning(make, at, c
     if cancels:  # no fixed tolerance holds here
         assert not np.allclose(forward, reverse, rtol=1e-9, atol=1e-12)
     else:
-        assert np.all(bound <= 1e-13 * np.maximum(1.0, np.abs(reverse)))
+        assert np.all(bound <= 1e-12 * np.maximum(1.0, np.abs(reverse)))
 
 
 def circle():
