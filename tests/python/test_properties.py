@@ -1,17 +1,32 @@
 """Random graphs over every operation and dimension, checked against a
 reference evaluator written here, central finite differences and PyTorch."""
 
+import numpy as np
 import pytest
-from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import HealthCheck, assume, example, given, settings
 from hypothesis import strategies as st
 
 import _zarnik as zk
 from independent_ad import import_torch, needs_torch
-from random_graphs import LANES_FINITE, build_graph, leaf, operation
+from random_graphs import (
+    LANES_FINITE,
+    assert_sweeps_agree,
+    build_graph,
+    leaf,
+    operation,
+    sweep_tolerance,
+    values_by_eval,
+)
 
 
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(st.lists(leaf, min_size=1, max_size=4), st.lists(operation, min_size=1, max_size=14))
+# A component of a packed vector is the scalar packed there, which evaluates
+# where another lane of the vector (0/0) fails.
+@example(
+    leaves=[("Parameter", [0.0]), ("Parameter", [0.0])],
+    operations=[("/", 0, 0, 0, 0.0), ("vec", 0, 1, 1, 0.0), ("component", 3, 0, 1, 0.0)],
+)
 def test_evaluation_matches_the_reference_exactly(leaves, operations):
     builder = build_graph(leaves, operations)
     for node in builder.nodes:
@@ -62,6 +77,9 @@ def test_gradients_match_central_differences(leaves, operations):
 @needs_torch
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much])
 @given(st.lists(leaf, min_size=1, max_size=3), st.lists(operation, min_size=1, max_size=10))
+# 1 - tanh(3)^2 computed from a tanh rounded in the last bit: 2 eps apart,
+# relative to a slope of 0.01.
+@example(leaves=[("Parameter", [3.0])], operations=[("fn", 0, 0, 38, 0.0)])
 def test_gradients_match_pytorch(leaves, operations):
     torch = import_torch()
     builder = build_graph(leaves, operations, torch)
@@ -72,12 +90,24 @@ def test_gradients_match_pytorch(leaves, operations):
     output.expression.backward(seed)
     trainable = [p for p in builder.parameters if p.torch_value.requires_grad]
     assume(output.torch_value.requires_grad)
-    gradients = torch.autograd.grad(output.torch_value, [p.torch_value for p in trainable],
-                                    grad_outputs=torch.tensor(seed, dtype=torch.float64), allow_unused=True)
+    gradients = torch.autograd.grad(
+        output.torch_value,
+        [p.torch_value for p in trainable],
+        grad_outputs=torch.tensor(seed, dtype=torch.float64),
+        allow_unused=True,
+    )
+    # The same derivative multiplied out in another order: equal as far as the graph's
+    # conditioning lets rounding go.
+    inputs = [p.expression for p in trainable]
+    bounds = np.abs(seed) @ sweep_tolerance([output.expression], inputs, values_by_eval)[0]
+    start = 0
     for parameter, expected in zip(trainable, gradients):
-        expected = [0.0] * parameter.dim if expected is None else expected.tolist()
-        actual = parameter.expression.grad or tuple(0.0 for _ in expected)
-        assert actual == pytest.approx(expected, rel=1e-9, abs=1e-12, nan_ok=True)
+        expected = np.zeros(parameter.dim) if expected is None else expected.numpy()
+        actual = np.array(parameter.expression.grad or [0.0] * parameter.dim)
+        finite = np.isfinite(actual) & np.isfinite(expected)
+        assert np.array_equal(actual[~finite], expected[~finite], equal_nan=True)
+        assert_sweeps_agree(actual, expected, bounds[start : start + parameter.dim])
+        start += parameter.dim
 
 
 def test_errors_are_the_documented_types():
@@ -88,7 +118,11 @@ def test_errors_are_the_documented_types():
         (lambda: p[2], IndexError, "symbolic component index out of range"),
         (lambda: zk.vec2(p, 1), ValueError, "vec2 expression inputs must be scalar symbolic values"),
         (lambda: (p / zk.Parameter(0.0)).eval(), ValueError, LANES_FINITE),
-        (lambda: (p * zk.Undefined(dim=2)).eval(), RuntimeError, "cannot evaluate symbolic graph with Undefined values"),
+        (
+            lambda: (p * zk.Undefined(dim=2)).eval(),
+            RuntimeError,
+            "cannot evaluate symbolic graph with Undefined values",
+        ),
         (lambda: p.backward(), ValueError, "backward() without seed requires scalar output"),
         (lambda: zk.Constant(1.0) / 0, ValueError, LANES_FINITE),
     ]
