@@ -267,6 +267,28 @@ def test_the_approximate_mode_leaves_the_other_operations_exact():
             assert np.array_equal(bits(a), bits(b))
 
 
+def sine_chain(links):
+    """y after `links` links of 5 lanes each: blocks of about 65536 / (5 links) rows."""
+    x = zk.Undefined(name="x")
+    y = x
+    for _ in range(links):
+        y = zk.sin(y) * 2.0 - y * 0.25 + 0.5
+    return x, y
+
+
+@pytest.mark.parametrize("links, exact_bits", [(300, False), (1_200, True)])
+def test_graphs_too_large_for_blocks_of_vectors_compute_exactly(links, exact_bits):
+    # Over blocks of a few rows the vectorised functions are slower than the C library's, so
+    # there the approximate mode computes exactly: in values, reverse sweeps (one output) and
+    # forward sweeps (two outputs of one input).
+    x, y = sine_chain(links)
+    one, two = zk.function(x, y), zk.function(x, [y, y * 2.0])
+    xs = np.random.default_rng(17).uniform(-3.0, 3.0, 300)
+    for call in (one.batch, one.batch_jacobian, two.batch_jacobian):
+        same = np.array_equal(bits(call(xs)), bits(call(xs, approximate=True)))
+        assert same == exact_bits, call
+
+
 def test_what_a_batch_refuses():
     (x, v, p), outputs = model()
     f = zk.function([x, v, p], outputs)
