@@ -289,6 +289,27 @@ def test_graphs_too_large_for_blocks_of_vectors_compute_exactly(links, exact_bit
         assert same == exact_bits, call
 
 
+def test_build_info_names_the_kernels_that_approximate_batches_run():
+    info = zk.build_info()
+    assert info["version"] == zk.__version__
+    kernels = info["approximate_kernels"]
+    t = zk.Undefined(name="t")
+    f = zk.function(t, zk.sin(t))
+    ts = np.random.default_rng(3).uniform(-1e5, 1e5, 10_001)
+    differs = not np.array_equal(bits(f.batch(ts)), bits(f.batch(ts, approximate=True)))
+    # None exactly when approximate batches are the exact arithmetic.
+    assert differs == (kernels is not None)
+    if kernels is not None:
+        flags = set()
+        with open("/proc/cpuinfo") as cpuinfo:
+            for line in cpuinfo:
+                if line.startswith("flags"):
+                    flags = set(line.split(":", 1)[1].split())
+                    break
+        widest = "avx512f" if "avx512f" in flags else "avx2" if {"avx2", "fma"} <= flags else "sse2"
+        assert kernels == widest
+
+
 def test_what_a_batch_refuses():
     (x, v, p), outputs = model()
     f = zk.function([x, v, p], outputs)
