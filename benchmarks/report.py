@@ -21,8 +21,12 @@ from peers import PEERS
 ORDER = [peer.name for peer in PEERS]
 COLOURS = {peer.name: peer.colour for peer in PEERS}
 PHASES = ["build", "eval", "backward", "step"]
-PHASE_TITLES = {"build": "build from Python", "eval": "eval of the built graph",
-                "backward": "backward of the built graph", "step": "one training step"}
+PHASE_TITLES = {
+    "build": "build from Python",
+    "eval": "eval of the built graph",
+    "backward": "backward of the built graph",
+    "step": "one training step",
+}
 
 
 def version(module):
@@ -36,6 +40,7 @@ def version(module):
 def micrograd_version():
     try:
         from importlib.metadata import version as installed
+
         return installed("micrograd")
     except Exception:  # noqa: BLE001 - any failure means: not there
         return "not installed"
@@ -51,8 +56,10 @@ def machine():
     with open("/proc/meminfo") as meminfo:
         memory = int(meminfo.readline().split()[1]) // 1024 // 1024
     compiler = subprocess.run(["c++", "--version"], capture_output=True, text=True).stdout.splitlines()[0]
-    return (f"{os.cpu_count()} cores ({model}), {memory} GiB, {platform.system()} {platform.release()}; "
-            f"Python {platform.python_version()}, {compiler}")
+    return (
+        f"{os.cpu_count()} cores ({model}), {memory} GiB, {platform.system()} {platform.release()}; "
+        f"Python {platform.python_version()}, {compiler}"
+    )
 
 
 def us(seconds):
@@ -76,8 +83,10 @@ def shapes_section(shapes, lines):
         points, nodes = run["points"], run["nodes"]
         title = "W1 fit" if run["workload"] == "fit" else "W2 vec3"
         lines.append(f"### {title}, M = {points:,} ({nodes:,} nodes in this library's graph)\n")
-        lines.append("Microseconds per data point, minimum / median of the repetitions; "
-                     "nanoseconds per node (minimum) in brackets. `—`: the library cannot do this.\n")
+        lines.append(
+            "Microseconds per data point, minimum / median of the repetitions; "
+            "nanoseconds per node (minimum) in brackets. `—`: the library cannot do this.\n"
+        )
         lines.append("| library | agrees | " + " | ".join(PHASE_TITLES[p] for p in PHASES) + " |")
         lines.append("|---" * (len(PHASES) + 2) + "|")
         for name in ORDER:
@@ -90,11 +99,15 @@ def shapes_section(shapes, lines):
                 if timing is None:
                     cells.append("—")
                 else:
-                    cells.append(f"{us(timing['min'] / points)} / {us(timing['median'] / points)} "
-                                 f"({timing['min'] / nodes * 1e9:,.0f} ns)")
+                    cells.append(
+                        f"{us(timing['min'] / points)} / {us(timing['median'] / points)} "
+                        f"({timing['min'] / nodes * 1e9:,.0f} ns)"
+                    )
             lines.append(f"| {name} | {'yes' if peer['agrees'] else 'NO'} | " + " | ".join(cells) + " |")
-        one_off = [("casadi", "functions", "CasADi's Function creation (loss, gradient, both)"),
-                   ("zarnik compiled", "compile", "`zarnik.compile` of the loss")]
+        one_off = [
+            ("casadi", "functions", "CasADi's Function creation (loss, gradient, both)"),
+            ("zarnik compiled", "compile", "`zarnik.compile` of the loss"),
+        ]
         notes = []
         for name, phase, what in one_off:
             timing = run["peers"].get(name, {}).get("times", {}).get(phase)
@@ -109,13 +122,20 @@ def fit_targets(shapes, lines):
     fits = {run["points"]: run for run in shapes["runs"] if run["workload"] == "fit"}
     lines.append("## Targets\n")
     lines.append("Ratios are the peer's minimum time divided by this library's, from the same run.\n")
-    lines.append("| M | build vs micrograd | build vs PyTorch | build vs CasADi | step vs micrograd | step vs PyTorch |")
+    lines.append(
+        "| M | build vs micrograd | build vs PyTorch | build vs CasADi | step vs micrograd | step vs PyTorch |"
+    )
     lines.append("|---|---|---|---|---|---|")
     for points, run in sorted(fits.items()):
         ours = run["peers"]["zarnik"]["times"]
         cells = []
-        for peer, phase, target in [("micrograd", "build", 3), ("pytorch", "build", 4), ("casadi", "build", 12),
-                                    ("micrograd", "step", 20), ("pytorch", "step", 20)]:
+        for peer, phase, target in [
+            ("micrograd", "build", 3),
+            ("pytorch", "build", 4),
+            ("casadi", "build", 12),
+            ("micrograd", "step", 20),
+            ("pytorch", "step", 20),
+        ]:
             theirs = run["peers"].get(peer, {}).get("times", {}).get(phase)
             cells.append(ratio_text(theirs["min"] / ours[phase]["min"], target) if theirs else "—")
         lines.append(f"| {points:,} | " + " | ".join(cells) + " |")
@@ -123,8 +143,9 @@ def fit_targets(shapes, lines):
         per_node = lambda run: run["peers"]["zarnik"]["times"]["build"]["min"] / run["nodes"]
         growth = per_node(fits[100_000]) / per_node(fits[1_000])
         mark = "met" if growth <= 1.3 else "**missed**"
-        lines.append(f"\nBuild cost per node, M = 100,000 against M = 1,000: {growth:.2f}x "
-                     f"(target at most 1.3x: {mark}).")
+        lines.append(
+            f"\nBuild cost per node, M = 100,000 against M = 1,000: {growth:.2f}x (target at most 1.3x: {mark})."
+        )
     lines.append("")
     rows = []
     for points, run in sorted(fits.items()):
@@ -134,14 +155,18 @@ def fit_targets(shapes, lines):
         if "eval" not in casadi or "eval" not in compiled:
             continue
         ratio = lambda ours, phase: ours[phase]["min"] / casadi[phase]["min"]
-        rows.append(f"| {points:,} | {ratio(per_call, 'eval'):.1f}x | {ratio(per_call, 'step'):.1f}x | "
-                    f"{at_most(ratio(compiled, 'eval'), 1.0, 1.5)} | {at_most(ratio(compiled, 'step'), 1.0, 1.5)} | "
-                    f"{at_most(compiled['compile']['min'] / casadi['functions']['min'], 0.25, 0.25)} |")
+        rows.append(
+            f"| {points:,} | {ratio(per_call, 'eval'):.1f}x | {ratio(per_call, 'step'):.1f}x | "
+            f"{at_most(ratio(compiled, 'eval'), 1.0, 1.5)} | {at_most(ratio(compiled, 'step'), 1.0, 1.5)} | "
+            f"{at_most(compiled['compile']['min'] / casadi['functions']['min'], 0.25, 0.25)} |"
+        )
     if rows:
-        lines.append("Against CasADi's compiled Functions on a fixed graph: this library's time divided by "
-                     "CasADi's (below 1: faster than CasADi). The step sets the parameters, runs backward, reads "
-                     "every gradient and clears them; CasADi's is its loss-and-gradient Function. Compile "
-                     "against CasADi's gradient and Function creation.\n")
+        lines.append(
+            "Against CasADi's compiled Functions on a fixed graph: this library's time divided by "
+            "CasADi's (below 1: faster than CasADi). The step sets the parameters, runs backward, reads "
+            "every gradient and clears them; CasADi's is its loss-and-gradient Function. Compile "
+            "against CasADi's gradient and Function creation.\n"
+        )
         lines.append("| M | per-call eval | per-call step | compiled eval | compiled step | compile vs Functions |")
         lines.append("|---|---|---|---|---|---|")
         lines.extend(rows)
@@ -151,7 +176,9 @@ def fit_targets(shapes, lines):
 def deep_section(deep, lines):
     lines.append("## W3 deep: y(k+1) = sin(y(k)) * 0.5 + p, each size in a process of its own\n")
     lines.append("Nanoseconds per step (minimum of one run); peak resident memory of the process.\n")
-    lines.append("| K | library | fate | build | compile | eval | backward | free | peak memory | tape bytes per node |")
+    lines.append(
+        "| K | library | fate | build | compile | eval | backward | free | peak memory | tape bytes per node |"
+    )
     lines.append("|---|---|---|---|---|---|---|---|---|---|")
     for run in deep["runs"]:
         steps = run["steps"]
@@ -159,15 +186,19 @@ def deep_section(deep, lines):
         cell = lambda phase: f"{times[phase] / steps * 1e9:,.0f}" if phase in times else "—"
         peak = f"{run['peak_bytes'] / 2**20:,.0f} MiB" if "peak_bytes" in run else "—"
         tape = f"{run['tape_bytes_per_node']:.1f}" if "tape_bytes_per_node" in run else "—"
-        lines.append(f"| {steps:,} | {run['peer']} | {run['fate']} | {cell('build')} | {cell('compile')} | "
-                     f"{cell('eval')} | {cell('backward')} | {cell('free')} | {peak} | {tape} |")
-    zarnik_peak = [run for run in deep["runs"] if run["peer"] == "zarnik" and run["steps"] == 1_000_000
-                   and "peak_bytes" in run]
+        lines.append(
+            f"| {steps:,} | {run['peer']} | {run['fate']} | {cell('build')} | {cell('compile')} | "
+            f"{cell('eval')} | {cell('backward')} | {cell('free')} | {peak} | {tape} |"
+        )
+    zarnik_peak = [
+        run for run in deep["runs"] if run["peer"] == "zarnik" and run["steps"] == 1_000_000 and "peak_bytes" in run
+    ]
     if zarnik_peak:
         peak = zarnik_peak[0]["peak_bytes"] / 2**30
         mark = "met" if peak <= 1.2 else "**missed**"
-        lines.append(f"\nPeak memory of this library's 1,000,000-step chain: {peak:.2f} GiB "
-                     f"(target at most 1.2 GiB: {mark}).")
+        lines.append(
+            f"\nPeak memory of this library's 1,000,000-step chain: {peak:.2f} GiB (target at most 1.2 GiB: {mark})."
+        )
     lines.append("")
 
 
@@ -179,8 +210,10 @@ def contender_table(contenders, scale, lines, rows=None):
     lines.append("|---|---|---|" + ("---|" if per_row else ""))
     for name, result in contenders.items():
         times = result["times"]
-        line = (f"| {name} | {'yes' if result['agrees'] else 'NO'} | {times['min'] * scale:,.2f} / "
-                f"{times['median'] * scale:,.2f} |")
+        line = (
+            f"| {name} | {'yes' if result['agrees'] else 'NO'} | {times['min'] * scale:,.2f} / "
+            f"{times['median'] * scale:,.2f} |"
+        )
         if per_row:
             line += f" {times['min'] / rows * 1e9:,.2f} |"
         lines.append(line)
@@ -194,20 +227,26 @@ def functions_section(functions, lines):
         batch = functions[key]
         rows = batch["rows"]
         model = batch.get("model", "a + b x + c sin(d x)")
-        lines.append(f"{label} {model} over N = {rows:,} rows of x "
-                     "(`benchmarks/functions.py`, the contenders interleaved in one process). Milliseconds, "
-                     "minimum / median; nanoseconds per row (minimum).\n")
+        lines.append(
+            f"{label} {model} over N = {rows:,} rows of x "
+            "(`benchmarks/functions.py`, the contenders interleaved in one process). Milliseconds, "
+            "minimum / median; nanoseconds per row (minimum).\n"
+        )
         contenders = batch["contenders"]
         contender_table(contenders, 1e3, lines, rows)
         ours = contenders["zarnik function batch"]["times"]["min"]
         for name in ("numpy", "casadi map"):
             if name in contenders:
-                lines.append(f"\n{name} time divided by this library's: "
-                             f"{ratio_text(contenders[name]['times']['min'] / ours, 1.0)}.")
+                lines.append(
+                    f"\n{name} time divided by this library's: "
+                    f"{ratio_text(contenders[name]['times']['min'] / ours, 1.0)}."
+                )
         lines.append("")
     jacobian = functions["jacobian"]
-    lines.append(f"W5: the Jacobian of a circle fit's {jacobian['points']} residuals against its "
-                 f"{jacobian['unknowns']} unknowns. Microseconds per call, minimum / median.\n")
+    lines.append(
+        f"W5: the Jacobian of a circle fit's {jacobian['points']} residuals against its "
+        f"{jacobian['unknowns']} unknowns. Microseconds per call, minimum / median.\n"
+    )
     contenders = jacobian["contenders"]
     contender_table(contenders, 1e6, lines)
     ours = contenders["zarnik function jacobian"]["times"]["min"]
@@ -217,14 +256,18 @@ def functions_section(functions, lines):
         casadi = contenders["casadi jacobian"]["times"]["min"]
         lines.append(f"This library's call against CasADi's Jacobian Function: {at_most(ours / casadi, 1.5, 1.5)}.")
     lines.append("")
-    lines.append("Memory of one batch call (W4's function, each size in a process of its own): the peak "
-                 "resident memory the call adds, beside the array it returns.\n")
+    lines.append(
+        "Memory of one batch call (W4's function, each size in a process of its own): the peak "
+        "resident memory the call adds, beside the array it returns.\n"
+    )
     lines.append("| rows | returned array | peak growth | beyond the returned array |")
     lines.append("|---|---|---|---|")
     for run in functions["memory"]:
-        lines.append(f"| {run['rows']:,} | {run['output_bytes'] / 2**20:,.1f} MiB | "
-                     f"{run['peak_growth'] / 2**20:,.1f} MiB | "
-                     f"{(run['peak_growth'] - run['output_bytes']) / 2**10:,.0f} KiB |")
+        lines.append(
+            f"| {run['rows']:,} | {run['output_bytes'] / 2**20:,.1f} MiB | "
+            f"{run['peak_growth'] / 2**20:,.1f} MiB | "
+            f"{(run['peak_growth'] - run['output_bytes']) / 2**10:,.0f} KiB |"
+        )
     lines.append("")
 
 
@@ -232,9 +275,11 @@ def hessians_section(hessians, lines):
     lines.append("## Second derivatives (`benchmarks/hessians.py`)\n")
     w6 = hessians["rosenbrock"]
     versions = ", ".join(f"{name} {version}" for name, version in sorted(w6["versions"].items()))
-    lines.append(f"W6: the Hessian of the extended Rosenbrock function of {w6['lanes']} scalars (three 4-lane "
-                 f"placeholders) at one point ({versions}). Microseconds per call, minimum / median; the "
-                 "contenders interleaved in one process.\n")
+    lines.append(
+        f"W6: the Hessian of the extended Rosenbrock function of {w6['lanes']} scalars (three 4-lane "
+        f"placeholders) at one point ({versions}). Microseconds per call, minimum / median; the "
+        "contenders interleaved in one process.\n"
+    )
     contenders = w6["contenders"]
     contender_table(contenders, 1e6, lines)
     ours = contenders["zarnik hessian"]["times"]["min"]
@@ -255,25 +300,33 @@ def hessians_section(hessians, lines):
     builds = w6["builds"]
     if "casadi hessian and Function" in builds:
         ratio = builds["zarnik function and first hessian"]["min"] / builds["casadi hessian and Function"]["min"]
-        lines.append(f"\nThis library's build (with its first call) against CasADi's `hessian` and Function: "
-                     f"{at_most(ratio, 1.0, 1.0)}.")
+        lines.append(
+            f"\nThis library's build (with its first call) against CasADi's `hessian` and Function: "
+            f"{at_most(ratio, 1.0, 1.0)}."
+        )
     lines.append("")
-    lines.append("W1 gradient graphs: `zarnik.grad` of the W1 loss against a, b, c, d; the nodes of each "
-                 "graph, building, and a call of the gradient graphs compiled into a function against "
-                 "`backward` on a tape of the loss (both evaluate the loss, both give the same bits).\n")
-    lines.append("| M | loss nodes | gradient nodes | ratio | same bits | `grad` | `function` of it | "
-                 "`compile` of the loss | call of the function (µs) | tape backward (µs) | call / backward |")
+    lines.append(
+        "W1 gradient graphs: `zarnik.grad` of the W1 loss against a, b, c, d; the nodes of each "
+        "graph, building, and a call of the gradient graphs compiled into a function against "
+        "`backward` on a tape of the loss (both evaluate the loss, both give the same bits).\n"
+    )
+    lines.append(
+        "| M | loss nodes | gradient nodes | ratio | same bits | `grad` | `function` of it | "
+        "`compile` of the loss | call of the function (µs) | tape backward (µs) | call / backward |"
+    )
     lines.append("|---" * 11 + "|")
     for run in hessians["fit_gradients"]:
         ratio = run["gradient_nodes"] / run["loss_nodes"]
         call = run["times"]["zarnik function of grad"]["min"]
         backward = run["times"]["zarnik tape backward"]["min"]
         build = run["build"]
-        lines.append(f"| {run['points']:,} | {run['loss_nodes']:,} | {run['gradient_nodes']:,} | "
-                     f"{at_most(ratio, 3.0, 3.0)} | {'yes' if run['agrees'] else 'NO'} | "
-                     f"{build['grad'] * 1e3:,.1f} ms | {build['function of grad'] * 1e3:,.1f} ms | "
-                     f"{build['compile'] * 1e3:,.1f} ms | {us(call)} | {us(backward)} | "
-                     f"{at_most(call / backward, 1.5, 1.5)} |")
+        lines.append(
+            f"| {run['points']:,} | {run['loss_nodes']:,} | {run['gradient_nodes']:,} | "
+            f"{at_most(ratio, 3.0, 3.0)} | {'yes' if run['agrees'] else 'NO'} | "
+            f"{build['grad'] * 1e3:,.1f} ms | {build['function of grad'] * 1e3:,.1f} ms | "
+            f"{build['compile'] * 1e3:,.1f} ms | {us(call)} | {us(backward)} | "
+            f"{at_most(call / backward, 1.5, 1.5)} |"
+        )
     lines.append("")
     fit = hessians["fit_hessian"]
     lines.append(f"W1 Hessian (4 x 4) at M = {fit['points']:,}: microseconds per call, minimum / median.\n")
@@ -286,10 +339,12 @@ def travel_section(travel, lines):
     files = travel["files"]
     times = files["times"]
     compile_time = times["compile"]["min"]
-    lines.append(f"Graph files of the W1 loss, M = {files['points']:,} ({files['nodes']:,} nodes): "
-                 "`zarnik.compile` of the graph, `zarnik.save` of it to a file and `zarnik.load` of the file, "
-                 "interleaved in one process; milliseconds, minimum / median. The loaded graph evaluates to the "
-                 f"original's bits: {'yes' if files['agrees'] else 'NO'}.\n")
+    lines.append(
+        f"Graph files of the W1 loss, M = {files['points']:,} ({files['nodes']:,} nodes): "
+        "`zarnik.compile` of the graph, `zarnik.save` of it to a file and `zarnik.load` of the file, "
+        "interleaved in one process; milliseconds, minimum / median. The loaded graph evaluates to the "
+        f"original's bits: {'yes' if files['agrees'] else 'NO'}.\n"
+    )
     lines.append("| step | time | against compile |")
     lines.append("|---|---|---|")
     for name in ("compile", "save", "load"):
@@ -303,23 +358,29 @@ def travel_section(travel, lines):
     if dask is None:
         lines.append("Dask is not installed: no Dask figures.\n")
         return
-    lines.append(f"Dask W4: the W1 model's prediction over {dask['rows']:,} rows of x in {dask['chunks']} chunks, "
-                 "made and summed on the workers of a LocalCluster of single-thread worker processes; in "
-                 "process: the same rows made, predicted by one batch on every core and summed here. "
-                 "Milliseconds, minimum / median.\n")
+    lines.append(
+        f"Dask W4: the W1 model's prediction over {dask['rows']:,} rows of x in {dask['chunks']} chunks, "
+        "made and summed on the workers of a LocalCluster of single-thread worker processes; in "
+        "process: the same rows made, predicted by one batch on every core and summed here. "
+        "Milliseconds, minimum / median.\n"
+    )
     lines.append("| where | agrees | time |")
     lines.append("|---|---|---|")
     for name in ("in process", "1 workers", "2 workers"):
         run = dask[name]
         label = name.replace("1 workers", "1 worker process").replace("2 workers", "2 worker processes")
-        lines.append(f"| {label} | {'yes' if run['agrees'] else 'NO'} | {run['times']['min'] * 1e3:,.1f} / "
-                     f"{run['times']['median'] * 1e3:,.1f} |")
+        lines.append(
+            f"| {label} | {'yes' if run['agrees'] else 'NO'} | {run['times']['min'] * 1e3:,.1f} / "
+            f"{run['times']['median'] * 1e3:,.1f} |"
+        )
     one, two = dask["1 workers"]["times"]["min"], dask["2 workers"]["times"]["min"]
     inside = dask["in process"]["times"]["min"]
     within = two / inside
-    lines.append(f"\n2 worker processes against 1: {ratio_text(one / two, 1.5)}. "
-                 f"2 worker processes against the batch in process on every core: {within:.2f}x its time "
-                 f"(target at most 1.3x: {'met' if within <= 1.3 else '**missed**'}).\n")
+    lines.append(
+        f"\n2 worker processes against 1: {ratio_text(one / two, 1.5)}. "
+        f"2 worker processes against the batch in process on every core: {within:.2f}x its time "
+        f"(target at most 1.3x: {'met' if within <= 1.3 else '**missed**'}).\n"
+    )
 
 
 def jax_section(jax, lines):
@@ -327,12 +388,16 @@ def jax_section(jax, lines):
     (the faster of JAX's contenders where it has two), exact and approximate, against the targets."""
     w4 = jax["w4"]
     lines.append(f"## Beside JAX (`benchmarks/against_jax.py`, JAX {jax['jax']}, jit, float64, CPU)\n")
-    lines.append(f"W4's model a + b x + c sin(d x) over N = {w4['rows']:,} rows of x, its four parameters given "
-                 "once for every row; each workload's contenders interleaved in one process, this library's "
-                 "batches on every core. Milliseconds (W5: microseconds), minimum / median.\n")
-    workloads = [("batch", "W4 batch", "jax", 1.5, 1.0, 1e3),
-                 ("batch_jacobian", "W4 Jacobian wrt the four parameters", "jax", 1.5, 1.0, 1e3),
-                 ("fit", "Fit: summed squared residuals and their gradient", "jax", 1.5, 1.0, 1e3)]
+    lines.append(
+        f"W4's model a + b x + c sin(d x) over N = {w4['rows']:,} rows of x, its four parameters given "
+        "once for every row; each workload's contenders interleaved in one process, this library's "
+        "batches on every core. Milliseconds (W5: microseconds), minimum / median.\n"
+    )
+    workloads = [
+        ("batch", "W4 batch", "jax", 1.5, 1.0, 1e3),
+        ("batch_jacobian", "W4 Jacobian wrt the four parameters", "jax", 1.5, 1.0, 1e3),
+        ("fit", "Fit: summed squared residuals and their gradient", "jax", 1.5, 1.0, 1e3),
+    ]
     ratios = []
     for key, title, prefix, exact_target, approximate_target, scale in workloads:
         contenders = w4[key]
@@ -340,20 +405,45 @@ def jax_section(jax, lines):
         contender_table(contenders, scale, lines, w4["rows"])
         lines.append("")
         theirs = min(result["times"]["min"] for name, result in contenders.items() if name.startswith(prefix))
-        ratios.append((title, contenders["zarnik"]["times"]["min"] / theirs, exact_target,
-                       contenders["zarnik approximate"]["times"]["min"] / theirs, approximate_target))
+        ratios.append(
+            (
+                title,
+                contenders["zarnik"]["times"]["min"] / theirs,
+                exact_target,
+                contenders["zarnik approximate"]["times"]["min"] / theirs,
+                approximate_target,
+            )
+        )
+    if "pendulum" in jax:
+        pendulum = jax["pendulum"]
+        for key, title in (("batch", "Pendulum batch"), ("batch_jacobian", "Pendulum Jacobian wrt the initial state")):
+            contenders = pendulum[key]
+            lines.append(
+                f"{title} ({pendulum['steps']} unrolled RK4 steps, {pendulum['rows']:,} initial conditions):\n"
+            )
+            contender_table(contenders, 1e3, lines, pendulum["rows"])
+            lines.append("")
+            theirs = min(result["times"]["min"] for name, result in contenders.items() if name.startswith("jax"))
+            exact = contenders["zarnik"]["times"]["min"]
+            approximate = contenders["zarnik approximate"]["times"]["min"]
+            # The approximate mode must never be slower than the exact one.
+            ratios.append((title, exact / theirs, 1.5, approximate / theirs, exact / theirs))
     w5 = jax["w5"]["contenders"]
     lines.append(f"W5: the Jacobian of a circle fit's {jax['w5']['points']} residuals, one call:\n")
     contender_table(w5, 1e6, lines)
     lines.append("")
     w5_ratio = w5["zarnik jacobian"]["times"]["min"] / w5["jax jit(jacrev)"]["times"]["min"]
-    lines.append("This library's time divided by JAX's (the faster of JAX's contenders), exact (the default) "
-                 "and `approximate=True`:\n")
+    lines.append(
+        "This library's time divided by JAX's (the faster of JAX's contenders), exact (the default) "
+        "and `approximate=True`:\n"
+    )
     lines.append("| workload | exact | approximate |")
     lines.append("|---|---|---|")
     for title, exact, exact_target, approximate, approximate_target in ratios:
-        lines.append(f"| {title} | {at_most(exact, exact_target, exact_target)} | "
-                     f"{at_most(approximate, approximate_target, approximate_target)} |")
+        lines.append(
+            f"| {title} | {at_most(exact, exact_target, exact_target)} | "
+            f"{at_most(approximate, approximate_target, approximate_target)} |"
+        )
     lines.append(f"| W5 small Jacobian | {at_most(w5_ratio, 0.2, 0.2)} | — |")
     lines.append("")
 
@@ -369,12 +459,16 @@ def core_section(core, lines):
         else:
             plain[bench["name"]] = bench["real_time"]
     lines.append("## C++ core, nanoseconds per node\n")
-    lines.append("`tape` is the flat-tape baseline of `benchmarks/tape.hpp`: the graph recorded once into a "
-                 "struct of arrays (one array per lane), then straight loops with a one-lane fast path and a "
-                 "finite check per result; it stands for what the hardware can do.\n")
+    lines.append(
+        "`tape` is the flat-tape baseline of `benchmarks/tape.hpp`: the graph recorded once into a "
+        "struct of arrays (one array per lane), then straight loops with a one-lane fast path and a "
+        "finite check per result; it stands for what the hardware can do.\n"
+    )
     lines.append("Per call (`Value::evaluate`, `backward`, `zero_grad`, each walking the graph):\n")
-    lines.append("| graph | nodes | build | evaluate | zero_grad | tape forward | evaluate / tape | backward | "
-                 "tape forward+reverse | backward / tape |")
+    lines.append(
+        "| graph | nodes | build | evaluate | zero_grad | tape forward | evaluate / tape | backward | "
+        "tape forward+reverse | backward / tape |"
+    )
     lines.append("|---|---|---|---|---|---|---|---|---|---|")
     # Ratio targets by graph size.
     targets = {"M:1000": (15, 8), "M:10000": (30, 18), "M:100000": (40, 18)}
@@ -399,9 +493,11 @@ def core_section(core, lines):
             tape_cells = f"{forward:.1f} | {ratio(evaluate / forward, evaluate_target)}"
         else:
             tape_cells = "— | —"
-        lines.append(f"| {label} | {nodes:,} | {number(cell(key('build')))} | {evaluate:.1f} | "
-                     f"{number(cell(key('zero_grad')))} | {tape_cells} | {backward:.1f} | {reverse:.1f} | "
-                     f"{ratio(backward / reverse, backward_target)} |")
+        lines.append(
+            f"| {label} | {nodes:,} | {number(cell(key('build')))} | {evaluate:.1f} | "
+            f"{number(cell(key('zero_grad')))} | {tape_cells} | {backward:.1f} | {reverse:.1f} | "
+            f"{ratio(backward / reverse, backward_target)} |"
+        )
 
     for size in ["M:100", "M:730", "M:1000", "M:7300", "M:10000", "M:100000"]:
         row(f"fit {size}", "fit", size, with_tape_forward=True)
@@ -410,29 +506,36 @@ def core_section(core, lines):
         row(f"deep {size} (free {free:.1f})", "deep", size, with_tape_forward=False)
 
     lines.append("\nCompiled (`zarnik::symbolic::Tape`, recorded once):\n")
-    lines.append("| graph | compile | evaluate | evaluate / tape forward | backward | backward / tape forward+reverse |")
+    lines.append(
+        "| graph | compile | evaluate | evaluate / tape forward | backward | backward / tape forward+reverse |"
+    )
     lines.append("|---|---|---|---|---|---|")
     for size in ["M:100", "M:730", "M:1000", "M:7300", "M:10000", "M:100000"]:
         key = lambda name: f"fit_{name}/{size}"
         if key("compiled_evaluate") not in per_node:
             continue
         evaluate, backward = cell(key("compiled_evaluate")), cell(key("compiled_backward"))
-        lines.append(f"| fit {size} | {cell(key('compile')):.1f} | {evaluate:.2f} | "
-                     f"{ratio(evaluate / cell(key('tape_forward')), 1.5)} | {backward:.2f} | "
-                     f"{ratio(backward / cell(key('tape_forward_reverse')), 1.5)} |")
+        lines.append(
+            f"| fit {size} | {cell(key('compile')):.1f} | {evaluate:.2f} | "
+            f"{ratio(evaluate / cell(key('tape_forward')), 1.5)} | {backward:.2f} | "
+            f"{ratio(backward / cell(key('tape_forward_reverse')), 1.5)} |"
+        )
     if "node_create_release" in plain:
-        lines.append(f"\nMaking and releasing one Add node over two parameters: "
-                     f"{plain['node_create_release']:.1f} ns.")
+        lines.append(f"\nMaking and releasing one Add node over two parameters: {plain['node_create_release']:.1f} ns.")
     if "diamond_backward/40" in per_node:
         value, nodes = per_node["diamond_backward/40"]
-        lines.append(f"\nDiamond of 2^40 paths through {nodes} nodes: backward {value:.1f} ns per node, "
-                     f"{value * nodes / 1e3:.1f} µs in all.\n")
+        lines.append(
+            f"\nDiamond of 2^40 paths through {nodes} nodes: backward {value:.1f} ns per node, "
+            f"{value * nodes / 1e3:.1f} µs in all.\n"
+        )
 
 
 def plot(shapes, path):
     import matplotlib
+
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+
     fits = sorted((run for run in shapes["runs"] if run["workload"] == "fit"), key=lambda run: run["points"])
     figure, axes = plt.subplots(1, len(PHASES), figsize=(18, 4.6), sharey=True)
     for axis, phase in zip(axes, PHASES):

@@ -291,8 +291,9 @@ std::vector<std::size_t> wrt_positions(const PyFunction& self, const py::object&
     // An Expression indexes its lanes, but names one input, not a sequence of them.
     const bool one = py::isinstance<Value>(wrt);
     if (!one && !is_sequence(wrt)) {
-        throw py::type_error("wrt must be None, an input Expression or a sequence of input positions or input "
-                             "Expressions");
+        throw py::type_error(
+            "wrt must be None, an input Expression or a sequence of input positions or input "
+            "Expressions");
     }
     const py::sequence items = one ? py::sequence(py::make_tuple(wrt)) : py::reinterpret_borrow<py::sequence>(wrt);
     std::vector<bool> seen(inputs.size(), false);
@@ -320,8 +321,9 @@ std::vector<std::size_t> wrt_positions(const PyFunction& self, const py::object&
             }
             k = static_cast<std::size_t>(position);
         } else {
-            throw py::type_error("wrt must be None, an input Expression or a sequence of input positions or input "
-                                 "Expressions");
+            throw py::type_error(
+                "wrt must be None, an input Expression or a sequence of input positions or input "
+                "Expressions");
         }
         if (seen[k]) {
             throw py::value_error("wrt names input " + std::to_string(k) + " twice");
@@ -407,9 +409,7 @@ std::vector<SmallValue> values_per_input(const PyFunction& self, const py::objec
     return values;
 }
 
-Array square(std::size_t lanes) {
-    return Array({static_cast<py::ssize_t>(lanes), static_cast<py::ssize_t>(lanes)});
-}
+Array square(std::size_t lanes) { return Array({static_cast<py::ssize_t>(lanes), static_cast<py::ssize_t>(lanes)}); }
 
 std::string describe_function(const PyFunction& self) {
     std::ostringstream text;
@@ -460,15 +460,17 @@ the graph again.
             py::arg("seed") = py::none(),
             "Adds the gradients into the parameters as Expression.backward does, and returns the output's lanes.")
         .def("zero_grad", &Tape::zero_grad, "Removes the gradients of the graph's parameters.")
-        .def_property_readonly("parameters",
-                               [](const Tape& self) {
-                                   const std::vector<Value>& all = self.parameters();
-                                   py::tuple parameters(all.size());
-                                   for (std::size_t i = 0; i < all.size(); ++i) {
-                                       parameters[i] = py::cast(all[i]);
-                                   }
-                                   return parameters;
-                               }, "The graph's parameters, in evaluation order.")
+        .def_property_readonly(
+            "parameters",
+            [](const Tape& self) {
+                const std::vector<Value>& all = self.parameters();
+                py::tuple parameters(all.size());
+                for (std::size_t i = 0; i < all.size(); ++i) {
+                    parameters[i] = py::cast(all[i]);
+                }
+                return parameters;
+            },
+            "The graph's parameters, in evaluation order.")
         .def_property_readonly("output", &Tape::output, "The expression the tape was made from.")
         .def_property_readonly("nbytes", &Tape::memory_bytes, "The bytes the tape holds beyond the graph's nodes.")
         .def("__len__", &Tape::size, "The number of distinct nodes recorded.")
@@ -483,7 +485,8 @@ the graph again.
 >>> zk.compile(zk.sin(a) * 0).eval()
 (0.0,))");
 
-    py::class_<PyFunction> function_class(m, "Function", R"(Expressions compiled by zarnik.function() as a function of some of their leaves.
+    py::class_<PyFunction> function_class(
+        m, "Function", R"(Expressions compiled by zarnik.function() as a function of some of their leaves.
 
 A call gives each input a value and touches no node: it sets no value and
 writes no gradient. Parameters that are not inputs are read at each call.
@@ -512,7 +515,8 @@ writes no gradient. Parameters that are not inputs are read at each call.
                 const std::size_t all = self.function.input_lanes();
                 const std::size_t outputs = self.function.output_lanes();
                 Array full({static_cast<py::ssize_t>(outputs), static_cast<py::ssize_t>(all)});
-                self.function.jacobian(values, std::span<double>(full.mutable_data(), static_cast<std::size_t>(full.size())));
+                self.function.jacobian(values,
+                                       std::span<double>(full.mutable_data(), static_cast<std::size_t>(full.size())));
                 if (wrt.is_none()) {
                     return full;
                 }
@@ -527,8 +531,7 @@ writes no gradient. Parameters that are not inputs are read at each call.
                 double* to = chosen.mutable_data();
                 for (std::size_t o = 0; o < outputs; ++o) {
                     for (const std::size_t k : positions) {
-                        to = std::copy_n(full.data() + o * all + first[k],
-                                         self.function.inputs()[k].dimension(), to);
+                        to = std::copy_n(full.data() + o * all + first[k], self.function.inputs()[k].dimension(), to);
                     }
                 }
                 return chosen;
@@ -536,26 +539,26 @@ writes no gradient. Parameters that are not inputs are read at each call.
             py::arg("wrt") = py::none(),
             "The Jacobian of all output lanes (rows) against the lanes of the inputs `wrt` (positions or input "
             "Expressions, in that order; every input when None), a NumPy array.")
-        .def("value_and_grad",
-             [](const PyFunction& self, const py::args& args) {
-                 if (self.function.output_lanes() != 1) {
-                     throw py::value_error("value_and_grad needs a function of one scalar output");
-                 }
-                 const std::vector<SmallValue> values = input_values(self, args);
-                 Array gradient({static_cast<py::ssize_t>(self.function.input_lanes())});
-                 SmallValue value;
-                 self.function.jacobian(
-                     values, std::span<double>(gradient.mutable_data(), static_cast<std::size_t>(gradient.size())),
-                     std::span<SmallValue>(&value, 1));
-                 return py::make_tuple(value.lanes[0], gradient);
-             },
-             "For one scalar output: its value and its gradient against all input lanes.")
+        .def(
+            "value_and_grad",
+            [](const PyFunction& self, const py::args& args) {
+                if (self.function.output_lanes() != 1) {
+                    throw py::value_error("value_and_grad needs a function of one scalar output");
+                }
+                const std::vector<SmallValue> values = input_values(self, args);
+                Array gradient({static_cast<py::ssize_t>(self.function.input_lanes())});
+                SmallValue value;
+                self.function.jacobian(
+                    values, std::span<double>(gradient.mutable_data(), static_cast<std::size_t>(gradient.size())),
+                    std::span<SmallValue>(&value, 1));
+                return py::make_tuple(value.lanes[0], gradient);
+            },
+            "For one scalar output: its value and its gradient against all input lanes.")
         .def(
             "batch",
             [](const PyFunction& self, const py::args& args, const py::object& rows_given, const py::object& threads,
                const py::object& approximate) {
-                if (py::object lazy =
-                        lazy_rows("batch", self, args, batch_keywords(rows_given, threads, approximate));
+                if (py::object lazy = lazy_rows("batch", self, args, batch_keywords(rows_given, threads, approximate));
                     !lazy.is_none()) {
                     return lazy;
                 }
@@ -587,7 +590,9 @@ Gives an array of shape (rows,) or (rows, lanes) per output (a list of them for 
 Runs in C++ with the interpreter's lock released, on `threads` threads (every core when None,
 and never more than the cores or the blocks of rows, whatever is asked; the results are the
 same bits for any number); approximate=True computes the transcendental
-functions with vectorised ones within 1 ULP. Dask arrays chunked by rows give lazy Dask arrays
+functions with SLEEF's vectorised ones, within a few ULP of the exact mode, where the build has
+them: zarnik.build_info()["approximate_kernels"] is None for a build without SLEEF, whose
+approximate batches compute exactly, no faster. Dask arrays chunked by rows give lazy Dask arrays
 instead, computed chunk by chunk wherever Dask runs them.
 
 >>> import numpy as np, zarnik as zk
@@ -655,8 +660,8 @@ instead, computed chunk by chunk wherever Dask runs them.
                 double value = 0.0;
                 {
                     const py::gil_scoped_release unlocked;
-                    value = value_and_grad_rows(self.function, rows.count, rows.inputs, positions, data,
-                                                settings.options);
+                    value =
+                        value_and_grad_rows(self.function, rows.count, rows.inputs, positions, data, settings.options);
                 }
                 py::tuple all(gradients.size());
                 for (std::size_t i = 0; i < gradients.size(); ++i) {
@@ -785,8 +790,8 @@ derivative in that direction, in one forward sweep.
     // The stubs make Function generic in the shape of its answers; at run
     // time Function[...] gives the alias, as the standard library's generic
     // classes do.
-    function_class.attr("__class_getitem__") = py::reinterpret_steal<py::object>(
-        PyClassMethod_New(py::module_::import("types").attr("GenericAlias").ptr()));
+    function_class.attr("__class_getitem__") =
+        py::reinterpret_steal<py::object>(PyClassMethod_New(py::module_::import("types").attr("GenericAlias").ptr()));
 
     m.def(
         "function",
@@ -807,6 +812,9 @@ derivative in that direction, in one forward sweep.
     // Makes a node in the core and gives its id: with one copy of the core in
     // the process, its ids interleave with _zarnik's in creation order.
     m.def("_new_node_id", [] { return constant(0.0).id(); });
+
+    // What zarnik.build_info() reports of the approximate batches.
+    m.def("_approximate_kernels", [] { return std::string(approximate_kernels()); });
 
     bind_serialization(m);
 }

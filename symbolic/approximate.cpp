@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string_view>
+
+#include "symbolic/rows.hpp"
 
 #include "detail/approximate_kernels.hpp"
 #include "detail/operations.hpp"
@@ -14,22 +17,31 @@ namespace zarnik::symbolic::detail {
 
 namespace {
 
-ApproximateKernels choose_kernels() noexcept {
+struct ChosenKernels {
     ApproximateKernels kernels;
+    std::string_view name;  // empty: none
+};
+
+ChosenKernels choose_kernels() noexcept {
+    ChosenKernels chosen;
 #if defined(ZARNIK_WITH_SLEEF) && defined(__x86_64__)
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f") != 0) {
-        set_kernels_avx512f(kernels);
+        set_kernels_avx512f(chosen.kernels);
+        chosen.name = "avx512f";
     } else if (__builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("fma") != 0) {
-        set_kernels_avx2(kernels);
+        set_kernels_avx2(chosen.kernels);
+        chosen.name = "avx2";
     } else {
-        set_kernels_sse2(kernels);
+        set_kernels_sse2(chosen.kernels);
+        chosen.name = "sse2";
     }
 #endif
-    return kernels;
+    return chosen;
 }
 
-const ApproximateKernels kernels = choose_kernels();
+const ChosenKernels chosen = choose_kernels();
+const ApproximateKernels& kernels = chosen.kernels;
 
 // Without the library: the exact functions, which are within any bound.
 void exact_unary(ExpressionOp op, const double* x, double* out, std::size_t count) noexcept {
@@ -100,3 +112,9 @@ void approximate_binary(ExpressionOp op, const double* a, const double* b, doubl
 }
 
 }  // namespace zarnik::symbolic::detail
+
+namespace zarnik::symbolic {
+
+std::string_view approximate_kernels() noexcept { return detail::chosen.name; }
+
+}  // namespace zarnik::symbolic

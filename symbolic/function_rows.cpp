@@ -415,6 +415,7 @@ struct RowWorker::State {
             return;
         }
         const std::size_t stride = block_rows(f);
+        arithmetic = block_arithmetic(arithmetic, stride);
         block.emplace(f, parameters, stride, true, once);
         if (!wrt.empty()) {
             sweep_memory.assign(f.program.lanes.size() * stride, 0.0);

@@ -13,24 +13,10 @@
 #include "detail/operations.hpp"
 #include "detail/program.hpp"
 
-// The loops over rows run straight for long, and on x86-64 the library
-// carries a second copy of them for processors with AVX2, chosen when it is
-// loaded. Both copies round alike: no fused multiply-add in either. The
-// choice runs while the library's relocations are applied, before the thread
-// sanitizer's runtime is ready, so a build for it keeps one copy.
-#if defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define ZARNIK_THREAD_SANITIZER 1
-#endif
-#endif
-#if defined(__SANITIZE_THREAD__)
-#define ZARNIK_THREAD_SANITIZER 1
-#endif
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(ZARNIK_THREAD_SANITIZER)
-#define ZARNIK_ROW_LOOPS [[gnu::target_clones("avx2", "default")]]
-#else
-#define ZARNIK_ROW_LOOPS
-#endif
+// One copy of the loops, for the baseline instructions. A second copy for
+// AVX2 (target clones) was no faster on W4 and made approximate rows several
+// times slower: the helpers it leaves out of line are baseline SSE code, and
+// going between them and the clone's 256-bit code stalls on every call.
 
 namespace zarnik::symbolic::detail {
 
@@ -402,15 +388,14 @@ template <Arithmetic A>
 
 }  // namespace
 
-ZARNIK_ROW_LOOPS ForwardOutcome run_forward_rows(const Program& program, double* const* lanes, std::size_t count,
-                                                 Arithmetic arithmetic) noexcept {
+ForwardOutcome run_forward_rows(const Program& program, double* const* lanes, std::size_t count,
+                                Arithmetic arithmetic) noexcept {
     return arithmetic == Arithmetic::exact ? forward_rows<Arithmetic::exact>(program, lanes, count)
                                            : forward_rows<Arithmetic::approximate>(program, lanes, count);
 }
 
-ZARNIK_ROW_LOOPS void run_reverse_rows(const Program& program, double* const* lanes, double* const* adjoints,
-                                       std::size_t count, std::span<const std::uint32_t> order,
-                                       Arithmetic arithmetic) noexcept {
+void run_reverse_rows(const Program& program, double* const* lanes, double* const* adjoints, std::size_t count,
+                      std::span<const std::uint32_t> order, Arithmetic arithmetic) noexcept {
     if (arithmetic == Arithmetic::exact) {
         reverse_rows<Arithmetic::exact>(program, lanes, adjoints, count, order);
     } else {
@@ -463,8 +448,8 @@ template <Arithmetic A>
 
 }  // namespace
 
-ZARNIK_ROW_LOOPS void run_tangent_rows(const Program& program, double* const* lanes, double* const* tangents,
-                                       std::size_t count, const std::uint8_t* active, Arithmetic arithmetic) noexcept {
+void run_tangent_rows(const Program& program, double* const* lanes, double* const* tangents, std::size_t count,
+                      const std::uint8_t* active, Arithmetic arithmetic) noexcept {
     if (arithmetic == Arithmetic::exact) {
         tangent_rows<Arithmetic::exact>(program, lanes, tangents, count, active);
     } else {

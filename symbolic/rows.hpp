@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <string_view>
 
 #include "symbolic/function.hpp"
 
@@ -24,6 +25,12 @@ struct RowInput {
     static RowInput per_row(const double* rows) noexcept { return {rows, false}; }
     static RowInput once(const double* lanes) noexcept { return {lanes, true}; }
 };
+
+// The vectorised functions this build and processor give approximate batches:
+// "avx512f", "avx2" or "sse2" (SLEEF's, 8, 4 or 2 rows at a time), or ""
+// for a build without SLEEF (or off x86-64), whose approximate batches
+// compute exactly and are no faster than exact ones.
+std::string_view approximate_kernels() noexcept;
 
 // How a batch runs.
 struct RowOptions {

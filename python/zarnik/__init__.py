@@ -38,7 +38,7 @@ from _zarnik import (
     vec3,
     vec4,
 )
-from zarnik._compiled import Function, Tape, compile, function
+from zarnik._compiled import Function, Tape, _approximate_kernels, compile, function
 from zarnik._dot import draw, to_dot
 from zarnik._functions import (
     abs,
@@ -81,6 +81,7 @@ __all__ = [
     "asin",
     "atan",
     "atan2",
+    "build_info",
     "compile",
     "cos",
     "cosh",
@@ -112,3 +113,17 @@ __all__ = [
     "vec3",
     "vec4",
 ]
+
+
+def build_info() -> dict[str, object]:
+    """What this build of the library has.
+
+    ``approximate_kernels``: the vectorised functions behind
+    ``approximate=True`` on this processor (``"avx512f"``, ``"avx2"`` or
+    ``"sse2"``: SLEEF's, 8, 4 or 2 rows at a time), or ``None`` when the
+    library was built without SLEEF (Debian's ``libsleef-dev``) or off
+    x86-64: its approximate batches then compute exactly, at the exact
+    mode's speed. ``version``: the library's version.
+    """
+    kernels = _approximate_kernels()
+    return {"version": __version__, "approximate_kernels": kernels or None}

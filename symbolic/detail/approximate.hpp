@@ -42,6 +42,21 @@ constexpr bool transcendental(ExpressionOp op) noexcept {
 // approximate batch computes exactly, which is within every bound.
 bool approximations_available() noexcept;
 
+// The least rows a block must hold for the approximate arithmetic to pay.
+// A vectorised function over a handful of rows is bound by its latency,
+// where the C library's scalar calls of those rows overlap: in blocks of 9
+// rows or fewer (graphs of some 7,000 lanes and more) approximate batches
+// were up to 1.7x slower than exact ones, from 15 rows on faster.
+constexpr std::size_t approximate_block_rows = 16;
+
+// The arithmetic a batch uses for blocks of `block_rows` rows when it is
+// asked for `wanted`: the exact one where the approximate one would be
+// slower. It depends on the graph alone, so every row of a batch, however
+// many rows and threads, computes alike.
+constexpr Arithmetic block_arithmetic(Arithmetic wanted, std::size_t block_rows) noexcept {
+    return block_rows < approximate_block_rows ? Arithmetic::exact : wanted;
+}
+
 // out[r] = op(x[r]) for r < count, for a unary transcendental `op`. Each
 // row's result depends on its own operand alone, whatever the rows beside
 // it and however many there are. `out` may be `x`.
