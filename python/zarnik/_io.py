@@ -2,6 +2,7 @@
 is described in the README): to and from a path or a binary file object."""
 
 import contextlib
+import errno
 import os
 import stat
 import uuid
@@ -68,14 +69,23 @@ def _replace(path: str | bytes, data: bytes) -> None:
     `path` only once it is whole and on disk: a save that fails midway (a
     full disk, Ctrl-C, a crash) leaves the file that was there as it was,
     and removes what it wrote. A symbolic link stays and its target is
-    replaced; an existing file keeps its permission bits, and a new one gets
-    those `open` gives (0o666 less the umask)."""
+    replaced; an existing file keeps its permission bits and, where the
+    user may give it, its owner, and a new one gets the mode `open` gives
+    (0o666 less the umask). A file the user may not write is refused as
+    `open` refuses it, and what is no regular file (a pipe, a device such as
+    /dev/null) is written into as `open` writes, not replaced."""
     target = os.path.realpath(os.fsdecode(path))
     folder, name = os.path.split(target)
     try:
-        mode: int | None = stat.S_IMODE(os.stat(target).st_mode)
+        existing: os.stat_result | None = os.stat(target)
     except FileNotFoundError:
-        mode = None
+        existing = None
+    if existing is not None and not stat.S_ISREG(existing.st_mode):
+        with open(target, "wb") as opened:
+            _write_all(opened, data)
+        return
+    if existing is not None and not os.access(target, os.W_OK, effective_ids=os.access in os.supports_effective_ids):
+        raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), os.fsdecode(path))
     while True:
         temporary = os.path.join(folder, f".{name}.{uuid.uuid4().hex}.tmp")
         try:
@@ -88,8 +98,13 @@ def _replace(path: str | bytes, data: bytes) -> None:
             _write_all(opened, data)
             opened.flush()
             os.fsync(opened.fileno())
-        if mode is not None:
-            os.chmod(temporary, mode)
+        if existing is not None:
+            if hasattr(os, "chown"):
+                # Only root may give a file to another owner: anyone else's
+                # save leaves the new file theirs, as a rewrite by them would.
+                with contextlib.suppress(PermissionError):
+                    os.chown(temporary, existing.st_uid, existing.st_gid)
+            os.chmod(temporary, stat.S_IMODE(existing.st_mode))  # after chown, which drops set-id bits
         os.replace(temporary, target)
     except BaseException:
         with contextlib.suppress(OSError):

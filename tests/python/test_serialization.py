@@ -9,9 +9,13 @@ import functools
 import io
 import multiprocessing
 import os
+import pathlib
 import pickle
 import stat
 import struct
+import subprocess
+import sys
+import tempfile
 import zlib
 
 import numpy as np
@@ -161,6 +165,48 @@ def test_saving_to_a_path_keeps_its_permission_and_its_link(tmp_path):
     (tmp_path / "link.zg").symlink_to(tmp_path / "new.zg")
     zk.save(zk.function(x, x * 4.0), tmp_path / "link.zg")
     assert (tmp_path / "link.zg").is_symlink() and zk.load(tmp_path / "new.zg")(1.0) == (4.0,)
+    if os.geteuid() == 0:  # only root gives a file to another owner, and so keeps it theirs
+        os.chown(tmp_path / "new.zg", 4321, 8765)
+        zk.save(f, tmp_path / "new.zg")
+        assert ((tmp_path / "new.zg").stat().st_uid, (tmp_path / "new.zg").stat().st_gid) == (4321, 8765)
+
+
+def test_saving_to_a_pipe_writes_into_it(tmp_path):
+    # A path that is no regular file (a pipe, a device such as /dev/null) is
+    # written as open writes it, never replaced by a file of its own.
+    x = zk.Undefined(name="x")
+    f = zk.function(x, x * 3.0)
+    pipe = tmp_path / "pipe"
+    os.mkfifo(pipe)
+    reader = os.open(pipe, os.O_RDONLY | os.O_NONBLOCK)
+    try:
+        zk.save(f, pipe)
+        assert stat.S_ISFIFO(pipe.lstat().st_mode)
+        assert os.read(reader, 1 << 16) == zk._compiled._save(f)
+    finally:
+        os.close(reader)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["pipe"]
+
+
+def test_a_file_its_user_may_not_write_is_not_replaced():
+    # The file's own permission refuses the save, as open refuses it, though
+    # the folder would take a new file: run by a user who is not root.
+    with tempfile.TemporaryDirectory() as folder:
+        os.chmod(folder, 0o777)
+        path = pathlib.Path(folder, "read_only.zg")
+        x = zk.Undefined(name="x")
+        zk.save(zk.function(x, x * 2.0), path)
+        saved = path.read_bytes()
+        path.chmod(0o444)
+        as_user = {}
+        if os.geteuid() == 0:
+            os.chown(path, 65534, 65534)
+            as_user = {"user": 65534, "group": 65534, "extra_groups": []}
+        code = "import sys, zarnik as zk; x = zk.Undefined(); zk.save(zk.function(x, x * 5.0), sys.argv[1])"
+        run = subprocess.run([sys.executable, "-c", code, path], capture_output=True, text=True, **as_user)
+        assert run.returncode != 0 and "PermissionError" in run.stderr, run.stderr
+        assert path.read_bytes() == saved
+        assert os.listdir(folder) == ["read_only.zg"]
 
 
 def test_save_and_load_take_paths_and_binary_files(tmp_path):
