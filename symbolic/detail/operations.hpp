@@ -181,9 +181,11 @@ struct Rule<ExpressionOp::Divide> : BinaryRule<Rule<ExpressionOp::Divide>> {
     static constexpr std::string_view name = "Divide";
     static constexpr bool keeps_finite = false;  // overflows, divides by zero
     // d(a/b) = da / b - (a/b) db / b: the divisor's term is the negated
-    // gradient times the quotient over b, never b squared, which over- or
+    // gradient times the quotient, over b, never b squared, which over- or
     // underflows where the quotient and the slope do not (normalizing a
-    // vector of 1e-200s).
+    // vector of 1e-200s). Divided last, not as g (y / b): where y is itself
+    // a term over b (v / s / s in the second derivatives of norm), y / b
+    // holds 1 / b^2 where the product with g need not.
     static double forward(double a, double b) noexcept { return a / b; }
     template <typename T>
     static Partials<T> derivative(const T&, const T& b, const T& y, const T& g, Wanted wanted) {
@@ -192,7 +194,7 @@ struct Rule<ExpressionOp::Divide> : BinaryRule<Rule<ExpressionOp::Divide>> {
             d.a = g / b;
         }
         if (wanted.b) {
-            d.b = (-g) * (y / b);
+            d.b = ((-g) * y) / b;
         }
         return d;
     }
@@ -459,12 +461,15 @@ struct Rule<ExpressionOp::Tanh> : UnaryRule<Rule<ExpressionOp::Tanh>> {
     // d tanh(x) = (1 - tanh(x)^2) dx = 4t / (1 + t)^2 dx with t = exp(-2|x|):
     // 1 - y^2 is 0 once y rounds to +-1 (from |x| = 19.1), where the slope is
     // still 1e-16; t lies in [0, 1], so nothing overflows and the slope keeps
-    // its digits down to where it underflows.
+    // its digits down to where it underflows. -|x| is held at -400 (t is 0
+    // from -373), since -2|x| overflows beyond 9e307, which a gradient graph
+    // cannot evaluate.
     static double forward(double x) noexcept { return std::tanh(x); }
     template <typename T>
     static T derivative(const T& x, const T&, const T& g) {
         using namespace lane;
-        const T t = exp((x * sign(x)) * -2.0);
+        const T m = maximum(-(x * sign(x)), -400.0);
+        const T t = exp(m + m);
         const T u = 1.0 + t;
         return g * ((4.0 * t) / (u * u));
     }

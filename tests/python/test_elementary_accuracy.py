@@ -64,6 +64,7 @@ UNARY_CASES = [
     ("expm1", -30.0, 1), ("expm1", -40.0, 1), ("expm1", -745.0, 1), ("expm1", -1e-10, 1),
     ("expm1", 1e-10, 1), ("expm1", 700.0, 1), ("expm1", -0.5, 1),
     ("tanh", 0.5, 4), ("tanh", 1e-300, 4), ("tanh", 20.0, 4), ("tanh", -300.0, 4), ("tanh", 5e-324, 4),
+    ("tanh", 1.7e308, 4), ("tanh", -1e308, 4),
     ("sinh", -710.0, 1), ("sinh", 1e-300, 1), ("cosh", 710.0, 1), ("cosh", -3.0, 1),
     ("tan", 1.5707963267948966, 4), ("tan", 1e-300, 2), ("tan", -1.0, 4),
     ("asin", NEAR_ONE, 2), ("asin", -NEAR_ONE, 2), ("asin", 0.5, 2), ("asin", 1e-300, 1),
@@ -168,6 +169,29 @@ def test_norms_are_finite_and_accurate_wherever_the_result_is(name, lanes):
             # scale of the row's largest: its error is counted in that scale.
             scale = max(abs(float(e)) for e in exact_row)
             assert abs(mpmath.mpf(got) - exact) <= 8 * math.ulp(scale), (row, exact_row)
+
+
+@pytest.mark.parametrize(
+    "lanes", [(3e200, 4e200), (3e-200, -4e-200), (1e250, -2e250, 2e250), (1.0, 1e-300, -2.0, 0.5), (3.0, 4.0)]
+)
+def test_second_derivatives_of_norm_where_squares_over_or_underflow(lanes):
+    """norm's Hessian (I - u u^T) / |v|, u = v / |v|, is a double wherever
+    its value is: a few ULP of each row's scale, by the compiled Hessian and
+    by Hessian-vector products."""
+    exact_lanes = [mpmath.mpf(v) for v in lanes]
+    length = mpmath.sqrt(sum(v * v for v in exact_lanes))
+    exact = [[((1 if i == j else 0) - vi * vj / length**2) / length for j, vj in enumerate(exact_lanes)]
+             for i, vi in enumerate(exact_lanes)]  # fmt: skip
+    p = zk.Undefined(dim=len(lanes))
+    f = zk.function([p], zk.norm(p))
+    routes = {"hessian": f.hessian(list(lanes)).tolist()}
+    columns = [f.hvp([list(lanes)], [1.0 if j == i else 0.0 for j in range(len(lanes))]) for i in range(len(lanes))]
+    routes["hvp"] = [[float(column[i]) for column in columns] for i in range(len(lanes))]
+    for route, hessian in routes.items():
+        for row, exact_row in zip(hessian, exact):
+            scale = max(abs(float(e)) for e in exact_row)
+            for got, e in zip(row, exact_row):
+                assert abs(mpmath.mpf(got) - e) <= 8 * math.ulp(scale), (route, row, [str(e) for e in exact_row])
 
 
 @pytest.mark.parametrize(
