@@ -12,9 +12,8 @@ namespace {
 
 void per_node(benchmark::State& state, std::size_t nodes) {
     state.counters["nodes"] = static_cast<double>(nodes);
-    state.counters["per_node"] = benchmark::Counter(static_cast<double>(nodes),
-                                                    benchmark::Counter::kIsIterationInvariantRate |
-                                                        benchmark::Counter::kInvert);
+    state.counters["per_node"] = benchmark::Counter(
+        static_cast<double>(nodes), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 void fit_build(benchmark::State& state) {
@@ -223,8 +222,8 @@ void function_model_rows(benchmark::State& state) {
         f.evaluate_rows(rows, inputs, outputs);
         benchmark::DoNotOptimize(ys.data());
     }
-    state.counters["per_row"] = benchmark::Counter(static_cast<double>(rows), benchmark::Counter::kIsIterationInvariantRate |
-                                                                               benchmark::Counter::kInvert);
+    state.counters["per_row"] = benchmark::Counter(
+        static_cast<double>(rows), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 void plain_loop_model_rows(benchmark::State& state) {
@@ -240,8 +239,8 @@ void plain_loop_model_rows(benchmark::State& state) {
         }
         benchmark::DoNotOptimize(ys.data());
     }
-    state.counters["per_row"] = benchmark::Counter(static_cast<double>(rows), benchmark::Counter::kIsIterationInvariantRate |
-                                                                               benchmark::Counter::kInvert);
+    state.counters["per_row"] = benchmark::Counter(
+        static_cast<double>(rows), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 constexpr int fit_sizes[] = {100, 730, 1'000, 7'300, 10'000, 100'000};

@@ -107,10 +107,15 @@ def w4_batch(model="sin"):
 
 # --- W5: the Jacobian of a circle fit's residuals ------------------------------------
 
+
 def circle_points():
-    return [(1.5 + 2.0 * math.cos(2 * math.pi * i / CIRCLE_POINTS),
-             -0.5 + 2.0 * math.sin(2 * math.pi * i / CIRCLE_POINTS) + 0.01 * math.sin(7.0 * i))
-            for i in range(CIRCLE_POINTS)]
+    return [
+        (
+            1.5 + 2.0 * math.cos(2 * math.pi * i / CIRCLE_POINTS),
+            -0.5 + 2.0 * math.sin(2 * math.pi * i / CIRCLE_POINTS) + 0.01 * math.sin(7.0 * i),
+        )
+        for i in range(CIRCLE_POINTS)
+    ]
 
 
 def residuals_of(cx, cy, r, points):
@@ -178,6 +183,7 @@ def run(out_path):
 
 # --- the memory of one batch call -----------------------------------------------------
 
+
 def resident_kib(field):
     """A field of /proc/self/status in KiB: VmRSS now, VmHWM the peak since the last reset."""
     with open("/proc/self/status") as status:
@@ -206,6 +212,7 @@ def memory(rows):
 
 def memory_in_a_process(rows):
     import subprocess
+
     done = subprocess.run([sys.executable, __file__, "memory", str(rows)], capture_output=True, text=True, check=True)
     return json.loads(done.stdout.strip().splitlines()[-1])
 

@@ -79,6 +79,7 @@ def build_times(builds, repeats):
 
 # --- W6: the Hessian of the extended Rosenbrock function -------------------------------------
 
+
 def rosenbrock(x, add=lambda a, b: a + b, zero=0.0):
     total = zero
     for j in range(0, len(x), 2):
@@ -99,6 +100,7 @@ def w6_hessian():
     versions = {}
     try:
         import casadi as ca
+
         x = ca.SX.sym("x", LANES)
         loss_sx = rosenbrock([x[i] for i in range(LANES)])
         point = np.array(POINT)
@@ -110,8 +112,10 @@ def w6_hessian():
         pass
     try:
         import jax
+
         jax.config.update("jax_enable_x64", True)
         import jax.numpy as jnp
+
         point_jax = jnp.array(POINT, dtype=jnp.float64)
 
         def loss_jax(v):
@@ -119,13 +123,13 @@ def w6_hessian():
 
         jitted = jax.jit(jax.hessian(loss_jax))
         calls["jax jit hessian"] = lambda: jitted(point_jax).block_until_ready()
-        builds["jax jit hessian, first call"] = \
-            lambda: jax.jit(jax.hessian(loss_jax))(point_jax).block_until_ready()
+        builds["jax jit hessian, first call"] = lambda: jax.jit(jax.hessian(loss_jax))(point_jax).block_until_ready()
         versions["jax"] = jax.__version__
     except ImportError:
         pass
     try:
         import torch
+
         torch.set_num_threads(1)
         point_torch = torch.tensor(POINT, dtype=torch.float64)
 
@@ -140,11 +144,17 @@ def w6_hessian():
     for name, times in times_of(calls, 200 if QUICK else 2000).items():
         results[name]["times"] = times
     built = build_times(builds, 3 if QUICK else 10)
-    return {"lanes": LANES, "contenders": results, "builds": built, "versions": versions,
-            "symmetric": bool(np.array_equal(reference, reference.T))}
+    return {
+        "lanes": LANES,
+        "contenders": results,
+        "builds": built,
+        "versions": versions,
+        "symmetric": bool(np.array_equal(reference, reference.T)),
+    }
 
 
 # --- W1: the gradient graph of the fit's loss ------------------------------------------------
+
 
 def fit_loss(points, parameters):
     a, b, c, d = parameters
@@ -191,12 +201,18 @@ def w1_gradient(points):
     calls = {"zarnik function of grad": compiled, "zarnik tape backward": backward}
     times = times_of(calls, 3 if points >= 10_000 else 20)
     loss_nodes, gradient_nodes = nodes_below([loss]), nodes_below(gradients)
-    return {"points": points, "loss_nodes": loss_nodes, "gradient_nodes": gradient_nodes, "agrees": agrees,
-            "build": {"grad": grad_seconds, "function of grad": function_seconds, "compile": compile_seconds},
-            "times": times}
+    return {
+        "points": points,
+        "loss_nodes": loss_nodes,
+        "gradient_nodes": gradient_nodes,
+        "agrees": agrees,
+        "build": {"grad": grad_seconds, "function of grad": function_seconds, "compile": compile_seconds},
+        "times": times,
+    }
 
 
 # --- W1: the Hessian of the fit's loss -------------------------------------------------------
+
 
 def w1_hessian(points):
     parameters = [zk.Parameter(value) for value in START]
@@ -206,6 +222,7 @@ def w1_hessian(points):
     reference = f.hessian(*START)
     try:
         import casadi as ca
+
         p = ca.SX.sym("p", 4)
         loss_sx = fit_loss_sx(points, p, ca)
         hessian_function = ca.Function("H", [p], [ca.hessian(loss_sx, p)[0]])

@@ -22,13 +22,13 @@ import resource
 import statistics
 import sys
 import time
-from typing import Callable
+from collections.abc import Callable
 
 import _zarnik as zk
 import zarnik
 
 QUICK = os.environ.get("ZARNIK_BENCH_QUICK") == "1"
-START = (0.1, 0.2, 0.3, 2.5)          # a, b, c, d of the fit
+START = (0.1, 0.2, 0.3, 2.5)  # a, b, c, d of the fit
 START_P, START_S = (0.3, -0.2, 0.5), 0.7
 FIT_SIZES = [100] if QUICK else [100, 1_000, 10_000, 100_000]
 VEC3_SIZE = 100 if QUICK else 1_000
@@ -51,14 +51,16 @@ def samples(points):
 # gradients); eval is None where the library has no way to re-evaluate a built
 # graph. The peers' records below tie the models, workloads and set-up together.
 
+
 class ZarnikModel:
     name = "zarnik"
     prepare_phase = None  # a one-off step after building, timed on its own
 
     def __init__(self, points, parameters, make):
         self.data = samples(points)
-        self.parameters = [zk.Parameter(*value) if isinstance(value, tuple) else zk.Parameter(value)
-                           for value in parameters]
+        self.parameters = [
+            zk.Parameter(*value) if isinstance(value, tuple) else zk.Parameter(value) for value in parameters
+        ]
         self.make = make
         self.loss = None
 
@@ -92,6 +94,7 @@ class ZarnikModel:
 
 class ZarnikCompiledModel(ZarnikModel):
     """The same graph, compiled once into a tape that every call runs."""
+
     name = "zarnik compiled"
     prepare_phase = "compile"
 
@@ -126,6 +129,7 @@ class ZarnikCompiledModel(ZarnikModel):
 
 # The workloads, written once for every library: only the sine differs, and
 # how the lanes of a 3-vector are added up.
+
 
 def fit_loss(sin, parameters, data):
     """W1: sum over i of (a + b x_i + c sin(d x_i) - t_i)^2, left to right."""
@@ -167,6 +171,7 @@ class MicrogradModel:
 
     def __init__(self, points, values, make):
         from micrograd.engine import Value
+
         self.Value = Value
         self.data = samples(points)
         self.parameters = [Value(v) for v in values]
@@ -230,6 +235,7 @@ class TorchModel:
 
     def __init__(self, points, values, make):
         import torch
+
         self.torch = torch
         self.data = samples(points)
         self.parameters = [torch.tensor(v, dtype=torch.float64, requires_grad=True) for v in values]
@@ -276,6 +282,7 @@ class CasadiModel:
 
     def __init__(self, points, sizes, values, make):
         import casadi
+
         self.casadi = casadi
         self.data = samples(points)
         self.sizes = sizes
@@ -320,16 +327,18 @@ def casadi_vec3(ca, symbols, data):
 
 # --- the peers, one record each -----------------------------------------------------
 
+
 @dataclasses.dataclass(frozen=True)
 class Peer:
     """Everything about one peer: adding a peer means adding one record here."""
-    name: str                 # its key in the results and its row label
-    module: str               # what must be importable for it to run
-    colour: str               # its colour in the plot
-    fit: Callable             # points -> a model of W1
-    vec3: Callable            # points -> a model of W2
-    deep: Callable            # steps -> (times, value, gradient) of W3
-    setup: Callable = lambda: None   # once per process, before anything is timed
+
+    name: str  # its key in the results and its row label
+    module: str  # what must be importable for it to run
+    colour: str  # its colour in the plot
+    fit: Callable  # points -> a model of W1
+    vec3: Callable  # points -> a model of W2
+    deep: Callable  # steps -> (times, value, gradient) of W3
+    setup: Callable = lambda: None  # once per process, before anything is timed
 
     def available(self):
         return importlib.util.find_spec(self.module) is not None
@@ -337,6 +346,7 @@ class Peer:
 
 def no_thread_pool():
     import torch
+
     torch.set_num_threads(1)
 
 
@@ -347,26 +357,48 @@ def deep_recursion():
 
 # In report order.
 PEERS = [
-    Peer("zarnik", "_zarnik", "C0",
-         fit=lambda points: ZarnikModel(points, START, zarnik_fit),
-         vec3=lambda points: ZarnikModel(points, [START_P, START_S], zarnik_vec3),
-         deep=lambda steps: deep_zarnik(steps)),
-    Peer("zarnik compiled", "zarnik", "C4",
-         fit=lambda points: ZarnikCompiledModel(points, START, zarnik_fit),
-         vec3=lambda points: ZarnikCompiledModel(points, [START_P, START_S], zarnik_vec3),
-         deep=lambda steps: deep_zarnik_compiled(steps)),
-    Peer("micrograd", "micrograd", "C1",
-         fit=lambda points: MicrogradModel(points, START, micrograd_fit),
-         vec3=lambda points: MicrogradModel(points, list(START_P) + [START_S], micrograd_vec3),
-         deep=lambda steps: deep_micrograd(steps), setup=deep_recursion),
-    Peer("pytorch", "torch", "C2",
-         fit=lambda points: TorchModel(points, START, torch_fit),
-         vec3=lambda points: TorchModel(points, [list(START_P), START_S], torch_vec3),
-         deep=lambda steps: deep_torch(steps), setup=no_thread_pool),
-    Peer("casadi", "casadi", "C3",
-         fit=lambda points: CasadiModel(points, [1, 1, 1, 1], list(START), casadi_fit),
-         vec3=lambda points: CasadiModel(points, [3, 1], [list(START_P), START_S], casadi_vec3),
-         deep=lambda steps: deep_casadi(steps)),
+    Peer(
+        "zarnik",
+        "_zarnik",
+        "C0",
+        fit=lambda points: ZarnikModel(points, START, zarnik_fit),
+        vec3=lambda points: ZarnikModel(points, [START_P, START_S], zarnik_vec3),
+        deep=lambda steps: deep_zarnik(steps),
+    ),
+    Peer(
+        "zarnik compiled",
+        "zarnik",
+        "C4",
+        fit=lambda points: ZarnikCompiledModel(points, START, zarnik_fit),
+        vec3=lambda points: ZarnikCompiledModel(points, [START_P, START_S], zarnik_vec3),
+        deep=lambda steps: deep_zarnik_compiled(steps),
+    ),
+    Peer(
+        "micrograd",
+        "micrograd",
+        "C1",
+        fit=lambda points: MicrogradModel(points, START, micrograd_fit),
+        vec3=lambda points: MicrogradModel(points, list(START_P) + [START_S], micrograd_vec3),
+        deep=lambda steps: deep_micrograd(steps),
+        setup=deep_recursion,
+    ),
+    Peer(
+        "pytorch",
+        "torch",
+        "C2",
+        fit=lambda points: TorchModel(points, START, torch_fit),
+        vec3=lambda points: TorchModel(points, [list(START_P), START_S], torch_vec3),
+        deep=lambda steps: deep_torch(steps),
+        setup=no_thread_pool,
+    ),
+    Peer(
+        "casadi",
+        "casadi",
+        "C3",
+        fit=lambda points: CasadiModel(points, [1, 1, 1, 1], list(START), casadi_fit),
+        vec3=lambda points: CasadiModel(points, [3, 1], [list(START_P), START_S], casadi_vec3),
+        deep=lambda steps: deep_casadi(steps),
+    ),
 ]
 BY_NAME = {peer.name: peer for peer in PEERS}
 
@@ -380,6 +412,7 @@ def ready_peers():
 
 
 # --- timing -----------------------------------------------------------------------
+
 
 def timed(call):
     started = time.perf_counter()
@@ -438,8 +471,11 @@ def run_shape(workload, points, peers):
             timings[name]["backward"].append(timed(model.backward))
             timings[name]["step"].append(timed(model.step))
     for name, phases in timings.items():
-        results[name]["times"] = {phase: {"min": min(values), "median": statistics.median(values)}
-                                  for phase, values in phases.items() if values}
+        results[name]["times"] = {
+            phase: {"min": min(values), "median": statistics.median(values)}
+            for phase, values in phases.items()
+            if values
+        }
     return {"workload": workload, "points": points, "nodes": nodes, "peers": results}
 
 
@@ -456,6 +492,7 @@ def shapes(out_path):
 
 
 # --- W3: one peer, one depth, in a process of its own ---------------------------
+
 
 def chain(sin, p, steps):
     """y(0) = p, y(k+1) = sin(y(k)) * 0.5 + p."""
@@ -501,6 +538,7 @@ def deep_zarnik_compiled(steps):
 
 def deep_micrograd(steps):
     from micrograd.engine import Value
+
     p = Value(1.0)
     times = {}
     started = time.perf_counter()
@@ -517,6 +555,7 @@ def deep_micrograd(steps):
 
 def deep_torch(steps):
     import torch
+
     p = torch.tensor(1.0, dtype=torch.float64, requires_grad=True)
     times = {}
     started = time.perf_counter()
@@ -532,6 +571,7 @@ def deep_torch(steps):
 
 def deep_casadi(steps):
     import casadi as ca
+
     p = ca.SX.sym("p")
     times = {}
     started = time.perf_counter()
@@ -541,8 +581,8 @@ def deep_casadi(steps):
     f = ca.Function("f", [p], [y])
     g = ca.Function("g", [p], [ca.gradient(y, p)])
     times["functions"] = time.perf_counter() - started
-    times["eval"] = timed(lambda: f(1.0))
-    times["backward"] = timed(lambda: g(1.0))
+    times["eval"] = timed(lambda f=f: f(1.0))
+    times["backward"] = timed(lambda g=g: g(1.0))
     value, gradient = float(f(1.0)), float(g(1.0))
     started = time.perf_counter()
     del y, f, g
@@ -555,14 +595,26 @@ def deep(name, steps):
     peer.setup()
     times, value, gradient, *extra = peer.deep(steps)
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-    print(json.dumps({"peer": name, "steps": steps, "times": times, "value": value, "gradient": gradient,
-                      "peak_bytes": peak, **(extra[0] if extra else {})}))
+    print(
+        json.dumps(
+            {
+                "peer": name,
+                "steps": steps,
+                "times": times,
+                "value": value,
+                "gradient": gradient,
+                "peak_bytes": peak,
+                **(extra[0] if extra else {}),
+            }
+        )
+    )
 
 
 def deep_all(out_path, time_limit=600):
     """Runs every (peer, K) in its own process, so that a crash is a result, not the end."""
     import signal
     import subprocess
+
     # Found, not imported: each child's peak memory must not start from this process's.
     peers = [peer.name for peer in PEERS if peer.available()]
     runs = []
@@ -570,8 +622,12 @@ def deep_all(out_path, time_limit=600):
         for peer in peers:
             print(f"W3 deep, K = {steps}, {peer}", file=sys.stderr, flush=True)
             try:
-                done = subprocess.run([sys.executable, __file__, "deep", peer, str(steps)], capture_output=True,
-                                      text=True, timeout=time_limit)
+                done = subprocess.run(
+                    [sys.executable, __file__, "deep", peer, str(steps)],
+                    capture_output=True,
+                    text=True,
+                    timeout=time_limit,
+                )
             except subprocess.TimeoutExpired:
                 runs.append({"peer": peer, "steps": steps, "fate": f"did not finish within {time_limit} s"})
                 continue

@@ -154,7 +154,7 @@ def fit_targets(shapes, lines):
         per_call = run["peers"]["zarnik"]["times"]
         if "eval" not in casadi or "eval" not in compiled:
             continue
-        ratio = lambda ours, phase: ours[phase]["min"] / casadi[phase]["min"]
+        ratio = lambda ours, phase, casadi=casadi: ours[phase]["min"] / casadi[phase]["min"]
         rows.append(
             f"| {points:,} | {ratio(per_call, 'eval'):.1f}x | {ratio(per_call, 'step'):.1f}x | "
             f"{at_most(ratio(compiled, 'eval'), 1.0, 1.5)} | {at_most(ratio(compiled, 'step'), 1.0, 1.5)} | "
@@ -183,7 +183,7 @@ def deep_section(deep, lines):
     for run in deep["runs"]:
         steps = run["steps"]
         times = run.get("times", {})
-        cell = lambda phase: f"{times[phase] / steps * 1e9:,.0f}" if phase in times else "—"
+        cell = lambda phase, times=times, steps=steps: f"{times[phase] / steps * 1e9:,.0f}" if phase in times else "—"
         peak = f"{run['peak_bytes'] / 2**20:,.0f} MiB" if "peak_bytes" in run else "—"
         tape = f"{run['tape_bytes_per_node']:.1f}" if "tape_bytes_per_node" in run else "—"
         lines.append(
@@ -511,7 +511,7 @@ def core_section(core, lines):
     )
     lines.append("|---|---|---|---|---|---|")
     for size in ["M:100", "M:730", "M:1000", "M:7300", "M:10000", "M:100000"]:
-        key = lambda name: f"fit_{name}/{size}"
+        key = lambda name, size=size: f"fit_{name}/{size}"
         if key("compiled_evaluate") not in per_node:
             continue
         evaluate, backward = cell(key("compiled_evaluate")), cell(key("compiled_backward"))

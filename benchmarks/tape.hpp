@@ -127,10 +127,22 @@ public:
                 double& da = adjoint_[0][a];
                 double& db = adjoint_[0][b];
                 switch (op) {
-                    case symbolic::ExpressionOp::Add: da += g; db += g; break;
-                    case symbolic::ExpressionOp::Subtract: da += g; db -= g; break;
-                    case symbolic::ExpressionOp::Multiply: da += y * g; db += g * x; break;
-                    case symbolic::ExpressionOp::Divide: da += g / y; db += -g * x / (y * y); break;
+                    case symbolic::ExpressionOp::Add:
+                        da += g;
+                        db += g;
+                        break;
+                    case symbolic::ExpressionOp::Subtract:
+                        da += g;
+                        db -= g;
+                        break;
+                    case symbolic::ExpressionOp::Multiply:
+                        da += y * g;
+                        db += g * x;
+                        break;
+                    case symbolic::ExpressionOp::Divide:
+                        da += g / y;
+                        db += -g * x / (y * y);
+                        break;
                     case symbolic::ExpressionOp::Negate: da -= g; break;
                     case symbolic::ExpressionOp::Sin: da += std::cos(x) * g; break;
                     case symbolic::ExpressionOp::Cos: da -= std::sin(x) * g; break;

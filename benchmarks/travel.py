@@ -24,10 +24,10 @@ import tempfile
 import time
 
 import numpy as np
+from peers import START, fit_loss, samples
 
 import _zarnik as zk
 import zarnik
-from peers import START, fit_loss, samples
 
 QUICK = os.environ.get("ZARNIK_BENCH_QUICK") == "1"
 POINTS = 1_000 if QUICK else 100_000
@@ -63,8 +63,13 @@ def files():
                 made = step()
                 rounds[name].append(time.perf_counter() - started)
                 del made  # released outside the timed call
-    return {"points": POINTS, "nodes": nodes, "bytes": size, "agrees": agrees,
-            "times": {name: summary(times) for name, times in rounds.items()}}
+    return {
+        "points": POINTS,
+        "nodes": nodes,
+        "bytes": size,
+        "agrees": agrees,
+        "times": {name: summary(times) for name, times in rounds.items()},
+    }
 
 
 def prediction():
@@ -81,13 +86,23 @@ def on_cluster(f, workers):
     import dask.array as da
     from distributed import Client, LocalCluster
 
-    with (LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                       dashboard_address=None, worker_dashboard_address=None,
-                       scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}) as cluster,
-          Client(cluster, set_as_default=False) as client):
+    with (
+        LocalCluster(
+            n_workers=workers,
+            threads_per_worker=1,
+            processes=True,
+            host="127.0.0.1",
+            dashboard_address=None,
+            worker_dashboard_address=None,
+            scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
+        ) as cluster,
+        Client(cluster, set_as_default=False) as client,
+    ):
+
         def total():
             rows = da.linspace(0.0, 1.0, ROWS, chunks=ROWS // CHUNKS)
             return float(client.compute(f.batch(rows).sum()).result(timeout=600))
+
         first = total()  # the function reaches the workers
         times = []
         for _ in range(DASK_REPEATS):

@@ -19,8 +19,11 @@ struct FitGraph {
 };
 
 inline FitGraph fit_graph(int points) {
-    FitGraph g{symbolic::parameter(0.1, "a"), symbolic::parameter(0.2, "b"), symbolic::parameter(0.3, "c"),
-               symbolic::parameter(2.5, "d"), {}};
+    FitGraph g{symbolic::parameter(0.1, "a"),
+               symbolic::parameter(0.2, "b"),
+               symbolic::parameter(0.3, "c"),
+               symbolic::parameter(2.5, "d"),
+               {}};
     for (int i = 0; i < points; ++i) {
         const double x = static_cast<double>(i) / points;
         const double t = std::sin(3.0 * x) + 0.5;

@@ -21,8 +21,8 @@ from distributed import Client, LocalCluster
 
 import zarnik as zk
 
-TRUE = (0.5, -1.2, 2.0, 3.0)   # a, b, c, d of the samples
-START = (0.0, 0.0, 1.0, 2.8)   # where the fit starts
+TRUE = (0.5, -1.2, 2.0, 3.0)  # a, b, c, d of the samples
+START = (0.0, 0.0, 1.0, 2.8)  # where the fit starts
 NOISE = 0.05
 
 
@@ -78,10 +78,18 @@ def main():
     else:
         # Two single-thread worker processes on this machine, reached over
         # the loopback only; the scheduler's HTTP endpoints take a free port.
-        with (LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                           dashboard_address=None, worker_dashboard_address=None,
-                           scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}) as cluster,
-              Client(cluster) as client):
+        with (
+            LocalCluster(
+                n_workers=2,
+                threads_per_worker=1,
+                processes=True,
+                host="127.0.0.1",
+                dashboard_address=None,
+                worker_dashboard_address=None,
+                scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
+            ) as cluster,
+            Client(cluster) as client,
+        ):
             unknowns = fit(client, args.rows, args.chunks)
     # The noise is small: the fit lands close to the model that made the samples.
     assert np.allclose(unknowns, TRUE, atol=0.01), unknowns

@@ -30,8 +30,9 @@ def noisy_points():
     for i in range(POINTS):
         t = 2 * math.pi * i / POINTS
         noise = 0.02 * math.sin(12.9 * i)
-        points.append((TRUE_CENTER[0] + (TRUE_RADIUS + noise) * math.cos(t),
-                       TRUE_CENTER[1] + (TRUE_RADIUS + noise) * math.sin(t)))
+        points.append(
+            (TRUE_CENTER[0] + (TRUE_RADIUS + noise) * math.cos(t), TRUE_CENTER[1] + (TRUE_RADIUS + noise) * math.sin(t))
+        )
     return points
 
 
@@ -44,7 +45,7 @@ def main():
     guess = np.array([0.0, 0.0, 1.0])
     for step in range(1, 30):
         values = np.array(f(*guess)).ravel()
-        jacobian = f.jacobian(*guess)          # 50 x 3: each residual against each unknown
+        jacobian = f.jacobian(*guess)  # 50 x 3: each residual against each unknown
         delta = np.linalg.lstsq(jacobian, -values, rcond=None)[0]
         guess = guess + delta
         print(f"step {step:2d}  sum of squares {values @ values:.6e}  step length {np.linalg.norm(delta):.2e}")

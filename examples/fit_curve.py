@@ -36,8 +36,12 @@ def sample_points():
     for i in range(SAMPLES):
         t = 2 * math.pi * i / SAMPLES
         jitter = 0.01 * math.sin(7.3 * i)
-        points.append((TRUE_CENTER[0] + TRUE_RADII[0] * math.cos(t + TRUE_PHASE) + jitter,
-                       TRUE_CENTER[1] + TRUE_RADII[1] * math.sin(t + TRUE_PHASE) - jitter))
+        points.append(
+            (
+                TRUE_CENTER[0] + TRUE_RADII[0] * math.cos(t + TRUE_PHASE) + jitter,
+                TRUE_CENTER[1] + TRUE_RADII[1] * math.sin(t + TRUE_PHASE) - jitter,
+            )
+        )
     return points
 
 
@@ -46,19 +50,24 @@ def build_loss(center, radii, phase, points):
     for i, target in enumerate(points):
         angle = phase + 2 * math.pi * i / SAMPLES
         predicted = center + radii * zk.vec2(zk.cos(angle), zk.sin(angle))
-        error = predicted - target          # a tuple operand becomes a 2-lane constant
+        error = predicted - target  # a tuple operand becomes a 2-lane constant
         loss = loss + error.x * error.x + error.y * error.y
     return loss / len(points)
 
 
 def plot(path, points, center, radii, phase, losses):
     import matplotlib
+
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+
     figure, (curve, history) = plt.subplots(1, 2, figsize=(11, 4.5))
     angles = [2 * math.pi * i / 200 for i in range(201)]
-    curve.plot([center[0] + radii[0] * math.cos(t + phase) for t in angles],
-               [center[1] + radii[1] * math.sin(t + phase) for t in angles], label="fitted ellipse")
+    curve.plot(
+        [center[0] + radii[0] * math.cos(t + phase) for t in angles],
+        [center[1] + radii[1] * math.sin(t + phase) for t in angles],
+        label="fitted ellipse",
+    )
     curve.scatter([x for x, _ in points], [y for _, y in points], s=12, color="C1", label="samples")
     curve.set_aspect("equal")
     curve.legend()
@@ -104,8 +113,10 @@ def main():
     print("fitted center", tuple(round(v, 3) for v in center.value), "true", TRUE_CENTER)
     print("fitted radii ", tuple(round(v, 3) for v in radii.value), "true", TRUE_RADII)
     print("fitted phase ", round(phase.value[0], 3), "true", TRUE_PHASE)
-    converged = final < 1e-3 and all(abs(v - t) < 0.02 for v, t in zip(center.value + radii.value + phase.value,
-                                                                       TRUE_CENTER + TRUE_RADII + (TRUE_PHASE,)))
+    converged = final < 1e-3 and all(
+        abs(v - t) < 0.02
+        for v, t in zip(center.value + radii.value + phase.value, TRUE_CENTER + TRUE_RADII + (TRUE_PHASE,))
+    )
     if arguments.plot:
         plot(arguments.plot, points, center.value, radii.value, phase.value[0], losses)
         print(f"saved the picture to {arguments.plot}")

@@ -43,7 +43,7 @@ def main():
         guess = [p.value[0] for p in unknowns]
         columns = [t_data, *(np.full(SAMPLES, v) for v in guess)]
         residuals = f.batch(*columns) - y_data
-        jacobian = f.batch_jacobian(*columns)[:, 0, 1:]   # each sample against A, k, w, phi
+        jacobian = f.batch_jacobian(*columns)[:, 0, 1:]  # each sample against A, k, w, phi
         delta = np.linalg.lstsq(jacobian, -residuals, rcond=None)[0]
         for parameter, value in zip(unknowns, np.add(guess, delta)):
             parameter.set_value(float(value))

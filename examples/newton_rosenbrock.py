@@ -91,8 +91,12 @@ def main():
     print(f"gradient descent: {steps_descent:6d} iterations to |gradient| < 1e-4,  f = {value_descent:.3e}")
 
     hessian = f.hessian(*split(x_newton))
-    print("Hessian at the minimum: symmetric", bool(np.array_equal(hessian, hessian.T)),
-          " smallest eigenvalue", f"{np.linalg.eigvalsh(hessian)[0]:.4f}")
+    print(
+        "Hessian at the minimum: symmetric",
+        bool(np.array_equal(hessian, hessian.T)),
+        " smallest eigenvalue",
+        f"{np.linalg.eigvalsh(hessian)[0]:.4f}",
+    )
     converged = np.allclose(x_newton, 1.0, atol=1e-8) and steps_newton < steps_descent
     print("converged" if converged else "did NOT converge")
     return 0 if converged else 1

@@ -10,6 +10,8 @@
 int main() {
     using namespace zarnik::symbolic;
 
+    // The README shows this part with its comments aligned.
+    // clang-format off
     // tour begins
     const Value p = parameter(1.0, 2.0, "p");                  // a 2-lane parameter
     const Value y = component(p, 0) * 3.0 + sin(component(p, 1));
@@ -35,6 +37,7 @@ int main() {
     const Function g = load_function(file);
     const std::vector<SmallValue> loaded = g({small_value(3.0)});
     // tour ends
+    // clang-format on
     std::filesystem::remove(file);
 
     std::printf("%s = %.6f, d/dp = (%.6f, %.6f); f'(3) = (%g, %g)\n", y.debug_string().c_str(), lanes[0], gradient[0],

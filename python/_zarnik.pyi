@@ -24,7 +24,7 @@ class _LaneArray(Protocol):
 _Lanes = Sequence[_Lane] | _LaneArray
 # An operand: an Expression, a plain number (int, float, bool or a subclass),
 # or a sequence of 1..4 numbers, which becomes a constant.
-_Operand = Expression | float | Sequence[_Lane]
+type _Operand = Expression | float | Sequence[_Lane]
 # A name is kept as the bytes given: a str is its UTF-8 bytes.
 _Name = str | bytes | bytearray
 
@@ -42,13 +42,12 @@ class Expression(metaclass=_NativeClass):
 
     # Refuses to run: instances come from the module's functions and operators.
     def __init__(self, *args: object, **kwargs: object) -> None: ...
-
     @property
     def id(self) -> int:
         """The node's id, unique in the process and increasing in creation order."""
     @property
     def kind(self) -> str:
-        """"Constant", "Parameter", "Undefined" or "Expression"."""
+        """ "Constant", "Parameter", "Undefined" or "Expression"."""
     @property
     def op(self) -> str:
         """The operation: "None" for leaves; "Pack", "Component", "Add", "Subtract", "Multiply",

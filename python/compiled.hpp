@@ -29,7 +29,6 @@ void bind_serialization(py::module_& module);
 // The lazy result of a batch method given a Dask array among its arguments,
 // or None when there is none (lazy_rows.cpp): Dask is imported only then.
 // `keywords` are the method's own, passed on to the batch of every chunk.
-py::object lazy_rows(const char* method, const PyFunction& function, const py::args& arrays,
-                     const py::dict& keywords);
+py::object lazy_rows(const char* method, const PyFunction& function, const py::args& arrays, const py::dict& keywords);
 
 }  // namespace zarnik::python

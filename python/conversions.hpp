@@ -14,8 +14,8 @@
 namespace zarnik::python {
 
 namespace py = pybind11;
-using symbolic::SmallValue;
 using symbolic::small_value;
+using symbolic::SmallValue;
 
 // --- the terms of argument conversion ------------------------------------------
 

@@ -96,37 +96,96 @@ PYBIND11_MODULE(_functions, m) {
     py::module_::import("_zarnik");
     expression_type = reinterpret_cast<PyTypeObject*>(py::type::of<Value>().ptr());
 
-    def_unary(m, "sqrt", [](Value v) { return sqrt(std::move(v)); }, "Square root, lane by lane.\n\n>>> import zarnik as zk\n>>> zk.sqrt(zk.Parameter(4.0, 9.0)).eval()\n(2.0, 3.0)\n");
-    def_unary(m, "exp", [](Value v) { return exp(std::move(v)); }, "e to the power of each lane; above about 709.78 the result overflows and fails.\n\n>>> import math, zarnik as zk\n>>> zk.exp(zk.Parameter(1.0)).eval() == (math.exp(1.0),)\nTrue\n");
-    def_unary(m, "log", [](Value v) { return log(std::move(v)); }, "Natural logarithm, lane by lane; 0 and below fail.\n\n>>> import zarnik as zk\n>>> zk.log(zk.Parameter(1.0)).eval()\n(0.0,)\n");
-    def_unary(m, "log1p", [](Value v) { return log1p(std::move(v)); }, "log(1 + x), exact near 0, lane by lane.\n\n>>> import zarnik as zk\n>>> zk.log1p(zk.Parameter(1e-20)).eval()\n(1e-20,)\n");
-    def_unary(m, "expm1", [](Value v) { return expm1(std::move(v)); }, "exp(x) - 1, exact near 0, lane by lane.\n\n>>> import zarnik as zk\n>>> zk.expm1(zk.Parameter(1e-20)).eval()\n(1e-20,)\n");
-    def_unary(m, "tanh", [](Value v) { return tanh(std::move(v)); }, "Hyperbolic tangent, lane by lane.\n\n>>> import zarnik as zk\n>>> zk.tanh(zk.Parameter(0.0)).eval()\n(0.0,)\n");
-    def_unary(m, "sinh", [](Value v) { return sinh(std::move(v)); }, "Hyperbolic sine, lane by lane.\n\n>>> import zarnik as zk\n>>> zk.sinh(zk.Parameter(0.0)).eval()\n(0.0,)\n");
-    def_unary(m, "cosh", [](Value v) { return cosh(std::move(v)); }, "Hyperbolic cosine, lane by lane.\n\n>>> import zarnik as zk\n>>> zk.cosh(zk.Parameter(0.0)).eval()\n(1.0,)\n");
-    def_unary(m, "tan", [](Value v) { return tan(std::move(v)); }, "Tangent, lane by lane.\n\n>>> import zarnik as zk\n>>> zk.tan(zk.Parameter(0.0)).eval()\n(0.0,)\n");
-    def_unary(m, "asin", [](Value v) { return asin(std::move(v)); }, "Arc sine, lane by lane; outside [-1, 1] it fails.\n\n>>> import zarnik as zk\n>>> zk.asin(zk.Parameter(0.0)).eval()\n(0.0,)\n");
-    def_unary(m, "acos", [](Value v) { return acos(std::move(v)); }, "Arc cosine, lane by lane; outside [-1, 1] it fails.\n\n>>> import zarnik as zk\n>>> zk.acos(zk.Parameter(1.0)).eval()\n(0.0,)\n");
-    def_unary(m, "atan", [](Value v) { return atan(std::move(v)); }, "Arc tangent, lane by lane.\n\n>>> import zarnik as zk\n>>> zk.atan(zk.Parameter(0.0)).eval()\n(0.0,)\n");
-    def_unary(m, "abs", [](Value v) { return abs(std::move(v)); }, "Absolute value, lane by lane; its derivative at 0 is taken as +1.\n\n>>> import zarnik as zk\n>>> zk.abs(zk.Parameter(-2.0, 3.0)).eval()\n(2.0, 3.0)\n");
+    def_unary(
+        m, "sqrt", [](Value v) { return sqrt(std::move(v)); },
+        "Square root, lane by lane.\n\n>>> import zarnik as zk\n>>> zk.sqrt(zk.Parameter(4.0, 9.0)).eval()\n(2.0, "
+        "3.0)\n");
+    def_unary(
+        m, "exp", [](Value v) { return exp(std::move(v)); },
+        "e to the power of each lane; above about 709.78 the result overflows and fails.\n\n>>> import math, zarnik as "
+        "zk\n>>> zk.exp(zk.Parameter(1.0)).eval() == (math.exp(1.0),)\nTrue\n");
+    def_unary(
+        m, "log", [](Value v) { return log(std::move(v)); },
+        "Natural logarithm, lane by lane; 0 and below fail.\n\n>>> import zarnik as zk\n>>> "
+        "zk.log(zk.Parameter(1.0)).eval()\n(0.0,)\n");
+    def_unary(
+        m, "log1p", [](Value v) { return log1p(std::move(v)); },
+        "log(1 + x), exact near 0, lane by lane.\n\n>>> import zarnik as zk\n>>> "
+        "zk.log1p(zk.Parameter(1e-20)).eval()\n(1e-20,)\n");
+    def_unary(
+        m, "expm1", [](Value v) { return expm1(std::move(v)); },
+        "exp(x) - 1, exact near 0, lane by lane.\n\n>>> import zarnik as zk\n>>> "
+        "zk.expm1(zk.Parameter(1e-20)).eval()\n(1e-20,)\n");
+    def_unary(
+        m, "tanh", [](Value v) { return tanh(std::move(v)); },
+        "Hyperbolic tangent, lane by lane.\n\n>>> import zarnik as zk\n>>> "
+        "zk.tanh(zk.Parameter(0.0)).eval()\n(0.0,)\n");
+    def_unary(
+        m, "sinh", [](Value v) { return sinh(std::move(v)); },
+        "Hyperbolic sine, lane by lane.\n\n>>> import zarnik as zk\n>>> zk.sinh(zk.Parameter(0.0)).eval()\n(0.0,)\n");
+    def_unary(
+        m, "cosh", [](Value v) { return cosh(std::move(v)); },
+        "Hyperbolic cosine, lane by lane.\n\n>>> import zarnik as zk\n>>> zk.cosh(zk.Parameter(0.0)).eval()\n(1.0,)\n");
+    def_unary(
+        m, "tan", [](Value v) { return tan(std::move(v)); },
+        "Tangent, lane by lane.\n\n>>> import zarnik as zk\n>>> zk.tan(zk.Parameter(0.0)).eval()\n(0.0,)\n");
+    def_unary(
+        m, "asin", [](Value v) { return asin(std::move(v)); },
+        "Arc sine, lane by lane; outside [-1, 1] it fails.\n\n>>> import zarnik as zk\n>>> "
+        "zk.asin(zk.Parameter(0.0)).eval()\n(0.0,)\n");
+    def_unary(
+        m, "acos", [](Value v) { return acos(std::move(v)); },
+        "Arc cosine, lane by lane; outside [-1, 1] it fails.\n\n>>> import zarnik as zk\n>>> "
+        "zk.acos(zk.Parameter(1.0)).eval()\n(0.0,)\n");
+    def_unary(
+        m, "atan", [](Value v) { return atan(std::move(v)); },
+        "Arc tangent, lane by lane.\n\n>>> import zarnik as zk\n>>> zk.atan(zk.Parameter(0.0)).eval()\n(0.0,)\n");
+    def_unary(
+        m, "abs", [](Value v) { return abs(std::move(v)); },
+        "Absolute value, lane by lane; its derivative at 0 is taken as +1.\n\n>>> import zarnik as zk\n>>> "
+        "zk.abs(zk.Parameter(-2.0, 3.0)).eval()\n(2.0, 3.0)\n");
 
-    def_binary(m, "pow", "base", "exponent", [](Value a, Value b) { return pow(std::move(a), std::move(b)); },
-               "base to the power exponent, lane by lane, with the broadcasting of + - * /.\n\n>>> import zarnik as zk\n>>> zk.pow(zk.Parameter(2.0, 3.0), 2).eval()\n(4.0, 9.0)\n");
-    def_binary(m, "atan2", "y", "x", [](Value a, Value b) { return atan2(std::move(a), std::move(b)); },
-               "The angle of the point (x, y), lane by lane.\n\n>>> import zarnik as zk\n>>> zk.atan2(zk.Parameter(0.0), 1.0).eval()\n(0.0,)\n");
-    def_binary(m, "minimum", "a", "b", [](Value a, Value b) { return minimum(std::move(a), std::move(b)); },
-               "The smaller of a and b, lane by lane; at a tie the gradient is shared evenly.\n\n>>> import zarnik as zk\n>>> zk.minimum(zk.Parameter(1.0, 5.0), 2.0).eval()\n(1.0, 2.0)\n");
-    def_binary(m, "maximum", "a", "b", [](Value a, Value b) { return maximum(std::move(a), std::move(b)); },
-               "The larger of a and b, lane by lane; at a tie the gradient is shared evenly.\n\n>>> import zarnik as zk\n>>> zk.maximum(zk.Parameter(1.0, 5.0), 2.0).eval()\n(2.0, 5.0)\n");
+    def_binary(
+        m, "pow", "base", "exponent", [](Value a, Value b) { return pow(std::move(a), std::move(b)); },
+        "base to the power exponent, lane by lane, with the broadcasting of + - * /.\n\n>>> import zarnik as zk\n>>> "
+        "zk.pow(zk.Parameter(2.0, 3.0), 2).eval()\n(4.0, 9.0)\n");
+    def_binary(
+        m, "atan2", "y", "x", [](Value a, Value b) { return atan2(std::move(a), std::move(b)); },
+        "The angle of the point (x, y), lane by lane.\n\n>>> import zarnik as zk\n>>> zk.atan2(zk.Parameter(0.0), "
+        "1.0).eval()\n(0.0,)\n");
+    def_binary(
+        m, "minimum", "a", "b", [](Value a, Value b) { return minimum(std::move(a), std::move(b)); },
+        "The smaller of a and b, lane by lane; at a tie the gradient is shared evenly.\n\n>>> import zarnik as zk\n>>> "
+        "zk.minimum(zk.Parameter(1.0, 5.0), 2.0).eval()\n(1.0, 2.0)\n");
+    def_binary(
+        m, "maximum", "a", "b", [](Value a, Value b) { return maximum(std::move(a), std::move(b)); },
+        "The larger of a and b, lane by lane; at a tie the gradient is shared evenly.\n\n>>> import zarnik as zk\n>>> "
+        "zk.maximum(zk.Parameter(1.0, 5.0), 2.0).eval()\n(2.0, 5.0)\n");
 
-    def_unary(m, "sum", [](Value v) { return sum(std::move(v)); }, "The sum of a value's lanes, a scalar.\n\n>>> import zarnik as zk\n>>> zk.sum(zk.Parameter(1.0, 2.0, 3.0)).eval()\n(6.0,)\n");
-    def_unary(m, "squared_norm", [](Value v) { return squared_norm(std::move(v)); }, "dot(v, v), a scalar.\n\n>>> import zarnik as zk\n>>> zk.squared_norm(zk.Parameter(3.0, 4.0)).eval()\n(25.0,)\n");
-    def_unary(m, "norm", [](Value v) { return norm(std::move(v)); }, "The Euclidean length of a value, a scalar; its gradient is not finite at the zero vector.\n\n>>> import zarnik as zk\n>>> zk.norm(zk.Parameter(3.0, 4.0)).eval()\n(5.0,)\n");
-    def_unary(m, "normalize", [](Value v) { return normalize(std::move(v)); }, "v / norm(v); the zero vector fails.\n\n>>> import zarnik as zk\n>>> zk.normalize(zk.Parameter(3.0, 4.0)).eval()\n(0.6, 0.8)\n");
-    def_binary(m, "dot", "a", "b", [](Value a, Value b) { return dot(std::move(a), std::move(b)); },
-               "The dot product of two values of one dimension, a scalar.\n\n>>> import zarnik as zk\n>>> zk.dot(zk.Parameter(1.0, 2.0), [3.0, 4.0]).eval()\n(11.0,)\n");
-    def_binary(m, "cross", "a", "b", [](Value a, Value b) { return cross(std::move(a), std::move(b)); },
-               "The cross product of two 3-lane values.\n\n>>> import zarnik as zk\n>>> zk.cross(zk.Parameter(1.0, 0.0, 0.0), [0.0, 1.0, 0.0]).eval()\n(0.0, 0.0, 1.0)\n");
+    def_unary(
+        m, "sum", [](Value v) { return sum(std::move(v)); },
+        "The sum of a value's lanes, a scalar.\n\n>>> import zarnik as zk\n>>> zk.sum(zk.Parameter(1.0, 2.0, "
+        "3.0)).eval()\n(6.0,)\n");
+    def_unary(
+        m, "squared_norm", [](Value v) { return squared_norm(std::move(v)); },
+        "dot(v, v), a scalar.\n\n>>> import zarnik as zk\n>>> zk.squared_norm(zk.Parameter(3.0, "
+        "4.0)).eval()\n(25.0,)\n");
+    def_unary(
+        m, "norm", [](Value v) { return norm(std::move(v)); },
+        "The Euclidean length of a value, a scalar; its gradient is not finite at the zero vector.\n\n>>> import "
+        "zarnik as zk\n>>> zk.norm(zk.Parameter(3.0, 4.0)).eval()\n(5.0,)\n");
+    def_unary(
+        m, "normalize", [](Value v) { return normalize(std::move(v)); },
+        "v / norm(v); the zero vector fails.\n\n>>> import zarnik as zk\n>>> zk.normalize(zk.Parameter(3.0, "
+        "4.0)).eval()\n(0.6, 0.8)\n");
+    def_binary(
+        m, "dot", "a", "b", [](Value a, Value b) { return dot(std::move(a), std::move(b)); },
+        "The dot product of two values of one dimension, a scalar.\n\n>>> import zarnik as zk\n>>> "
+        "zk.dot(zk.Parameter(1.0, 2.0), [3.0, 4.0]).eval()\n(11.0,)\n");
+    def_binary(
+        m, "cross", "a", "b", [](Value a, Value b) { return cross(std::move(a), std::move(b)); },
+        "The cross product of two 3-lane values.\n\n>>> import zarnik as zk\n>>> zk.cross(zk.Parameter(1.0, 0.0, 0.0), "
+        "[0.0, 1.0, 0.0]).eval()\n(0.0, 0.0, 1.0)\n");
 
     m.def("grad", &gradient_graphs, py::arg("y"), py::arg("wrt"),
           R"(The gradient of the scalar expression `y` with respect to each leaf of `wrt` (parameters and

@@ -10,8 +10,7 @@
 
 namespace zarnik::python {
 
-py::object lazy_rows(const char* method, const PyFunction& function, const py::args& arrays,
-                     const py::dict& keywords) {
+py::object lazy_rows(const char* method, const PyFunction& function, const py::args& arrays, const py::dict& keywords) {
     const py::dict modules = py::module_::import("sys").attr("modules");
     // None there blocks the import, and a module under import may have no
     // Array yet: either way no Dask array can have been made.

@@ -24,8 +24,8 @@ namespace {
 // node is made.
 std::string node_name(const py::handle& value) {
     auto name = py::cast<std::string>(value);
-    const auto decoded =
-        py::reinterpret_steal<py::object>(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict"));
+    const auto decoded = py::reinterpret_steal<py::object>(
+        PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict"));
     if (!decoded) {
         PyErr_Clear();
         throw py::value_error("name must be valid UTF-8 text");
@@ -116,11 +116,16 @@ Value make_undefined(const py::args& args, const py::kwargs& kwargs) {
 template <typename Operator>
 void def_operator(py::class_<Value>& cls, const char* name, const char* reflected_name, Operator op) {
     cls.def(
-        name, [op](const Value& self, const py::object& other) { return op(self, coerce_symbolic_value(other, "right operand")); },
+        name,
+        [op](const Value& self, const py::object& other) {
+            return op(self, coerce_symbolic_value(other, "right operand"));
+        },
         py::is_operator());
     cls.def(
         reflected_name,
-        [op](const Value& self, const py::object& other) { return op(coerce_symbolic_value(other, "left operand"), self); },
+        [op](const Value& self, const py::object& other) {
+            return op(coerce_symbolic_value(other, "left operand"), self);
+        },
         py::is_operator());
 }
 
@@ -168,8 +173,7 @@ PYBIND11_MODULE(_zarnik, m) {
 
     py::class_<Value> expression(m, "Expression");
     expression_type = reinterpret_cast<PyTypeObject*>(expression.ptr());
-    expression
-        .def_property_readonly("id", &Value::id)
+    expression.def_property_readonly("id", &Value::id)
         .def_property_readonly("kind", [](const Value& self) { return to_string(self.kind()); })
         .def_property_readonly("op", [](const Value& self) { return to_string(self.op()); })
         .def_property_readonly("dim", &Value::dimension)
@@ -215,7 +219,8 @@ PYBIND11_MODULE(_zarnik, m) {
     def_operator(expression, "__add__", "__radd__", [](Value a, Value b) { return std::move(a) + std::move(b); });
     def_operator(expression, "__sub__", "__rsub__", [](Value a, Value b) { return std::move(a) - std::move(b); });
     def_operator(expression, "__mul__", "__rmul__", [](Value a, Value b) { return std::move(a) * std::move(b); });
-    def_operator(expression, "__truediv__", "__rtruediv__", [](Value a, Value b) { return std::move(a) / std::move(b); });
+    def_operator(expression, "__truediv__", "__rtruediv__",
+                 [](Value a, Value b) { return std::move(a) / std::move(b); });
     expression.def("__neg__", [](const Value& self) { return -self; }, py::is_operator());
     refuse_uninitialised_instances(expression);
     refuse_the_common_base_class();

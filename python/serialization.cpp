@@ -106,8 +106,8 @@ py::object object_of(GraphFile file) {
             return py::cast(file.outputs);
         case GraphFileContent::Tape: return py::cast(Tape(file.outputs.front()));
         case GraphFileContent::Function:
-            return py::cast(PyFunction{symbolic::Function(std::move(file.inputs), std::move(file.outputs)),
-                                       !file.listed});
+            return py::cast(
+                PyFunction{symbolic::Function(std::move(file.inputs), std::move(file.outputs)), !file.listed});
     }
     throw py::value_error("cannot load graph: unknown content");
 }

@@ -23,7 +23,9 @@ void set_kernels_avx512f(ApproximateKernels& k) noexcept {
     // Lambdas rather than the header's inline functions: nothing compiled
     // here may be shared with code that every processor runs.
     const auto unary = [&k](ExpressionOp op, UnaryKernel kernel) { k.unary[static_cast<std::uint8_t>(op)] = kernel; };
-    const auto binary = [&k](ExpressionOp op, BinaryKernel kernel) { k.binary[static_cast<std::uint8_t>(op)] = kernel; };
+    const auto binary = [&k](ExpressionOp op, BinaryKernel kernel) {
+        k.binary[static_cast<std::uint8_t>(op)] = kernel;
+    };
     unary(Sin, &unary_rows<Width, Sleef_sind8_u10avx512f>);
     unary(Cos, &unary_rows<Width, Sleef_cosd8_u10avx512f>);
     unary(Tan, &unary_rows<Width, Sleef_tand8_u10avx512f>);

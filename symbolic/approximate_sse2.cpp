@@ -23,7 +23,9 @@ void set_kernels_sse2(ApproximateKernels& k) noexcept {
     // Lambdas rather than the header's inline functions: nothing compiled
     // here may be shared with code that every processor runs.
     const auto unary = [&k](ExpressionOp op, UnaryKernel kernel) { k.unary[static_cast<std::uint8_t>(op)] = kernel; };
-    const auto binary = [&k](ExpressionOp op, BinaryKernel kernel) { k.binary[static_cast<std::uint8_t>(op)] = kernel; };
+    const auto binary = [&k](ExpressionOp op, BinaryKernel kernel) {
+        k.binary[static_cast<std::uint8_t>(op)] = kernel;
+    };
     unary(Sin, &unary_rows<Width, Sleef_sind2_u10sse2>);
     unary(Cos, &unary_rows<Width, Sleef_cosd2_u10sse2>);
     unary(Tan, &unary_rows<Width, Sleef_tand2_u10sse2>);

@@ -77,8 +77,7 @@ public:
     // `function.inputs()`, in that order, by `method` or, without one, by the
     // cheaper. Throws std::invalid_argument when the function has more than
     // one output lane, or a position is out of range or given twice.
-    Hessian(const Function& function, const std::vector<std::size_t>& wrt,
-            std::optional<Method> method = std::nullopt);
+    Hessian(const Function& function, const std::vector<std::size_t>& wrt, std::optional<Method> method = std::nullopt);
 
     std::size_t lanes() const noexcept;
     Method method() const noexcept;

@@ -143,7 +143,9 @@ Value vec4(Value x, Value y, Value z, Value w) {
                    "vec4 expression inputs must be scalar symbolic values");
 }
 
-Value operator+(Value left, Value right) { return binary_expression(ExpressionOp::Add, std::move(left), std::move(right)); }
+Value operator+(Value left, Value right) {
+    return binary_expression(ExpressionOp::Add, std::move(left), std::move(right));
+}
 Value operator-(Value left, Value right) {
     return binary_expression(ExpressionOp::Subtract, std::move(left), std::move(right));
 }

@@ -310,8 +310,9 @@ void FunctionDerivatives::jvp(std::span<const SmallValue> inputs, std::span<cons
                               std::span<SmallValue> outputs, std::span<SmallValue> output_tangents) const {
     const std::vector<Value>& leaves = function_.inputs();
     if (inputs.size() != leaves.size() || tangents.size() != leaves.size()) {
-        throw std::invalid_argument("the function takes " + count_of(leaves.size(), "input") + " and as many tangents, not " +
-                                    std::to_string(inputs.size()) + " and " + std::to_string(tangents.size()));
+        throw std::invalid_argument("the function takes " + count_of(leaves.size(), "input") +
+                                    " and as many tangents, not " + std::to_string(inputs.size()) + " and " +
+                                    std::to_string(tangents.size()));
     }
     for (std::size_t k = 0; k < inputs.size(); ++k) {
         require_lanes(inputs[k], leaves[k], "input", k);
@@ -328,8 +329,7 @@ void FunctionDerivatives::jvp(std::span<const SmallValue> inputs, std::span<cons
         const std::lock_guard lock(cache_->mutex);
         if (!cache_->jvp) {
             const std::vector<Value> directions = directions_for(leaves, "tangent");
-            const std::vector<Value> derivatives =
-                directional_derivatives(function_.outputs(), leaves, directions);
+            const std::vector<Value> derivatives = directional_derivatives(function_.outputs(), leaves, directions);
             cache_->jvp.emplace(joined(leaves, directions), joined(function_.outputs(), derivatives));
         }
         compiled = &*cache_->jvp;
@@ -347,8 +347,8 @@ void FunctionDerivatives::hvp(std::span<const SmallValue> inputs, std::span<cons
     const std::vector<Value>& leaves = function_.inputs();
     const std::size_t lanes = function_.input_lanes();
     if (vector.size() != lanes || product.size() != lanes) {
-        throw std::invalid_argument("the vector must have the function's " + count_of(lanes, "input lane") +
-                                    ", not " + std::to_string(vector.size()));
+        throw std::invalid_argument("the vector must have the function's " + count_of(lanes, "input lane") + ", not " +
+                                    std::to_string(vector.size()));
     }
     if (inputs.size() != leaves.size()) {
         throw std::invalid_argument("the function takes " + count_of(leaves.size(), "input") + ", not " +

@@ -46,8 +46,8 @@ private:
     std::uint32_t place_input(ValueNode& node, std::size_t k, const Value* handle) {
         if constexpr (std::is_same_v<Inner, ProgramRecorder>) {
             static_cast<void>(handle);
-            f_.input_places[k] = place(f_.program.lanes.allocate(static_cast<std::size_t>(node.dimension)),
-                                       node.dimension);
+            f_.input_places[k] =
+                place(f_.program.lanes.allocate(static_cast<std::size_t>(node.dimension)), node.dimension);
             return f_.input_places[k];
         } else {
             return inner_.complete(node, nullptr, handle);
@@ -121,8 +121,8 @@ void finish_program(FunctionProgram& f, const FunctionRecorder<ProgramRecorder>&
     // An input that no output reaches still gets lanes, where its values go unread.
     for (std::size_t k = 0; k < f.inputs.size(); ++k) {
         if (!recorder.reached(k)) {
-            f.input_places[k] = place(f.program.lanes.allocate(static_cast<std::size_t>(f.input_dims[k])),
-                                      f.input_dims[k]);
+            f.input_places[k] =
+                place(f.program.lanes.allocate(static_cast<std::size_t>(f.input_dims[k])), f.input_dims[k]);
         }
     }
     f.can_fail = std::any_of(f.program.code.begin(), f.program.code.end(),
@@ -178,8 +178,8 @@ std::shared_ptr<const FunctionProgram> record_function(std::vector<Value> inputs
     }
     for (const Value& output : f->outputs) {
         const ValueNode& node = output.node();
-        const bool held_value = node.kind == ValueKind::Constant ||
-                                (node.kind == ValueKind::Parameter && !input_index.contains(&node));
+        const bool held_value =
+            node.kind == ValueKind::Constant || (node.kind == ValueKind::Parameter && !input_index.contains(&node));
         f->output_leaves.push_back(held_value ? &node : nullptr);
     }
     if (program.irregular()) {

@@ -58,7 +58,8 @@ template <typename R, bool Scalars>
 // In a marked sweep (mark_first_writes), an operand's adjoint lanes are zeroed
 // at their first write, as a pass over all lanes would have zeroed them before.
 template <bool Marked>
-void zero_at_first_write(const Instruction& in, double* adjoints, std::uint32_t width_a, std::uint32_t width_b) noexcept {
+void zero_at_first_write(const Instruction& in, double* adjoints, std::uint32_t width_a,
+                         std::uint32_t width_b) noexcept {
     if constexpr (Marked) {
         if ((in.flags & Instruction::first_a) != 0) {
             for (std::uint32_t i = 0; i < width_a; ++i) {

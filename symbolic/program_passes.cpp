@@ -122,7 +122,6 @@ Program compact_for_evaluation(const Program& program) {
     return compact;
 }
 
-
 // Marks, for the reverse sweep, the instruction that writes each adjoint lane
 // first, so that the lane is zeroed right there rather than by a pass over
 // all lanes beforehand; the first update then rounds as it does from a
@@ -169,7 +168,8 @@ std::vector<std::uint32_t> mark_first_writes(Program& program) {
             } else if (in->code == pack_code) {
                 in->b |= 1U << operand;
             } else {
-                in->flags = static_cast<std::uint8_t>(in->flags | (operand == 0 ? Instruction::first_a : Instruction::first_b));
+                in->flags =
+                    static_cast<std::uint8_t>(in->flags | (operand == 0 ? Instruction::first_a : Instruction::first_b));
             }
         });
     }

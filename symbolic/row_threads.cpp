@@ -47,8 +47,8 @@ std::size_t available_cores() noexcept {
 
 std::size_t batch_threads(std::size_t requested, std::size_t blocks, std::size_t block_work) noexcept {
     const std::size_t wanted = requested == 0 ? available_cores() : requested;
-    const std::size_t work = blocks > 0 && block_work > 0 && blocks > SIZE_MAX / block_work ? SIZE_MAX
-                                                                                            : blocks * block_work;
+    const std::size_t work =
+        blocks > 0 && block_work > 0 && blocks > SIZE_MAX / block_work ? SIZE_MAX : blocks * block_work;
     const std::size_t worth = std::max<std::size_t>(work / work_per_thread, 1);
     // More threads than cores only take turns on them: each costs a stack and
     // a worker's block of lanes, and none finishes a block sooner.
@@ -56,8 +56,7 @@ std::size_t batch_threads(std::size_t requested, std::size_t blocks, std::size_t
 }
 
 std::size_t run_blocks(std::size_t blocks, std::size_t threads,
-                       const std::function<bool(std::size_t, std::size_t)>& block,
-                       const std::function<void()>& check) {
+                       const std::function<bool(std::size_t, std::size_t)>& block, const std::function<void()>& check) {
     std::atomic<std::size_t> next{0};
     std::atomic<std::size_t> failed{no_block};
     std::atomic<bool> stop{false};

@@ -14,6 +14,6 @@
 #include "symbolic/small_value.hpp"
 #include "symbolic/tape.hpp"
 #include "symbolic/value.hpp"
-#include "symbolic/vectors.hpp"
 #include "symbolic/vec.hpp"
+#include "symbolic/vectors.hpp"
 #include "symbolic/version.hpp"

@@ -25,9 +25,7 @@ std::shared_ptr<ValueNode> detail::allocate_node() {
     return node;
 }
 
-void detail::throw_invalid_walk_value() {
-    throw std::invalid_argument("backward value is not a valid symbolic value");
-}
+void detail::throw_invalid_walk_value() { throw std::invalid_argument("backward value is not a valid symbolic value"); }
 
 void detail::require_valid(const Value& value, const char* label) {
     if (!value.same_node(Value{})) {
@@ -67,8 +65,8 @@ ValueNode::~ValueNode() {
     }
 }
 
-std::shared_ptr<ValueNode> make_node(ValueKind kind, int dimension, SmallValue value,
-                                     std::optional<SmallValue> hint, std::string name) {
+std::shared_ptr<ValueNode> make_node(ValueKind kind, int dimension, SmallValue value, std::optional<SmallValue> hint,
+                                     std::string name) {
     detail::require_dimension(dimension);
     if (value.dimension != 0) {
         detail::require_finite(value);

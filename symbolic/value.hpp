@@ -145,7 +145,7 @@ struct ValueNode {
 
 // Creates a leaf node, taking the next node id. `value` is either the empty
 // value or a value of `dimension` lanes.
-std::shared_ptr<ValueNode> make_node(ValueKind kind, int dimension, SmallValue value,
-                                     std::optional<SmallValue> hint, std::string name);
+std::shared_ptr<ValueNode> make_node(ValueKind kind, int dimension, SmallValue value, std::optional<SmallValue> hint,
+                                     std::string name);
 
 }  // namespace zarnik::symbolic

@@ -97,19 +97,23 @@ def to_dot(expression: Expression, values: bool = False, gradients: bool = False
         try:
             lanes = function([], nodes)()
             computed = {node.id: node_lanes for node, node_lanes in zip(nodes, lanes)}
-        except (ValueError, RuntimeError, IndexError):
+        except ValueError, RuntimeError, IndexError:
             failed = True
             computed = {node.id: node.value for node in nodes if node.is_constant or node.is_parameter}
-    lines = [f"digraph {_quoted(_shown(name))} {{",
-             "  rankdir=BT;",
-             '  node [shape=box, style="rounded", fontname="Helvetica", fontsize=11];',
-             '  edge [fontname="Helvetica", fontsize=9, arrowsize=0.7];']
+    lines = [
+        f"digraph {_quoted(_shown(name))} {{",
+        "  rankdir=BT;",
+        '  node [shape=box, style="rounded", fontname="Helvetica", fontsize=11];',
+        '  edge [fontname="Helvetica", fontsize=9, arrowsize=0.7];',
+    ]
     if failed:
         lines.append(f"  label={_quoted('the graph cannot be evaluated: values of leaves only')};")
     for node in nodes:
         what = node.op if node.is_expression else node.kind
-        label = [f"#{node.id} {what}" + (f" {_shown(node.name)}" if node.name else ""),
-                 f"{node.dim} lane{'s' * (node.dim > 1)}"]
+        label = [
+            f"#{node.id} {what}" + (f" {_shown(node.name)}" if node.name else ""),
+            f"{node.dim} lane{'s' * (node.dim > 1)}",
+        ]
         if node.is_undefined and node.hint is not None:
             label.append(f"hint {_lanes(node.hint)}")
         if node.id in computed:
@@ -117,8 +121,11 @@ def to_dot(expression: Expression, values: bool = False, gradients: bool = False
         if gradients and node.is_parameter:
             grad = node.grad
             label.append("grad " + ("none" if grad is None else _lanes(grad)))
-        shape = {"Constant": "plaintext", "Parameter": "box, style=filled, fillcolor=lightyellow",
-                 "Undefined": "box, style=dashed"}.get(node.kind, "box, style=rounded")
+        shape = {
+            "Constant": "plaintext",
+            "Parameter": "box, style=filled, fillcolor=lightyellow",
+            "Undefined": "box, style=dashed",
+        }.get(node.kind, "box, style=rounded")
         lines.append(f"  n{node.id} [label={_quoted(chr(10).join(label))}, shape={shape}];")
     for node in nodes:
         inputs = node.inputs
@@ -148,8 +155,9 @@ def draw(expression: Expression, path: str | os.PathLike[str], values: bool = Fa
         raise ValueError(f"draw() writes .svg, .png or .pdf files, not {target.suffix or 'files without a suffix'}")
     dot = shutil.which("dot")
     if dot is None:
-        raise RuntimeError("draw() needs Graphviz's dot program, which is not installed "
-                           "(to_dot() gives the Graphviz text without it)")
+        raise RuntimeError(
+            "draw() needs Graphviz's dot program, which is not installed (to_dot() gives the Graphviz text without it)"
+        )
     text = to_dot(expression, values=values, gradients=gradients)
     # dot writes to its standard output and the file is written here: a path
     # is never on dot's command line, where one starting with "-" would be

@@ -7,7 +7,7 @@ import os
 import stat
 import uuid
 from collections.abc import Sequence
-from typing import IO, TYPE_CHECKING, Any, TypeAlias
+from typing import IO, TYPE_CHECKING, Any
 
 from zarnik import _compiled
 
@@ -16,9 +16,9 @@ if TYPE_CHECKING:  # a compiled function's type is generic in its stubs only
     from zarnik._compiled import Function, Tape
 
     # What a graph file holds, as save takes it and load gives it back.
-    _Saveable: TypeAlias = Expression | Sequence[Expression] | Tape | Function[Any, Any]
-    _Loaded: TypeAlias = Expression | list[Expression] | Tape | Function[Any, Any]
-    _Place: TypeAlias = str | os.PathLike[str] | IO[bytes]
+    type _Saveable = Expression | Sequence[Expression] | Tape | Function[Any, Any]
+    type _Loaded = Expression | list[Expression] | Tape | Function[Any, Any]
+    type _Place = str | os.PathLike[str] | IO[bytes]
 
 # What one read asks for at first: the bytes read grow with what the file
 # gives, never with what its header claims.

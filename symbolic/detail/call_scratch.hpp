@@ -23,8 +23,8 @@ namespace zarnik::symbolic::detail {
 struct SweepSearch {
     struct Frame {
         std::uint32_t instruction;
-        std::uint32_t next;   // the next operand to visit
-        std::uint32_t count;  // of operands
+        std::uint32_t next;                     // the next operand to visit
+        std::uint32_t count;                    // of operands
         std::array<std::uint32_t, 4> operands;  // their instructions
     };
     std::vector<Frame> stack;

@@ -16,8 +16,8 @@ int main() {
     f.jacobian({small_value(0.5)}, jacobian);
     const Tape tape(a * a);
     const SmallValue square = tape.backward();
-    const bool ok = f({small_value(0.5)})[0][0] == 2.0 * std::sin(0.5) + 1.0 &&
-                    jacobian[0] == 2.0 * std::cos(0.5) && square[0] == 4.0 && a.grad()[0] == 4.0;
+    const bool ok = f({small_value(0.5)})[0][0] == 2.0 * std::sin(0.5) + 1.0 && jacobian[0] == 2.0 * std::cos(0.5) &&
+                    square[0] == 4.0 && a.grad()[0] == 4.0;
     std::printf("zarnik %s from an installed package: %s\n", zarnik::version.data(), ok ? "ok" : "WRONG");
     return ok ? 0 : 1;
 }

@@ -6,14 +6,14 @@
 
 #include <algorithm>
 #include <bit>
-#include <limits>
-#include <utility>
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <numeric>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "symbolic/detail/approximate.hpp"
@@ -84,7 +84,8 @@ RowsRun run_rows(const Value& y, const Value& p, const Value& q, const std::vect
     std::vector<std::uint32_t> order(program.code.size());
     std::iota(order.begin(), order.end(), 0U);
     detail::run_reverse_rows(program, values.data(), adjoints.data(), rows, order, arithmetic);
-    return {{values[out], values[out] + rows}, {adjoints[p_lane], adjoints[p_lane] + rows},
+    return {{values[out], values[out] + rows},
+            {adjoints[p_lane], adjoints[p_lane] + rows},
             {adjoints[q_lane], adjoints[q_lane] + rows}};
 }
 
@@ -121,7 +122,7 @@ TEST(Approximate, TranscendentalFunctionsStayWithinTheirBoundOfTheExactOnes) {
     for (const Case& c : cases) {
         const Value p = parameter(1.0, "p");
         const Value q = parameter(1.0, "q");
-        const Value y = c.make(p, q) * 1.0;  // the function is not the output itself
+        const Value y = c.make(p, q) * 1.0;   // the function is not the output itself
         constexpr std::size_t rows = 20'003;  // not a multiple of any vector width
         std::vector<double> ps(rows);
         std::vector<double> qs(rows);
@@ -154,7 +155,8 @@ TEST(Approximate, TranscendentalFunctionsStayWithinTheirBoundOfTheExactOnes) {
                 << approximate.value[r];
             const double result = exact.value[r];
             const double scale = std::max(1.0, result * result) * 4.0 * std::numeric_limits<double>::epsilon();
-            for (const auto& [e, a] : {std::pair{exact.dp[r], approximate.dp[r]}, std::pair{exact.dq[r], approximate.dq[r]}}) {
+            for (const auto& [e, a] :
+                 {std::pair{exact.dp[r], approximate.dp[r]}, std::pair{exact.dq[r], approximate.dq[r]}}) {
                 if (std::isfinite(e)) {
                     const double ulp = std::nextafter(std::fabs(e), INFINITY) - std::fabs(e);
                     ASSERT_LE(std::fabs(a - e), 4.0 * ulp + scale)

@@ -239,8 +239,8 @@ TEST(SecondDerivatives, WhereAFunctionIsNotSmooth) {
         const char* what;
         std::function<Value(Value, Value)> build;
         double a, b;
-        double da, db;     // the gradient
-        double daa, dbb;   // the second derivatives along each operand
+        double da, db;    // the gradient
+        double daa, dbb;  // the second derivatives along each operand
     };
     const std::vector<Case> cases = {
         {"abs at 0", [](Value a, Value) { return abs(a); }, 0.0, 1.0, 1.0, 0.0, 0.0, 0.0},
@@ -291,8 +291,7 @@ TEST(Gradient, Failures) {
          testing::Thrown::InvalidArgument, "a direction must have its leaf's 1 lanes, not 2"},
         {"a leaf twice",
          [&] {
-             directional_derivatives(std::vector<Value>{q * q}, std::vector<Value>{q, q},
-                                     std::vector<Value>{q, q});
+             directional_derivatives(std::vector<Value>{q * q}, std::vector<Value>{q, q}, std::vector<Value>{q, q});
          },
          testing::Thrown::InvalidArgument, "directional derivatives need distinct leaves"},
     };
@@ -349,7 +348,8 @@ TEST(Hessian, OfTheExtendedRosenbrockFunctionIsExactlySymmetricByEitherMethod) {
         (*h)(at, hessian);
         for (std::size_t i = 0; i < 12; ++i) {
             for (std::size_t j = 0; j < 12; ++j) {
-                EXPECT_NEAR(hessian[i * 12 + j], expected[i * 12 + j], 1e-12 * std::max(1.0, std::fabs(expected[i * 12 + j])));
+                EXPECT_NEAR(hessian[i * 12 + j], expected[i * 12 + j],
+                            1e-12 * std::max(1.0, std::fabs(expected[i * 12 + j])));
                 EXPECT_TRUE(same_bits(hessian[i * 12 + j], hessian[j * 12 + i]));
             }
         }

@@ -31,10 +31,25 @@ struct UnaryCase {
 
 std::vector<UnaryCase> unary_cases() {
     return {
-        {"Sqrt", ExpressionOp::Sqrt, [](Value v) { return sqrt(v); }, std::sqrt, {0.0, 0.25, 2.0, 1e300}, {-1.0, -1e-300}},
-        {"Exp", ExpressionOp::Exp, [](Value v) { return exp(v); }, std::exp, {-700.0, -1.5, 0.0, 0.7, 709.0}, {710.0, 1000.0}},
+        {"Sqrt",
+         ExpressionOp::Sqrt,
+         [](Value v) { return sqrt(v); },
+         std::sqrt,
+         {0.0, 0.25, 2.0, 1e300},
+         {-1.0, -1e-300}},
+        {"Exp",
+         ExpressionOp::Exp,
+         [](Value v) { return exp(v); },
+         std::exp,
+         {-700.0, -1.5, 0.0, 0.7, 709.0},
+         {710.0, 1000.0}},
         {"Log", ExpressionOp::Log, [](Value v) { return log(v); }, std::log, {1e-300, 0.5, 1.0, 3.0}, {0.0, -1.0}},
-        {"Log1p", ExpressionOp::Log1p, [](Value v) { return log1p(v); }, std::log1p, {-0.999, 1e-20, 2.5}, {-1.0, -2.0}},
+        {"Log1p",
+         ExpressionOp::Log1p,
+         [](Value v) { return log1p(v); },
+         std::log1p,
+         {-0.999, 1e-20, 2.5},
+         {-1.0, -2.0}},
         {"Expm1", ExpressionOp::Expm1, [](Value v) { return expm1(v); }, std::expm1, {-50.0, 1e-20, 1.25}, {710.0}},
         {"Tanh", ExpressionOp::Tanh, [](Value v) { return tanh(v); }, std::tanh, {-30.0, -0.5, 0.0, 0.3, 20.0}, {}},
         {"Sinh", ExpressionOp::Sinh, [](Value v) { return sinh(v); }, std::sinh, {-3.0, 0.0, 1.5}, {711.0, -711.0}},
@@ -61,14 +76,30 @@ double larger(double a, double b) { return a < b ? b : a; }
 
 std::vector<BinaryCase> binary_cases() {
     return {
-        {"Pow", ExpressionOp::Pow, [](Value a, Value b) { return pow(a, b); }, std::pow,
-         {{2.0, 0.5}, {-2.0, 3.0}, {0.5, -2.0}, {3.0, 0.0}}, {{-2.0, 0.5}, {0.0, -1.0}, {10.0, 400.0}}},
-        {"Atan2", ExpressionOp::Atan2, [](Value a, Value b) { return atan2(a, b); }, std::atan2,
-         {{1.0, 1.0}, {-0.5, -2.0}, {0.0, 3.0}, {2.0, 0.0}}, {}},
-        {"Minimum", ExpressionOp::Minimum, [](Value a, Value b) { return minimum(a, b); }, smaller,
-         {{1.0, 2.0}, {2.0, -1.0}, {0.5, 0.5}}, {}},
-        {"Maximum", ExpressionOp::Maximum, [](Value a, Value b) { return maximum(a, b); }, larger,
-         {{1.0, 2.0}, {2.0, -1.0}, {0.5, 0.5}}, {}},
+        {"Pow",
+         ExpressionOp::Pow,
+         [](Value a, Value b) { return pow(a, b); },
+         std::pow,
+         {{2.0, 0.5}, {-2.0, 3.0}, {0.5, -2.0}, {3.0, 0.0}},
+         {{-2.0, 0.5}, {0.0, -1.0}, {10.0, 400.0}}},
+        {"Atan2",
+         ExpressionOp::Atan2,
+         [](Value a, Value b) { return atan2(a, b); },
+         std::atan2,
+         {{1.0, 1.0}, {-0.5, -2.0}, {0.0, 3.0}, {2.0, 0.0}},
+         {}},
+        {"Minimum",
+         ExpressionOp::Minimum,
+         [](Value a, Value b) { return minimum(a, b); },
+         smaller,
+         {{1.0, 2.0}, {2.0, -1.0}, {0.5, 0.5}},
+         {}},
+        {"Maximum",
+         ExpressionOp::Maximum,
+         [](Value a, Value b) { return maximum(a, b); },
+         larger,
+         {{1.0, 2.0}, {2.0, -1.0}, {0.5, 0.5}},
+         {}},
     };
 }
 
@@ -177,8 +208,9 @@ TEST(Elementary, BinaryFunctionsGiveTheCLibrarysBitsBroadcastAndFailOutsideTheir
         EXPECT_TRUE(same_bits(left[1], c.libm(x1, z0)));
         const SmallValue right = c.build(constant(x0), parameter(z0, z1, "v")).evaluate();
         EXPECT_TRUE(same_bits(right[1], c.libm(x0, z1)));
-        EXPECT_TRUE(throws<std::invalid_argument>([&] { c.build(parameter(1.0, 2.0, "v"), parameter(1.0, 2.0, 3.0, "w")); },
-                                                  "cannot combine symbolic values with dimensions 2 and 3"));
+        EXPECT_TRUE(
+            throws<std::invalid_argument>([&] { c.build(parameter(1.0, 2.0, "v"), parameter(1.0, 2.0, 3.0, "w")); },
+                                          "cannot combine symbolic values with dimensions 2 and 3"));
     }
 }
 
@@ -189,8 +221,10 @@ TEST(Elementary, BinaryDerivativesAgreeWithCentralDifferences) {
             const Value a = parameter(x, "a");
             const Value b = parameter(z, "b");
             const Value y = c.build(a, b);
-            EXPECT_NEAR(derivative(y, a), central_difference(y, a, x), 1e-7 * std::max(1.0, std::fabs(derivative(y, a))));
-            EXPECT_NEAR(derivative(y, b), central_difference(y, b, z), 1e-7 * std::max(1.0, std::fabs(derivative(y, b))));
+            EXPECT_NEAR(derivative(y, a), central_difference(y, a, x),
+                        1e-7 * std::max(1.0, std::fabs(derivative(y, a))));
+            EXPECT_NEAR(derivative(y, b), central_difference(y, b, z),
+                        1e-7 * std::max(1.0, std::fabs(derivative(y, b))));
         }
     }
 }
@@ -213,8 +247,10 @@ TEST(Elementary, DerivativesWhereAFunctionIsNotSmooth) {
          [](Value a, Value b) { return sqrt(maximum(a, b)); }, 0.0, -1.0, inf, 0.0},
         {"sqrt at 0 is +inf", [](Value a, Value) { return sqrt(a); }, 0.0, 1.0, inf, 0.0},
         {"sqrt at -0 is +inf, as at 0", [](Value a, Value) { return sqrt(a); }, -0.0, 1.0, inf, 0.0},
-        {"pow with exponent 0 has no slope in the base", [](Value a, Value b) { return pow(a, b); }, 0.0, 0.0, 0.0, 0.0},
-        {"pow with base 0 has no slope in the exponent", [](Value a, Value b) { return pow(a, b); }, 0.0, 2.0, 0.0, 0.0},
+        {"pow with exponent 0 has no slope in the base", [](Value a, Value b) { return pow(a, b); }, 0.0, 0.0, 0.0,
+         0.0},
+        {"pow with base 0 has no slope in the exponent", [](Value a, Value b) { return pow(a, b); }, 0.0, 2.0, 0.0,
+         0.0},
         {"pow of a negative base has a NaN slope in the exponent", [](Value a, Value b) { return pow(a, b); }, -2.0,
          2.0, -4.0, nan},
     };

@@ -102,7 +102,8 @@ TEST(Evaluate, AnyUndefinedNodeFailsHintOrNot) {
         EXPECT_TRUE(throws<std::logic_error>([&] { (sin(placeholder) * parameter(1.0, "p")).evaluate(); },
                                              "cannot evaluate symbolic graph with Undefined values"));
     }
-    EXPECT_TRUE(throws<std::invalid_argument>([] { Value{}.evaluate(); }, "backward value is not a valid symbolic value"));
+    EXPECT_TRUE(
+        throws<std::invalid_argument>([] { Value{}.evaluate(); }, "backward value is not a valid symbolic value"));
 }
 
 TEST(Evaluate, WritesNothing) {
@@ -124,13 +125,15 @@ TEST(Evaluate, RejectsNodesThatTheBuildersNeverMake) {
     const testing::FailureCase cases[] = {
         {"Pack of a vector", [&] { make_expression(ExpressionOp::Pack, 2, {s, v, {}, {}}, 2, -1).evaluate(); },
          testing::Thrown::LogicError, "Pack input is not scalar"},
-        {"Component beyond its input", [&] { make_expression(ExpressionOp::Component, 1, {v, {}, {}, {}}, 1, 2).evaluate(); },
+        {"Component beyond its input",
+         [&] { make_expression(ExpressionOp::Component, 1, {v, {}, {}, {}}, 1, 2).evaluate(); },
          testing::Thrown::OutOfRange, "symbolic value lane index out of range"},
         {"Component below 0", [&] { make_expression(ExpressionOp::Component, 1, {v, {}, {}, {}}, 1, -1).evaluate(); },
          testing::Thrown::OutOfRange, "symbolic value lane index out of range"},
         {"operation None", [&] { make_expression(ExpressionOp::None, 1, {s, {}, {}, {}}, 1, -1).evaluate(); },
          testing::Thrown::LogicError, "unsupported symbolic expression op"},
-        {"unknown operation", [&] { make_expression(static_cast<ExpressionOp>(77), 1, {s, {}, {}, {}}, 1, -1).evaluate(); },
+        {"unknown operation",
+         [&] { make_expression(static_cast<ExpressionOp>(77), 1, {s, {}, {}, {}}, 1, -1).evaluate(); },
          testing::Thrown::LogicError, "unsupported symbolic expression op"},
         {"Add with one input", [&] { make_expression(ExpressionOp::Add, 1, {s, s, {}, {}}, 1, -1).evaluate(); },
          testing::Thrown::OutOfRange, "symbolic expression input index out of range"},

@@ -37,7 +37,8 @@ void expect_node(const Value& node, ExpressionOp op, int dimension, std::initial
 }
 
 TEST(ExpressionOpNames, AreTheEnumeratorNames) {
-    const char* names[] = {"None", "Pack", "Component", "Add", "Subtract", "Multiply", "Divide", "Negate", "Sin", "Cos"};
+    const char* names[] = {"None",     "Pack",   "Component", "Add", "Subtract",
+                           "Multiply", "Divide", "Negate",    "Sin", "Cos"};
     for (std::uint8_t code = 0; code < 10; ++code) {
         EXPECT_STREQ(to_string(static_cast<ExpressionOp>(code)), names[code]);
     }
@@ -79,7 +80,8 @@ TEST(UnaryBuilders, BuildNodesOverNonConstantsAndFoldConstants) {
     for (const auto& build : {std::function<Value(Value)>([](Value v) { return -std::move(v); }),
                               std::function<Value(Value)>([](Value v) { return sin(std::move(v)); }),
                               std::function<Value(Value)>([](Value v) { return cos(std::move(v)); })}) {
-        EXPECT_TRUE(throws<std::invalid_argument>([&] { build(Value{}); }, "unary operand is not a valid symbolic value"));
+        EXPECT_TRUE(
+            throws<std::invalid_argument>([&] { build(Value{}); }, "unary operand is not a valid symbolic value"));
     }
 }
 
@@ -116,9 +118,10 @@ TEST(Component, ChecksTheHandleThenTheIndex) {
     for (const int index : {4, -1, 100}) {
         EXPECT_TRUE(throws<std::out_of_range>([&] { component(v, index); }, "symbolic component index out of range"));
     }
-    EXPECT_TRUE(throws<std::out_of_range>([] { component(constant(1.0), 1); }, "symbolic component index out of range"));
-    EXPECT_TRUE(throws<std::invalid_argument>([] { component(Value{}, -1); },
-                                              "component value is not a valid symbolic value"));
+    EXPECT_TRUE(
+        throws<std::out_of_range>([] { component(constant(1.0), 1); }, "symbolic component index out of range"));
+    EXPECT_TRUE(
+        throws<std::invalid_argument>([] { component(Value{}, -1); }, "component value is not a valid symbolic value"));
 }
 
 TEST(Pack, FoldsConstantsAndOtherwiseKeepsEveryArgumentAsAnInput) {
@@ -169,20 +172,24 @@ TEST(BinaryBuilders, ApplyTheDimensionRule) {
     expect_node(s - quad, ExpressionOp::Subtract, 4, {s, quad});
     expect_node(pair * pair, ExpressionOp::Multiply, 2, {pair, pair});
     expect_node(s / s, ExpressionOp::Divide, 1, {s, s});
-    EXPECT_TRUE(throws<std::invalid_argument>([&] { pair + triple; }, "cannot combine symbolic values with dimensions 2 and 3"));
-    EXPECT_TRUE(throws<std::invalid_argument>([&] { triple + pair; }, "cannot combine symbolic values with dimensions 3 and 2"));
+    EXPECT_TRUE(throws<std::invalid_argument>([&] { pair + triple; },
+                                              "cannot combine symbolic values with dimensions 2 and 3"));
+    EXPECT_TRUE(throws<std::invalid_argument>([&] { triple + pair; },
+                                              "cannot combine symbolic values with dimensions 3 and 2"));
     EXPECT_TRUE(throws<std::invalid_argument>([&] { quad / constant(1.0, 2.0); },
                                               "cannot combine symbolic values with dimensions 4 and 2"));
     // Validity of both operands comes before dimensions.
-    EXPECT_TRUE(throws<std::invalid_argument>([&] { Value{} * Value{}; }, "left operand is not a valid symbolic value"));
-    EXPECT_TRUE(throws<std::invalid_argument>([&] { pair * Value{}; }, "right operand is not a valid symbolic value"));
+    EXPECT_TRUE(
+        throws<std::invalid_argument>([&] { Value{} * Value{}; }, "left operand is not a valid symbolic value"));
+    EXPECT_TRUE(throws<std::invalid_argument>([&] { pair* Value{}; }, "right operand is not a valid symbolic value"));
 }
 
 TEST(BinaryBuilders, FoldOnlyWhenBothOperandsAreConstants) {
     const Value folded = constant(1.0, 2.0, 3.0) * constant(2.0);
     EXPECT_TRUE(folded.is_constant());
     expect_lanes(folded.value(), {2.0, 4.0, 6.0});
-    EXPECT_TRUE(throws<std::invalid_argument>([] { constant(1.0) / constant(0.0); }, "symbolic value lanes must be finite"));
+    EXPECT_TRUE(
+        throws<std::invalid_argument>([] { constant(1.0) / constant(0.0); }, "symbolic value lanes must be finite"));
     EXPECT_TRUE(throws<std::invalid_argument>([] { 1.0 / constant(0.0); }, "symbolic value lanes must be finite"));
 
     // No algebraic shortcuts: dividing a parameter by zero builds a node and only
@@ -235,7 +242,8 @@ TEST(BinaryBuilders, ANumberOperandTakesItsIdEvenWhenTheOperatorFails) {
     const std::uint64_t before = newest_id();
     EXPECT_TRUE(throws<std::invalid_argument>([] { 2.0 - Value{}; }, "right operand is not a valid symbolic value"));
     EXPECT_EQ(newest_id(), before + 2);
-    EXPECT_TRUE(throws<std::invalid_argument>([] { parameter(1.0, "p") + nan; }, "symbolic value lanes must be finite"));
+    EXPECT_TRUE(
+        throws<std::invalid_argument>([] { parameter(1.0, "p") + nan; }, "symbolic value lanes must be finite"));
 }
 
 TEST(Builders, FailuresTakeNoId) {

@@ -13,8 +13,8 @@ using testing::expect_lanes;
 using testing::newest_id;
 using testing::throws;
 
-using testing::nan;
 using testing::inf;
+using testing::nan;
 
 TEST(Factories, ConstantHoldsItsValueAndNothingElse) {
     const Value c = constant(2.5);
@@ -84,16 +84,20 @@ TEST(Factories, FailuresCreateNothingAndTakeNoId) {
         const char* message;
     };
     const Case cases[] = {
-        {"parameter of the empty value", [] { parameter(SmallValue{}, "p"); }, "symbolic value dimension must be in 1..4"},
+        {"parameter of the empty value", [] { parameter(SmallValue{}, "p"); },
+         "symbolic value dimension must be in 1..4"},
         {"constant of dimension 5", [&] { constant(five); }, "symbolic value dimension must be in 1..4"},
         {"undefined_with_hint of dimension 0", [] { undefined_with_hint(SmallValue{}, "u"); },
          "symbolic value dimension must be in 1..4"},
         {"constant of an empty list", [] { constant({}); }, "symbolic value constructor expects 1..4 lanes"},
         {"constant of five lanes", [] { constant({1, 2, 3, 4, 5}); }, "symbolic value constructor expects 1..4 lanes"},
-        {"parameter of five lanes", [] { parameter({1, 2, 3, 4, 5}, "p"); }, "symbolic value constructor expects 1..4 lanes"},
+        {"parameter of five lanes", [] { parameter({1, 2, 3, 4, 5}, "p"); },
+         "symbolic value constructor expects 1..4 lanes"},
         {"constant of infinity", [] { constant(inf); }, "symbolic value lanes must be finite"},
-        {"parameter of Vec (0, NaN)", [] { parameter(Vec<double, 2>{0.0, nan}, "p"); }, "symbolic value lanes must be finite"},
-        {"undefined_with_hint of 1, NaN", [] { undefined_with_hint(1.0, nan, "u"); }, "symbolic value lanes must be finite"},
+        {"parameter of Vec (0, NaN)", [] { parameter(Vec<double, 2>{0.0, nan}, "p"); },
+         "symbolic value lanes must be finite"},
+        {"undefined_with_hint of 1, NaN", [] { undefined_with_hint(1.0, nan, "u"); },
+         "symbolic value lanes must be finite"},
         {"constant of a NaN SmallValue", [] { constant(SmallValue{2, {1.0, nan, 0, 0}}); },
          "symbolic value lanes must be finite"},
         {"undefined of dimension 0", [] { undefined(0, "u"); }, "symbolic value dimension must be in 1..4"},

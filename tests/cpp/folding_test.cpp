@@ -54,9 +54,9 @@ TEST(Folding, NonFiniteResultsAreRejected) {
         {"overflowing sum", ExpressionOp::Add, small_value(1.7e308), small_value(1.7e308), 1, {}},
     };
     for (const BinaryCase& test : cases) {
-        EXPECT_TRUE(throws<std::invalid_argument>(
-            [&] { binary_constant(test.op, test.left, test.right, test.dimension); },
-            "symbolic value lanes must be finite"))
+        EXPECT_TRUE(
+            throws<std::invalid_argument>([&] { binary_constant(test.op, test.left, test.right, test.dimension); },
+                                          "symbolic value lanes must be finite"))
             << test.what;
     }
     const SmallValue infinite{1, {INFINITY, 0, 0, 0}};

@@ -117,8 +117,8 @@ TEST(FunctionRows, RefuseParameterValuesOfAnotherLengthOrNotFinite) {
         EXPECT_TRUE(throws<std::invalid_argument>([&] { batch.jacobian(given); }, expected)) << given.size();
     }
     // ... and values that set_value would refuse.
-    EXPECT_TRUE(throws<std::invalid_argument>([&] { batch.evaluate({1.0, nan, 3.0}); },
-                                              "symbolic value lanes must be finite"));
+    EXPECT_TRUE(
+        throws<std::invalid_argument>([&] { batch.evaluate({1.0, nan, 3.0}); }, "symbolic value lanes must be finite"));
     batch.evaluate({1.0, 2.0, 3.0});
     EXPECT_EQ(batch.results[0][0], 0.25 * 1.0 + 3.0);
 }
@@ -139,7 +139,9 @@ TEST(FunctionRows, NameTheFirstRowThatFails) {
         // An input that is not finite fails the row, although sin keeps it from any check of its own.
         {"sin x", Function({x}, {sin(x)}), {{0, nan, 1}}, "symbolic value lanes must be finite (row 1)"},
         // ... and so does a lane that no output reads.
-        {"unread lane", Function({v}, {sin(component(v, 0))}), {{0, 0, 1, 1, 2, nan}},
+        {"unread lane",
+         Function({v}, {sin(component(v, 0))}),
+         {{0, 0, 1, 1, 2, nan}},
          "symbolic value lanes must be finite (row 2)"},
     };
     for (const Case& c : cases) {

@@ -120,7 +120,8 @@ TEST(Function, AgreesWithEvaluationAndBackwardOnRandomGraphs) {
                 std::size_t column = 0;
                 for (const Value& input : c.inputs) {
                     for (int i = 0; i < input.dimension(); ++i, ++column) {
-                        const double expected = input.has_grad() ? input.grad().lanes[static_cast<std::size_t>(i)] : 0.0;
+                        const double expected =
+                            input.has_grad() ? input.grad().lanes[static_cast<std::size_t>(i)] : 0.0;
                         EXPECT_TRUE(same_bits(jacobian[row * f.input_lanes() + column], expected))
                             << what << ", row " << row << ", column " << column;
                     }
@@ -254,7 +255,7 @@ TEST(Function, AgreesOnNodesThatBreakTheBuildersInvariants) {
     const Value t = parameter(-2.0, "t");
     // Extra operands that evaluation never reads.
     const Value odd = make_expression(ExpressionOp::Add, 1, {s, t * 3.0, p, {}}, 3, -1) * s;  // (s + 3t) s
-    const Value other = make_expression(ExpressionOp::Multiply, 1, {t, t, s, {}}, 3, -1);    // t t
+    const Value other = make_expression(ExpressionOp::Multiply, 1, {t, t, s, {}}, 3, -1);     // t t
     const Function f({s, t}, {odd, other});
     s.set_value(small_value(0.5));
     t.set_value(small_value(1.5));
@@ -276,8 +277,8 @@ TEST(Function, RefusesWhatItCannotTake) {
     const Function g({x}, {sin(component(x, 0))});
     const std::string free_placeholder =
         "function outputs depend on placeholders that are not inputs: " + u.debug_string();
-    const std::string free_placeholders = "function outputs depend on placeholders that are not inputs: " +
-                                          x.debug_string() + ", " + u.debug_string();
+    const std::string free_placeholders =
+        "function outputs depend on placeholders that are not inputs: " + x.debug_string() + ", " + u.debug_string();
     double room[2];
     const double* none[] = {room};
     double* out[] = {room};
@@ -290,7 +291,8 @@ TEST(Function, RefusesWhatItCannotTake) {
          "function inputs must be distinct"},
         {"an empty input", [&] { Function({Value{}}, {p}); }, testing::Thrown::InvalidArgument,
          "function input is not a valid symbolic value"},
-        {"no output", [&] { Function({p}, {}); }, testing::Thrown::InvalidArgument, "a function needs at least one output"},
+        {"no output", [&] { Function({p}, {}); }, testing::Thrown::InvalidArgument,
+         "a function needs at least one output"},
         {"an empty output", [&] { Function({p}, {Value{}}); }, testing::Thrown::InvalidArgument,
          "function output is not a valid symbolic value"},
         {"too few values", [&] { f({small_value(1.0, 2.0)}); }, testing::Thrown::InvalidArgument,

@@ -106,10 +106,10 @@ TEST(Program, LeavesIrregularNodesToTheReference) {
     const Value p = parameter(1.0, 2.0, "p");
     const Value s = parameter(3.0, "s");
     const Value cases[] = {
-        make_expression(ExpressionOp::Add, 4, {p, p, {}, {}}, 2, -1),       // reads spare lanes
-        make_expression(ExpressionOp::Add, 1, {s, s, p, {}}, 3, -1),        // an input it never reads
-        make_expression(ExpressionOp::Pack, 2, {s, s, s, {}}, 3, -1),       // more inputs than lanes
-        make_expression(ExpressionOp::Sin, 3, {p, {}, {}, {}}, 1, -1),      // lanes other than its input's
+        make_expression(ExpressionOp::Add, 4, {p, p, {}, {}}, 2, -1),        // reads spare lanes
+        make_expression(ExpressionOp::Add, 1, {s, s, p, {}}, 3, -1),         // an input it never reads
+        make_expression(ExpressionOp::Pack, 2, {s, s, s, {}}, 3, -1),        // more inputs than lanes
+        make_expression(ExpressionOp::Sin, 3, {p, {}, {}, {}}, 1, -1),       // lanes other than its input's
         make_expression(ExpressionOp::Component, 2, {p, {}, {}, {}}, 1, 1),  // a vector component
     };
     for (const Value& odd : cases) {
@@ -135,8 +135,9 @@ TEST(Program, LeavesWhoseValueHasFewerLanesThanTheirNode) {
         Outcome expected;
     } cases[] = {
         {"p + q", p + q, {small_value(2.0, 3.0, 4.0), ""}},
-        {"p.z", component(p, 2), {std::nullopt, std::string(typeid(std::out_of_range).name()) +
-                                                       ": symbolic value lane index out of range"}},
+        {"p.z",
+         component(p, 2),
+         {std::nullopt, std::string(typeid(std::out_of_range).name()) + ": symbolic value lane index out of range"}},
         {"sin(p.x) * q", sin(component(p, 0)) * q, by_reference(sin(component(p, 0)) * q)},
         {"c + r", c + r, {small_value(15.0, 25.0), ""}},
     };

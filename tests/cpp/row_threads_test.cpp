@@ -113,7 +113,7 @@ TEST(RowThreads, ABatchTakesNoMoreThreadsThanItsBlocksOrItsWorkPays) {
     EXPECT_EQ(batch_threads(3, 1000, 1U << 20U), std::min<std::size_t>(cores, 3));
     EXPECT_EQ(batch_threads(8, 2, 1U << 20U), std::min<std::size_t>(cores, 2));
     EXPECT_EQ(batch_threads(8, 0, 1U << 20U), 1U);
-    EXPECT_EQ(batch_threads(8, 4, 16), 1U);  // too little work to share
+    EXPECT_EQ(batch_threads(8, 4, 16), 1U);                                        // too little work to share
     EXPECT_EQ(batch_threads(8, 1000, SIZE_MAX), std::min<std::size_t>(cores, 8));  // no overflow
     // Threads past the cores only take turns on them, each with a stack and
     // a worker of its own: a huge request gets the cores.

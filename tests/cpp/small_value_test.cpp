@@ -12,8 +12,8 @@ namespace {
 using testing::expect_lanes;
 using testing::throws;
 
-using testing::nan;
 using testing::inf;
+using testing::nan;
 constexpr double largest = std::numeric_limits<double>::max();
 constexpr double subnormal = std::numeric_limits<double>::denorm_min();
 
@@ -35,7 +35,8 @@ TEST(SmallValue, EveryBuilderFillsLanesInOrderAndZeroesSpareLanes) {
 }
 
 TEST(SmallValue, InitializerListMustHoldOneToFourLanes) {
-    EXPECT_TRUE(throws<std::invalid_argument>([] { small_value({}); }, "symbolic value constructor expects 1..4 lanes"));
+    EXPECT_TRUE(
+        throws<std::invalid_argument>([] { small_value({}); }, "symbolic value constructor expects 1..4 lanes"));
     EXPECT_TRUE(throws<std::invalid_argument>([] { small_value({1, 2, 3, 4, 5}); },
                                               "symbolic value constructor expects 1..4 lanes"));
     // The count is checked before any lane is read.

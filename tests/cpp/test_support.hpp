@@ -33,8 +33,8 @@ template <typename Expected, typename Call>
                                                  << "\") instead of " << typeid(Expected).name();
         }
         if (error.what() != message) {
-            return ::testing::AssertionFailure() << "message \"" << error.what() << "\" instead of \"" << message
-                                                 << '"';
+            return ::testing::AssertionFailure()
+                   << "message \"" << error.what() << "\" instead of \"" << message << '"';
         }
         return ::testing::AssertionSuccess();
     }

@@ -24,16 +24,26 @@ TEST(Value, EmptyHandleRefusesEveryAccessor) {
     EXPECT_FALSE(constant(1.0).same_node(empty));
 
     const std::function<void()> accessors[] = {
-        [&] { (void)empty.node(); },          [&] { (void)empty.mutable_node(); },
-        [&] { (void)empty.id(); },            [&] { (void)empty.kind(); },
-        [&] { (void)empty.op(); },            [&] { (void)empty.dimension(); },
-        [&] { (void)empty.component_index(); }, [&] { (void)empty.name(); },
-        [&] { (void)empty.is_constant(); },   [&] { (void)empty.is_parameter(); },
-        [&] { (void)empty.is_undefined(); },  [&] { (void)empty.is_expression(); },
-        [&] { (void)empty.value(); },         [&] { (void)empty.has_hint(); },
-        [&] { (void)empty.hint(); },          [&] { (void)empty.has_grad(); },
-        [&] { (void)empty.grad(); },          [&] { (void)empty.input_count(); },
-        [&] { (void)empty.input(0); },        [&] { (void)empty.debug_string(); },
+        [&] { (void)empty.node(); },
+        [&] { (void)empty.mutable_node(); },
+        [&] { (void)empty.id(); },
+        [&] { (void)empty.kind(); },
+        [&] { (void)empty.op(); },
+        [&] { (void)empty.dimension(); },
+        [&] { (void)empty.component_index(); },
+        [&] { (void)empty.name(); },
+        [&] { (void)empty.is_constant(); },
+        [&] { (void)empty.is_parameter(); },
+        [&] { (void)empty.is_undefined(); },
+        [&] { (void)empty.is_expression(); },
+        [&] { (void)empty.value(); },
+        [&] { (void)empty.has_hint(); },
+        [&] { (void)empty.hint(); },
+        [&] { (void)empty.has_grad(); },
+        [&] { (void)empty.grad(); },
+        [&] { (void)empty.input_count(); },
+        [&] { (void)empty.input(0); },
+        [&] { (void)empty.debug_string(); },
         [&] { empty.set_value(small_value(1.0)); },
     };
     for (const auto& access : accessors) {
@@ -47,7 +57,8 @@ TEST(Value, EmptyHandleRefusesEveryAccessor) {
 TEST(Value, AbsentPayloadsAreReportedAsLogicErrors) {
     const Value placeholder = undefined(2, "u");
     const Value sum = parameter(1.0, "p") + parameter(2.0, "q");
-    EXPECT_TRUE(throws<std::logic_error>([&] { (void)placeholder.value(); }, "symbolic value has no direct numeric value"));
+    EXPECT_TRUE(
+        throws<std::logic_error>([&] { (void)placeholder.value(); }, "symbolic value has no direct numeric value"));
     EXPECT_TRUE(throws<std::logic_error>([&] { (void)sum.value(); }, "symbolic value has no direct numeric value"));
     EXPECT_TRUE(throws<std::logic_error>([&] { (void)placeholder.hint(); }, "symbolic value has no hint"));
     EXPECT_TRUE(throws<std::logic_error>([&] { (void)parameter(1.0, "p").grad(); }, "symbolic value has no gradient"));
@@ -59,7 +70,8 @@ TEST(Value, InputIndexIsBoundedByTheInputCount) {
     EXPECT_TRUE(throws<std::out_of_range>([&] { (void)p.input(0); }, "symbolic expression input index out of range"));
     EXPECT_TRUE(throws<std::out_of_range>([&] { (void)sum.input(sum.input_count()); },
                                           "symbolic expression input index out of range"));
-    EXPECT_TRUE(throws<std::out_of_range>([&] { (void)sum.input(-1); }, "symbolic expression input index out of range"));
+    EXPECT_TRUE(
+        throws<std::out_of_range>([&] { (void)sum.input(-1); }, "symbolic expression input index out of range"));
     EXPECT_TRUE(sum.input(0).same_node(p));
 }
 
@@ -93,7 +105,8 @@ TEST(SetValue, ChecksTheValueBeforeTheNode) {
         {"wrong dimension", p, small_value(1.0, 2.0, 3.0), "set_value() dimension does not match Parameter dimension"},
     };
     for (const Case& test : invalid_argument_cases) {
-        EXPECT_TRUE(throws<std::invalid_argument>([&] { test.target.set_value(test.value); }, test.message)) << test.what;
+        EXPECT_TRUE(throws<std::invalid_argument>([&] { test.target.set_value(test.value); }, test.message))
+            << test.what;
     }
     EXPECT_TRUE(throws<std::logic_error>([&] { c.set_value(small_value(2.0)); },
                                          "set_value() is only valid for Parameter values"));
@@ -128,7 +141,8 @@ TEST(MakeNode, ChecksDimensionThenValueThenHintAndConsumesNoIdOnFailure) {
         const char* message;
     };
     const Case cases[] = {
-        {"dimension 5 before a NaN value", 5, SmallValue{1, {nan, 0.0, 0.0, 0.0}}, std::nullopt, "symbolic value dimension must be in 1..4"},
+        {"dimension 5 before a NaN value", 5, SmallValue{1, {nan, 0.0, 0.0, 0.0}}, std::nullopt,
+         "symbolic value dimension must be in 1..4"},
         {"dimension 0", 0, SmallValue{}, std::nullopt, "symbolic value dimension must be in 1..4"},
         {"hint of another dimension", 3, SmallValue{}, hint2, "symbolic hint dimension mismatch"},
         {"hint of dimension 0", 3, SmallValue{}, SmallValue{}, "symbolic value dimension must be in 1..4"},
@@ -142,8 +156,8 @@ TEST(MakeNode, ChecksDimensionThenValueThenHintAndConsumesNoIdOnFailure) {
     }
     SmallValue nan_value = small_value(1.0);
     nan_value.lanes[0] = nan;
-    EXPECT_TRUE(throws<std::invalid_argument>(
-        [&] { make_node(ValueKind::Constant, 1, nan_value, std::nullopt, ""); }, "symbolic value lanes must be finite"));
+    EXPECT_TRUE(throws<std::invalid_argument>([&] { make_node(ValueKind::Constant, 1, nan_value, std::nullopt, ""); },
+                                              "symbolic value lanes must be finite"));
     // An empty value is not examined at all, whatever its lanes hold.
     const SmallValue empty_with_nan{0, {nan, nan, nan, nan}};
     EXPECT_NO_THROW(make_node(ValueKind::Undefined, 2, empty_with_nan, std::nullopt, ""));

@@ -59,11 +59,23 @@ def seeds():
     # Exact forms: a constant of 3 lanes holding 1 (value lane count 1, four
     # lanes), an Add of dimensions 2 and 3, a Component of lane 7 and an
     # expression made by make_node with a name and a hint.
-    records = (bytes([0x48, 1]) + lanes(1.5, 0, 0, float("nan"))       # node 0: Constant<3>, exact
-               + bytes([0x05]) + lanes(2.0, 3.0)                       # node 1: Parameter<2>
-               + bytes([0x4B, 3, 2]) + varint(0 << 1 | 1) + b"\x00\x01"  # node 2: Add<3>, exact, index -1
-               + bytes([0x43, 2, 1]) + varint(7 << 1) + b"\x01"          # node 3: Component<1> of node 1, lane 7
-               + bytes([0x77, 0, 0]) + varint(1) + varint(1) + b"e" + lanes(1, 2, 0, 0))  # node 4
+    records = (
+        bytes([0x48, 1])
+        + lanes(1.5, 0, 0, float("nan"))  # node 0: Constant<3>, exact
+        + bytes([0x05])
+        + lanes(2.0, 3.0)  # node 1: Parameter<2>
+        + bytes([0x4B, 3, 2])
+        + varint(0 << 1 | 1)
+        + b"\x00\x01"  # node 2: Add<3>, exact, index -1
+        + bytes([0x43, 2, 1])
+        + varint(7 << 1)
+        + b"\x01"  # node 3: Component<1> of node 1, lane 7
+        + bytes([0x77, 0, 0])
+        + varint(1)
+        + varint(1)
+        + b"e"
+        + lanes(1, 2, 0, 0)
+    )  # node 4
     yield "exact", crafted(1, 1, 5, records, [2, 3, 4])
 
 

@@ -244,7 +244,8 @@ private:
     // Folding and evaluation share their arithmetic: compare a folded result
     // with the same operation evaluated over parameters.
     template <typename Build>
-    void check_folding(const std::optional<Value>& folded, const Build& build, const std::vector<SmallValue>& operands) {
+    void check_folding(const std::optional<Value>& folded, const Build& build,
+                       const std::vector<SmallValue>& operands) {
         std::vector<Value> params;
         for (const SmallValue& lanes : operands) {
             params.push_back(parameter(lanes, ""));
@@ -311,10 +312,9 @@ private:
 };
 
 ExpressionOp binary_op(std::uint8_t b) {
-    constexpr ExpressionOp ops[] = {ExpressionOp::Add,     ExpressionOp::Subtract, ExpressionOp::Multiply,
-                                    ExpressionOp::Divide,  ExpressionOp::Pow,      ExpressionOp::Atan2,
-                                    ExpressionOp::Minimum, ExpressionOp::Maximum,  ExpressionOp::Step,
-                                    ExpressionOp::Gate};
+    constexpr ExpressionOp ops[] = {
+        ExpressionOp::Add,   ExpressionOp::Subtract, ExpressionOp::Multiply, ExpressionOp::Divide, ExpressionOp::Pow,
+        ExpressionOp::Atan2, ExpressionOp::Minimum,  ExpressionOp::Maximum,  ExpressionOp::Step,   ExpressionOp::Gate};
     return ops[b % std::size(ops)];
 }
 
@@ -351,8 +351,22 @@ Value apply_binary(ExpressionOp op, A a, B b) {
 Value apply_unary(std::uint8_t which, Value a) {
     using Unary = Value (*)(Value);
     constexpr Unary functions[] = {
-        [](Value v) { return -std::move(v); }, sin,  cos,  sqrt, exp,  log,  log1p, expm1,
-        tanh,                                  sinh, cosh, tan,  asin, acos, atan,  abs,
+        [](Value v) { return -std::move(v); },
+        sin,
+        cos,
+        sqrt,
+        exp,
+        log,
+        log1p,
+        expm1,
+        tanh,
+        sinh,
+        cosh,
+        tan,
+        asin,
+        acos,
+        atan,
+        abs,
         sign,
     };
     return functions[which % std::size(functions)](std::move(a));
@@ -656,9 +670,8 @@ void Program::step() {
             const bool number_first = opcode % 16 == 5;
             const std::uint64_t extra = std::fabs(d) <= std::numeric_limits<double>::max() ? 1 : 0;
             Value made;
-            const bool ok = attempt(
-                [&] { made = number_first ? apply_binary(op, d, a) : apply_binary(op, a, d); },
-                extra);
+            const bool ok =
+                attempt([&] { made = number_first ? apply_binary(op, d, a) : apply_binary(op, a, d); }, extra);
             if (ok) {
                 keep(made);
             }
@@ -772,9 +785,7 @@ void Program::step() {
             attempt([&] { target.zero_grad(); });
             break;
         }
-        case 14:
-            slot() = Value{};
-            break;
+        case 14: slot() = Value{}; break;
         case 16: {  // a function of some slots, called, differentiated and run over rows
             std::vector<Value> inputs(in_.byte() % 4);
             for (Value& input : inputs) {
@@ -803,13 +814,15 @@ void Program::step() {
         default: {  // 15: a short chain on top of a slot, so that nesting shows up too
             Value& target = slot();
             const int length = in_.byte() % 8;
-            attempt([&] {
-                Value chain = target;
-                for (int i = 0; i < length; ++i) {
-                    chain = sin(chain) * 0.5 + target;
-                }
-                target = chain;
-            }, 0, false);
+            attempt(
+                [&] {
+                    Value chain = target;
+                    for (int i = 0; i < length; ++i) {
+                        chain = sin(chain) * 0.5 + target;
+                    }
+                    target = chain;
+                },
+                0, false);
             break;
         }
     }

@@ -17,12 +17,12 @@ pytestmark = pytest.mark.full_stage
 
 def run(*args):
     env = {**os.environ, "ZARNIK_BENCH_QUICK": "1"}
-    return subprocess.run([sys.executable, str(PEERS), *args], capture_output=True, text=True, env=env,
-                          check=True, timeout=600)
+    return subprocess.run(
+        [sys.executable, str(PEERS), *args], capture_output=True, text=True, env=env, check=True, timeout=600
+    )
 
 
-@pytest.mark.not_under_address_sanitizer(
-    reason="the peers' own libraries are not built for the address sanitizer")
+@pytest.mark.not_under_address_sanitizer(reason="the peers' own libraries are not built for the address sanitizer")
 def test_the_fit_and_vec3_workloads_agree_across_peers(tmp_path):
     out = tmp_path / "shapes.json"
     run("shapes", str(out))
@@ -41,13 +41,18 @@ def test_the_deep_workload_survives_in_its_own_process():
     assert {"build", "eval", "backward", "free"} <= set(result["times"])
 
 
-@pytest.mark.not_under_address_sanitizer(
-    reason="the contenders' own libraries are not built for the address sanitizer")
+@pytest.mark.not_under_address_sanitizer(reason="the contenders' own libraries are not built for the address sanitizer")
 def test_the_function_workloads_agree_across_contenders(tmp_path):
     out = tmp_path / "functions.json"
     env = {**os.environ, "ZARNIK_BENCH_QUICK": "1"}
-    subprocess.run([sys.executable, str(PEERS.with_name("functions.py")), "run", str(out)], capture_output=True,
-                   text=True, env=env, check=True, timeout=600)
+    subprocess.run(
+        [sys.executable, str(PEERS.with_name("functions.py")), "run", str(out)],
+        capture_output=True,
+        text=True,
+        env=env,
+        check=True,
+        timeout=600,
+    )
     report = json.loads(out.read_text())
     for workload in ("batch", "jacobian"):
         for name, contender in report[workload]["contenders"].items():
@@ -66,8 +71,14 @@ def test_the_travel_workloads_agree(tmp_path):
     pytest.importorskip("distributed")
     out = tmp_path / "travel.json"
     env = {**os.environ, "ZARNIK_BENCH_QUICK": "1"}
-    subprocess.run([sys.executable, str(PEERS.with_name("travel.py")), "run", str(out)], capture_output=True,
-                   text=True, env=env, check=True, timeout=600)
+    subprocess.run(
+        [sys.executable, str(PEERS.with_name("travel.py")), "run", str(out)],
+        capture_output=True,
+        text=True,
+        env=env,
+        check=True,
+        timeout=600,
+    )
     report = json.loads(out.read_text())
     assert report["files"]["agrees"]
     assert report["files"]["bytes"] <= 40 * report["files"]["nodes"]

@@ -41,17 +41,20 @@ class ItemFails:
         return 2
 
 
-@pytest.mark.parametrize("args, lanes", [
-    ((1, 2), (1.0, 2.0)),
-    (([1, 2],), (1.0, 2.0)),
-    (((1, 2),), (1.0, 2.0)),
-    ((range(3),), (0.0, 1.0, 2.0)),
-    ((bytearray(b"\x01\x02"),), (1.0, 2.0)),
-    ((True,), (1.0,)),
-    ((OnlyIndex(),), (7.0,)),
-    ((OnlyFloat(), 1), (2.5, 1.0)),
-    ((-0.0, 1e308, 5e-324, -1),  (-0.0, 1e308, 5e-324, -1.0)),
-])
+@pytest.mark.parametrize(
+    "args, lanes",
+    [
+        ((1, 2), (1.0, 2.0)),
+        (([1, 2],), (1.0, 2.0)),
+        (((1, 2),), (1.0, 2.0)),
+        ((range(3),), (0.0, 1.0, 2.0)),
+        ((bytearray(b"\x01\x02"),), (1.0, 2.0)),
+        ((True,), (1.0,)),
+        ((OnlyIndex(),), (7.0,)),
+        ((OnlyFloat(), 1), (2.5, 1.0)),
+        ((-0.0, 1e308, 5e-324, -1), (-0.0, 1e308, 5e-324, -1.0)),
+    ],
+)
 def test_numbers_and_numeric_sequences_become_lanes(args, lanes):
     for make in (zk.Constant, zk.Parameter):
         value = make(*args).value
@@ -59,23 +62,26 @@ def test_numbers_and_numeric_sequences_become_lanes(args, lanes):
         assert all(type(lane) is float for lane in value)
 
 
-@pytest.mark.parametrize("args, error, text", [
-    ((), ValueError, "Constant expects 1..4 numeric values"),
-    ((1, 2, 3, 4, 5), ValueError, "Constant expects 1..4 numeric values"),
-    (([],), ValueError, "Constant must contain 1..4 values"),
-    (((1, 2, 3, 4, 5),), ValueError, "Constant must contain 1..4 values"),
-    (("1.5",), RuntimeError, cast_error("<class 'str'>")),
-    ((b"ab",), RuntimeError, cast_error("<class 'bytes'>")),
-    (([[1, 2]],), RuntimeError, cast_error("<class 'list'>")),
-    (([1.0], 2.0), RuntimeError, cast_error("<class 'list'>")),
-    ((None,), RuntimeError, cast_error("<class 'NoneType'>")),
-    ((decimal.Decimal(1), "x"), RuntimeError, cast_error("<class 'str'>")),
-    ((10**400,), RuntimeError, cast_error("<class 'int'>")),
-    (([NAN, 1],), ValueError, "symbolic value lanes must be finite"),
-    ((1.0, math.inf), ValueError, "symbolic value lanes must be finite"),
-    # Every item converts before any lane is checked.
-    (([NAN, "a"],), RuntimeError, cast_error("<class 'str'>")),
-])
+@pytest.mark.parametrize(
+    "args, error, text",
+    [
+        ((), ValueError, "Constant expects 1..4 numeric values"),
+        ((1, 2, 3, 4, 5), ValueError, "Constant expects 1..4 numeric values"),
+        (([],), ValueError, "Constant must contain 1..4 values"),
+        (((1, 2, 3, 4, 5),), ValueError, "Constant must contain 1..4 values"),
+        (("1.5",), RuntimeError, cast_error("<class 'str'>")),
+        ((b"ab",), RuntimeError, cast_error("<class 'bytes'>")),
+        (([[1, 2]],), RuntimeError, cast_error("<class 'list'>")),
+        (([1.0], 2.0), RuntimeError, cast_error("<class 'list'>")),
+        ((None,), RuntimeError, cast_error("<class 'NoneType'>")),
+        ((decimal.Decimal(1), "x"), RuntimeError, cast_error("<class 'str'>")),
+        ((10**400,), RuntimeError, cast_error("<class 'int'>")),
+        (([NAN, 1],), ValueError, "symbolic value lanes must be finite"),
+        ((1.0, math.inf), ValueError, "symbolic value lanes must be finite"),
+        # Every item converts before any lane is checked.
+        (([NAN, "a"],), RuntimeError, cast_error("<class 'str'>")),
+    ],
+)
 def test_bad_values_are_refused_with_the_label(args, error, text):
     with pytest.raises(error) as raised:
         zk.Constant(*args)
@@ -92,10 +98,13 @@ def test_an_expression_is_never_read_as_numbers():
             call()
 
 
-@pytest.mark.parametrize("sequence, error, text", [
-    (LengthFails(), KeyError, "'no length here'"),
-    (ItemFails(), LookupError, "no item 0"),
-])
+@pytest.mark.parametrize(
+    "sequence, error, text",
+    [
+        (LengthFails(), KeyError, "'no length here'"),
+        (ItemFails(), LookupError, "no item 0"),
+    ],
+)
 def test_failing_host_queries_propagate_unchanged(sequence, error, text):
     with pytest.raises(error) as raised:
         zk.Constant(sequence)
@@ -130,21 +139,32 @@ def test_a_number_too_large_for_a_double_is_a_cast_error():
     assert str(raised.value) == cast_error("<class 'int'>")
 
 
-@pytest.mark.parametrize("kwargs, name", [({}, ""), ({"name": "w"}, "w"), ({"name": ""}, ""),
-                                          ({"name": b"raw"}, "raw"), ({"name": bytearray(b"ba")}, "ba"),
-                                          ({"name": "ünï"}, "ünï")])
+@pytest.mark.parametrize(
+    "kwargs, name",
+    [
+        ({}, ""),
+        ({"name": "w"}, "w"),
+        ({"name": ""}, ""),
+        ({"name": b"raw"}, "raw"),
+        ({"name": bytearray(b"ba")}, "ba"),
+        ({"name": "ünï"}, "ünï"),
+    ],
+)
 def test_the_name_keyword(kwargs, name):
     assert zk.Parameter(0.5, **kwargs).name == name
 
 
-@pytest.mark.parametrize("kwargs, error, text", [
-    ({"name": "w", "dim": 1}, TypeError, "unknown keyword argument"),
-    ({"dim": 1}, TypeError, "unknown keyword argument"),
-    ({"nme": "w"}, TypeError, "unknown keyword argument"),
-    ({"name": None}, RuntimeError, None),
-    # The name's value converts before the other keys are looked at.
-    ({"name": 3, "dim": 1}, RuntimeError, None),
-])
+@pytest.mark.parametrize(
+    "kwargs, error, text",
+    [
+        ({"name": "w", "dim": 1}, TypeError, "unknown keyword argument"),
+        ({"dim": 1}, TypeError, "unknown keyword argument"),
+        ({"nme": "w"}, TypeError, "unknown keyword argument"),
+        ({"name": None}, RuntimeError, None),
+        # The name's value converts before the other keys are looked at.
+        ({"name": 3, "dim": 1}, RuntimeError, None),
+    ],
+)
 def test_bad_keywords(kwargs, error, text):
     with pytest.raises(error) as raised:
         zk.Parameter(1.0, **kwargs)

@@ -21,6 +21,7 @@ def bits(lanes):
 
 # --- gradient graphs ----------------------------------------------------------------------
 
+
 @settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much])
 @given(st.lists(leaf, min_size=1, max_size=4), st.lists(operation, min_size=1, max_size=14))
 def test_grad_gives_the_bits_that_backward_writes(leaves, operations):
@@ -80,7 +81,7 @@ def test_grad_of_a_single_leaf_zeros_for_independent_leaves_and_graphs_like_any_
     assert f([1.0, -2.0]) == (4.0, -8.0)
     assert zk.compile(dx).eval() == dx.eval()
     assert "digraph" in zk.to_dot(dx)
-    assert zk.grad(w, [w, x]) [0].value == (1.0,) and zk.grad(w, [w, x])[1].value == (0.0,)
+    assert zk.grad(w, [w, x])[0].value == (1.0,) and zk.grad(w, [w, x])[1].value == (0.0,)
 
 
 def test_grad_of_grad_gives_second_and_third_derivatives():
@@ -116,15 +117,37 @@ def nodes_below(roots):
 
 
 GRAD_FAILURES = [
-    ("a vector y", lambda p: zk.grad(zk.vec2(p, p), [p]), ValueError, "a gradient needs a scalar output, not one of 2 lanes"),
+    (
+        "a vector y",
+        lambda p: zk.grad(zk.vec2(p, p), [p]),
+        ValueError,
+        "a gradient needs a scalar output, not one of 2 lanes",
+    ),
     ("y not an Expression", lambda p: zk.grad(3.0, [p]), TypeError, "grad's y must be an Expression, not float"),
-    ("wrt an expression", lambda p: zk.grad(p * p, [p * 2]), TypeError,
-     "grad differentiates with respect to parameters and placeholders, not an Expression"),
-    ("wrt a constant", lambda p: zk.grad(p * p, zk.Constant(1.0)), TypeError,
-     "grad differentiates with respect to parameters and placeholders, not a Constant"),
-    ("wrt a number", lambda p: zk.grad(p * p, 5), TypeError,
-     "grad's wrt must be an Expression or a sequence of them, not int"),
-    ("wrt holding a number", lambda p: zk.grad(p * p, [p, 1.0]), TypeError, "grad's wrt must hold Expressions, not float"),
+    (
+        "wrt an expression",
+        lambda p: zk.grad(p * p, [p * 2]),
+        TypeError,
+        "grad differentiates with respect to parameters and placeholders, not an Expression",
+    ),
+    (
+        "wrt a constant",
+        lambda p: zk.grad(p * p, zk.Constant(1.0)),
+        TypeError,
+        "grad differentiates with respect to parameters and placeholders, not a Constant",
+    ),
+    (
+        "wrt a number",
+        lambda p: zk.grad(p * p, 5),
+        TypeError,
+        "grad's wrt must be an Expression or a sequence of them, not int",
+    ),
+    (
+        "wrt holding a number",
+        lambda p: zk.grad(p * p, [p, 1.0]),
+        TypeError,
+        "grad's wrt must hold Expressions, not float",
+    ),
 ]
 
 
@@ -148,11 +171,28 @@ OPERATIONS = [
     ("negate", lambda m, a, b: m.sum(-(a * a * b))),
     ("sin", lambda m, a, b: m.sum(m.sin(a * b))),
     ("cos", lambda m, a, b: m.sum(m.cos(a * b))),
-    *[(name, (lambda name: lambda m, a, b: m.sum(m.unary(name, a * b) * a))(name))
-      for name in ["sqrt", "exp", "log", "log1p", "expm1", "tanh", "sinh", "cosh", "tan", "asin", "acos", "atan",
-                   "abs"]],
-    *[(name, (lambda name: lambda m, a, b: m.sum(m.binary(name, a * a + 0.5, b * a)))(name))
-      for name in ["pow", "atan2", "minimum", "maximum"]],
+    *[
+        (name, lambda m, a, b, name=name: m.sum(m.unary(name, a * b) * a))
+        for name in [
+            "sqrt",
+            "exp",
+            "log",
+            "log1p",
+            "expm1",
+            "tanh",
+            "sinh",
+            "cosh",
+            "tan",
+            "asin",
+            "acos",
+            "atan",
+            "abs",
+        ]
+    ],
+    *[
+        (name, lambda m, a, b, name=name: m.sum(m.binary(name, a * a + 0.5, b * a)))
+        for name in ["pow", "atan2", "minimum", "maximum"]
+    ],
     ("vec and component", lambda m, a, b: m.sum(m.sin(m.vec3(a[0] * b, a[2], a[1] * a[0])) * a)),
 ]
 
@@ -190,6 +230,7 @@ class TorchMath:
 def torch_hessian(torch, build, point):
     def f(flat):
         return build(TorchMath(torch), flat[:3], flat[3:])
+
     return torch.autograd.functional.hessian(f, torch.tensor(point, dtype=torch.float64)).numpy()
 
 
@@ -209,8 +250,9 @@ def test_second_derivatives_of_every_operation_match_pytorch(name, build):
     # The same matrix by reverse over reverse: the gradient graph's own gradient graph.
     first = zk.grad(y, [a, b])
     lanes = [first[0][i] for i in range(3)] + [first[1]]
-    rows = zk.function([a, b], [zk.vec4(*(zk.grad(g, [a, b])[0][i] for i in range(3)), zk.grad(g, [a, b])[1])
-                                for g in lanes])
+    rows = zk.function(
+        [a, b], [zk.vec4(*(zk.grad(g, [a, b])[0][i] for i in range(3)), zk.grad(g, [a, b])[1]) for g in lanes]
+    )
     for point in POSITIVE + ([] if name in LIMITED else SIGNED):
         expected = torch_hessian(torch, build, point)
         hessian = f.hessian(point[:3], point[3])
@@ -233,8 +275,9 @@ def test_second_derivatives_where_a_function_is_not_smooth(name, build, point):
     torch = pytest.importorskip("torch")
     a, b = zk.Undefined(dim=3, name="a"), zk.Undefined(name="b")
     f = zk.function([a, b], build(ZarnikMath, a, b))
-    np.testing.assert_allclose(f.hessian(point[:3], point[3]), torch_hessian(torch, build, point), rtol=1e-12,
-                               atol=1e-12)
+    np.testing.assert_allclose(
+        f.hessian(point[:3], point[3]), torch_hessian(torch, build, point), rtol=1e-12, atol=1e-12
+    )
 
 
 @settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much])
@@ -259,8 +302,7 @@ def test_hessians_of_random_graphs_match_pytorch(leaves, operations):
             expected.append([0.0] * len(flat))
             continue
         row = torch.autograd.grad(g, tensors, retain_graph=True, allow_unused=True)
-        expected.append([v for r, p in zip(row, trainable)
-                         for v in (r.tolist() if r is not None else [0.0] * p.dim)])
+        expected.append([v for r, p in zip(row, trainable) for v in (r.tolist() if r is not None else [0.0] * p.dim)])
     f = zk.function([p.expression for p in trainable], y)
     try:
         hessian = f.hessian(*(p.expression.value for p in trainable))
@@ -273,6 +315,7 @@ def test_hessians_of_random_graphs_match_pytorch(leaves, operations):
 
 
 # --- Hessians of compiled functions ----------------------------------------------------------
+
 
 def rosenbrock(parts):
     x = [part[i] for part in parts for i in range(part.dim)]
@@ -328,12 +371,15 @@ def test_hessian_blocks_rows_and_parameters():
     assert g.hessian(2.0).tolist() == [[12.0]]
 
 
-@pytest.mark.parametrize(("name", "build", "expected"), [
-    # Entries that are constants, off the diagonal too: both triangles hold them.
-    ("x*y + x*x", lambda x, y: x * y + x * x, [[2.0, 1.0], [1.0, 0.0]]),
-    ("3*x*y - y*y", lambda x, y: 3.0 * x * y - y * y, [[0.0, 3.0], [3.0, -2.0]]),
-    ("x*y*y", lambda x, y: x * y * y, [[0.0, 2.0 * 1.5], [2.0 * 1.5, 2.0 * 0.5]]),
-])
+@pytest.mark.parametrize(
+    ("name", "build", "expected"),
+    [
+        # Entries that are constants, off the diagonal too: both triangles hold them.
+        ("x*y + x*x", lambda x, y: x * y + x * x, [[2.0, 1.0], [1.0, 0.0]]),
+        ("3*x*y - y*y", lambda x, y: 3.0 * x * y - y * y, [[0.0, 3.0], [3.0, -2.0]]),
+        ("x*y*y", lambda x, y: x * y * y, [[0.0, 2.0 * 1.5], [2.0 * 1.5, 2.0 * 0.5]]),
+    ],
+)
 def test_hessians_hold_known_entries_in_both_triangles(name, build, expected):
     x, y = zk.Undefined(name="x"), zk.Undefined(name="y")
     f = zk.function([x, y], build(x, y))
@@ -408,29 +454,73 @@ def function_of_p_and_q():
 
 
 FAILURES = [
-    ("a Hessian of a vector output", lambda p, q, f: zk.function([p, q], p * q).hessian([1, 2], 3), ValueError,
-     "a Hessian needs a function of one scalar output, not of 2 lanes"),
-    ("wrt that is not an input", lambda p, q, f: f.hessian([1, 2], 3, wrt=zk.Undefined(name="r")), ValueError,
-     "wrt names Undefined<1>#{}(r), which is not an input of the function"),
+    (
+        "a Hessian of a vector output",
+        lambda p, q, f: zk.function([p, q], p * q).hessian([1, 2], 3),
+        ValueError,
+        "a Hessian needs a function of one scalar output, not of 2 lanes",
+    ),
+    (
+        "wrt that is not an input",
+        lambda p, q, f: f.hessian([1, 2], 3, wrt=zk.Undefined(name="r")),
+        ValueError,
+        "wrt names Undefined<1>#{}(r), which is not an input of the function",
+    ),
     ("wrt twice", lambda p, q, f: f.hessian([1, 2], 3, wrt=[q, 1]), ValueError, "wrt names input 1 twice"),
-    ("wrt a number", lambda p, q, f: f.hessian([1, 2], 3, wrt=1), TypeError,
-     "wrt must be None, an input Expression or a sequence of input positions or input Expressions"),
-    ("wrt holding a float", lambda p, q, f: f.batch_hessian(np.ones((1, 2)), np.ones(1), wrt=[p, 0.0]), TypeError,
-     "wrt must be None, an input Expression or a sequence of input positions or input Expressions"),
-    ("a Hessian with too few values", lambda p, q, f: f.hessian([1, 2]), TypeError,
-     "the function takes 2 input values, not 1"),
-    ("jvp values that are not a sequence", lambda p, q, f: f.jvp(1.0, [1.0, 2.0]), TypeError,
-     "values must be a sequence of one value per input, not float"),
-    ("jvp with too few tangents", lambda p, q, f: f.jvp([[1, 2], 3], [1.0]), TypeError,
-     "the function takes 2 tangents, not 1"),
-    ("a jvp tangent of another dimension", lambda p, q, f: f.jvp([[1, 2], 3], [1.0, 2.0]), ValueError,
-     "tangent 0 of the function has 2 lanes, not 1"),
-    ("an hvp of a vector output", lambda p, q, f: zk.function([p, q], p * q).hvp([[1, 2], 3], [1, 2, 3]), ValueError,
-     "a Hessian-vector product needs a function of one scalar output, not of 2 lanes"),
-    ("an hvp with a short vector", lambda p, q, f: f.hvp([[1, 2], 3], [1, 2]), ValueError,
-     "the vector must have the function's 3 input lanes, not 2"),
-    ("an hvp with a matrix", lambda p, q, f: f.hvp([[1, 2], 3], np.ones((3, 1))), ValueError,
-     "the vector must be one-dimensional, one value per input lane"),
+    (
+        "wrt a number",
+        lambda p, q, f: f.hessian([1, 2], 3, wrt=1),
+        TypeError,
+        "wrt must be None, an input Expression or a sequence of input positions or input Expressions",
+    ),
+    (
+        "wrt holding a float",
+        lambda p, q, f: f.batch_hessian(np.ones((1, 2)), np.ones(1), wrt=[p, 0.0]),
+        TypeError,
+        "wrt must be None, an input Expression or a sequence of input positions or input Expressions",
+    ),
+    (
+        "a Hessian with too few values",
+        lambda p, q, f: f.hessian([1, 2]),
+        TypeError,
+        "the function takes 2 input values, not 1",
+    ),
+    (
+        "jvp values that are not a sequence",
+        lambda p, q, f: f.jvp(1.0, [1.0, 2.0]),
+        TypeError,
+        "values must be a sequence of one value per input, not float",
+    ),
+    (
+        "jvp with too few tangents",
+        lambda p, q, f: f.jvp([[1, 2], 3], [1.0]),
+        TypeError,
+        "the function takes 2 tangents, not 1",
+    ),
+    (
+        "a jvp tangent of another dimension",
+        lambda p, q, f: f.jvp([[1, 2], 3], [1.0, 2.0]),
+        ValueError,
+        "tangent 0 of the function has 2 lanes, not 1",
+    ),
+    (
+        "an hvp of a vector output",
+        lambda p, q, f: zk.function([p, q], p * q).hvp([[1, 2], 3], [1, 2, 3]),
+        ValueError,
+        "a Hessian-vector product needs a function of one scalar output, not of 2 lanes",
+    ),
+    (
+        "an hvp with a short vector",
+        lambda p, q, f: f.hvp([[1, 2], 3], [1, 2]),
+        ValueError,
+        "the vector must have the function's 3 input lanes, not 2",
+    ),
+    (
+        "an hvp with a matrix",
+        lambda p, q, f: f.hvp([[1, 2], 3], np.ones((3, 1))),
+        ValueError,
+        "the vector must be one-dimensional, one value per input lane",
+    ),
 ]
 
 

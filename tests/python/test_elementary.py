@@ -13,9 +13,19 @@ import _zarnik
 import zarnik as zk
 
 UNARY = {
-    "sqrt": math.sqrt, "exp": math.exp, "log": math.log, "log1p": math.log1p, "expm1": math.expm1,
-    "tanh": math.tanh, "sinh": math.sinh, "cosh": math.cosh, "tan": math.tan, "asin": math.asin,
-    "acos": math.acos, "atan": math.atan, "abs": math.fabs,
+    "sqrt": math.sqrt,
+    "exp": math.exp,
+    "log": math.log,
+    "log1p": math.log1p,
+    "expm1": math.expm1,
+    "tanh": math.tanh,
+    "sinh": math.sinh,
+    "cosh": math.cosh,
+    "tan": math.tan,
+    "asin": math.asin,
+    "acos": math.acos,
+    "atan": math.atan,
+    "abs": math.fabs,
 }
 BINARY = {"pow": math.pow, "atan2": math.atan2, "minimum": min, "maximum": max}
 LANES_FINITE = "symbolic value lanes must be finite"
@@ -25,7 +35,7 @@ def libm(function, *args):
     """math's value, or None where the C library's result is not finite."""
     try:
         result = function(*args)
-    except (ValueError, OverflowError):
+    except ValueError, OverflowError:
         return None
     return result if math.isfinite(result) else None
 
@@ -95,12 +105,15 @@ def test_vector_helpers():
         zk.cross([1.0, 2.0], [3.0, 4.0])
 
 
-@pytest.mark.parametrize("call, text", [
-    (lambda: zk.sqrt("4"), "sqrt value must be a symbolic value or numeric constant"),
-    (lambda: zk.pow(zk.Parameter(1.0), None), "pow exponent must be a symbolic value or numeric constant"),
-    (lambda: zk.atan2(object(), 1.0), "atan2 y must be a symbolic value or numeric constant"),
-    (lambda: zk.dot([1.0, 2.0], {}), "dot b must be a symbolic value or numeric constant"),
-])
+@pytest.mark.parametrize(
+    "call, text",
+    [
+        (lambda: zk.sqrt("4"), "sqrt value must be a symbolic value or numeric constant"),
+        (lambda: zk.pow(zk.Parameter(1.0), None), "pow exponent must be a symbolic value or numeric constant"),
+        (lambda: zk.atan2(object(), 1.0), "atan2 y must be a symbolic value or numeric constant"),
+        (lambda: zk.dot([1.0, 2.0], {}), "dot b must be a symbolic value or numeric constant"),
+    ],
+)
 def test_operands_of_the_wrong_kind_are_refused(call, text):
     with pytest.raises(TypeError) as raised:
         call()

@@ -51,6 +51,9 @@ def test_without_matplotlib_the_fit_says_so(tmp_path):
 def test_newton_takes_far_fewer_iterations_than_gradient_descent():
     result = run(EXAMPLES / "newton_rosenbrock.py")
     assert result.returncode == 0, result.stdout + result.stderr
-    counts = {line.split(":")[0]: int(line.split(":")[1].split()[0])
-              for line in result.stdout.splitlines() if "iterations" in line}
+    counts = {
+        line.split(":")[0]: int(line.split(":")[1].split()[0])
+        for line in result.stdout.splitlines()
+        if "iterations" in line
+    }
     assert counts["Newton's method"] * 100 < counts["gradient descent"]

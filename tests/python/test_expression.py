@@ -12,10 +12,22 @@ def test_properties_of_a_leaf_and_an_expression():
     p = zk.Parameter(1.0, 2.0, name="p")
     q = zk.Parameter(3.0, 4.0, name="q")
     assert (p.dim, p.dimension, p.kind, p.op, p.name) == (2, 2, "Parameter", "None", "p")
-    assert (p.is_parameter, p.is_constant, p.is_undefined, p.is_expression, p.is_leaf) == (True, False, False, False, True)
+    assert (p.is_parameter, p.is_constant, p.is_undefined, p.is_expression, p.is_leaf) == (
+        True,
+        False,
+        False,
+        False,
+        True,
+    )
     assert p.inputs == ()
     total = p + q
-    assert (total.kind, total.op, total.name, total.is_leaf, total.is_expression) == ("Expression", "Add", "", False, True)
+    assert (total.kind, total.op, total.name, total.is_leaf, total.is_expression) == (
+        "Expression",
+        "Add",
+        "",
+        False,
+        True,
+    )
     assert [i.id for i in total.inputs] == [p.id, q.id]
     assert all(type(i) is zk.Expression for i in total.inputs)
     # Every read wraps the node in a new object.
@@ -24,17 +36,75 @@ def test_properties_of_a_leaf_and_an_expression():
 
 
 def test_members_are_registered_in_order():
-    members = [name for name in vars(zk.Expression) if not name.startswith("_") or name in (
-        "__getitem__", "__repr__", "__add__", "__radd__", "__sub__", "__rsub__", "__mul__", "__rmul__",
-        "__truediv__", "__rtruediv__", "__neg__")]
-    assert members == ["id", "kind", "op", "dim", "dimension", "name", "is_constant", "is_parameter",
-                       "is_undefined", "is_expression", "is_leaf", "value", "hint", "grad", "inputs",
-                       "x", "y", "z", "w", "__getitem__", "eval", "set_value", "backward", "zero_grad",
-                       "__repr__", "__add__", "__radd__", "__sub__", "__rsub__", "__mul__", "__rmul__",
-                       "__truediv__", "__rtruediv__", "__neg__"]
+    members = [
+        name
+        for name in vars(zk.Expression)
+        if not name.startswith("_")
+        or name
+        in (
+            "__getitem__",
+            "__repr__",
+            "__add__",
+            "__radd__",
+            "__sub__",
+            "__rsub__",
+            "__mul__",
+            "__rmul__",
+            "__truediv__",
+            "__rtruediv__",
+            "__neg__",
+        )
+    ]
+    assert members == [
+        "id",
+        "kind",
+        "op",
+        "dim",
+        "dimension",
+        "name",
+        "is_constant",
+        "is_parameter",
+        "is_undefined",
+        "is_expression",
+        "is_leaf",
+        "value",
+        "hint",
+        "grad",
+        "inputs",
+        "x",
+        "y",
+        "z",
+        "w",
+        "__getitem__",
+        "eval",
+        "set_value",
+        "backward",
+        "zero_grad",
+        "__repr__",
+        "__add__",
+        "__radd__",
+        "__sub__",
+        "__rsub__",
+        "__mul__",
+        "__rmul__",
+        "__truediv__",
+        "__rtruediv__",
+        "__neg__",
+    ]
     # __init__ is the binding library's own slot that refuses construction (tested below).
-    for absent in ("__eq__", "__hash__", "__bool__", "__len__", "__iter__", "__contains__",
-                   "__pow__", "__floordiv__", "__pos__", "__abs__", "__dict__"):
+    for absent in (
+        "__eq__",
+        "__hash__",
+        "__bool__",
+        "__len__",
+        "__iter__",
+        "__contains__",
+        "__pow__",
+        "__floordiv__",
+        "__pos__",
+        "__abs__",
+        "__dict__",
+    ):
         assert absent not in vars(zk.Expression)
 
 
@@ -51,17 +121,20 @@ def test_the_class_has_no_constructor_and_no_instance_dictionary():
     assert {e: 1}[e] == 1
 
 
-@pytest.mark.parametrize("build, op, inputs", [
-    (lambda x: x + 1, "Add", ("x", 1.0)),
-    (lambda x: 1 + x, "Add", (1.0, "x")),
-    (lambda x: x - 1, "Subtract", ("x", 1.0)),
-    (lambda x: 1 - x, "Subtract", (1.0, "x")),
-    (lambda x: x * 2, "Multiply", ("x", 2.0)),
-    (lambda x: 2 * x, "Multiply", (2.0, "x")),
-    (lambda x: x / 2, "Divide", ("x", 2.0)),
-    (lambda x: 2 / x, "Divide", (2.0, "x")),
-    (lambda x: [1, 2] * x, "Multiply", ((1.0, 2.0), "x")),
-])
+@pytest.mark.parametrize(
+    "build, op, inputs",
+    [
+        (lambda x: x + 1, "Add", ("x", 1.0)),
+        (lambda x: 1 + x, "Add", (1.0, "x")),
+        (lambda x: x - 1, "Subtract", ("x", 1.0)),
+        (lambda x: 1 - x, "Subtract", (1.0, "x")),
+        (lambda x: x * 2, "Multiply", ("x", 2.0)),
+        (lambda x: 2 * x, "Multiply", (2.0, "x")),
+        (lambda x: x / 2, "Divide", ("x", 2.0)),
+        (lambda x: 2 / x, "Divide", (2.0, "x")),
+        (lambda x: [1, 2] * x, "Multiply", ((1.0, 2.0), "x")),
+    ],
+)
 def test_operators_keep_the_host_operand_order(build, op, inputs):
     x = zk.Parameter(3.0)
     node = build(x)
@@ -124,21 +197,30 @@ def test_value_and_set_value():
     p.set_value((7, 8))
     assert (p + p).eval() == (14.0, 16.0)
     with pytest.raises(RuntimeError, match=r"^symbolic value has no direct numeric value$"):
-        (p + p).value
+        _ = (p + p).value
     with pytest.raises(RuntimeError, match=r"^symbolic value has no direct numeric value$"):
-        zk.Undefined().value
+        _ = zk.Undefined().value
 
 
-@pytest.mark.parametrize("target, args, kwargs, error, text", [
-    ("constant", (2.0,), {}, RuntimeError, "set_value() is only valid for Parameter values"),
-    ("pair", (1, 2, 3), {}, ValueError, "set_value() dimension does not match Parameter dimension"),
-    ("pair", (), {}, ValueError, "set_value expects 1..4 numeric values"),
-    ("pair", (1, 2, 3, 4, 5), {}, ValueError, "set_value expects 1..4 numeric values"),
-    ("pair", ([],), {}, ValueError, "set_value must contain 1..4 values"),
-    ("pair", ("ab",), {}, RuntimeError, "Unable to cast Python instance of type <class 'str'> to C++ type 'double'"),
-    ("pair", (float("nan"), 1), {}, ValueError, "symbolic value lanes must be finite"),
-    ("pair", (1, 2), {"x": 1}, TypeError, None),
-])
+@pytest.mark.parametrize(
+    "target, args, kwargs, error, text",
+    [
+        ("constant", (2.0,), {}, RuntimeError, "set_value() is only valid for Parameter values"),
+        ("pair", (1, 2, 3), {}, ValueError, "set_value() dimension does not match Parameter dimension"),
+        ("pair", (), {}, ValueError, "set_value expects 1..4 numeric values"),
+        ("pair", (1, 2, 3, 4, 5), {}, ValueError, "set_value expects 1..4 numeric values"),
+        ("pair", ([],), {}, ValueError, "set_value must contain 1..4 values"),
+        (
+            "pair",
+            ("ab",),
+            {},
+            RuntimeError,
+            "Unable to cast Python instance of type <class 'str'> to C++ type 'double'",
+        ),
+        ("pair", (float("nan"), 1), {}, ValueError, "symbolic value lanes must be finite"),
+        ("pair", (1, 2), {"x": 1}, TypeError, None),
+    ],
+)
 def test_set_value_failures_change_nothing(target, args, kwargs, error, text):
     nodes = {"constant": zk.Constant(1.0), "pair": zk.Parameter(1.0, 2.0)}
     node = nodes[target]
@@ -202,11 +284,14 @@ def test_repr():
     assert repr(p + p) == f"Expression<2>#{p.id + 1} op=Add"
 
 
-@pytest.mark.parametrize("make", [
-    lambda name: zk.Parameter(1.0, name=name),
-    lambda name: zk.Undefined(dim=2, name=name),
-    lambda name: zk.Undefined(hint=[1, 2], name=name),
-])
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda name: zk.Parameter(1.0, name=name),
+        lambda name: zk.Undefined(dim=2, name=name),
+        lambda name: zk.Undefined(hint=[1, 2], name=name),
+    ],
+)
 def test_names_that_are_not_utf8_are_refused_before_a_node_is_made(make):
     for bad in (b"\xff", bytearray(b"ok\xc3"), b"\xed\xa0\x80"):
         before = zk.Constant(0.0).id

@@ -90,7 +90,7 @@ def test_a_function_is_its_expressions_with_the_inputs_set(leaves, operations, c
             if p.id not in taken:
                 p.set_value([v * 0.75 + 0.125 for v in p.value])
         row = lambda r: [tuple(a[r]) for a in arrays]
-        single = [outcome(lambda: f(*row(r))) for r in range(rows)]
+        single = [outcome(lambda r=r: f(*row(r))) for r in range(rows)]
         failing = [r for r in range(rows) if single[r][0] != "ok"]
         if failing:
             kind, text = single[failing[0]]

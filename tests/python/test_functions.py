@@ -17,40 +17,46 @@ def test_constant_and_parameter():
     assert zk.Parameter(1, 2).name == ""
 
 
-@pytest.mark.parametrize("call, error, text", [
-    (lambda: zk.Constant(1.0, name="c"), TypeError, "Constant does not accept keyword arguments"),
-    (lambda: zk.Constant(name="c"), TypeError, "Constant does not accept keyword arguments"),
-    (lambda: zk.Constant(), ValueError, "Constant expects 1..4 numeric values"),
-    (lambda: zk.Parameter(1.0, nme="w"), TypeError, "unknown keyword argument"),
-    # Keywords are examined before values.
-    (lambda: zk.Parameter("bad", nme="w"), TypeError, "unknown keyword argument"),
-    (lambda: zk.Parameter(name="w"), ValueError, "Parameter expects 1..4 numeric values"),
-    (lambda: zk.Parameter(math.nan), ValueError, "symbolic value lanes must be finite"),
-    (lambda: zk.Undefined(3), TypeError, "Undefined expects keyword arguments: hint=..., dim=..., name=..."),
-    (lambda: zk.Undefined(size=2), TypeError, "unknown keyword argument"),
-    (lambda: zk.Undefined(dim=2, size=2), TypeError, "unknown keyword argument"),
-    (lambda: zk.Undefined(dim=0), ValueError, "symbolic value dimension must be in 1..4"),
-    (lambda: zk.Undefined(dim=5), ValueError, "symbolic value dimension must be in 1..4"),
-    (lambda: zk.Undefined(hint=[1, 2], dim=3), ValueError, "Undefined hint dimension does not match dim"),
-    (lambda: zk.Undefined(hint=[1, 2], dim=9), ValueError, "Undefined hint dimension does not match dim"),
-    (lambda: zk.Undefined(hint="ab"), TypeError, "hint must be a numeric sequence of length 1..4"),
-    (lambda: zk.Undefined(hint=[]), ValueError, "hint must contain 1..4 values"),
-    (lambda: zk.Undefined(hint=math.inf), ValueError, "symbolic value lanes must be finite"),
-    (lambda: zk.Undefined(hint=[1, math.nan]), ValueError, "symbolic value lanes must be finite"),
-    (lambda: zk.Undefined(dim="a"), RuntimeError, CAST_INT),
-    (lambda: zk.Undefined(dim=1.5), RuntimeError,
-     "Unable to cast Python instance of type <class 'float'> to C++ type 'int'"),
-    # Values convert as they are found, before unknown keywords are counted.
-    (lambda: zk.Undefined(dim="a", size=1), RuntimeError, CAST_INT),
-    (lambda: zk.vec2(None, None), TypeError, "vec2 y must be a symbolic value or numeric constant"),
-    (lambda: zk.vec3(None, 1, None), TypeError, "vec3 z must be a symbolic value or numeric constant"),
-    (lambda: zk.vec4("a", 1, 2, 3), TypeError, "vec4 x must be a symbolic value or numeric constant"),
-    (lambda: zk.vec2([1, 2], 3), ValueError, "vec2 expression inputs must be scalar symbolic values"),
-    (lambda: zk.vec4(1, 2, 3, (4, 5)), ValueError, "vec4 expression inputs must be scalar symbolic values"),
-    (lambda: zk.sin("a"), TypeError, "sin value must be a symbolic value or numeric constant"),
-    (lambda: zk.cos(None), TypeError, "cos value must be a symbolic value or numeric constant"),
-    (lambda: zk.sin(math.nan), ValueError, "symbolic value lanes must be finite"),
-])
+@pytest.mark.parametrize(
+    "call, error, text",
+    [
+        (lambda: zk.Constant(1.0, name="c"), TypeError, "Constant does not accept keyword arguments"),
+        (lambda: zk.Constant(name="c"), TypeError, "Constant does not accept keyword arguments"),
+        (lambda: zk.Constant(), ValueError, "Constant expects 1..4 numeric values"),
+        (lambda: zk.Parameter(1.0, nme="w"), TypeError, "unknown keyword argument"),
+        # Keywords are examined before values.
+        (lambda: zk.Parameter("bad", nme="w"), TypeError, "unknown keyword argument"),
+        (lambda: zk.Parameter(name="w"), ValueError, "Parameter expects 1..4 numeric values"),
+        (lambda: zk.Parameter(math.nan), ValueError, "symbolic value lanes must be finite"),
+        (lambda: zk.Undefined(3), TypeError, "Undefined expects keyword arguments: hint=..., dim=..., name=..."),
+        (lambda: zk.Undefined(size=2), TypeError, "unknown keyword argument"),
+        (lambda: zk.Undefined(dim=2, size=2), TypeError, "unknown keyword argument"),
+        (lambda: zk.Undefined(dim=0), ValueError, "symbolic value dimension must be in 1..4"),
+        (lambda: zk.Undefined(dim=5), ValueError, "symbolic value dimension must be in 1..4"),
+        (lambda: zk.Undefined(hint=[1, 2], dim=3), ValueError, "Undefined hint dimension does not match dim"),
+        (lambda: zk.Undefined(hint=[1, 2], dim=9), ValueError, "Undefined hint dimension does not match dim"),
+        (lambda: zk.Undefined(hint="ab"), TypeError, "hint must be a numeric sequence of length 1..4"),
+        (lambda: zk.Undefined(hint=[]), ValueError, "hint must contain 1..4 values"),
+        (lambda: zk.Undefined(hint=math.inf), ValueError, "symbolic value lanes must be finite"),
+        (lambda: zk.Undefined(hint=[1, math.nan]), ValueError, "symbolic value lanes must be finite"),
+        (lambda: zk.Undefined(dim="a"), RuntimeError, CAST_INT),
+        (
+            lambda: zk.Undefined(dim=1.5),
+            RuntimeError,
+            "Unable to cast Python instance of type <class 'float'> to C++ type 'int'",
+        ),
+        # Values convert as they are found, before unknown keywords are counted.
+        (lambda: zk.Undefined(dim="a", size=1), RuntimeError, CAST_INT),
+        (lambda: zk.vec2(None, None), TypeError, "vec2 y must be a symbolic value or numeric constant"),
+        (lambda: zk.vec3(None, 1, None), TypeError, "vec3 z must be a symbolic value or numeric constant"),
+        (lambda: zk.vec4("a", 1, 2, 3), TypeError, "vec4 x must be a symbolic value or numeric constant"),
+        (lambda: zk.vec2([1, 2], 3), ValueError, "vec2 expression inputs must be scalar symbolic values"),
+        (lambda: zk.vec4(1, 2, 3, (4, 5)), ValueError, "vec4 expression inputs must be scalar symbolic values"),
+        (lambda: zk.sin("a"), TypeError, "sin value must be a symbolic value or numeric constant"),
+        (lambda: zk.cos(None), TypeError, "cos value must be a symbolic value or numeric constant"),
+        (lambda: zk.sin(math.nan), ValueError, "symbolic value lanes must be finite"),
+    ],
+)
 def test_failures(call, error, text):
     with pytest.raises(error) as raised:
         call()
@@ -58,28 +64,34 @@ def test_failures(call, error, text):
     assert str(raised.value) == text
 
 
-@pytest.mark.parametrize("call", [
-    lambda p: zk.vec2(p, p, p),
-    lambda p: zk.vec3(p, p),
-    lambda p: zk.sin(),
-    lambda p: zk.sin(value=p),
-    lambda p: zk.cos(p, p),
-    lambda p: zk.vec2(x=p, y=p),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda p: zk.vec2(p, p, p),
+        lambda p: zk.vec3(p, p),
+        lambda p: zk.sin(),
+        lambda p: zk.sin(value=p),
+        lambda p: zk.cos(p, p),
+        lambda p: zk.vec2(x=p, y=p),
+    ],
+)
 def test_fixed_signatures_refuse_other_calls(call):
     with pytest.raises(TypeError, match=r"incompatible function arguments"):
         call(zk.Parameter(1.0))
 
 
-@pytest.mark.parametrize("kwargs, dim, hint, name", [
-    ({}, 1, None, ""),
-    ({"dim": 3, "name": "u"}, 3, None, "u"),
-    ({"hint": None, "dim": 2}, 2, None, ""),
-    ({"hint": 2.5}, 1, (2.5,), ""),
-    ({"hint": True}, 1, (1.0,), ""),
-    ({"hint": [1, 2]}, 2, (1.0, 2.0), ""),
-    ({"hint": [1, 2], "dim": 2, "name": b"n"}, 2, (1.0, 2.0), "n"),
-])
+@pytest.mark.parametrize(
+    "kwargs, dim, hint, name",
+    [
+        ({}, 1, None, ""),
+        ({"dim": 3, "name": "u"}, 3, None, "u"),
+        ({"hint": None, "dim": 2}, 2, None, ""),
+        ({"hint": 2.5}, 1, (2.5,), ""),
+        ({"hint": True}, 1, (1.0,), ""),
+        ({"hint": [1, 2]}, 2, (1.0, 2.0), ""),
+        ({"hint": [1, 2], "dim": 2, "name": b"n"}, 2, (1.0, 2.0), "n"),
+    ],
+)
 def test_undefined(kwargs, dim, hint, name):
     u = zk.Undefined(**kwargs)
     assert (u.kind, u.dim, u.hint, u.name) == ("Undefined", dim, hint, name)

@@ -30,12 +30,14 @@ CASES = [
     ("polynomial", [(1.5,), (-0.5,)], lambda a, b: a * a * b - 3 * b + a / (b * b + 1)),
     ("trigonometry", [(0.3,), (1.2,)], lambda a, b: zk.sin(a * b) + zk.cos(a - b) * a),
     ("vector and scalar", [(0.5, -1.0, 2.0), (0.7,)], lambda v, s: zk.sin(v * s) / (s + 2) - v),
-    ("packing and components", [(0.5, 1.5), (2.0,)],
-     lambda v, s: zk.vec3(v.x * s, zk.cos(v.y), v.x / s) * zk.vec3(s, v.y, 1.0)),
+    (
+        "packing and components",
+        [(0.5, 1.5), (2.0,)],
+        lambda v, s: zk.vec3(v.x * s, zk.cos(v.y), v.x / s) * zk.vec3(s, v.y, 1.0),
+    ),
     ("shared subexpression", [(0.8,)], lambda p: (lambda h: h * h + zk.sin(h))(p * p - p)),
     ("four lanes", [(0.1, 0.2, 0.3, 0.4), (1.1, 1.2, 1.3, 1.4)], lambda u, v: u * v - zk.cos(u) / v + -u),
-    ("curve", [(1.0,), (0.5,)],
-     lambda r, t: zk.vec2(r * zk.cos(t), r * zk.sin(t)) - zk.vec2(0.5, 0.25)),
+    ("curve", [(1.0,), (0.5,)], lambda r, t: zk.vec2(r * zk.cos(t), r * zk.sin(t)) - zk.vec2(0.5, 0.25)),
 ]
 
 

@@ -14,8 +14,18 @@ import pytest
 import _zarnik as zk
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-OWN_ATTRIBUTES = ["__version__", "Expression", "Constant", "Parameter", "Undefined",
-                  "vec2", "vec3", "vec4", "sin", "cos"]
+OWN_ATTRIBUTES = [
+    "__version__",
+    "Expression",
+    "Constant",
+    "Parameter",
+    "Undefined",
+    "vec2",
+    "vec3",
+    "vec4",
+    "sin",
+    "cos",
+]
 STANDARD_ATTRIBUTES = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"}
 
 
@@ -76,16 +86,28 @@ def test_another_interpreter_version_gets_the_version_mismatch_error(tmp_path):
     if python313 is None:
         pytest.skip("python3.13 is not installed")
     # A copy under a name that 3.13 looks for, so that it loads this very file.
-    suffix = subprocess.run([python313, "-c", "import importlib.machinery as m; print(m.EXTENSION_SUFFIXES[0])"],
-                            capture_output=True, text=True, check=True).stdout.strip()
+    suffix = subprocess.run(
+        [python313, "-c", "import importlib.machinery as m; print(m.EXTENSION_SUFFIXES[0])"],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout.strip()
     shutil.copy(zk.__file__, tmp_path / f"_zarnik{suffix}")
-    result = subprocess.run([python313, "-c", "import _zarnik"], capture_output=True, text=True,
-                            cwd=tmp_path, env={**os.environ, "PYTHONPATH": str(tmp_path)})
+    result = subprocess.run(
+        [python313, "-c", "import _zarnik"],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        env={**os.environ, "PYTHONPATH": str(tmp_path)},
+    )
     assert result.returncode != 0
-    version = subprocess.run([python313, "-c", "import sys; print(sys.version)"],
-                             capture_output=True, text=True, check=True).stdout.strip()
-    expected = ("ImportError: Python version mismatch: module was compiled for Python 3.14, "
-                f"but the interpreter version is incompatible: {version}.")
+    version = subprocess.run(
+        [python313, "-c", "import sys; print(sys.version)"], capture_output=True, text=True, check=True
+    ).stdout.strip()
+    expected = (
+        "ImportError: Python version mismatch: module was compiled for Python 3.14, "
+        f"but the interpreter version is incompatible: {version}."
+    )
     assert expected in result.stderr
 
 

@@ -12,7 +12,7 @@ import zarnik as zk
 def graph():
     p = zk.Parameter(0.5, 1.5, name='p "quoted"')
     s = zk.Parameter(2.0, name="s")
-    shared = zk.sin(p) * s              # used twice below: drawn once
+    shared = zk.sin(p) * s  # used twice below: drawn once
     u = zk.Undefined(hint=[1.0, 2.0], name="u")
     return p, s, shared, (shared - shared.x) / 4 + u
 
@@ -35,9 +35,10 @@ def test_every_node_once_and_every_edge():
     assert sorted(map(int, declared)) == sorted(nodes)
     edges = re.findall(r"^  n(\d+) -> n(\d+)", text, flags=re.MULTILINE)
     assert sorted((int(a), int(b)) for a, b in edges) == sorted(
-        (i.id, node.id) for node in nodes.values() for i in node.inputs)
+        (i.id, node.id) for node in nodes.values() for i in node.inputs
+    )
     assert f'n{shared.id} [label="#{shared.id} Multiply\\n2 lanes"' in text
-    assert '"#%d Parameter p \\"quoted\\"\\n2 lanes"' % p.id in text
+    assert f'"#{p.id} Parameter p \\"quoted\\"\\n2 lanes"' in text
     # Operands of Subtract and Divide are numbered; of Add and Multiply not.
     assert re.search(rf"n\d+ -> n{y.inputs[0].inputs[0].id} \[label=\"1\"\]", text)
 
@@ -61,7 +62,7 @@ def test_dot_renders_it(tmp_path, suffix, start):
     zk.draw(y, path, values=True)
     assert path.read_bytes().startswith(start)
     if suffix == ".svg":
-        assert path.read_text().count("<g id=\"node") == len(nodes_of(y))
+        assert path.read_text().count('<g id="node') == len(nodes_of(y))
 
 
 def test_drawing_says_what_it_needs(tmp_path, monkeypatch):
@@ -82,8 +83,10 @@ def test_what_to_dot_and_draw_refuse(tmp_path):
         (lambda: zk.to_dot(x, name=3), "to_dot() takes a str as the graph's name, not int"),
         (lambda: zk.to_dot(tape), "to_dot() takes an Expression, not a Tape: pass tape.output"),
         (lambda: zk.draw(tape, tmp_path / "tape.svg"), "draw() takes an Expression, not a Tape: pass tape.output"),
-        (lambda: zk.draw(f, tmp_path / "f.svg"),
-         "draw() takes an Expression, not a Function: pass one of function.outputs"),
+        (
+            lambda: zk.draw(f, tmp_path / "f.svg"),
+            "draw() takes an Expression, not a Function: pass one of function.outputs",
+        ),
     ]
     for call, text in cases:
         with pytest.raises(TypeError) as raised:
@@ -101,8 +104,10 @@ def test_the_options_are_positional_or_keyword():
 
 
 def edge_labels(text):
-    return {(int(a), int(b)): label for a, b, label in
-            re.findall(r'^  n(\d+) -> n(\d+)(?: \[label="(\d+)"\])?;$', text, flags=re.MULTILINE)}
+    return {
+        (int(a), int(b)): label
+        for a, b, label in re.findall(r'^  n(\d+) -> n(\d+)(?: \[label="(\d+)"\])?;$', text, flags=re.MULTILINE)
+    }
 
 
 def test_operands_are_numbered_from_zero_where_their_order_matters():
@@ -127,8 +132,22 @@ def test_a_path_is_never_read_as_an_option(tmp_path, monkeypatch):
 # Names that DOT or XML cannot carry as they are: control characters, NUL, a
 # character XML does not allow, character references, DOT's own escapes and a
 # name far longer than a DOT string may be.
-AWKWARD_NAMES = ["tab\there", "v\vf\f", "nul\x00", "esc\x1b[31m", "del\x7f", "c1\x85", "bad\ufffe\uffff",
-                 "&#11;", "&amp;#0;", "a&b", "\\N\\G\\l", 'q"uote', "new\nline", "x" * 20_000]
+AWKWARD_NAMES = [
+    "tab\there",
+    "v\vf\f",
+    "nul\x00",
+    "esc\x1b[31m",
+    "del\x7f",
+    "c1\x85",
+    "bad\ufffe\uffff",
+    "&#11;",
+    "&amp;#0;",
+    "a&b",
+    "\\N\\G\\l",
+    'q"uote',
+    "new\nline",
+    "x" * 20_000,
+]
 
 
 def test_awkward_names_leave_no_raw_control_character_in_the_text():

@@ -59,8 +59,13 @@ TRAVELS = {
 
 
 @settings(max_examples=120, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(st.lists(leaf, min_size=1, max_size=4), st.lists(operation, min_size=1, max_size=14),
-       st.lists(st.booleans(), min_size=4, max_size=4), st.floats(-0.5, 0.5), st.sampled_from(sorted(TRAVELS)))
+@given(
+    st.lists(leaf, min_size=1, max_size=4),
+    st.lists(operation, min_size=1, max_size=14),
+    st.lists(st.booleans(), min_size=4, max_size=4),
+    st.floats(-0.5, 0.5),
+    st.sampled_from(sorted(TRAVELS)),
+)
 def test_a_travelled_tape_and_function_give_the_same_bits(leaves, operations, chosen, shift, travel):
     builder = build_graph(leaves, operations)
     output = builder.nodes[-1].expression
@@ -230,8 +235,11 @@ def test_save_and_load_take_paths_and_binary_files(tmp_path):
         zk.load(tmp_path / "longer.zg")
     with open(tmp_path / "f.zg", encoding="latin-1") as text, pytest.raises(TypeError, match="binary mode"):
         zk.load(text)
-    for wrong, error in [(42, "save\\(\\) takes an Expression"), ([x, 1.0], "save\\(\\) takes an Expression"),
-                         ([], "at least one Expression")]:
+    for wrong, error in [
+        (42, "save\\(\\) takes an Expression"),
+        ([x, 1.0], "save\\(\\) takes an Expression"),
+        ([], "at least one Expression"),
+    ]:
         with pytest.raises((TypeError, ValueError), match=error):
             zk.save(wrong, io.BytesIO())
     # Neither a path nor a file object: a file's own bytes given by mistake among them.
@@ -257,9 +265,12 @@ def test_a_file_object_whose_write_takes_nothing_or_lies_is_refused():
 
     tape = zk.compile(zk.Parameter(2.0) * 3.0)
     size = len(zk._compiled._save(tape))
-    for answer, text in [(None, "the file took no bytes"), (0, "the file took no bytes"),
-                         (-1, f"the file's write\\(\\) reports -1 of {size} bytes written"),
-                         (lambda n: n + 1, f"the file's write\\(\\) reports {size + 1} of {size} bytes written")]:
+    for answer, text in [
+        (None, "the file took no bytes"),
+        (0, "the file took no bytes"),
+        (-1, f"the file's write\\(\\) reports -1 of {size} bytes written"),
+        (lambda n: n + 1, f"the file's write\\(\\) reports {size + 1} of {size} bytes written"),
+    ]:
         with pytest.raises(OSError, match=f"^{text}$"):
             zk.save(tape, Writer(answer))
     parts = []
@@ -279,9 +290,12 @@ def test_the_bytes_of_a_file_are_read_only_where_they_lie_contiguously():
     # Views that hold the file's bytes but not one after the other: read as a
     # block from their first byte, they would give other bytes (a reversed
     # view's block lies past its buffer's end).
-    views = [memoryview(doubled)[::2], memoryview(data[::-1])[::-1],
-             np.frombuffer(doubled, dtype=np.uint8).reshape(-1, 2)[:, :1],
-             np.frombuffer(data[::-1], dtype=np.uint8).reshape(-1, 1)[::-1]]
+    views = [
+        memoryview(doubled)[::2],
+        memoryview(data[::-1])[::-1],
+        np.frombuffer(doubled, dtype=np.uint8).reshape(-1, 2)[:, :1],
+        np.frombuffer(data[::-1], dtype=np.uint8).reshape(-1, 1)[::-1],
+    ]
     for view in views:
         assert bytes(view) == data
         for read in (zk._compiled._load, zk._compiled._file_length):
@@ -345,6 +359,7 @@ def test_a_function_travels_to_a_pool_of_processes():
 
 # --- damaged, truncated and foreign files ---------------------------------------------
 
+
 def repaired(data):
     """The length field and the checksum made to agree with the bytes again."""
     data = bytearray(data)
@@ -354,7 +369,7 @@ def repaired(data):
 
 
 def replaced(data, at, new):
-    return data[:at] + new + data[at + len(new):]
+    return data[:at] + new + data[at + len(new) :]
 
 
 def sample():
@@ -370,34 +385,58 @@ def test_damaged_files_are_value_errors_with_their_reason():
     size = len(good)
     lane, name, product = 25, 42, 52
     roots = size - 4 - 5  # 1 output, its node, 2 inputs, their nodes
-    assert good[roots:roots + 3] == b"\x01\x05\x02"
+    assert good[roots : roots + 3] == b"\x01\x05\x02"
     cases = [
         ("foreign", b"GIF89a" + good[6:], "not a graph file (it does not begin with the format's signature)"),
         ("empty", b"", "the file is empty"),
         ("truncated in the header", good[:15], "the file is truncated in its header (15 of 24 bytes)"),
         ("truncated after the header", good[:24], f"the file is truncated (24 of {size} bytes)"),
-        ("truncated in the nodes", good[:lane + 3], f"the file is truncated ({lane + 3} of {size} bytes)"),
-        ("truncated in the roots", good[:roots + 1], f"the file is truncated ({roots + 1} of {size} bytes)"),
+        ("truncated in the nodes", good[: lane + 3], f"the file is truncated ({lane + 3} of {size} bytes)"),
+        ("truncated in the roots", good[: roots + 1], f"the file is truncated ({roots + 1} of {size} bytes)"),
         ("truncated in the checksum", good[:-2], f"the file is truncated ({size - 2} of {size} bytes)"),
-        ("a newer version", replaced(good, 8, b"\x07\x00"),
-         "the file has format version 7, newer than this library reads (up to 1)"),
-        ("a flipped byte", replaced(good, lane, bytes([good[lane] ^ 0x10])),
-         "the checksum does not match: the file is damaged"),
-        ("a huge node count", repaired(replaced(good, 20, b"\xff\xff\xff\xff")),
-         f"the header's length ({size} bytes) cannot hold 4294967295 nodes: the file is damaged"),
-        ("a lane that is not finite", repaired(replaced(good, lane, struct.pack("<d", float("nan")))),
-         "node 0 has a value lane that is not finite"),
+        (
+            "a newer version",
+            replaced(good, 8, b"\x07\x00"),
+            "the file has format version 7, newer than this library reads (up to 1)",
+        ),
+        (
+            "a flipped byte",
+            replaced(good, lane, bytes([good[lane] ^ 0x10])),
+            "the checksum does not match: the file is damaged",
+        ),
+        (
+            "a huge node count",
+            repaired(replaced(good, 20, b"\xff\xff\xff\xff")),
+            f"the header's length ({size} bytes) cannot hold 4294967295 nodes: the file is damaged",
+        ),
+        (
+            "a lane that is not finite",
+            repaired(replaced(good, lane, struct.pack("<d", float("nan")))),
+            "node 0 has a value lane that is not finite",
+        ),
         ("a name that is not UTF-8", repaired(replaced(good, name, b"\xff")), "node 0 has a name that is not UTF-8"),
-        ("an unknown operation", repaired(replaced(good, product + 1, b"\xfa")),
-         "node 2 has the operation code 250, which names no operation"),
-        ("an input after its user", repaired(replaced(good, product + 2, b"\x10")),
-         "node 2 has input 0 17 nodes back, before the first node"),
+        (
+            "an unknown operation",
+            repaired(replaced(good, product + 1, b"\xfa")),
+            "node 2 has the operation code 250, which names no operation",
+        ),
+        (
+            "an input after its user",
+            repaired(replaced(good, product + 2, b"\x10")),
+            "node 2 has input 0 17 nodes back, before the first node",
+        ),
         ("an output beyond the nodes", repaired(replaced(good, roots + 1, b"\x09")), "output 0 refers to node 9 of 6"),
         ("a huge input count", repaired(replaced(good, roots + 2, b"\xff\x7f")), "the file gives 16383 inputs"),
-        ("a constant as input", repaired(replaced(good, roots + 3, b"\x01")),
-         "input 0 (node 1) is not a placeholder or parameter"),
-        ("a placeholder that is not an input", repaired(good[:roots + 2] + b"\x01\x00" + good[-4:]),
-         "output 0 depends on node 4, a placeholder that is not an input"),
+        (
+            "a constant as input",
+            repaired(replaced(good, roots + 3, b"\x01")),
+            "input 0 (node 1) is not a placeholder or parameter",
+        ),
+        (
+            "a placeholder that is not an input",
+            repaired(good[: roots + 2] + b"\x01\x00" + good[-4:]),
+            "output 0 depends on node 4, a placeholder that is not an input",
+        ),
     ]
     for what, data, text in cases:
         before = zk._compiled._new_node_id()

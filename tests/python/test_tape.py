@@ -32,8 +32,11 @@ def gradients(parameters):
 
 
 @settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(st.lists(leaf, min_size=1, max_size=4), st.lists(operation, min_size=1, max_size=12),
-       st.sampled_from([None, "scalar", "hinted"]))
+@given(
+    st.lists(leaf, min_size=1, max_size=4),
+    st.lists(operation, min_size=1, max_size=12),
+    st.sampled_from([None, "scalar", "hinted"]),
+)
 def test_a_tape_agrees_with_its_expression(leaves, operations, placeholder):
     builder = build_graph(leaves, operations)
     output = builder.nodes[-1].expression
@@ -65,8 +68,18 @@ def test_a_tape_agrees_with_its_expression(leaves, operations, placeholder):
 
 
 def test_the_package_offers_the_modules_names_and_tapes():
-    for name in ("Expression", "Constant", "Parameter", "Undefined", "vec2", "vec3", "vec4", "sin", "cos",
-                 "__version__"):
+    for name in (
+        "Expression",
+        "Constant",
+        "Parameter",
+        "Undefined",
+        "vec2",
+        "vec3",
+        "vec4",
+        "sin",
+        "cos",
+        "__version__",
+    ):
         assert getattr(zk, name) is getattr(_zarnik, name)
     assert set(zk.__all__) >= {"compile", "Tape"}
     # _zarnik itself gains nothing.
@@ -111,12 +124,15 @@ def test_a_tape_holds_a_few_dozen_bytes_per_node():
     assert small.nbytes - per_node * len(small) <= 4096
 
 
-@pytest.mark.parametrize("seed, error, text", [
-    ("1", TypeError, "backward seed must be a numeric sequence of length 1..4"),
-    ([1.0, 2.0], ValueError, "backward seed dimension does not match output dimension"),
-    ([], ValueError, "backward seed must contain 1..4 values"),
-    (float("nan"), ValueError, "symbolic value lanes must be finite"),
-])
+@pytest.mark.parametrize(
+    "seed, error, text",
+    [
+        ("1", TypeError, "backward seed must be a numeric sequence of length 1..4"),
+        ([1.0, 2.0], ValueError, "backward seed dimension does not match output dimension"),
+        ([], ValueError, "backward seed must contain 1..4 values"),
+        (float("nan"), ValueError, "symbolic value lanes must be finite"),
+    ],
+)
 def test_a_tape_takes_seeds_as_backward_does(seed, error, text):
     p = zk.Parameter(3.0)
     tape = zk.compile(p * p)

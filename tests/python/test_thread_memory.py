@@ -18,11 +18,12 @@ def resident_bytes():
 
 
 @pytest.mark.not_under_address_sanitizer(
-    reason="the address sanitizer keeps freed memory in quarantine; its leak checker covers this run")
+    reason="the address sanitizer keeps freed memory in quarantine; its leak checker covers this run"
+)
 def test_idle_and_finished_threads_keep_a_bounded_amount():
     p = zk.Parameter(0.5)
     y = p
-    for _ in range(200_000):         # about 13 MiB of lanes and adjoints per call
+    for _ in range(200_000):  # about 13 MiB of lanes and adjoints per call
         y = zk.sin(y) * 0.5 + p
     tape = zk.compile(y)
     tape.backward()
@@ -31,7 +32,7 @@ def test_idle_and_finished_threads_keep_a_bounded_amount():
     together = threading.Barrier(workers)
 
     def call(_):
-        together.wait()               # eight threads, each with scratch of its own
+        together.wait()  # eight threads, each with scratch of its own
         tape.backward()
         tape.eval()
         together.wait()

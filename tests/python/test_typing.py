@@ -15,7 +15,6 @@ import _zarnik
 TYPING = pathlib.Path(__file__).resolve().parents[1] / "typing"
 
 
-
 def type_check(test):
     """A test that runs mypy: in the full stage only, and not under the address
     sanitizer (mypy's compiled code is not built for it, and type checks test
@@ -30,8 +29,9 @@ def run(tool, *args, folder):
     # from; mypy's cache goes to a folder of the test's own.
     modules = str(pathlib.Path(_zarnik.__file__).resolve().parent)
     env = {**os.environ, "MYPYPATH": modules, "PYTHONPATH": modules, "MYPY_CACHE_DIR": str(folder)}
-    return subprocess.run([sys.executable, "-m", tool, *args], capture_output=True, text=True, env=env, cwd=folder,
-                          timeout=600)
+    return subprocess.run(
+        [sys.executable, "-m", tool, *args], capture_output=True, text=True, env=env, cwd=folder, timeout=600
+    )
 
 
 @type_check
@@ -100,12 +100,17 @@ def test_what_users_write_type_checks_strictly(tmp_path):
 @type_check
 def test_mistakes_are_caught(tmp_path):
     source = TYPING / "misuse.py"
-    expected = {(number, match[1]) for number, line in enumerate(source.read_text().splitlines(), start=1)
-                if (match := re.search(r"# error: ([a-z-]+)$", line))}
+    expected = {
+        (number, match[1])
+        for number, line in enumerate(source.read_text().splitlines(), start=1)
+        if (match := re.search(r"# error: ([a-z-]+)$", line))
+    }
     assert len(expected) >= 10
     result = run("mypy", "--show-error-codes", str(source), folder=tmp_path)
-    reported = {(int(match[1]), match[2]) for match in
-                re.finditer(r"misuse\.py:(\d+): error: .* \[([a-z-]+)\]$", result.stdout, flags=re.MULTILINE)}
+    reported = {
+        (int(match[1]), match[2])
+        for match in re.finditer(r"misuse\.py:(\d+): error: .* \[([a-z-]+)\]$", result.stdout, flags=re.MULTILINE)
+    }
     assert reported == expected, result.stdout
 
 
@@ -113,7 +118,8 @@ def test_mistakes_are_caught(tmp_path):
 def test_what_users_write_runs(tmp_path):
     # Generic aliases, NumPy arrays as lanes and the pictures' options by
     # position: what the stubs accept, the modules take.
-    result = subprocess.run([sys.executable, str(TYPING / "typed_usage.py")], capture_output=True, text=True,
-                            cwd=tmp_path, timeout=120)
+    result = subprocess.run(
+        [sys.executable, str(TYPING / "typed_usage.py")], capture_output=True, text=True, cwd=tmp_path, timeout=120
+    )
     assert result.returncode == 0, result.stderr
     assert (tmp_path / "graph.svg").exists() and (tmp_path / "values.svg").exists()

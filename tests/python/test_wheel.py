@@ -13,7 +13,8 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 pytestmark = [
     pytest.mark.not_under_address_sanitizer(
-        reason="the wheel is a release build of its own, tested against the interpreter as it is"),
+        reason="the wheel is a release build of its own, tested against the interpreter as it is"
+    ),
     pytest.mark.full_stage,
 ]
 
@@ -28,9 +29,19 @@ def test_the_wheel_installs_imports_and_type_checks(tmp_path):
     # Outside the build tree: what the venv sees is what the wheel installed.
     env = {name: value for name, value in os.environ.items() if name not in ("PYTHONPATH", "MYPYPATH")}
     # The build tools come from the interpreter's own packages: no download.
-    run(sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps", "-w", str(tmp_path / "wheels"),
-        str(ROOT), env=env)
-    wheel, = (tmp_path / "wheels").glob("zarnik-*.whl")
+    run(
+        sys.executable,
+        "-m",
+        "pip",
+        "wheel",
+        "--no-build-isolation",
+        "--no-deps",
+        "-w",
+        str(tmp_path / "wheels"),
+        str(ROOT),
+        env=env,
+    )
+    (wheel,) = (tmp_path / "wheels").glob("zarnik-*.whl")
     run(sys.executable, "-m", "zipfile", "-l", str(wheel))
     venv = tmp_path / "venv"
     # NumPy and mypy from the system's packages; the wheel itself from the file alone.
@@ -39,8 +50,14 @@ def test_the_wheel_installs_imports_and_type_checks(tmp_path):
     run(python, "-m", "pip", "install", "--no-deps", "--no-index", str(wheel), env=env)
 
     listing = run(python, "-m", "zipfile", "-l", str(wheel))
-    for member in ("_zarnik.pyi", "_zarnik-stubs/__init__.pyi", "zarnik/py.typed", "zarnik/_compiled.pyi",
-                   "zarnik/__init__.py", "zarnik.libs/libzarnik_symbolic.so"):
+    for member in (
+        "_zarnik.pyi",
+        "_zarnik-stubs/__init__.pyi",
+        "zarnik/py.typed",
+        "zarnik/_compiled.pyi",
+        "zarnik/__init__.py",
+        "zarnik.libs/libzarnik_symbolic.so",
+    ):
         assert member in listing
     check = """if True:
         import importlib.metadata as metadata, pathlib, sys

@@ -1,7 +1,5 @@
 """What users write, which mypy --strict must accept and which runs."""
 
-import pathlib
-
 import copy
 import pathlib
 
