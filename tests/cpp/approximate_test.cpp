@@ -16,9 +16,9 @@
 #include <utility>
 #include <vector>
 
-#include "symbolic/detail/approximate.hpp"
-#include "symbolic/detail/graph_walk.hpp"
-#include "symbolic/detail/program.hpp"
+#include "symbolic/approximate/approximate.hpp"
+#include "symbolic/graph/graph_walk.hpp"
+#include "symbolic/program/program.hpp"
 #include "symbolic/symbolic.hpp"
 
 namespace zarnik::symbolic {

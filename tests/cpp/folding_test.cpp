@@ -2,7 +2,7 @@
 #include <numbers>
 #include <stdexcept>
 
-#include "symbolic/detail/operations.hpp"
+#include "symbolic/graph/operations.hpp"
 #include "test_support.hpp"
 
 namespace zarnik::symbolic {

@@ -10,9 +10,9 @@
 #include <typeinfo>
 
 #include "random_graphs.hpp"
-#include "symbolic/detail/graph_walk.hpp"
-#include "symbolic/detail/program.hpp"
-#include "symbolic/detail/reference.hpp"
+#include "symbolic/graph/graph_walk.hpp"
+#include "symbolic/program/program.hpp"
+#include "symbolic/program/reference.hpp"
 #include "test_support.hpp"
 
 namespace zarnik::symbolic {

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "symbolic/detail/row_threads.hpp"
+#include "symbolic/rows/row_threads.hpp"
 
 namespace zarnik::symbolic::detail {
 namespace {

@@ -3,7 +3,7 @@
 #include <limits>
 #include <stdexcept>
 
-#include "symbolic/detail/internal.hpp"
+#include "symbolic/graph/internal.hpp"
 #include "test_support.hpp"
 
 namespace zarnik::symbolic {

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "random_graphs.hpp"
-#include "symbolic/detail/graph_walk.hpp"
-#include "symbolic/detail/program.hpp"
+#include "symbolic/graph/graph_walk.hpp"
+#include "symbolic/program/program.hpp"
 
 namespace zarnik::symbolic {
 namespace {

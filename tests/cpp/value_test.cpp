@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "symbolic/detail/internal.hpp"
+#include "symbolic/graph/internal.hpp"
 #include "test_support.hpp"
 
 namespace zarnik::symbolic {

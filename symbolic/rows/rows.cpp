@@ -1,0 +1,263 @@
+// Batches with inputs given once for every row, chosen Jacobian columns and
+// summed gradients, shared out over threads. The rows are cut into chunks of
+// a fixed size, whatever the thread count; each chunk runs whole on one
+// thread, through that thread's worker (function_rows.cpp), which keeps its
+// block of lanes, with the inputs given once written in, from chunk to
+// chunk. Sums are taken per chunk in an order fixed by its rows, then over
+// the chunks in their order.
+
+#include "symbolic/rows.hpp"
+
+#include <algorithm>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "symbolic/approximate/approximate.hpp"
+#include "symbolic/program/function_program.hpp"
+#include "symbolic/rows/row_threads.hpp"
+
+namespace zarnik::symbolic {
+
+namespace {
+
+using detail::FunctionProgram;
+using detail::RowWorker;
+
+constexpr std::size_t chunk_rows = 2048;
+
+// The chunks whose sums a summed gradient keeps at once: enough to share
+// out over many threads, few enough to take little memory.
+constexpr std::size_t window_chunks = 1024;
+
+// The inputs `wrt` names, checked.
+std::vector<std::size_t> chosen(const Function& f, std::span<const std::size_t> wrt) {
+    std::vector<std::size_t> positions(wrt.begin(), wrt.end());
+    std::vector<bool> seen(f.inputs().size(), false);
+    for (const std::size_t k : positions) {
+        if (k >= f.inputs().size()) {
+            throw std::invalid_argument("wrt names input " + std::to_string(k) + " of a function of " +
+                                        std::to_string(f.inputs().size()) + " inputs");
+        }
+        if (seen[k]) {
+            throw std::invalid_argument("wrt names input " + std::to_string(k) + " twice");
+        }
+        seen[k] = true;
+    }
+    return positions;
+}
+
+// A batch's inputs, counts, chunks and workers, checked and read before its rows.
+class Batch {
+public:
+    Batch(const Function& f, std::size_t rows, std::span<const RowInput> inputs, std::span<const std::size_t> wrt,
+          const RowOptions& options)
+        : program_(detail::FunctionAccess::program(f)),
+          rows_(rows),
+          inputs_(inputs),
+          wrt_(chosen(f, wrt)),
+          arithmetic_(options.approximate ? detail::Arithmetic::approximate : detail::Arithmetic::exact) {
+        if (inputs.size() != f.inputs().size()) {
+            const std::size_t count = f.inputs().size();
+            throw std::invalid_argument("the function takes " + std::to_string(count) + " input" +
+                                        (count == 1 ? "" : "s") + ", not " + std::to_string(inputs.size()));
+        }
+        const std::span<const double> given =
+            options.parameter_values ? *options.parameter_values : std::span<const double>();
+        parameters_ = detail::batch_parameters(program_, options.parameter_values ? &given : nullptr);
+        once_.resize(inputs.size(), nullptr);
+        for (std::size_t k = 0; k < inputs.size(); ++k) {
+            if (inputs[k].every_row) {
+                once_[k] = inputs[k].data;
+            }
+        }
+        chunks_ = (rows + chunk_rows - 1) / chunk_rows;
+        threads_ = detail::batch_threads(options.threads, chunks_, chunk_rows * 64);
+        workers_.resize(threads_);
+        check_ = &options.check;
+    }
+
+    std::size_t lanes(std::size_t k) const { return static_cast<std::size_t>(program_.input_dims[k]); }
+    std::size_t chunks() const noexcept { return chunks_; }
+    std::size_t first(std::size_t chunk) const noexcept { return chunk * chunk_rows; }
+    std::size_t count(std::size_t chunk) const noexcept { return std::min(chunk_rows, rows_ - first(chunk)); }
+    const std::vector<std::size_t>& wrt() const noexcept { return wrt_; }
+    const FunctionProgram& program() const noexcept { return program_; }
+
+    // Where each input's rows from row `row` on lie (an input given once: its lanes).
+    std::vector<const double*> inputs_at(std::size_t row) const {
+        std::vector<const double*> at(inputs_.size());
+        for (std::size_t k = 0; k < inputs_.size(); ++k) {
+            at[k] = inputs_[k].every_row ? inputs_[k].data : inputs_[k].data + row * lanes(k);
+        }
+        return at;
+    }
+
+    // Runs `chunk(worker, c)` over every chunk on the thread's worker; a
+    // chunk that returns false has a failing row, the first of which is raised.
+    template <typename Chunk>
+    void run(Chunk&& chunk, const std::function<void()>& check) {
+        run_chunks(0, chunks_, chunk, check);
+    }
+
+    // The same over the chunks [first, first + count) alone.
+    template <typename Chunk>
+    void run_chunks(std::size_t first, std::size_t count, Chunk&& chunk, const std::function<void()>& check) {
+        const std::size_t failed = detail::run_blocks(
+            count, threads_, [&](std::size_t thread, std::size_t c) { return chunk(worker(thread), first + c); },
+            check);
+        if (failed != detail::no_block) {
+            fail_in(first + failed);
+        }
+    }
+
+private:
+    RowWorker& worker(std::size_t thread) {
+        if (!workers_[thread]) {
+            workers_[thread] = std::make_unique<RowWorker>(program_, parameters_, once_, wrt_, arithmetic_);
+            // Thread 0 is the calling thread, the one the check may run on.
+            if (thread == 0) {
+                workers_[thread]->check_between(check_);
+            }
+        }
+        return *workers_[thread];
+    }
+
+    // A chunk failed: its rows one by one, in the chunk's arithmetic, to
+    // find the first that fails, and that row as a call, for its error. A
+    // row that only the approximate arithmetic takes past the finite
+    // numbers fails as a non-finite result would.
+    [[noreturn]] void fail_in(std::size_t chunk) {
+        RowWorker& finder = worker(0);
+        for (std::size_t r = first(chunk); r < first(chunk) + count(chunk); ++r) {
+            const std::vector<const double*> at = inputs_at(r);
+            if (finder.runs(1, at)) {
+                continue;
+            }
+            std::vector<SmallValue> values(inputs_.size());
+            for (std::size_t k = 0; k < inputs_.size(); ++k) {
+                values[k].dimension = program_.input_dims[k];
+                std::copy_n(at[k], lanes(k), values[k].lanes.begin());
+            }
+            try {
+                detail::check_inputs(program_, values);
+                detail::ScratchLease scratch;
+                detail::evaluate_one(program_, {values, parameters_}, *scratch);
+                detail::raise_not_finite();
+            } catch (const std::invalid_argument& error) {
+                detail::raise_in_row(error, r);
+            }
+        }
+        throw std::logic_error(
+            "a chunk of rows failed where none of its rows does: the caller changed the input "
+            "arrays during the batch");
+    }
+
+    const FunctionProgram& program_;
+    std::size_t rows_;
+    std::span<const RowInput> inputs_;
+    std::vector<std::size_t> wrt_;
+    detail::Arithmetic arithmetic_;
+    std::vector<SmallValue> parameters_;
+    std::vector<const double*> once_;
+    std::size_t chunks_ = 0;
+    std::size_t threads_ = 1;
+    std::vector<std::unique_ptr<RowWorker>> workers_;
+    const std::function<void()>* check_ = nullptr;  // the caller's, run on its own thread
+};
+
+}  // namespace
+
+void evaluate_rows(const Function& f, std::size_t rows, std::span<const RowInput> inputs,
+                   std::span<double* const> outputs, const RowOptions& options) {
+    Batch batch(f, rows, inputs, {}, options);
+    if (outputs.size() != f.outputs().size()) {
+        throw std::invalid_argument("the function gives " + std::to_string(f.outputs().size()) + " outputs, not " +
+                                    std::to_string(outputs.size()));
+    }
+    batch.run(
+        [&](RowWorker& worker, std::size_t c) {
+            std::vector<double*> at(outputs.size());
+            for (std::size_t j = 0; j < outputs.size(); ++j) {
+                at[j] = outputs[j] + batch.first(c) * static_cast<std::size_t>(f.outputs()[j].dimension());
+            }
+            return worker.evaluate(batch.count(c), batch.inputs_at(batch.first(c)), at);
+        },
+        options.check);
+}
+
+void jacobian_rows(const Function& f, std::size_t rows, std::span<const RowInput> inputs,
+                   std::span<const std::size_t> wrt, double* jacobians, const RowOptions& options) {
+    Batch batch(f, rows, inputs, wrt, options);
+    std::size_t width = 0;
+    for (const std::size_t k : batch.wrt()) {
+        width += batch.lanes(k);
+    }
+    const std::size_t size = f.output_lanes() * width;
+    batch.run(
+        [&](RowWorker& worker, std::size_t c) {
+            return worker.jacobian(batch.count(c), batch.inputs_at(batch.first(c)), jacobians + batch.first(c) * size);
+        },
+        options.check);
+}
+
+double value_and_grad_rows(const Function& f, std::size_t rows, std::span<const RowInput> inputs,
+                           std::span<const std::size_t> wrt, std::span<double* const> gradients,
+                           const RowOptions& options) {
+    if (f.output_lanes() != 1) {
+        throw std::invalid_argument("value_and_grad needs a function of one scalar output");
+    }
+    Batch batch(f, rows, inputs, wrt, options);
+    const std::vector<std::size_t>& positions = batch.wrt();
+    if (gradients.size() != positions.size()) {
+        throw std::invalid_argument("the gradients need room for one array per input in wrt");
+    }
+    // Per chunk: the sum of its values, then the sums of its broadcast inputs' gradients.
+    std::size_t summed = 1;
+    std::vector<std::size_t> sum_at(positions.size(), 0);
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+        if (inputs[positions[i]].every_row) {
+            sum_at[i] = summed;
+            summed += batch.lanes(positions[i]);
+        }
+    }
+    // The chunks run a window at a time, whose sums are added into the
+    // total in the chunks' order before the next: memory stays bounded
+    // however many rows there are (and rows= can ask for many).
+    const std::size_t window = std::min(batch.chunks(), window_chunks);
+    std::vector<double> sums(window * summed);
+    std::vector<double> total(summed, 0.0);
+    for (std::size_t first = 0; first < batch.chunks(); first += window) {
+        const std::size_t count = std::min(window, batch.chunks() - first);
+        std::fill(sums.begin(), sums.end(), 0.0);
+        batch.run_chunks(
+            first, count,
+            [&](RowWorker& worker, std::size_t c) {
+                std::vector<double*> at(positions.size(), nullptr);
+                for (std::size_t i = 0; i < positions.size(); ++i) {
+                    if (!inputs[positions[i]].every_row) {
+                        at[i] = gradients[i] + batch.first(c) * batch.lanes(positions[i]);
+                    }
+                }
+                return worker.value_and_grad(batch.count(c), batch.inputs_at(batch.first(c)), at,
+                                             sums.data() + (c - first) * summed);
+            },
+            options.check);
+        for (std::size_t c = 0; c < count; ++c) {
+            for (std::size_t s = 0; s < summed; ++s) {
+                total[s] = total[s] + sums[c * summed + s];
+            }
+        }
+    }
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+        if (inputs[positions[i]].every_row) {
+            std::copy_n(total.data() + sum_at[i], batch.lanes(positions[i]), gradients[i]);
+        }
+    }
+    return total[0];
+}
+
+std::string_view approximate_kernels() noexcept { return detail::chosen_kernels(); }
+
+}  // namespace zarnik::symbolic
