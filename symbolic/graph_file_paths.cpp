@@ -1,0 +1,185 @@
+// Graph files at a path: a save replaces the file there only with a whole
+// new one, and a load reads exactly one file.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <fstream>
+#include <utility>
+
+#include "detail/graph_file.hpp"
+
+namespace zarnik::symbolic {
+
+namespace {
+
+using detail::graph_files::refuse_load;
+
+[[noreturn]] void path_error(const std::string& what, const std::filesystem::path& path, int error) {
+    throw std::filesystem::filesystem_error(what, path, std::error_code(error, std::generic_category()));
+}
+
+// An open file descriptor, closed with it.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) noexcept : fd_(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+
+    int get() const noexcept { return fd_; }
+    // Closes now: 0, or the error close reports (some file systems report a
+    // failed write only there). The descriptor is released either way.
+    int close() noexcept {
+        const int result = ::close(std::exchange(fd_, -1));
+        return result == 0 ? 0 : errno;
+    }
+
+private:
+    int fd_;
+};
+
+// A new file in the directory of `target`, removed when this ends unless kept:
+// a file is only ever replaced by a complete one, and a failed save leaves
+// nothing behind.
+class Temporary {
+public:
+    explicit Temporary(const std::filesystem::path& target) : fd_(create(target, path_)) {}
+    Temporary(const Temporary&) = delete;
+    Temporary& operator=(const Temporary&) = delete;
+    ~Temporary() {
+        if (!path_.empty()) {
+            ::unlink(path_.c_str());
+        }
+    }
+
+    const std::filesystem::path& path() const noexcept { return path_; }
+    Descriptor& descriptor() noexcept { return fd_; }
+    void keep() noexcept { path_.clear(); }
+
+private:
+    static int create(const std::filesystem::path& target, std::filesystem::path& path) {
+        static std::atomic<std::uint64_t> counter{0};
+        const std::string prefix = "." + target.filename().string() + "." + std::to_string(::getpid()) + "-";
+        // A name left by a process of the same id that died is skipped.
+        for (int attempt = 0;; ++attempt) {
+            path = target.parent_path() / (prefix + std::to_string(counter++) + ".tmp");
+            // 0666 less the umask, as any new file gets.
+            const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd >= 0) {
+                return fd;
+            }
+            const int error = errno;
+            if (error != EEXIST || attempt == 100) {
+                path.clear();
+                path_error("cannot save graph: cannot create a file in the directory of", target, error);
+            }
+        }
+    }
+
+    std::filesystem::path path_;  // before fd_, which create() fills it for
+    Descriptor fd_;
+};
+
+void write_all(int fd, std::string_view bytes, const std::filesystem::path& target) {
+    while (!bytes.empty()) {
+        const ::ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            path_error("cannot save graph: writing failed for", target, written < 0 ? errno : EIO);
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+}
+
+// Where a save to `path` writes: the file a symbolic link names, so that the
+// link stays and its target is replaced, as writing through it would.
+std::filesystem::path destination(const std::filesystem::path& path) {
+    std::error_code error;
+    if (std::filesystem::is_symlink(std::filesystem::symlink_status(path, error))) {
+        std::filesystem::path target = std::filesystem::canonical(path, error);
+        if (!error) {
+            return target;
+        }
+    }
+    return path;
+}
+
+// Writes `bytes` to a temporary file beside the destination, makes them
+// durable, then renames the temporary over it: readers see the old file or
+// the new one, never a part, and the old one stays when anything fails.
+void replace_file(const std::filesystem::path& path, std::string_view bytes) {
+    if (!path.has_filename()) {
+        path_error("cannot save graph: the path names no file", path, EISDIR);
+    }
+    const std::filesystem::path target = destination(path);
+    Temporary temporary(target);
+    const int fd = temporary.descriptor().get();
+    // A replaced file keeps its permissions (best effort: the new contents
+    // matter more than its mode).
+    struct ::stat old{};
+    if (::stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
+        static_cast<void>(::fchmod(fd, old.st_mode & 07777));
+    }
+    write_all(fd, bytes, target);
+    if (::fsync(fd) != 0) {
+        path_error("cannot save graph: flushing to the disk failed for", target, errno);
+    }
+    if (const int error = temporary.descriptor().close(); error != 0) {
+        path_error("cannot save graph: writing failed for", target, error);
+    }
+    if (::rename(temporary.path().c_str(), target.c_str()) != 0) {
+        path_error("cannot save graph: cannot replace", target, errno);
+    }
+    temporary.keep();
+    // The rename itself made durable. The file is in place whatever this
+    // gives, so a failure (some file systems cannot sync a directory) is not
+    // the save's.
+    const std::filesystem::path directory = target.parent_path().empty() ? "." : target.parent_path();
+    if (const int directory_fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); directory_fd >= 0) {
+        const Descriptor opened(directory_fd);
+        static_cast<void>(::fsync(directory_fd));
+    }
+}
+
+}  // namespace
+
+void save(const std::filesystem::path& path, const GraphFile& file) {
+    // Encoded first: contents that no file holds never touch the directory.
+    replace_file(path, save_to_bytes(file));
+}
+
+void save(const std::filesystem::path& path, const Value& output) { save(path, graph_file(output)); }
+void save(const std::filesystem::path& path, const Tape& tape) { save(path, graph_file(tape)); }
+void save(const std::filesystem::path& path, const Function& function) { save(path, graph_file(function)); }
+
+GraphFile load(const std::filesystem::path& path) {
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) {
+        path_error("cannot load graph: cannot read", path, EISDIR);
+    }
+    errno = 0;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        path_error("cannot load graph: cannot open", path, errno != 0 ? errno : EIO);
+    }
+    GraphFile file = load(in);
+    if (in.peek() != std::ifstream::traits_type::eof()) {
+        refuse_load("bytes follow the end of the file");
+    }
+    if (in.bad()) {
+        path_error("cannot load graph: reading failed for", path, EIO);
+    }
+    return file;
+}
+
+}  // namespace zarnik::symbolic
