@@ -12,7 +12,8 @@
 
 #include "compiled.hpp"
 #include "conversions.hpp"
-#include "symbolic/symbolic.hpp"
+#include "signal_checks.hpp"
+#include "symbolic/serialization.hpp"
 
 namespace zarnik::python {
 
@@ -22,14 +23,6 @@ using symbolic::GraphFile;
 using symbolic::GraphFileContent;
 using symbolic::Tape;
 using symbolic::Value;
-
-// Lets Ctrl-C end a long save or load: the core calls it every few tens of
-// thousands of nodes, with the interpreter's lock held throughout.
-void check_signals() {
-    if (PyErr_CheckSignals() != 0) {
-        throw py::error_already_set();
-    }
-}
 
 const char* const what_saves = "save() takes an Expression, a sequence of Expressions, a Tape or a Function";
 
