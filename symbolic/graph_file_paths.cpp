@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <fstream>
@@ -88,9 +89,13 @@ private:
     Descriptor fd_;
 };
 
-void write_all(int fd, std::string_view bytes, const std::filesystem::path& target) {
+// What one write takes at most: the poll runs between such pieces, so that a
+// large save can be interrupted while it writes.
+constexpr std::size_t write_piece = std::size_t{1} << 20U;
+
+void write_all(int fd, std::string_view bytes, const std::filesystem::path& target, const GraphFilePoll& poll) {
     while (!bytes.empty()) {
-        const ::ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        const ::ssize_t written = ::write(fd, bytes.data(), std::min(bytes.size(), write_piece));
         if (written < 0 && errno == EINTR) {
             continue;
         }
@@ -98,44 +103,91 @@ void write_all(int fd, std::string_view bytes, const std::filesystem::path& targ
             path_error("cannot save graph: writing failed for", target, written < 0 ? errno : EIO);
         }
         bytes.remove_prefix(static_cast<std::size_t>(written));
+        if (!bytes.empty() && poll) {
+            poll();
+        }
     }
 }
 
-// Where a save to `path` writes: the file a symbolic link names, so that the
-// link stays and its target is replaced, as writing through it would.
+// Where a save to `path` writes: the file that its symbolic links lead to,
+// so that the links stay and the file they name is replaced (or made, for a
+// link that names no file yet), as writing through them would.
 std::filesystem::path destination(const std::filesystem::path& path) {
-    std::error_code error;
-    if (std::filesystem::is_symlink(std::filesystem::symlink_status(path, error))) {
-        std::filesystem::path target = std::filesystem::canonical(path, error);
-        if (!error) {
+    std::filesystem::path target = path;
+    // As many links as the kernel follows for one path.
+    for (int links = 0; links < 40; ++links) {
+        std::error_code error;
+        if (!std::filesystem::is_symlink(std::filesystem::symlink_status(target, error))) {
             return target;
         }
+        const std::filesystem::path next = std::filesystem::read_symlink(target, error);
+        if (error) {
+            return target;
+        }
+        target = next.is_absolute() ? next : target.parent_path() / next;
     }
-    return path;
+    path_error("cannot save graph: cannot follow the links of", path, ELOOP);
+}
+
+// What is no regular file (a pipe, a device such as /dev/null) is written
+// into, as opening it for writing would, and never replaced by a file.
+void write_into(const std::filesystem::path& target, std::string_view bytes, const GraphFilePoll& poll) {
+    Descriptor opened(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (opened.get() < 0) {
+        path_error("cannot save graph: cannot open", target, errno);
+    }
+    write_all(opened.get(), bytes, target, poll);
+    if (const int error = opened.close(); error != 0) {
+        path_error("cannot save graph: writing failed for", target, error);
+    }
 }
 
 // Writes `bytes` to a temporary file beside the destination, makes them
 // durable, then renames the temporary over it: readers see the old file or
-// the new one, never a part, and the old one stays when anything fails.
-void replace_file(const std::filesystem::path& path, std::string_view bytes) {
+// the new one, never a part, and the old one stays when anything fails or
+// the poll throws.
+void replace_file(const std::filesystem::path& path, std::string_view bytes, const GraphFilePoll& poll) {
     if (!path.has_filename()) {
         path_error("cannot save graph: the path names no file", path, EISDIR);
     }
     const std::filesystem::path target = destination(path);
+    struct ::stat old{};
+    const bool existed = ::stat(target.c_str(), &old) == 0;
+    if (!existed && errno != ENOENT) {
+        path_error("cannot save graph: cannot examine", target, errno);
+    }
+    if (existed && !S_ISREG(old.st_mode)) {
+        write_into(target, bytes, poll);
+        return;
+    }
+    // A file its user may not write is refused, as opening it would refuse,
+    // though the directory would take a new file in its place.
+    if (existed && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
+        path_error("cannot save graph: cannot write", target, errno);
+    }
     Temporary temporary(target);
     const int fd = temporary.descriptor().get();
-    // A replaced file keeps its permissions (best effort: the new contents
-    // matter more than its mode).
-    struct ::stat old{};
-    if (::stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
-        static_cast<void>(::fchmod(fd, old.st_mode & 07777));
-    }
-    write_all(fd, bytes, target);
+    write_all(fd, bytes, target, poll);
     if (::fsync(fd) != 0) {
         path_error("cannot save graph: flushing to the disk failed for", target, errno);
     }
+    if (existed) {
+        // The replaced file's owner and permission bits. Only root may give
+        // a file to another owner: anyone else's save leaves the new file
+        // theirs, as a rewrite by them would.
+        if (::fchown(fd, old.st_uid, old.st_gid) != 0 && errno != EPERM) {
+            path_error("cannot save graph: cannot keep the owner of", target, errno);
+        }
+        // After fchown, which drops the set-id bits.
+        if (::fchmod(fd, old.st_mode & 07777) != 0) {
+            path_error("cannot save graph: cannot keep the permissions of", target, errno);
+        }
+    }
     if (const int error = temporary.descriptor().close(); error != 0) {
         path_error("cannot save graph: writing failed for", target, error);
+    }
+    if (poll) {
+        poll();
     }
     if (::rename(temporary.path().c_str(), target.c_str()) != 0) {
         path_error("cannot save graph: cannot replace", target, errno);
@@ -153,9 +205,9 @@ void replace_file(const std::filesystem::path& path, std::string_view bytes) {
 
 }  // namespace
 
-void save(const std::filesystem::path& path, const GraphFile& file) {
+void save(const std::filesystem::path& path, const GraphFile& file, const GraphFilePoll& poll) {
     // Encoded first: contents that no file holds never touch the directory.
-    replace_file(path, save_to_bytes(file));
+    replace_file(path, save_to_bytes(file, poll), poll);
 }
 
 void save(const std::filesystem::path& path, const Value& output) { save(path, graph_file(output)); }
