@@ -2,15 +2,20 @@
 
 // What the source files of the package's native module share.
 
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <memory>
 
-#include "symbolic/symbolic.hpp"
+#include "symbolic/derivatives.hpp"
+#include "symbolic/function.hpp"
 
 namespace zarnik::python {
 
 namespace py = pybind11;
+
+// The arrays the package takes and gives: doubles in C order.
+using Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 // A compiled function as Python sees it: one output given alone answers with
 // its lanes, a sequence of outputs with a tuple of lanes per output.
@@ -22,8 +27,18 @@ struct PyFunction {
     mutable std::shared_ptr<symbolic::FunctionDerivatives> derivatives = nullptr;
 };
 
-// zarnik.save's and zarnik.load's native halves, and the pickling and copying
-// of Tape and Function (serialization.cpp).
+// The module's parts, each bound by its own source file: the class Tape and
+// zarnik.compile (tape_class.cpp); the class Function and zarnik.function
+// (function_class.cpp), whose methods come in groups: a call, its Jacobian and
+// gradient (function_calls.cpp), the batches over rows (function_batches.cpp),
+// and Hessians, jvp and hvp (function_derivative_methods.cpp); zarnik.save's
+// and zarnik.load's native halves, and the pickling and copying of Tape and
+// Function (serialization.cpp).
+void bind_tape(py::module_& module);
+void bind_function(py::module_& module);
+void bind_function_calls(py::class_<PyFunction>& function_class);
+void bind_function_batches(py::class_<PyFunction>& function_class);
+void bind_function_derivative_methods(py::class_<PyFunction>& function_class);
 void bind_serialization(py::module_& module);
 
 // The lazy result of a batch method given a Dask array among its arguments,

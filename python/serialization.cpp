@@ -6,13 +6,15 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "compiled.hpp"
 #include "conversions.hpp"
-#include "symbolic/symbolic.hpp"
+#include "signal_checks.hpp"
+#include "symbolic/serialization.hpp"
 
 namespace zarnik::python {
 
@@ -22,14 +24,6 @@ using symbolic::GraphFile;
 using symbolic::GraphFileContent;
 using symbolic::Tape;
 using symbolic::Value;
-
-// Lets Ctrl-C end a long save or load: the core calls it every few tens of
-// thousands of nodes, with the interpreter's lock held throughout.
-void check_signals() {
-    if (PyErr_CheckSignals() != 0) {
-        throw py::error_already_set();
-    }
-}
 
 const char* const what_saves = "save() takes an Expression, a sequence of Expressions, a Tape or a Function";
 
@@ -75,6 +69,28 @@ GraphFile file_of(const py::handle& object) {
 py::bytes bytes_of(const py::handle& object) {
     const std::string bytes = symbolic::save_to_bytes(file_of(object), check_signals);
     return {bytes.data(), bytes.size()};
+}
+
+// Writes the file of `object` at `path` (a str, bytes or os.PathLike, as open
+// takes it) as the core's save to a path does, Ctrl-C ending it with the old
+// file in place. What the file system refuses is raised as open and write
+// raise it: the OSError of the error's code (PermissionError,
+// FileNotFoundError, ...) with the path as given.
+void save_to_path(const py::handle& object, const py::object& path) {
+    const GraphFile file = file_of(object);
+    PyObject* converted = nullptr;
+    if (PyUnicode_FSConverter(path.ptr(), &converted) == 0) {
+        throw py::error_already_set();
+    }
+    const std::filesystem::path native(py::reinterpret_steal<py::bytes>(converted).cast<std::string>());
+    try {
+        symbolic::save(native, file, check_signals);
+    } catch (const std::filesystem::filesystem_error& error) {
+        const int code = error.code().value();
+        const py::object raised = py::handle(PyExc_OSError)(code, error.code().message(), path);
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(raised.ptr())), raised.ptr());
+        throw py::error_already_set();
+    }
 }
 
 // The bytes of any object that offers them contiguously (bytes, bytearray,
@@ -128,6 +144,9 @@ void bind_serialization(py::module_& module) {
     module.attr("_HEADER_SIZE") = symbolic::graph_file_header_size;
     module.def("_save", &bytes_of, py::arg("obj"),
                "The graph file of an Expression, a sequence of Expressions, a Tape or a Function, as bytes.");
+    module.def("_save_to_path", &save_to_path, py::arg("obj"), py::arg("path"),
+               "Writes the graph file of an Expression, a sequence of Expressions, a Tape or a Function at a path, "
+               "replacing the file there only with a whole new one.");
     module.def("_load", &load_bytes, py::arg("data"),
                "The Expression, list of Expressions, Tape or Function that a graph file's bytes hold.");
     module.def(

@@ -58,6 +58,10 @@ struct GraphFile {
     bool listed = false;
 };
 
+// Called every few tens of thousands of nodes by the calls that take it, so
+// that a long save or load can be interrupted: what it throws ends the call.
+using GraphFilePoll = std::function<void()>;
+
 // What a value, a tape and a function are saved as.
 GraphFile graph_file(const Value& output);
 GraphFile graph_file(const Tape& tape);
@@ -75,20 +79,22 @@ void save(std::ostream& out, const Function& function);
 
 // Writes one file at `path`, replacing any file there only when the whole
 // new one is written and flushed to the disk: the bytes go to a temporary
-// file in the same directory, which is renamed over the path (a symbolic link
-// there stays, and the file it names is replaced; a replaced file keeps its
-// permissions). When anything fails, the temporary is removed and the old
-// file is untouched. Throws what the stream save throws for the contents,
-// before anything is written, and std::filesystem::filesystem_error (with the
-// path and the error) when the file system refuses.
-void save(const std::filesystem::path& path, const GraphFile& file);
+// file in the same directory, which is renamed over the path. A symbolic link
+// there stays, and the file it leads to is replaced; a replaced file keeps its
+// permission bits and, where the user may give it, its owner; a new one gets
+// the mode a new file gets (0666 less the umask). A file the user may not
+// write is refused as opening it would refuse (EACCES), and what is no
+// regular file (a pipe, a device such as /dev/null) is written into, not
+// replaced. When anything fails, or `poll` throws (it is called as the
+// contents are encoded, between pieces of the write and before the rename),
+// the temporary is removed and the old file is untouched. Throws what the
+// stream save throws for the contents, before anything is written, and
+// std::filesystem::filesystem_error (with the path and the error) when the
+// file system refuses.
+void save(const std::filesystem::path& path, const GraphFile& file, const GraphFilePoll& poll = {});
 void save(const std::filesystem::path& path, const Value& output);
 void save(const std::filesystem::path& path, const Tape& tape);
 void save(const std::filesystem::path& path, const Function& function);
-
-// Called every few tens of thousands of nodes by the calls that take it, so
-// that a long save or load can be interrupted: what it throws ends the call.
-using GraphFilePoll = std::function<void()>;
 
 // The same file as bytes.
 std::string save_to_bytes(const GraphFile& file, const GraphFilePoll& poll = {});

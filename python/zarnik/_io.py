@@ -1,11 +1,7 @@
 """Saving and loading graphs, tapes and functions as graph files (the format
 is described in the README): to and from a path or a binary file object."""
 
-import contextlib
-import errno
 import os
-import stat
-import uuid
 from collections.abc import Sequence
 from typing import IO, TYPE_CHECKING, Any
 
@@ -38,13 +34,15 @@ def save(obj: _Saveable, file: _Place) -> None:
     >>> tape.eval(), tape.parameters[0].name, tape.parameters[0].id != p.id
     ((4.0,), 'p', True)
     """
-    data = _compiled._save(obj)
-    if not isinstance(file, (str, os.PathLike)):
-        if not callable(getattr(file, "write", None)):
-            raise TypeError(f"save() writes to a path or a binary file object, not {type(file).__name__}")
-        _write_all(file, data)
+    if isinstance(file, (str, os.PathLike)):
+        # The core replaces the file only with a whole new one: a save that
+        # fails midway (a full disk, Ctrl-C) leaves the old file as it was.
+        _compiled._save_to_path(obj, file)
         return
-    _replace(os.fspath(file), data)
+    data = _compiled._save(obj)
+    if not callable(getattr(file, "write", None)):
+        raise TypeError(f"save() writes to a path or a binary file object, not {type(file).__name__}")
+    _write_all(file, data)
 
 
 def load(file: _Place) -> _Loaded:
@@ -62,54 +60,6 @@ def load(file: _Place) -> _Loaded:
         if opened.read(1):
             raise ValueError("cannot load graph: bytes follow the end of the file")
     return _compiled._load(data)
-
-
-def _replace(path: str | bytes, data: bytes) -> None:
-    """Writes `data` to a new file beside `path` and puts it in place of
-    `path` only once it is whole and on disk: a save that fails midway (a
-    full disk, Ctrl-C, a crash) leaves the file that was there as it was,
-    and removes what it wrote. A symbolic link stays and its target is
-    replaced; an existing file keeps its permission bits and, where the
-    user may give it, its owner, and a new one gets the mode `open` gives
-    (0o666 less the umask). A file the user may not write is refused as
-    `open` refuses it, and what is no regular file (a pipe, a device such as
-    /dev/null) is written into as `open` writes, not replaced."""
-    target = os.path.realpath(os.fsdecode(path))
-    folder, name = os.path.split(target)
-    try:
-        existing: os.stat_result | None = os.stat(target)
-    except FileNotFoundError:
-        existing = None
-    if existing is not None and not stat.S_ISREG(existing.st_mode):
-        with open(target, "wb") as opened:
-            _write_all(opened, data)
-        return
-    if existing is not None and not os.access(target, os.W_OK, effective_ids=os.access in os.supports_effective_ids):
-        raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), os.fsdecode(path))
-    while True:
-        temporary = os.path.join(folder, f".{name}.{uuid.uuid4().hex}.tmp")
-        try:
-            descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666)
-            break
-        except FileExistsError:
-            continue
-    try:
-        with os.fdopen(descriptor, "wb") as opened:
-            _write_all(opened, data)
-            opened.flush()
-            os.fsync(opened.fileno())
-        if existing is not None:
-            if hasattr(os, "chown"):
-                # Only root may give a file to another owner: anyone else's
-                # save leaves the new file theirs, as a rewrite by them would.
-                with contextlib.suppress(PermissionError):
-                    os.chown(temporary, existing.st_uid, existing.st_gid)
-            os.chmod(temporary, stat.S_IMODE(existing.st_mode))  # after chown, which drops set-id bits
-        os.replace(temporary, target)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
-        raise
 
 
 def _write_all(file: IO[bytes], data: bytes) -> None:

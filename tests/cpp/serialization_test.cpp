@@ -2,13 +2,20 @@
 // bit as the saved ones, and every damaged, truncated or foreign file is
 // refused with std::invalid_argument before anything is trusted.
 
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <limits>
 #include <memory>
@@ -758,6 +765,133 @@ TEST(Serialization, AFailedSaveToAPathLeavesTheOldFile) {
     EXPECT_EQ(directory.names(), (std::vector<std::string>{"model.zgr", "taken"}));
     EXPECT_EQ(contents(directory.path() / "taken" / "inside"), "kept");
     EXPECT_EQ(contents(path), sample.bytes);
+}
+
+// A save whose poll throws (Ctrl-C in Python) at any of its calls, or whose
+// writes fail midway (a full disk), leaves the old file as it was and
+// nothing beside it.
+TEST(Serialization, ASaveInterruptedOrFailingMidwayLeavesTheOldFile) {
+    const ScratchDirectory directory("save-midway");
+    const std::filesystem::path path = directory.path() / "model.zgr";
+    const Sample sample;
+    write_file(path, sample.bytes);
+    // A file of several pieces of the write: a name of 3 MiB.
+    const Value big = parameter(1.0, std::string(std::size_t{3} << 20U, 'n')) * 2.0;
+    const std::string big_bytes = saved(graph_file(big));
+    const auto unchanged = [&](const std::string& what) {
+        // Compared as a whole: a mismatch would print megabytes.
+        EXPECT_TRUE(contents(path) == sample.bytes) << what;
+        EXPECT_EQ(directory.names(), std::vector<std::string>{"model.zgr"}) << what;
+    };
+
+    struct Interrupted {};
+    int calls = 0;
+    const auto count = [&calls] { ++calls; };
+    save(directory.path() / "counted.zgr", graph_file(big), count);
+    std::filesystem::remove(directory.path() / "counted.zgr");
+    ASSERT_GE(calls, 4);  // between the four pieces, and before the rename
+    for (int k = 0; k < calls; ++k) {
+        int call = 0;
+        const auto interrupt = [&call, k] {
+            if (call++ == k) {
+                throw Interrupted{};
+            }
+        };
+        EXPECT_THROW(save(path, graph_file(big), interrupt), Interrupted) << "call " << k;
+        unchanged("interrupted at call " + std::to_string(k));
+    }
+
+    // Writes past a limit on file sizes fail as on a full disk (EFBIG, the
+    // signal ignored); the first piece of the write is whole.
+    struct ::sigaction ignore{};
+    struct ::sigaction previous{};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &previous), 0);
+    struct ::rlimit limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &limit), 0);
+    const struct ::rlimit lowered{std::size_t{3} << 19U, limit.rlim_max};
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &lowered), 0);
+    try {
+        save(path, graph_file(big));
+        ADD_FAILURE() << "saved past the limit";
+    } catch (const std::filesystem::filesystem_error& error) {
+        EXPECT_EQ(error.code(), std::errc::file_too_large) << error.what();
+    }
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    ::sigaction(SIGXFSZ, &previous, nullptr);
+    unchanged("writes that failed");
+
+    save(path, graph_file(big));
+    EXPECT_TRUE(contents(path) == big_bytes);
+}
+
+// `call` as a user who is neither root nor the owner of anything here: in a
+// child process that gives up root when the test runs as root. Whether it
+// threw a filesystem_error of `expected`.
+bool refused_to_another_user(const std::function<void()>& call, std::errc expected) {
+    const auto refused = [&] {
+        try {
+            call();
+        } catch (const std::filesystem::filesystem_error& error) {
+            return error.code() == expected;
+        }
+        return false;
+    };
+    if (::geteuid() != 0) {
+        return refused();
+    }
+    const ::pid_t child = ::fork();
+    if (child == 0) {
+        const bool dropped = ::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0;
+        ::_exit(dropped && refused() ? 0 : 1);
+    }
+    int status = 0;
+    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST(Serialization, ASaveToAPathTreatsWhatIsThereAsWritingToItWould) {
+    const ScratchDirectory directory("save-kinds");
+    std::filesystem::permissions(directory.path(), std::filesystem::perms::all);  // any user may add files
+    const Sample sample;
+    const std::filesystem::path path = directory.path() / "model.zgr";
+
+    // A file its user may not write is refused, though the directory would
+    // take a new file in its place.
+    write_file(path, "read only");
+    std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::group_read |
+                                           std::filesystem::perms::others_read);
+    EXPECT_TRUE(refused_to_another_user([&] { save(path, sample.f); }, std::errc::permission_denied));
+    EXPECT_EQ(contents(path), "read only");
+    EXPECT_EQ(directory.names(), std::vector<std::string>{"model.zgr"});
+
+    // Root gives the new file the old one's owner (anyone else keeps it theirs).
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(path.c_str(), 4321, 8765), 0);
+        save(path, sample.f);
+        struct ::stat saved_stat{};
+        ASSERT_EQ(::stat(path.c_str(), &saved_stat), 0);
+        EXPECT_EQ(std::pair(saved_stat.st_uid, saved_stat.st_gid), std::pair(::uid_t{4321}, ::gid_t{8765}));
+        EXPECT_EQ(contents(path), sample.bytes);
+    }
+
+    // A pipe is written into, and stays a pipe.
+    const std::filesystem::path pipe = directory.path() / "pipe";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    const int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    save(pipe, sample.f);
+    std::string read(sample.bytes.size() + 1, '\0');
+    const ::ssize_t got = ::read(reader, read.data(), read.size());
+    ::close(reader);
+    EXPECT_EQ(read.substr(0, static_cast<std::size_t>(std::max<::ssize_t>(got, 0))), sample.bytes);
+    EXPECT_TRUE(std::filesystem::is_fifo(std::filesystem::symlink_status(pipe)));
+
+    // A link that names no file yet: the file is made where it points.
+    std::filesystem::create_symlink("made.zgr", directory.path() / "dangling.zgr");
+    save(directory.path() / "dangling.zgr", sample.f);
+    EXPECT_TRUE(std::filesystem::is_symlink(directory.path() / "dangling.zgr"));
+    EXPECT_EQ(contents(directory.path() / "made.zgr"), sample.bytes);
+    EXPECT_EQ(directory.names(), (std::vector<std::string>{"dangling.zgr", "made.zgr", "model.zgr", "pipe"}));
 }
 
 TEST(Serialization, LoadingFromAPathReadsOneWholeFile) {

@@ -5,36 +5,17 @@ made of it, takes memory linear in its size."""
 
 import os
 import pickle
-import struct
 import subprocess
 import sys
 import textwrap
-import zlib
 
 import pytest
+from crafted_files import FUNCTION, GRAPH, TAPE, crafted, varint
 
 import zarnik as zk
 
-MAGIC = b"\x89ZGR\r\n\x1a\n"
-GRAPH, TAPE, FUNCTION = 1, 2, 3
 PLACEHOLDER = b"\x02"
 PACK = 1
-
-
-def varint(value):
-    out = bytearray()
-    while value >= 0x80:
-        out.append(value & 0x7F | 0x80)
-        value >>= 7
-    out.append(value)
-    return bytes(out)
-
-
-def crafted(content, nodes, records, outputs, inputs=()):
-    body = records + varint(len(outputs)) + b"".join(map(varint, outputs))
-    body += varint(len(inputs)) + b"".join(map(varint, inputs))
-    head = MAGIC + struct.pack("<HBBQI", 1, content, len(outputs) > 1, 24 + len(body) + 4, nodes)
-    return head + body + struct.pack("<I", zlib.crc32(head + body))
 
 
 def pack_tree(depth):

@@ -86,6 +86,18 @@ def test_the_package_offers_the_modules_names_and_tapes():
     assert not hasattr(_zarnik, "compile") and not hasattr(_zarnik, "Tape")
 
 
+def test_a_tapes_repr_counts_its_nodes_and_parameters_in_words():
+    p, q = zk.Parameter(1.0, name="p"), zk.Parameter(2.0, name="q")
+    cases = [
+        (p, "1 node, 1 parameter"),
+        (zk.sin(zk.Undefined()), "2 nodes, 0 parameters"),
+        (p * p, "2 nodes, 1 parameter"),
+        (p * q, "3 nodes, 2 parameters"),
+    ]
+    for output, counts in cases:
+        assert repr(zk.compile(output)) == f"<zarnik.Tape of {counts}, output {output!r}>"
+
+
 def test_a_training_step_on_a_tape():
     a, b = zk.Parameter(0.5, name="a"), zk.Parameter(-1.0, name="b")
     loss = None
