@@ -5,8 +5,8 @@
 #include <istream>
 #include <utility>
 
-#include "symbolic/files/graph_file_decoder.hpp"
 #include "symbolic/expression.hpp"
+#include "symbolic/files/graph_file_decoder.hpp"
 
 namespace zarnik::symbolic::detail::graph_files {
 
