@@ -411,11 +411,13 @@ std::vector<SmallValue> values_per_input(const PyFunction& self, const py::objec
 
 Array square(std::size_t lanes) { return Array({static_cast<py::ssize_t>(lanes), static_cast<py::ssize_t>(lanes)}); }
 
+// "1 node", "2 nodes".
+std::string counted(std::size_t count, const char* what) {
+    return std::to_string(count) + ' ' + what + (count == 1 ? "" : "s");
+}
+
 std::string describe_function(const PyFunction& self) {
     std::ostringstream text;
-    const auto counted = [](std::size_t count, const char* what) {
-        return std::to_string(count) + ' ' + what + (count == 1 ? "" : "s");
-    };
     text << "<zarnik.Function of " << counted(self.function.inputs().size(), "input") << " ("
          << counted(self.function.input_lanes(), "lane") << ") to " << counted(self.function.outputs().size(), "output")
          << " (" << counted(self.function.output_lanes(), "lane") << ")>";
@@ -424,8 +426,8 @@ std::string describe_function(const PyFunction& self) {
 
 std::string describe_tape(const Tape& tape) {
     std::ostringstream text;
-    text << "<zarnik.Tape of " << tape.size() << " nodes, " << tape.parameters().size() << " parameters, output "
-         << tape.output().debug_string() << '>';
+    text << "<zarnik.Tape of " << counted(tape.size(), "node") << ", " << counted(tape.parameters().size(), "parameter")
+         << ", output " << tape.output().debug_string() << '>';
     return text.str();
 }
 
