@@ -36,9 +36,11 @@ std::string_view approximate_kernels() noexcept;
 struct RowOptions {
     // The threads the rows are shared out over; 0: every core the process may
     // run on. At most that many whatever is asked (more would only take turns
-    // on the cores, each with its own stack and block of lanes), and never
-    // more than the blocks of rows. Results are the same bits for every count: rows never mix, and
-    // sums over rows are taken in an order that does not depend on it.
+    // on the cores, each with its own stack and block of lanes), never more
+    // than the blocks of rows, nor more than the work pays for (a thread per
+    // 65,536 of the program's lanes times rows). Results are the same bits
+    // for every count: rows never mix, and sums over rows are taken in an
+    // order that does not depend on it.
     std::size_t threads = 0;
     // The transcendental functions (sin, cos, tan, asin, acos, atan, atan2,
     // exp, expm1, log, log1p, sinh, cosh, tanh, pow), in values and in

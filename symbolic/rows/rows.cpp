@@ -27,6 +27,9 @@ using detail::RowWorker;
 
 constexpr std::size_t chunk_rows = 2048;
 
+// What a single call costs beyond its arithmetic, in lane-rows.
+constexpr std::size_t call_work = 64;
+
 // The chunks whose sums a summed gradient keeps at once: enough to share
 // out over many threads, few enough to take little memory.
 constexpr std::size_t window_chunks = 1024;
@@ -73,7 +76,13 @@ public:
             }
         }
         chunks_ = (rows + chunk_rows - 1) / chunk_rows;
-        threads_ = detail::batch_threads(options.threads, chunks_, chunk_rows * 64);
+        // A row's work in lane-rows: its program's lanes (or, for a graph that
+        // only the reference evaluator steps through, its nodes), and a
+        // call's own cost where rows go one by one through calls.
+        const bool by_calls = !program_.regular || program_.can_fail;
+        const std::size_t row_work =
+            program_.program.lanes.size() + program_.reference.nodes.size() + (by_calls ? call_work : 0);
+        threads_ = detail::batch_threads(options.threads, chunks_, chunk_rows * row_work);
         workers_.resize(threads_);
         check_ = &options.check;
     }
