@@ -283,31 +283,32 @@ struct RowWorker::State {
         }
     }
 
-    // The blocks of `count` rows, each started and run forward before
-    // `body(first, rows)`; the first that fails stops them.
+    // The blocks of `rows`, each started and run forward before
+    // `body(first, count)`; the first that fails stops them.
     template <typename Body>
-    std::optional<RowRange> blocks(std::size_t count, std::span<const double* const> inputs,
+    std::optional<RowRange> blocks(RowRange rows, std::span<const double* const> inputs,
                                    std::span<double* const> outputs, Body&& body) {
         const std::size_t stride = block->stride();
-        for (std::size_t first = 0; first < count; first += stride) {
-            if (first > 0) {
+        const std::size_t end = rows.first + rows.count;
+        for (std::size_t first = rows.first; first < end; first += stride) {
+            if (first > rows.first) {
                 between();
             }
-            const std::size_t rows = std::min(stride, count - first);
-            const bool finite = block->start(inputs, outputs, first, rows);
-            if (run_forward_rows(f.program, block->lanes(), rows, arithmetic).non_finite || !finite) {
-                return RowRange{first, rows};
+            const std::size_t count = std::min(stride, end - first);
+            const bool finite = block->start(inputs, outputs, first, count);
+            if (run_forward_rows(f.program, block->lanes(), count, arithmetic).non_finite || !finite) {
+                return RowRange{first, count};
             }
-            body(first, rows);
+            body(first, count);
         }
         return std::nullopt;
     }
 
     // The rows of a graph that goes row by row, each a call of `body(r, values)`.
     template <typename Body>
-    std::optional<RowRange> calls(std::size_t count, std::span<const double* const> inputs, Body&& body) {
-        for (std::size_t r = 0; r < count; ++r) {
-            if (r > 0) {
+    std::optional<RowRange> calls(RowRange rows, std::span<const double* const> inputs, Body&& body) {
+        for (std::size_t r = rows.first; r < rows.first + rows.count; ++r) {
+            if (r > rows.first) {
                 between();  // a row of a large graph may take long
             }
             if (!call(inputs, r, [&](const CallValues& values) { body(r, values); })) {
@@ -373,20 +374,20 @@ RowWorker::~RowWorker() = default;
 
 void RowWorker::check_between(const std::function<void()>* check) noexcept { state_->check = check; }
 
-std::optional<RowRange> RowWorker::runs(std::size_t count, std::span<const double* const> inputs) {
+std::optional<RowRange> RowWorker::runs(RowRange range, std::span<const double* const> inputs) {
     State& s = *state_;
     if (!s.block) {
-        return s.calls(count, inputs,
+        return s.calls(range, inputs,
                        [&](std::size_t, const CallValues& values) { evaluate_one(s.f, values, s.scratch); });
     }
-    return s.blocks(count, inputs, {}, [](std::size_t, std::size_t) {});
+    return s.blocks(range, inputs, {}, [](std::size_t, std::size_t) {});
 }
 
-std::optional<RowRange> RowWorker::evaluate(std::size_t count, std::span<const double* const> inputs,
+std::optional<RowRange> RowWorker::evaluate(RowRange range, std::span<const double* const> inputs,
                                             std::span<double* const> outputs) {
     State& s = *state_;
     if (!s.block) {
-        return s.calls(count, inputs, [&](std::size_t r, const CallValues& values) {
+        return s.calls(range, inputs, [&](std::size_t r, const CallValues& values) {
             const std::vector<SmallValue> results = evaluate_one(s.f, values, s.scratch);
             for (std::size_t j = 0; j < s.f.outputs.size(); ++j) {
                 const auto dim = static_cast<std::size_t>(s.f.output_dims[j]);
@@ -394,17 +395,16 @@ std::optional<RowRange> RowWorker::evaluate(std::size_t count, std::span<const d
             }
         });
     }
-    return s.blocks(count, inputs, outputs,
+    return s.blocks(range, inputs, outputs,
                     [&](std::size_t first, std::size_t rows) { s.block->finish(outputs, first, rows); });
 }
 
-std::optional<RowRange> RowWorker::jacobian(std::size_t count, std::span<const double* const> inputs,
-                                            double* jacobians) {
+std::optional<RowRange> RowWorker::jacobian(RowRange range, std::span<const double* const> inputs, double* jacobians) {
     State& s = *state_;
     const std::size_t size = s.f.output_lanes * s.width;
     if (!s.block) {
         std::vector<double> full(s.f.output_lanes * s.f.input_lanes);
-        return s.calls(count, inputs, [&](std::size_t r, const CallValues& values) {
+        return s.calls(range, inputs, [&](std::size_t r, const CallValues& values) {
             jacobian_one(s.f, values, full, {}, s.scratch);
             for (std::size_t o = 0; o < s.f.output_lanes; ++o) {
                 for (std::size_t c = 0; c < s.f.input_lanes; ++c) {
@@ -417,10 +417,10 @@ std::optional<RowRange> RowWorker::jacobian(std::size_t count, std::span<const d
         });
     }
     if (s.width == 0) {
-        return s.blocks(count, inputs, {}, [](std::size_t, std::size_t) {});
+        return s.blocks(range, inputs, {}, [](std::size_t, std::size_t) {});
     }
     if (!s.forward) {
-        return s.blocks(count, inputs, {}, [&](std::size_t first, std::size_t rows) {
+        return s.blocks(range, inputs, {}, [&](std::size_t first, std::size_t rows) {
             ChosenAdjoints adjoints(s, jacobians, first, rows);
             // A block of a large Jacobian is long: the check runs after each output too.
             sweep_jacobian(s.f, adjoints, s.scratch, [&] { s.between(); });
@@ -431,7 +431,7 @@ std::optional<RowRange> RowWorker::jacobian(std::size_t count, std::span<const d
             s.active.push_back(tangent_activity(s.f.program, lane));
         }
     }
-    return s.blocks(count, inputs, {}, [&](std::size_t first, std::size_t rows) {
+    return s.blocks(range, inputs, {}, [&](std::size_t first, std::size_t rows) {
         for (std::size_t w = 0; w < s.width; ++w) {
             if (w > 0) {
                 s.between();
@@ -460,7 +460,7 @@ std::optional<RowRange> RowWorker::jacobian(std::size_t count, std::span<const d
     });
 }
 
-std::optional<RowRange> RowWorker::value_and_grad(std::size_t count, std::span<const double* const> inputs,
+std::optional<RowRange> RowWorker::value_and_grad(RowRange range, std::span<const double* const> inputs,
                                                   std::span<double* const> gradients, double* sums) {
     State& s = *state_;
     // Where each input in wrt adds its sums: past the value, in wrt's order.
@@ -476,7 +476,7 @@ std::optional<RowRange> RowWorker::value_and_grad(std::size_t count, std::span<c
     if (!s.block) {
         std::vector<double> full(s.f.input_lanes);
         std::vector<SmallValue> output(1);
-        return s.calls(count, inputs, [&](std::size_t r, const CallValues& values) {
+        return s.calls(range, inputs, [&](std::size_t r, const CallValues& values) {
             jacobian_one(s.f, values, full, output, s.scratch);
             sums[0] = sums[0] + output[0].lanes[0];
             for (std::size_t i = 0; i < s.wrt.size(); ++i) {
@@ -494,7 +494,7 @@ std::optional<RowRange> RowWorker::value_and_grad(std::size_t count, std::span<c
         });
     }
     const std::uint32_t output = offset_of(s.f.output_places[0]);
-    return s.blocks(count, inputs, {}, [&](std::size_t first, std::size_t rows) {
+    return s.blocks(range, inputs, {}, [&](std::size_t first, std::size_t rows) {
         sums[0] = sums[0] + sum_rows(s.block->lanes()[output], rows);
         if (s.wrt.empty()) {
             return;

@@ -70,6 +70,7 @@ public:
         parameters_ = detail::batch_parameters(program_, options.parameter_values ? &given : nullptr);
         once_.resize(inputs.size(), nullptr);
         for (std::size_t k = 0; k < inputs.size(); ++k) {
+            arrays_.push_back(inputs[k].data);
             if (inputs[k].every_row) {
                 once_[k] = inputs[k].data;
             }
@@ -81,25 +82,21 @@ public:
         check_ = &options.check;
     }
 
-    std::size_t lanes(std::size_t k) const { return static_cast<std::size_t>(program_.input_dims[k]); }
+    std::size_t lanes_of(std::size_t k) const { return static_cast<std::size_t>(program_.input_dims[k]); }
     std::size_t chunks() const noexcept { return chunks_; }
-    std::size_t first(std::size_t chunk) const noexcept { return chunk * chunk_rows; }
-    std::size_t count(std::size_t chunk) const noexcept { return std::min(chunk_rows, rows_ - first(chunk)); }
+    // The rows of chunk c.
+    RowRange chunk(std::size_t c) const noexcept {
+        const std::size_t first = c * chunk_rows;
+        return {first, std::min(chunk_rows, rows_ - first)};
+    }
     const std::vector<std::size_t>& wrt() const noexcept { return wrt_; }
     const FunctionProgram& program() const noexcept { return program_; }
-
-    // Where each input's rows from row `row` on lie (an input given once: its lanes).
-    std::vector<const double*> inputs_at(std::size_t row) const {
-        std::vector<const double*> at(inputs_.size());
-        for (std::size_t k = 0; k < inputs_.size(); ++k) {
-            at[k] = inputs_[k].every_row ? inputs_[k].data : inputs_[k].data + row * lanes(k);
-        }
-        return at;
-    }
+    // Each input's array: its rows, or its lanes when given once.
+    std::span<const double* const> arrays() const noexcept { return arrays_; }
 
     // Runs `chunk(worker, c)` over every chunk on the thread's worker; a
-    // chunk that returns the rows of a failed block (counted from the
-    // chunk's first row) has a failing row, the first of which is raised.
+    // chunk that returns the rows of a failed block has a failing row, the
+    // first of which is raised.
     template <typename Chunk>
     void run(Chunk&& chunk, const std::function<void()>& check) {
         run_chunks(0, chunks_, chunk, check);
@@ -114,8 +111,7 @@ public:
                 const std::optional<RowRange> block = chunk(worker(thread), first + c);
                 if (block) {
                     // A thread fails at most once: it takes no chunk after one that failed.
-                    failures_[thread] =
-                        Failure{first + c, RowRange{this->first(first + c) + block->first, block->count}};
+                    failures_[thread] = Failure{first + c, *block};
                 }
                 return !block;
             },
@@ -151,14 +147,14 @@ private:
         RowWorker& finder = worker(0);
         const std::size_t end = block.first + block.count;
         for (std::size_t r = block.first; r < end; ++r) {
-            const std::vector<const double*> at = inputs_at(r);
-            if (!finder.runs(1, at)) {
+            if (!finder.runs(RowRange{r, 1}, arrays_)) {
                 continue;
             }
             std::vector<SmallValue> values(inputs_.size());
             for (std::size_t k = 0; k < inputs_.size(); ++k) {
                 values[k].dimension = program_.input_dims[k];
-                std::copy_n(at[k], lanes(k), values[k].lanes.begin());
+                const double* const lanes = inputs_[k].every_row ? inputs_[k].data : inputs_[k].data + r * lanes_of(k);
+                std::copy_n(lanes, lanes_of(k), values[k].lanes.begin());
             }
             try {
                 detail::check_inputs(program_, values);
@@ -187,6 +183,7 @@ private:
     detail::Arithmetic arithmetic_;
     JacobianSweeps sweeps_;
     std::vector<SmallValue> parameters_;
+    std::vector<const double*> arrays_;
     std::vector<const double*> once_;
     std::size_t chunks_ = 0;
     std::size_t threads_ = 1;
@@ -206,13 +203,7 @@ void evaluate_rows(const Function& f, std::size_t rows, std::span<const RowInput
     }
     Batch batch(f, rows, inputs, {}, options);
     batch.run(
-        [&](RowWorker& worker, std::size_t c) {
-            std::vector<double*> at(outputs.size());
-            for (std::size_t j = 0; j < outputs.size(); ++j) {
-                at[j] = outputs[j] + batch.first(c) * static_cast<std::size_t>(f.outputs()[j].dimension());
-            }
-            return worker.evaluate(batch.count(c), batch.inputs_at(batch.first(c)), at);
-        },
+        [&](RowWorker& worker, std::size_t c) { return worker.evaluate(batch.chunk(c), batch.arrays(), outputs); },
         options.check);
 }
 
@@ -220,15 +211,8 @@ void detail::jacobian_rows(const Function& f, std::size_t rows, std::span<const 
                            std::span<const std::size_t> wrt, double* jacobians, const RowOptions& options,
                            JacobianSweeps sweeps) {
     Batch batch(f, rows, inputs, wrt, options, sweeps);
-    std::size_t width = 0;
-    for (const std::size_t k : batch.wrt()) {
-        width += batch.lanes(k);
-    }
-    const std::size_t size = f.output_lanes() * width;
     batch.run(
-        [&](RowWorker& worker, std::size_t c) {
-            return worker.jacobian(batch.count(c), batch.inputs_at(batch.first(c)), jacobians + batch.first(c) * size);
-        },
+        [&](RowWorker& worker, std::size_t c) { return worker.jacobian(batch.chunk(c), batch.arrays(), jacobians); },
         options.check);
 }
 
@@ -249,7 +233,7 @@ double value_and_grad_rows(const Function& f, std::size_t rows, std::span<const 
     for (std::size_t i = 0; i < positions.size(); ++i) {
         if (inputs[positions[i]].every_row) {
             sum_at[i] = summed;
-            summed += batch.lanes(positions[i]);
+            summed += batch.lanes_of(positions[i]);
         }
     }
     // The chunks run a window at a time, whose sums are added into the
@@ -264,13 +248,7 @@ double value_and_grad_rows(const Function& f, std::size_t rows, std::span<const 
         batch.run_chunks(
             first, count,
             [&](RowWorker& worker, std::size_t c) {
-                std::vector<double*> at(positions.size(), nullptr);
-                for (std::size_t i = 0; i < positions.size(); ++i) {
-                    if (!inputs[positions[i]].every_row) {
-                        at[i] = gradients[i] + batch.first(c) * batch.lanes(positions[i]);
-                    }
-                }
-                return worker.value_and_grad(batch.count(c), batch.inputs_at(batch.first(c)), at,
+                return worker.value_and_grad(batch.chunk(c), batch.arrays(), gradients,
                                              sums.data() + (c - first) * summed);
             },
             options.check);
@@ -282,7 +260,7 @@ double value_and_grad_rows(const Function& f, std::size_t rows, std::span<const 
     }
     for (std::size_t i = 0; i < positions.size(); ++i) {
         if (inputs[positions[i]].every_row) {
-            std::copy_n(total.data() + sum_at[i], batch.lanes(positions[i]), gradients[i]);
+            std::copy_n(total.data() + sum_at[i], batch.lanes_of(positions[i]), gradients[i]);
         }
     }
     return total[0];

@@ -177,8 +177,8 @@ std::vector<SmallValue> batch_parameters(const FunctionProgram& f, const std::sp
 // sweeps are the fewer, or always in reverse, for the bits of single calls.
 enum class JacobianSweeps : unsigned char { fewer, reverse };
 
-// Rows [first, first + count) of a worker's call: the block of rows in
-// which a row failed.
+// Rows [first, first + count) of a batch: a chunk that a worker runs, or
+// the block of rows in which a row failed.
 struct RowRange {
     std::size_t first = 0;
     std::size_t count = 0;
@@ -188,12 +188,13 @@ struct RowRange {
 // of a block of rows, into which the constants, the parameters' values and
 // the inputs given once for every row are written before the first row (an
 // input given once is read as a parameter is, never copied per row), and the
-// adjoints or tangents of its sweeps. Each call runs `count` rows whose
-// inputs given per row start at `inputs[k]` (ignored for an input given
-// once), and returns the rows of the first block in which a row fails (a
-// graph that goes row by row: that row), none when every row ran, leaving
-// what it wrote for the rows of that block and after unspecified; a row
-// whose call throws another exception than std::invalid_argument throws it.
+// adjoints or tangents of its sweeps. Each call runs the rows `range` of
+// the batch, whose arrays (`inputs[k]`: rows x lanes of input k, ignored
+// for an input given once; the outputs, Jacobians and gradients likewise)
+// it is given whole, and returns the rows of the first block in which a row
+// fails (a graph that goes row by row: that row), none when every row ran,
+// leaving what it wrote for the rows of that block and after unspecified; a
+// row whose call throws another exception than std::invalid_argument throws it.
 class RowWorker {
 public:
     // `once[k]`: the lanes of input k when it is given once for every row,
@@ -206,24 +207,24 @@ public:
     ~RowWorker();
 
     // The rows' forward pass alone.
-    std::optional<RowRange> runs(std::size_t count, std::span<const double* const> inputs);
-    // The outputs: `outputs[j]` points to room for count x lanes of output j.
-    std::optional<RowRange> evaluate(std::size_t count, std::span<const double* const> inputs,
+    std::optional<RowRange> runs(RowRange range, std::span<const double* const> inputs);
+    // The outputs: `outputs[j]` points to room for rows x lanes of output j.
+    std::optional<RowRange> evaluate(RowRange range, std::span<const double* const> inputs,
                                      std::span<double* const> outputs);
-    // Each row's Jacobian with respect to the inputs in wrt: count x
+    // Each row's Jacobian with respect to the inputs in wrt: rows x
     // output_lanes x (their lanes) values. With JacobianSweeps::fewer, fewer
     // lanes in wrt than output lanes take one forward (tangent) sweep per
     // lane in wrt, otherwise one reverse sweep per output lane: whichever
     // takes fewer sweeps. Reverse sweeps give the bits of single calls'
     // Jacobians; forward ones agree with them to rounding.
-    std::optional<RowRange> jacobian(std::size_t count, std::span<const double* const> inputs, double* jacobians);
+    std::optional<RowRange> jacobian(RowRange range, std::span<const double* const> inputs, double* jacobians);
     // For one scalar output, one forward pass and one reverse sweep: adds the
     // rows' values into sums[0], and the gradients of the inputs in wrt given
     // once into the sums after it (their lanes in order, in wrt's order), in
     // an order fixed by the rows alone; writes the gradient of an input in
-    // wrt given per row into gradients[i] (count x its lanes; gradients[i]
+    // wrt given per row into gradients[i] (rows x its lanes; gradients[i]
     // of an input given once is not read).
-    std::optional<RowRange> value_and_grad(std::size_t count, std::span<const double* const> inputs,
+    std::optional<RowRange> value_and_grad(RowRange range, std::span<const double* const> inputs,
                                            std::span<double* const> gradients, double* sums);
     // A check to run between the rows of a graph that goes row by row,
     // between blocks and between the sweeps of a block's Jacobian, which may
