@@ -90,7 +90,6 @@ public:
         return {first, std::min(chunk_rows, rows_ - first)};
     }
     const std::vector<std::size_t>& wrt() const noexcept { return wrt_; }
-    const FunctionProgram& program() const noexcept { return program_; }
     // Each input's array: its rows, or its lanes when given once.
     std::span<const double* const> arrays() const noexcept { return arrays_; }
 
@@ -122,6 +121,7 @@ public:
                     fail_in(failure.rows);
                 }
             }
+            // Not reached: the thread that ran the failed chunk noted where.
             throw std::logic_error("a chunk of rows failed without saying where");
         }
     }
