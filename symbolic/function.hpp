@@ -70,7 +70,8 @@ public:
     // each of its node's lanes: what a batch reads once, before its rows.
     std::vector<double> parameter_values() const;
 
-    // The outputs over `rows` rows at once. `inputs[k]` points to rows x lanes
+    // The outputs over `rows` rows at once, on the calling thread (rows.hpp's
+    // batches with one thread, every input given per row). `inputs[k]` points to rows x lanes
     // of input k, row after row; `outputs[j]` to room for rows x lanes of output
     // j. Each row gives exactly what a call gives with the parameters' values
     // that the batch reads before its rows: `parameter_values`, as
@@ -91,7 +92,8 @@ public:
                        std::span<const double> parameter_values, const std::function<void()>& check = {}) const;
     void evaluate_rows(std::size_t rows, std::span<const double* const> inputs, std::span<double* const> outputs) const;
 
-    // The Jacobian of every row: rows x output_lanes() x input_lanes() values.
+    // The Jacobian of every row: rows x output_lanes() x input_lanes() values,
+    // each row's by reverse sweeps, bit for bit a call's jacobian.
     void jacobian_rows(std::size_t rows, std::span<const double* const> inputs, double* jacobians,
                        std::span<const double> parameter_values, const std::function<void()>& check = {}) const;
     void jacobian_rows(std::size_t rows, std::span<const double* const> inputs, double* jacobians) const;

@@ -59,7 +59,10 @@ struct RowOptions {
 
 // The outputs over `rows` rows: `outputs[j]` points to room for rows x lanes
 // of output j. The first row that fails throws what a call with its values
-// throws, with " (row R)" added to a std::invalid_argument's text.
+// throws, with " (row R)" added to a std::invalid_argument's text; a failure
+// that the rows, read again one by one, do not repeat (the caller changed an
+// input array during the batch) throws std::logic_error saying so. Every
+// batch below, and Function's own rows, fail alike.
 void evaluate_rows(const Function& f, std::size_t rows, std::span<const RowInput> inputs,
                    std::span<double* const> outputs, const RowOptions& options = {});
 

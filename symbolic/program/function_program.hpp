@@ -2,11 +2,12 @@
 
 // A compiled function as it is recorded, and what the files that work on it
 // share: recording (function_recording.cpp), single calls
-// (function_calls.cpp), Jacobians (function_jacobians.cpp) and rows
-// (function_rows.cpp).
+// (function_calls.cpp), Jacobians (function_jacobians.cpp) and the rows
+// (rows/row_worker.hpp).
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <unordered_map>
@@ -155,78 +156,6 @@ void sweep_jacobian(const FunctionProgram& f, Adjoints& adjoints, CallScratch& s
 
 // A gradient that backward would write starts from zeros: 0.0 + the adjoint.
 inline double gradient_lane(double adjoint) noexcept { return 0.0 + adjoint; }
-
-// --- batches (function_rows.cpp), for the rows API (rows.cpp)
-
-// The compiled program behind a Function.
-struct FunctionAccess {
-    static const FunctionProgram& program(const Function& f) noexcept { return *f.program_; }
-};
-
-// What a batch reads before its rows: the values given for the parameters,
-// checked as set_value checks them, or, when none are given, the
-// parameters' current values.
-std::vector<SmallValue> batch_parameters(const FunctionProgram& f, const std::span<const double>* given);
-
-// One thread's share of a batch, kept from chunk to chunk of rows: the lanes
-// of a block of rows, into which the constants, the parameters' values and
-// the inputs given once for every row are written before the first row (an
-// input given once is read as a parameter is, never copied per row), and the
-// adjoints or tangents of its sweeps. Each call runs `count` rows whose
-// inputs given per row start at `inputs[k]` (ignored for an input given
-// once), and returns false when a row fails, leaving what it wrote for the
-// rows unspecified; a row whose call throws another exception than
-// std::invalid_argument throws it.
-class RowWorker {
-public:
-    // `once[k]`: the lanes of input k when it is given once for every row,
-    // else null. `wrt`: the inputs whose Jacobian columns and gradients the
-    // calls give, in that order.
-    RowWorker(const FunctionProgram& f, std::span<const SmallValue> parameters, std::span<const double* const> once,
-              std::span<const std::size_t> wrt, Arithmetic arithmetic);
-    RowWorker(const RowWorker&) = delete;
-    RowWorker& operator=(const RowWorker&) = delete;
-    ~RowWorker();
-
-    // The rows' forward pass alone: whether none fails.
-    bool runs(std::size_t count, std::span<const double* const> inputs);
-    // The outputs: `outputs[j]` points to room for count x lanes of output j.
-    bool evaluate(std::size_t count, std::span<const double* const> inputs, std::span<double* const> outputs);
-    // Each row's Jacobian with respect to the inputs in wrt: count x
-    // output_lanes x (their lanes) values. Fewer lanes in wrt than output
-    // lanes take one forward (tangent) sweep per lane in wrt, otherwise one
-    // reverse sweep per output lane: whichever takes fewer sweeps. Reverse
-    // sweeps give the bits of single calls' Jacobians; forward ones agree
-    // with them to rounding.
-    bool jacobian(std::size_t count, std::span<const double* const> inputs, double* jacobians);
-    // For one scalar output, one forward pass and one reverse sweep: adds the
-    // rows' values into sums[0], and the gradients of the inputs in wrt given
-    // once into the sums after it (their lanes in order, in wrt's order), in
-    // an order fixed by the rows alone; writes the gradient of an input in
-    // wrt given per row into gradients[i] (count x its lanes; gradients[i]
-    // of an input given once is not read).
-    bool value_and_grad(std::size_t count, std::span<const double* const> inputs, std::span<double* const> gradients,
-                        double* sums);
-    // A check to run between the rows of a graph that goes row by row,
-    // between blocks and between the sweeps of a block's Jacobian, which may
-    // each take long; what it throws stops the calls. Only the calling
-    // thread's worker is given one (the check may take the interpreter's
-    // lock). It must outlive the worker's calls.
-    void check_between(const std::function<void()>* check) noexcept;
-
-    struct State;  // function_rows.cpp
-
-private:
-    std::unique_ptr<State> state_;
-};
-
-// Whether the Jacobian columns of `wrt_lanes` input lanes are found by
-// forward sweeps: when there are fewer of them than output lanes, so that
-// the sweeps, one per column for forward mode and one per output lane for
-// reverse mode, are the fewer.
-constexpr bool forward_jacobian(std::size_t wrt_lanes, std::size_t output_lanes) noexcept {
-    return wrt_lanes < output_lanes;
-}
 
 // --- errors
 

@@ -1,7 +1,8 @@
-// A compiled function over many rows: each instruction runs over a block of
-// rows whose lanes stay in cache. Everything a batch reads besides its
-// input arrays, the parameters' values, is read once before its rows, so
-// that every row, and the search for the row that failed, uses the same.
+// The worker that runs a compiled function over rows, for every batch
+// (rows.cpp shares the rows out over workers): each instruction runs over a
+// block of rows whose lanes stay in cache. Everything a batch reads besides
+// its input arrays, the parameters' values, is read once before its rows,
+// so that every row, and the search for the row that failed, uses the same.
 
 #include <algorithm>
 #include <functional>
@@ -11,6 +12,7 @@
 
 #include "symbolic/function.hpp"
 #include "symbolic/program/function_program.hpp"
+#include "symbolic/rows/row_worker.hpp"
 
 namespace zarnik::symbolic {
 
@@ -40,37 +42,7 @@ std::vector<SmallValue> batch_parameters(const FunctionProgram& f, const std::sp
 
 namespace {
 
-using detail::batch_parameters;
-using detail::CallScratch;
-using detail::CallValues;
 using detail::FunctionProgram;
-
-// The inputs of row `row` as lane vectors.
-std::vector<SmallValue> row_inputs(const FunctionProgram& f, std::span<const double* const> inputs, std::size_t row) {
-    std::vector<SmallValue> values(f.inputs.size());
-    for (std::size_t k = 0; k < f.inputs.size(); ++k) {
-        const auto dim = static_cast<std::size_t>(f.input_dims[k]);
-        values[k].dimension = f.input_dims[k];
-        for (std::size_t i = 0; i < dim; ++i) {
-            values[k].lanes[i] = inputs[k][row * dim + i];
-        }
-    }
-    return values;
-}
-
-// Row `row` as a call: its inputs checked as a call checks them, then
-// `call(values)`; an error of the values names the row.
-template <typename Call>
-void call_row(const FunctionProgram& f, std::span<const double* const> inputs, std::span<const SmallValue> parameters,
-              std::size_t row, Call&& call) {
-    try {
-        const std::vector<SmallValue> values = row_inputs(f, inputs, row);
-        detail::check_inputs(f, values);
-        call(CallValues{values, parameters});
-    } catch (const std::invalid_argument& error) {
-        detail::raise_in_row(error, row);
-    }
-}
 
 // Whether rows go through calls one by one rather than blocks: for a graph
 // only the reference evaluator steps through, one that fails whatever the
@@ -87,10 +59,10 @@ std::size_t block_rows(const FunctionProgram& f) {
 // written straight into theirs; the other inputs and outputs are copied.
 class Block {
 public:
-    // `once[k]`, when given and not null, holds the lanes of input k for
+    // `once[k]`, when not null, holds the lanes of input k for
     // every row: written in here, as the parameters are, and not read again.
-    Block(const FunctionProgram& f, std::span<const SmallValue> parameters, std::size_t stride, bool writes_outputs,
-          std::span<const double* const> once = {})
+    Block(const FunctionProgram& f, std::span<const SmallValue> parameters, std::size_t stride,
+          std::span<const double* const> once)
         : f_(f),
           stride_(stride),
           memory_(f.program.lanes.size() * stride),
@@ -119,19 +91,18 @@ public:
                 once_finite_ &= detail::is_finite_lane(once[k][i]);
             }
         }
-        // An output that an instruction writes, of one lane, given once.
-        if (writes_outputs) {
-            std::vector<bool> claimed(lanes_.size(), false);
-            for (const detail::Place input : f.input_places) {
-                claimed[detail::offset_of(input)] = true;
-            }
-            for (std::size_t j = 0; j < f.outputs.size(); ++j) {
-                const std::uint32_t lane = detail::offset_of(f.output_places[j]);
-                if (f.output_dims[j] == 1 && f.output_leaves[j] == nullptr && f.outputs[j].is_expression() &&
-                    !claimed[lane]) {
-                    direct_[j] = true;
-                    claimed[lane] = true;
-                }
+        // An output that an instruction writes, of one lane, given once,
+        // when start() is given the outputs.
+        std::vector<bool> claimed(lanes_.size(), false);
+        for (const detail::Place input : f.input_places) {
+            claimed[detail::offset_of(input)] = true;
+        }
+        for (std::size_t j = 0; j < f.outputs.size(); ++j) {
+            const std::uint32_t lane = detail::offset_of(f.output_places[j]);
+            if (f.output_dims[j] == 1 && f.output_leaves[j] == nullptr && f.outputs[j].is_expression() &&
+                !claimed[lane]) {
+                direct_[j] = true;
+                claimed[lane] = true;
             }
         }
     }
@@ -208,144 +179,6 @@ private:
     bool once_finite_ = true;
 };
 
-// When a block failed: its rows one by one, as calls with the parameters'
-// values that the block used, to fail with the error of the first that
-// fails. Finding none, the input arrays no longer hold what the block read.
-[[noreturn]] void fail_in_block(const FunctionProgram& f, std::span<const double* const> inputs,
-                                std::span<const SmallValue> parameters, std::size_t first, std::size_t count,
-                                CallScratch& scratch) {
-    for (std::size_t r = first; r < first + count; ++r) {
-        call_row(f, inputs, parameters, r, [&](const CallValues& values) { detail::evaluate_one(f, values, scratch); });
-    }
-    throw std::logic_error("rows " + std::to_string(first) + ".." + std::to_string(first + count - 1) +
-                           " of the batch failed, but none of them fails when read again: the caller changed the "
-                           "input arrays during the batch");
-}
-
-// A block of rows' adjoints, for sweep_jacobian.
-class BlockAdjoints {
-public:
-    BlockAdjoints(const FunctionProgram& f, double* const* lanes, std::size_t stride, double* jacobians)
-        : f_(f),
-          lanes_(lanes),
-          memory_(f.program.lanes.size() * stride),
-          adjoints_(f.program.lanes.size()),
-          jacobians_(jacobians) {
-        for (std::size_t lane = 0; lane < adjoints_.size(); ++lane) {
-            adjoints_[lane] = memory_.data() + lane * stride;
-        }
-    }
-
-    void rows(std::size_t first, std::size_t count) noexcept {
-        first_ = first;
-        count_ = count;
-    }
-
-    void fill(std::uint32_t lane, double value) noexcept { std::fill_n(adjoints_[lane], count_, value); }
-    void reverse(std::span<const std::uint32_t> order) noexcept {
-        detail::run_reverse_rows(f_.program, lanes_, adjoints_.data(), count_, order);
-    }
-    void take(std::uint32_t lane, std::size_t row, std::size_t column) noexcept {
-        const std::size_t size = f_.output_lanes * f_.input_lanes;
-        double* const adjoint = adjoints_[lane];
-        for (std::size_t r = 0; r < count_; ++r) {
-            jacobians_[(first_ + r) * size + row * f_.input_lanes + column] = detail::gradient_lane(adjoint[r]);
-            adjoint[r] = 0.0;
-        }
-    }
-
-private:
-    const FunctionProgram& f_;
-    double* const* lanes_;
-    std::vector<double> memory_;
-    std::vector<double*> adjoints_;
-    double* jacobians_;
-    std::size_t first_ = 0;
-    std::size_t count_ = 0;
-};
-
-// Runs between blocks of rows, when the caller gave a check.
-void between_blocks(const std::function<void()>& check) {
-    if (check) {
-        check();
-    }
-}
-
-void evaluate_rows_of(const FunctionProgram& f, std::size_t rows, std::span<const double* const> inputs,
-                      std::span<double* const> outputs, const std::span<const double>* given,
-                      const std::function<void()>& check) {
-    detail::check_input_count(f, inputs.size());
-    if (outputs.size() != f.outputs.size()) {
-        throw std::invalid_argument("the function gives " + detail::count_of(f.outputs.size(), "output") + ", not " +
-                                    std::to_string(outputs.size()));
-    }
-    const std::vector<SmallValue> parameters = batch_parameters(f, given);
-    detail::ScratchLease scratch;
-    const std::size_t stride = block_rows(f);
-    if (row_by_row(f)) {
-        for (std::size_t r = 0; r < rows; ++r) {
-            if (r > 0) {
-                between_blocks(check);  // a row of a large graph may take long
-            }
-            call_row(f, inputs, parameters, r, [&](const CallValues& values) {
-                const std::vector<SmallValue> results = detail::evaluate_one(f, values, *scratch);
-                for (std::size_t j = 0; j < f.outputs.size(); ++j) {
-                    const auto dim = static_cast<std::size_t>(f.output_dims[j]);
-                    std::copy_n(results[j].lanes.begin(), dim, outputs[j] + r * dim);
-                }
-            });
-        }
-        return;
-    }
-    Block block(f, parameters, stride, true);
-    for (std::size_t first = 0; first < rows; first += stride) {
-        if (first > 0) {
-            between_blocks(check);
-        }
-        const std::size_t count = std::min(stride, rows - first);
-        const bool finite = block.start(inputs, outputs, first, count);
-        if (detail::run_forward_rows(f.program, block.lanes(), count).non_finite || !finite) {
-            fail_in_block(f, inputs, parameters, first, count, *scratch);
-        }
-        block.finish(outputs, first, count);
-    }
-}
-
-void jacobian_rows_of(const FunctionProgram& f, std::size_t rows, std::span<const double* const> inputs,
-                      double* jacobians, const std::span<const double>* given, const std::function<void()>& check) {
-    detail::check_input_count(f, inputs.size());
-    const std::vector<SmallValue> parameters = batch_parameters(f, given);
-    const std::size_t size = f.output_lanes * f.input_lanes;
-    detail::ScratchLease scratch;
-    const std::size_t stride = block_rows(f);
-    if (row_by_row(f)) {
-        for (std::size_t r = 0; r < rows; ++r) {
-            if (r > 0) {
-                between_blocks(check);  // a row of a large graph may take long
-            }
-            call_row(f, inputs, parameters, r, [&](const CallValues& values) {
-                detail::jacobian_one(f, values, std::span<double>(jacobians + r * size, size), {}, *scratch);
-            });
-        }
-        return;
-    }
-    Block block(f, parameters, stride, false);
-    BlockAdjoints adjoints(f, block.lanes(), stride, jacobians);
-    for (std::size_t first = 0; first < rows; first += stride) {
-        if (first > 0) {
-            between_blocks(check);
-        }
-        const std::size_t count = std::min(stride, rows - first);
-        const bool finite = block.start(inputs, {}, first, count);
-        if (detail::run_forward_rows(f.program, block.lanes(), count).non_finite || !finite) {
-            fail_in_block(f, inputs, parameters, first, count, *scratch);
-        }
-        adjoints.rows(first, count);
-        // A block of a large Jacobian is long: the check runs after each output too.
-        detail::sweep_jacobian(f, adjoints, *scratch, [&] { between_blocks(check); });
-    }
-}
-
 }  // namespace
 
 namespace detail {
@@ -394,7 +227,7 @@ struct RowWorker::State {
     std::vector<std::vector<std::uint8_t>> active;
 
     State(const FunctionProgram& program, std::span<const SmallValue> values, std::span<const double* const> given,
-          std::span<const std::size_t> chosen, Arithmetic how)
+          std::span<const std::size_t> chosen, Arithmetic how, JacobianSweeps sweeps)
         : f(program),
           parameters(values.begin(), values.end()),
           once(given.begin(), given.end()),
@@ -416,14 +249,14 @@ struct RowWorker::State {
         }
         const std::size_t stride = block_rows(f);
         arithmetic = block_arithmetic(arithmetic, stride);
-        block.emplace(f, parameters, stride, true, once);
+        block.emplace(f, parameters, stride, once);
         if (!wrt.empty()) {
             sweep_memory.assign(f.program.lanes.size() * stride, 0.0);
             for (std::size_t lane = 0; lane < f.program.lanes.size(); ++lane) {
                 sweep.push_back(sweep_memory.data() + lane * stride);
             }
         }
-        forward = forward_jacobian(width, f.output_lanes);
+        forward = sweeps == JacobianSweeps::fewer && forward_jacobian(width, f.output_lanes);
     }
 
     // Row r's inputs as values, for a call.
@@ -451,23 +284,39 @@ struct RowWorker::State {
         }
     }
 
-    // The blocks of `count` rows, each started and run forward before `body(first, rows)`.
+    // The blocks of `rows`, each started and run forward before
+    // `body(first, count)`; the first that fails stops them.
     template <typename Body>
-    bool blocks(std::size_t count, std::span<const double* const> inputs, std::span<double* const> outputs,
-                Body&& body) {
+    std::optional<RowRange> blocks(RowRange rows, std::span<const double* const> inputs,
+                                   std::span<double* const> outputs, Body&& body) {
         const std::size_t stride = block->stride();
-        for (std::size_t first = 0; first < count; first += stride) {
-            if (first > 0) {
+        const std::size_t end = rows.first + rows.count;
+        for (std::size_t first = rows.first; first < end; first += stride) {
+            if (first > rows.first) {
                 between();
             }
-            const std::size_t rows = std::min(stride, count - first);
-            const bool finite = block->start(inputs, outputs, first, rows);
-            if (run_forward_rows(f.program, block->lanes(), rows, arithmetic).non_finite || !finite) {
-                return false;
+            const std::size_t count = std::min(stride, end - first);
+            const bool finite = block->start(inputs, outputs, first, count);
+            if (run_forward_rows(f.program, block->lanes(), count, arithmetic).non_finite || !finite) {
+                return RowRange{first, count};
             }
-            body(first, rows);
+            body(first, count);
         }
-        return true;
+        return std::nullopt;
+    }
+
+    // The rows of a graph that goes row by row, each a call of `body(r, values)`.
+    template <typename Body>
+    std::optional<RowRange> calls(RowRange rows, std::span<const double* const> inputs, Body&& body) {
+        for (std::size_t r = rows.first; r < rows.first + rows.count; ++r) {
+            if (r > rows.first) {
+                between();  // a row of a large graph may take long
+            }
+            if (!call(inputs, r, [&](const CallValues& values) { body(r, values); })) {
+                return RowRange{r, 1};
+            }
+        }
+        return std::nullopt;
     }
 
     void fill(std::uint32_t lane, double value, std::size_t rows) noexcept { std::fill_n(sweep[lane], rows, value); }
@@ -518,84 +367,61 @@ private:
 }  // namespace
 
 RowWorker::RowWorker(const FunctionProgram& f, std::span<const SmallValue> parameters,
-                     std::span<const double* const> once, std::span<const std::size_t> wrt, Arithmetic arithmetic)
-    : state_(std::make_unique<State>(f, parameters, once, wrt, arithmetic)) {}
+                     std::span<const double* const> once, std::span<const std::size_t> wrt, Arithmetic arithmetic,
+                     JacobianSweeps sweeps)
+    : state_(std::make_unique<State>(f, parameters, once, wrt, arithmetic, sweeps)) {}
 
 RowWorker::~RowWorker() = default;
 
 void RowWorker::check_between(const std::function<void()>* check) noexcept { state_->check = check; }
 
-bool RowWorker::runs(std::size_t count, std::span<const double* const> inputs) {
+std::optional<RowRange> RowWorker::runs(RowRange range, std::span<const double* const> inputs) {
     State& s = *state_;
     if (!s.block) {
-        for (std::size_t r = 0; r < count; ++r) {
-            if (r > 0) {
-                s.between();  // a row of a large graph may take long
-            }
-            if (!s.call(inputs, r, [&](const CallValues& values) { evaluate_one(s.f, values, s.scratch); })) {
-                return false;
-            }
-        }
-        return true;
+        return s.calls(range, inputs,
+                       [&](std::size_t, const CallValues& values) { evaluate_one(s.f, values, s.scratch); });
     }
-    return s.blocks(count, inputs, {}, [](std::size_t, std::size_t) {});
+    return s.blocks(range, inputs, {}, [](std::size_t, std::size_t) {});
 }
 
-bool RowWorker::evaluate(std::size_t count, std::span<const double* const> inputs, std::span<double* const> outputs) {
+std::optional<RowRange> RowWorker::evaluate(RowRange range, std::span<const double* const> inputs,
+                                            std::span<double* const> outputs) {
     State& s = *state_;
     if (!s.block) {
-        for (std::size_t r = 0; r < count; ++r) {
-            if (r > 0) {
-                s.between();  // a row of a large graph may take long
+        return s.calls(range, inputs, [&](std::size_t r, const CallValues& values) {
+            const std::vector<SmallValue> results = evaluate_one(s.f, values, s.scratch);
+            for (std::size_t j = 0; j < s.f.outputs.size(); ++j) {
+                const auto dim = static_cast<std::size_t>(s.f.output_dims[j]);
+                std::copy_n(results[j].lanes.begin(), dim, outputs[j] + r * dim);
             }
-            const bool ran = s.call(inputs, r, [&](const CallValues& values) {
-                const std::vector<SmallValue> results = evaluate_one(s.f, values, s.scratch);
-                for (std::size_t j = 0; j < s.f.outputs.size(); ++j) {
-                    const auto dim = static_cast<std::size_t>(s.f.output_dims[j]);
-                    std::copy_n(results[j].lanes.begin(), dim, outputs[j] + r * dim);
-                }
-            });
-            if (!ran) {
-                return false;
-            }
-        }
-        return true;
+        });
     }
-    return s.blocks(count, inputs, outputs,
+    return s.blocks(range, inputs, outputs,
                     [&](std::size_t first, std::size_t rows) { s.block->finish(outputs, first, rows); });
 }
 
-bool RowWorker::jacobian(std::size_t count, std::span<const double* const> inputs, double* jacobians) {
+std::optional<RowRange> RowWorker::jacobian(RowRange range, std::span<const double* const> inputs, double* jacobians) {
     State& s = *state_;
     const std::size_t size = s.f.output_lanes * s.width;
     if (!s.block) {
         std::vector<double> full(s.f.output_lanes * s.f.input_lanes);
-        for (std::size_t r = 0; r < count; ++r) {
-            if (r > 0) {
-                s.between();  // a row of a large graph may take long
-            }
-            const bool ran = s.call(inputs, r, [&](const CallValues& values) {
-                jacobian_one(s.f, values, full, {}, s.scratch);
-                for (std::size_t o = 0; o < s.f.output_lanes; ++o) {
-                    for (std::size_t c = 0; c < s.f.input_lanes; ++c) {
-                        if (s.column_of[c] >= 0) {
-                            jacobians[r * size + o * s.width + static_cast<std::size_t>(s.column_of[c])] =
-                                full[o * s.f.input_lanes + c];
-                        }
+        return s.calls(range, inputs, [&](std::size_t r, const CallValues& values) {
+            jacobian_one(s.f, values, full, {}, s.scratch);
+            for (std::size_t o = 0; o < s.f.output_lanes; ++o) {
+                for (std::size_t c = 0; c < s.f.input_lanes; ++c) {
+                    if (s.column_of[c] >= 0) {
+                        jacobians[r * size + o * s.width + static_cast<std::size_t>(s.column_of[c])] =
+                            full[o * s.f.input_lanes + c];
                     }
                 }
-            });
-            if (!ran) {
-                return false;
             }
-        }
-        return true;
+        });
     }
     if (s.width == 0) {
-        return s.blocks(count, inputs, {}, [](std::size_t, std::size_t) {});
+        return s.blocks(range, inputs, {}, [](std::size_t, std::size_t) {});
     }
     if (!s.forward) {
-        return s.blocks(count, inputs, {}, [&](std::size_t first, std::size_t rows) {
+        return s.blocks(range, inputs, {}, [&](std::size_t first, std::size_t rows) {
             ChosenAdjoints adjoints(s, jacobians, first, rows);
             // A block of a large Jacobian is long: the check runs after each output too.
             sweep_jacobian(s.f, adjoints, s.scratch, [&] { s.between(); });
@@ -606,7 +432,7 @@ bool RowWorker::jacobian(std::size_t count, std::span<const double* const> input
             s.active.push_back(tangent_activity(s.f.program, lane));
         }
     }
-    return s.blocks(count, inputs, {}, [&](std::size_t first, std::size_t rows) {
+    return s.blocks(range, inputs, {}, [&](std::size_t first, std::size_t rows) {
         for (std::size_t w = 0; w < s.width; ++w) {
             if (w > 0) {
                 s.between();
@@ -635,8 +461,8 @@ bool RowWorker::jacobian(std::size_t count, std::span<const double* const> input
     });
 }
 
-bool RowWorker::value_and_grad(std::size_t count, std::span<const double* const> inputs,
-                               std::span<double* const> gradients, double* sums) {
+std::optional<RowRange> RowWorker::value_and_grad(RowRange range, std::span<const double* const> inputs,
+                                                  std::span<double* const> gradients, double* sums) {
     State& s = *state_;
     // Where each input in wrt adds its sums: past the value, in wrt's order.
     const auto sum_at = [&](std::size_t i) {
@@ -651,34 +477,25 @@ bool RowWorker::value_and_grad(std::size_t count, std::span<const double* const>
     if (!s.block) {
         std::vector<double> full(s.f.input_lanes);
         std::vector<SmallValue> output(1);
-        for (std::size_t r = 0; r < count; ++r) {
-            if (r > 0) {
-                s.between();  // a row of a large graph may take long
-            }
-            const bool ran = s.call(inputs, r, [&](const CallValues& values) {
-                jacobian_one(s.f, values, full, output, s.scratch);
-                sums[0] = sums[0] + output[0].lanes[0];
-                for (std::size_t i = 0; i < s.wrt.size(); ++i) {
-                    const std::size_t k = s.wrt[i];
-                    const auto dim = static_cast<std::size_t>(s.f.input_dims[k]);
-                    const double* const gradient = full.data() + s.first_lane[k];
-                    for (std::size_t l = 0; l < dim; ++l) {
-                        if (s.once[k] != nullptr) {
-                            sums[sum_at(i) + l] = sums[sum_at(i) + l] + gradient[l];
-                        } else {
-                            gradients[i][r * dim + l] = gradient[l];
-                        }
+        return s.calls(range, inputs, [&](std::size_t r, const CallValues& values) {
+            jacobian_one(s.f, values, full, output, s.scratch);
+            sums[0] = sums[0] + output[0].lanes[0];
+            for (std::size_t i = 0; i < s.wrt.size(); ++i) {
+                const std::size_t k = s.wrt[i];
+                const auto dim = static_cast<std::size_t>(s.f.input_dims[k]);
+                const double* const gradient = full.data() + s.first_lane[k];
+                for (std::size_t l = 0; l < dim; ++l) {
+                    if (s.once[k] != nullptr) {
+                        sums[sum_at(i) + l] = sums[sum_at(i) + l] + gradient[l];
+                    } else {
+                        gradients[i][r * dim + l] = gradient[l];
                     }
                 }
-            });
-            if (!ran) {
-                return false;
             }
-        }
-        return true;
+        });
     }
     const std::uint32_t output = offset_of(s.f.output_places[0]);
-    return s.blocks(count, inputs, {}, [&](std::size_t first, std::size_t rows) {
+    return s.blocks(range, inputs, {}, [&](std::size_t first, std::size_t rows) {
         sums[0] = sums[0] + sum_rows(s.block->lanes()[output], rows);
         if (s.wrt.empty()) {
             return;
@@ -716,24 +533,5 @@ bool RowWorker::value_and_grad(std::size_t count, std::span<const double* const>
 }
 
 }  // namespace detail
-
-void Function::evaluate_rows(std::size_t rows, std::span<const double* const> inputs,
-                             std::span<double* const> outputs) const {
-    evaluate_rows_of(*program_, rows, inputs, outputs, nullptr, {});
-}
-
-void Function::evaluate_rows(std::size_t rows, std::span<const double* const> inputs, std::span<double* const> outputs,
-                             std::span<const double> parameter_values, const std::function<void()>& check) const {
-    evaluate_rows_of(*program_, rows, inputs, outputs, &parameter_values, check);
-}
-
-void Function::jacobian_rows(std::size_t rows, std::span<const double* const> inputs, double* jacobians) const {
-    jacobian_rows_of(*program_, rows, inputs, jacobians, nullptr, {});
-}
-
-void Function::jacobian_rows(std::size_t rows, std::span<const double* const> inputs, double* jacobians,
-                             std::span<const double> parameter_values, const std::function<void()>& check) const {
-    jacobian_rows_of(*program_, rows, inputs, jacobians, &parameter_values, check);
-}
 
 }  // namespace zarnik::symbolic

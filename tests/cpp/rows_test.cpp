@@ -7,8 +7,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
+#include <initializer_list>
 #include <numeric>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "random_graphs.hpp"
@@ -199,6 +202,116 @@ TEST(Rows, TheSummedValueAndGradientAreTheRowsOnes) {
         ++compared;
     }
     EXPECT_GT(compared, 100);
+}
+
+// Every way of running rows goes through one loop over chunks of rows and
+// one search for the row that failed: each names the first failing row with
+// its call's error, wherever that row lies (the first or last row of a block
+// of rows, of a chunk, of the batch), in graphs run in blocks and row by
+// row, on one thread or on every core.
+TEST(Rows, EveryWayOfRunningRowsNamesTheFirstFailingRowAlike) {
+    const Value x = undefined(1, "x");
+    const Value y = undefined(1, "y");
+    constexpr std::size_t count = 5000;  // blocks of 512 rows, chunks of 2048
+    struct Graph {
+        const char* what;
+        Value output;
+        bool has_hessian;
+    };
+    const Graph graphs[] = {
+        {"blocks of rows", x / y, true},
+        // A Divide with an extra operand, which its builder does not make
+        // (nor derivative graphs of it).
+        {"row by row", make_expression(ExpressionOp::Divide, 1, {x, y, x, {}}, 3, -1), false},
+    };
+    using Run = std::function<void(const Value& output, std::span<const double* const> columns, RowOptions options)>;
+    const auto rows_of = [](std::span<const double* const> columns) {
+        return std::vector<RowInput>{RowInput::per_row(columns[0]), RowInput::per_row(columns[1])};
+    };
+    const auto hessian_rows = [&](Hessian::Method method) {
+        return [&x, &y, method](const Value& output, std::span<const double* const> columns, const RowOptions&) {
+            const Hessian h(Function({x, y}, {output}), {0, 1}, method);
+            std::vector<double> hessians(count * 4);
+            h.rows(count, columns, hessians.data(), h.parameter_values());
+        };
+    };
+    struct Way {
+        const char* what;
+        Run run;
+        bool hessian = false;
+    };
+    const Way ways[] = {
+        {"Function::evaluate_rows",
+         [&](const Value& output, std::span<const double* const> columns, const RowOptions&) {
+             std::vector<double> results(count);
+             double* outputs[] = {results.data()};
+             Function({x, y}, {output}).evaluate_rows(count, columns, outputs);
+         }},
+        {"Function::jacobian_rows",
+         [&](const Value& output, std::span<const double* const> columns, const RowOptions&) {
+             std::vector<double> jacobians(count * 2);
+             Function({x, y}, {output}).jacobian_rows(count, columns, jacobians.data());
+         }},
+        {"evaluate_rows",
+         [&](const Value& output, std::span<const double* const> columns, const RowOptions& options) {
+             std::vector<double> results(count);
+             double* outputs[] = {results.data()};
+             evaluate_rows(Function({x, y}, {output}), count, rows_of(columns), outputs, options);
+         }},
+        {"jacobian_rows by reverse sweeps",
+         [&](const Value& output, std::span<const double* const> columns, const RowOptions& options) {
+             std::vector<double> jacobians(count * 2);
+             const std::size_t wrt[] = {1, 0};
+             jacobian_rows(Function({x, y}, {output}), count, rows_of(columns), wrt, jacobians.data(), options);
+         }},
+        {"jacobian_rows by forward sweeps",
+         [&](const Value& output, std::span<const double* const> columns, const RowOptions& options) {
+             std::vector<double> jacobians(count * 2);
+             const std::size_t wrt[] = {0};
+             jacobian_rows(Function({x, y}, {output, output * 2.0}), count, rows_of(columns), wrt, jacobians.data(),
+                           options);
+         }},
+        {"value_and_grad_rows",
+         [&](const Value& output, std::span<const double* const> columns, const RowOptions& options) {
+             std::vector<double> gradients(count * 2);
+             double* into[] = {gradients.data(), gradients.data() + count};
+             const std::size_t wrt[] = {0, 1};
+             value_and_grad_rows(Function({x, y}, {output}), count, rows_of(columns), wrt, into, options);
+         }},
+        {"value_and_grad_rows, x given once",
+         [&](const Value& output, std::span<const double* const> columns, const RowOptions& options) {
+             const double once = 1.5;
+             const RowInput given[] = {RowInput::once(&once), RowInput::per_row(columns[1])};
+             double gradient = 0.0;
+             double* into[] = {&gradient};
+             const std::size_t wrt[] = {0};
+             value_and_grad_rows(Function({x, y}, {output}), count, given, wrt, into, options);
+         }},
+        {"Hessian::rows forward over reverse", hessian_rows(Hessian::Method::ForwardOverReverse), true},
+        {"Hessian::rows reverse over reverse", hessian_rows(Hessian::Method::ReverseOverReverse), true},
+    };
+    for (const std::size_t failing : std::initializer_list<std::size_t>{0, 511, 512, 2047, 2048, 4095, 4999}) {
+        std::vector<double> xs(count, 1.0);
+        std::vector<double> ys(count, 2.0);
+        ys[failing] = 0.0;
+        xs.back() = testing::nan;  // a later row fails too
+        const double* columns[] = {xs.data(), ys.data()};
+        const std::string message = "symbolic value lanes must be finite (row " + std::to_string(failing) + ")";
+        for (const Graph& graph : graphs) {
+            for (const Way& way : ways) {
+                if (way.hessian && !graph.has_hessian) {
+                    continue;
+                }
+                for (const std::size_t threads : std::initializer_list<std::size_t>{1, 0}) {
+                    RowOptions options;
+                    options.threads = threads;
+                    EXPECT_TRUE(testing::throws<std::invalid_argument>([&] { way.run(graph.output, columns, options); },
+                                                                       message))
+                        << way.what << ", " << graph.what << ", " << threads << " threads";
+                }
+            }
+        }
+    }
 }
 
 // A chunk of rows runs whole on one thread, and one row of a graph that goes
