@@ -52,7 +52,7 @@ void bind_function_batches(py::class_<PyFunction>& function_class) {
 scalar input or (rows, lanes), or as one value for every row: a number, its lanes (lanes,), or
 (1, lanes). The inputs given as rows must agree on their number, or rows= says it when none is.
 Gives an array of shape (rows,) or (rows, lanes) per output (a list of them for several outputs).
-Runs in C++ with the interpreter's lock released, on `threads` threads (every core when None,
+Runs in C++ with the interpreter's lock released, on `threads` threads (when None, as many cores as the work pays for,
 and never more than the cores or the blocks of rows, whatever is asked; the results are the
 same bits for any number); approximate=True computes the transcendental
 functions with SLEEF's vectorised ones, within a few ULP of the exact mode, where the build has

@@ -13,10 +13,10 @@
 #include <cstring>
 #include <vector>
 
-#include "symbolic/detail/row_threads.hpp"
 #include "symbolic/expression.hpp"
 #include "symbolic/factories.hpp"
 #include "symbolic/rows.hpp"
+#include "symbolic/rows/row_threads.hpp"
 
 namespace {
 
