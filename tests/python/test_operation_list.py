@@ -11,6 +11,7 @@ import re
 from pathlib import Path
 
 import pytest
+import test_derivatives
 import test_elementary
 import test_elementary_accuracy
 import test_row_batches
@@ -120,6 +121,8 @@ def test_each_function_has_rows_in_the_test_tables(name, operands, approximated)
     assert any(case[0] == function for case in cases), "no accuracy case"
     assert f'"{name}"' in inspect.getsource(random_graphs._local_slopes), "no slopes in random_graphs.py"
     assert f"ExpressionOp::{name}" in read("tests/cpp/elementary_test.cpp") or function in EXTENSION_FUNCTIONS
+    second = {case[0] for case in test_derivatives.OPERATIONS}
+    assert function in second, "no second derivatives against PyTorch in test_derivatives.py"
     if function in EXTENSION_FUNCTIONS:
         return  # drawn as operations of their own by the random graphs
     table = test_elementary.UNARY if operands == 1 else test_elementary.BINARY
