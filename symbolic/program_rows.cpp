@@ -124,7 +124,7 @@ template <typename R, Arithmetic A>
 // piece before the next. The rest of its arithmetic is the exact one, row by
 // row, so that only the vectorised functions' values differ from an exact
 // sweep.
-constexpr std::size_t piece_rows = 128;
+constexpr std::size_t piece_rows = 256;
 
 // One lane over the rows of a piece: a view of a block's lane, or rows of
 // its own (a term of a rule).
@@ -358,6 +358,7 @@ template <typename R, Arithmetic A>
 // function over pieces of rows, as reverse sweeps do.
 template <typename R>
 void tangent_in_pieces(const Instruction& in, const Rows& v, const Rows& t, const std::uint8_t* active) noexcept {
+    const Piece unit(1.0);
     for (std::uint32_t i = 0; i < in.dim; ++i) {
         if (active[in.out + i] == 0) {
             continue;
@@ -366,7 +367,6 @@ void tangent_in_pieces(const Instruction& in, const Rows& v, const Rows& t, cons
             const std::size_t count = std::min(piece_rows, v.count - first);
             const auto at = [&](const Rows& rows, std::uint32_t k) { return Piece::view(rows.lane(k) + first, count); };
             const Piece y = at(v, in.out + i);
-            const Piece unit(1.0);
             double* const out = t.lane(in.out + i) + first;
             // The partials as the exact sweep takes them: the reverse rule
             // with a unit seed, added into zeros.
