@@ -145,6 +145,12 @@ PYBIND11_MODULE(_functions, m) {
         "Absolute value, lane by lane; its derivative at 0 is taken as +1.\n\n>>> import zarnik as zk\n>>> "
         "zk.abs(zk.Parameter(-2.0, 3.0)).eval()\n(2.0, 3.0)\n");
 
+    def_unary(
+        m, "cbrt", [](Value v) { return cbrt(std::move(v)); },
+        "Cube root, lane by lane, negative lanes included (the C library's, within an ULP: cbrt(27) is "
+        "3.0000000000000004); its derivative at 0 is +inf.\n\n>>> import zarnik as zk\n>>> "
+        "zk.cbrt(zk.Parameter(-8.0, 64.0)).eval()\n(-2.0, 4.0)\n");
+
     def_binary(
         m, "pow", "base", "exponent", [](Value a, Value b) { return pow(std::move(a), std::move(b)); },
         "base to the power exponent, lane by lane, with the broadcasting of + - * /.\n\n>>> import zarnik as zk\n>>> "
@@ -186,6 +192,17 @@ PYBIND11_MODULE(_functions, m) {
         m, "cross", "a", "b", [](Value a, Value b) { return cross(std::move(a), std::move(b)); },
         "The cross product of two 3-lane values.\n\n>>> import zarnik as zk\n>>> zk.cross(zk.Parameter(1.0, 0.0, 0.0), "
         "[0.0, 1.0, 0.0]).eval()\n(0.0, 0.0, 1.0)\n");
+
+    // The core's list of operations, for the tests that check every place an
+    // operation needs: (name, operands, computed by vectorised kernels in
+    // approximate batches).
+    m.def("_operations", [] {
+        py::list entries;
+        for (const OperationEntry& entry : operation_list()) {
+            entries.append(py::make_tuple(entry.name, entry.operands, entry.approximated));
+        }
+        return entries;
+    });
 
     m.def("grad", &gradient_graphs, py::arg("y"), py::arg("wrt"),
           R"(The gradient of the scalar expression `y` with respect to each leaf of `wrt` (parameters and

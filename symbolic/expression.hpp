@@ -35,6 +35,7 @@ Value asin(Value operand);
 Value acos(Value operand);
 Value atan(Value operand);
 Value abs(Value operand);
+Value cbrt(Value operand);
 
 // Binary functions, lane by lane, with the dimension rule of + - * /.
 // atan2(y, x) is the angle of the point (x, y); minimum and maximum give

@@ -42,11 +42,11 @@ struct RowOptions {
     // for every count: rows never mix, and sums over rows are taken in an
     // order that does not depend on it.
     std::size_t threads = 0;
-    // The transcendental functions (sin, cos, tan, asin, acos, atan, atan2,
-    // exp, expm1, log, log1p, sinh, cosh, tanh, pow), in values and in
-    // derivatives, from vectorised functions within 1 ULP of the true result
-    // (SLEEF's u10 functions) instead of the C library's; everything else
-    // stays exact. False: each row gives the bits of a single call.
+    // The transcendental functions (the operations that operation_list()
+    // marks `approximated`), in values and in derivatives, from vectorised
+    // functions within 1 ULP of the true result (SLEEF's u10 functions)
+    // instead of the C library's; everything else stays exact. False: each
+    // row gives the bits of a single call.
     bool approximate = false;
     // The values of the function's parameters that are not inputs, as
     // Function::parameter_values() lists them, read once before the rows;

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "symbolic/small_value.hpp"
 
@@ -42,6 +43,7 @@ enum class ExpressionOp : std::uint8_t {
     Abs = 28,
     // Derivative graphs are also made of these three (derivatives.hpp).
     Sign = 29,
+    Cbrt = 30,
     Pow = 32,
     Atan2 = 33,
     Minimum = 34,
@@ -52,6 +54,17 @@ enum class ExpressionOp : std::uint8_t {
 
 const char* to_string(ValueKind kind);
 const char* to_string(ExpressionOp op);
+
+// What the core's one list of operations says of each operation, in the
+// list's order: for tests and tools that check every operation has its
+// builder, binding and documentation.
+struct OperationEntry {
+    ExpressionOp op;
+    const char* name;
+    int operands;       // 1 or 2 for the lane-wise operations, 0 for Pack and Component
+    bool approximated;  // computed by vectorised kernels in approximate batches
+};
+std::vector<OperationEntry> operation_list();
 
 struct ValueNode;
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string_view>
 
 #include "symbolic/approximate/approximate_kernels.hpp"
@@ -62,13 +63,11 @@ void exact_binary(ExpressionOp op, const double* a, const double* b, double* out
     });
 }
 
-// SLEEF's sinh and cosh overflow from |x| = 709.78 on (where exp does),
-// short of where the true results do (710.4758): past 709 the rows take the
-// C library's function, which is within the bound. The operands are copied
-// aside a piece at a time, since `out` may be `x`.
-constexpr double hyperbolic_limit = 709.0;
-
-void hyperbolic_rows(UnaryKernel kernel, ExpressionOp op, const double* x, double* out, std::size_t count) noexcept {
+// A kernel that holds for |x| up to `limit` only (sinh's overflows early):
+// beyond it the rows take the exact rule. The operands are copied aside a
+// piece at a time, since `out` may be `x`.
+void limited_rows(UnaryKernel kernel, double limit, ExpressionOp op, const double* x, double* out,
+                  std::size_t count) noexcept {
     constexpr std::size_t piece = 64;  // a multiple of every vector width
     double operands[piece];
     for (std::size_t first = 0; first < count; first += piece) {
@@ -76,7 +75,7 @@ void hyperbolic_rows(UnaryKernel kernel, ExpressionOp op, const double* x, doubl
         std::copy_n(x + first, n, operands);
         kernel(operands, out + first, n);
         for (std::size_t r = 0; r < n; ++r) {
-            if (!(std::fabs(operands[r]) <= hyperbolic_limit)) {
+            if (!(std::fabs(operands[r]) <= limit)) {
                 exact_unary(op, operands + r, out + first + r, 1);
             }
         }
@@ -91,8 +90,9 @@ bool approximations_available() noexcept {
 
 void approximate_unary(ExpressionOp op, const double* x, double* out, std::size_t count) noexcept {
     if (const UnaryKernel kernel = kernels.unary[static_cast<std::uint8_t>(op)]; kernel != nullptr) {
-        if (op == ExpressionOp::Sinh || op == ExpressionOp::Cosh) {
-            hyperbolic_rows(kernel, op, x, out, count);
+        if (const double limit = facts_of_operations.vectorised_within[static_cast<std::uint8_t>(op)];
+            limit != std::numeric_limits<double>::infinity()) {
+            limited_rows(kernel, limit, op, x, out, count);
             return;
         }
         kernel(x, out, count);

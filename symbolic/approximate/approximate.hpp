@@ -1,15 +1,17 @@
 #pragma once
 
-// The arithmetic of approximate batches: the transcendental functions run
+// The arithmetic of approximate batches: the transcendental functions (the
+// operations whose rules operations.hpp writes over the lane type) run
 // vectorised across rows, from a library made for it (SLEEF's u10 functions,
 // each within 1.0 ULP of the exact result). Everything else an approximate
-// batch computes (+ - * /, sqrt, abs, minimum, maximum, packing, components)
-// is the exact arithmetic of every other call.
+// batch computes is the exact arithmetic of every other call.
 
 #include <cstddef>
 #include <string_view>
 
 #include "symbolic/value.hpp"
+
+#include "symbolic/graph/operations.hpp"
 
 namespace zarnik::symbolic::detail {
 
@@ -17,26 +19,10 @@ namespace zarnik::symbolic::detail {
 // library's, each row the bits of a single call), or approximately.
 enum class Arithmetic : unsigned char { exact, approximate };
 
-// The operations an approximate batch computes with vectorised functions.
+// The operations an approximate batch computes with vectorised functions:
+// those whose forward rule is written over the lane type (operations.hpp).
 constexpr bool transcendental(ExpressionOp op) noexcept {
-    switch (op) {
-        case ExpressionOp::Sin:
-        case ExpressionOp::Cos:
-        case ExpressionOp::Tan:
-        case ExpressionOp::Asin:
-        case ExpressionOp::Acos:
-        case ExpressionOp::Atan:
-        case ExpressionOp::Exp:
-        case ExpressionOp::Expm1:
-        case ExpressionOp::Log:
-        case ExpressionOp::Log1p:
-        case ExpressionOp::Sinh:
-        case ExpressionOp::Cosh:
-        case ExpressionOp::Tanh:
-        case ExpressionOp::Pow:
-        case ExpressionOp::Atan2: return true;
-        default: return false;
-    }
+    return facts_of_operations.vectorised[static_cast<std::uint8_t>(op)];
 }
 
 // Whether this build has the vectorised functions. Without them an
@@ -65,7 +51,7 @@ constexpr Arithmetic block_arithmetic(Arithmetic wanted, std::size_t block_rows)
 // it and however many there are. `out` may be `x`.
 void approximate_unary(ExpressionOp op, const double* x, double* out, std::size_t count) noexcept;
 
-// out[r] = op(a[r], b[r]) for Pow and Atan2.
+// out[r] = op(a[r], b[r]) for a binary transcendental `op`.
 void approximate_binary(ExpressionOp op, const double* a, const double* b, double* out, std::size_t count) noexcept;
 
 }  // namespace zarnik::symbolic::detail

@@ -16,31 +16,31 @@ struct Width {
     static void store(double* p, Vector v) noexcept { _mm512_storeu_pd(p, v); }
 };
 
+// One vector of rows with this width's vectorised functions (the `lane`
+// functions of operations.hpp), for the rules' forward rules.
+struct Lanes {
+    using Vector = Width::Vector;
+    Vector vector;
+};
+
+Lanes sin(const Lanes& x) noexcept { return {Sleef_sind8_u10avx512f(x.vector)}; }
+Lanes cos(const Lanes& x) noexcept { return {Sleef_cosd8_u10avx512f(x.vector)}; }
+Lanes tan(const Lanes& x) noexcept { return {Sleef_tand8_u10avx512f(x.vector)}; }
+Lanes asin(const Lanes& x) noexcept { return {Sleef_asind8_u10avx512f(x.vector)}; }
+Lanes acos(const Lanes& x) noexcept { return {Sleef_acosd8_u10avx512f(x.vector)}; }
+Lanes atan(const Lanes& x) noexcept { return {Sleef_atand8_u10avx512f(x.vector)}; }
+Lanes exp(const Lanes& x) noexcept { return {Sleef_expd8_u10avx512f(x.vector)}; }
+Lanes expm1(const Lanes& x) noexcept { return {Sleef_expm1d8_u10avx512f(x.vector)}; }
+Lanes log(const Lanes& x) noexcept { return {Sleef_logd8_u10avx512f(x.vector)}; }
+Lanes log1p(const Lanes& x) noexcept { return {Sleef_log1pd8_u10avx512f(x.vector)}; }
+Lanes sinh(const Lanes& x) noexcept { return {Sleef_sinhd8_u10avx512f(x.vector)}; }
+Lanes cosh(const Lanes& x) noexcept { return {Sleef_coshd8_u10avx512f(x.vector)}; }
+Lanes tanh(const Lanes& x) noexcept { return {Sleef_tanhd8_u10avx512f(x.vector)}; }
+Lanes pow(const Lanes& a, const Lanes& b) noexcept { return {Sleef_powd8_u10avx512f(a.vector, b.vector)}; }
+Lanes atan2(const Lanes& a, const Lanes& b) noexcept { return {Sleef_atan2d8_u10avx512f(a.vector, b.vector)}; }
+
 }  // namespace
 
-void set_kernels_avx512f(ApproximateKernels& k) noexcept {
-    using enum ExpressionOp;
-    // Lambdas rather than the header's inline functions: nothing compiled
-    // here may be shared with code that every processor runs.
-    const auto unary = [&k](ExpressionOp op, UnaryKernel kernel) { k.unary[static_cast<std::uint8_t>(op)] = kernel; };
-    const auto binary = [&k](ExpressionOp op, BinaryKernel kernel) {
-        k.binary[static_cast<std::uint8_t>(op)] = kernel;
-    };
-    unary(Sin, &unary_rows<Width, Sleef_sind8_u10avx512f>);
-    unary(Cos, &unary_rows<Width, Sleef_cosd8_u10avx512f>);
-    unary(Tan, &unary_rows<Width, Sleef_tand8_u10avx512f>);
-    unary(Asin, &unary_rows<Width, Sleef_asind8_u10avx512f>);
-    unary(Acos, &unary_rows<Width, Sleef_acosd8_u10avx512f>);
-    unary(Atan, &unary_rows<Width, Sleef_atand8_u10avx512f>);
-    unary(Exp, &unary_rows<Width, Sleef_expd8_u10avx512f>);
-    unary(Expm1, &unary_rows<Width, Sleef_expm1d8_u10avx512f>);
-    unary(Log, &unary_rows<Width, Sleef_logd8_u10avx512f>);
-    unary(Log1p, &unary_rows<Width, Sleef_log1pd8_u10avx512f>);
-    unary(Sinh, &unary_rows<Width, Sleef_sinhd8_u10avx512f>);
-    unary(Cosh, &unary_rows<Width, Sleef_coshd8_u10avx512f>);
-    unary(Tanh, &unary_rows<Width, Sleef_tanhd8_u10avx512f>);
-    binary(Pow, &binary_rows<Width, Sleef_powd8_u10avx512f>);
-    binary(Atan2, &binary_rows<Width, Sleef_atan2d8_u10avx512f>);
-}
+void set_kernels_avx512f(ApproximateKernels& k) noexcept { set_vectorised_kernels<Width, Lanes>(k); }
 
 }  // namespace zarnik::symbolic::detail

@@ -3,14 +3,21 @@
 // The vectorised kernels behind approximate.hpp, one source file per vector
 // width, each compiled for the instructions its width needs and called only
 // where the processor has them. Those files define nothing with outside
-// linkage but their set_kernels_* function (the loops below are instantiated
-// over types of their own file), so no code compiled for wider vectors can
-// stand in for code that every processor runs.
+// linkage but their set_kernels_* function (the templates below are
+// instantiated over types of their own file), so no code compiled for wider
+// vectors can stand in for code that every processor runs.
+//
+// A width's file gives its lane type L (one vector of rows, L::Vector, in
+// `vector`) the vectorised functions of operations.hpp's `lane` (sin, cos,
+// ..., pow, atan2, from SLEEF); each vectorised operation's kernel is then
+// its own forward rule over L.
 
 #include <cstddef>
 #include <cstdint>
 
 #include "symbolic/value.hpp"
+
+#include "symbolic/graph/operations.hpp"
 
 namespace zarnik::symbolic::detail {
 
@@ -67,6 +74,30 @@ void binary_rows(const double* a, const double* b, double* out, std::size_t coun
             out[r + i] = left[i];
         }
     }
+}
+
+template <typename L, typename R>
+typename L::Vector unary_lanes(typename L::Vector x) noexcept {
+    return R::forward(L{x}).vector;
+}
+
+template <typename L, typename R>
+typename L::Vector binary_lanes(typename L::Vector a, typename L::Vector b) noexcept {
+    return R::forward(L{a}, L{b}).vector;
+}
+
+// Every vectorised operation's kernel, for the width W with lanes L.
+template <typename W, typename L>
+void set_vectorised_kernels(ApproximateKernels& kernels) noexcept {
+    Operations::any([&kernels]<typename R>(R) {
+        const auto index = static_cast<std::uint8_t>(rule_op<R>);
+        if constexpr (vectorised<R> && R::shape == Shape::Unary) {
+            kernels.unary[index] = &unary_rows<W, &unary_lanes<L, R>>;
+        } else if constexpr (vectorised<R> && R::shape == Shape::Binary) {
+            kernels.binary[index] = &binary_rows<W, &binary_lanes<L, R>>;
+        }
+        return false;
+    });
 }
 
 }  // namespace zarnik::symbolic::detail

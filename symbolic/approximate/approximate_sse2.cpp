@@ -16,31 +16,31 @@ struct Width {
     static void store(double* p, Vector v) noexcept { _mm_storeu_pd(p, v); }
 };
 
+// One vector of rows with this width's vectorised functions (the `lane`
+// functions of operations.hpp), for the rules' forward rules.
+struct Lanes {
+    using Vector = Width::Vector;
+    Vector vector;
+};
+
+Lanes sin(const Lanes& x) noexcept { return {Sleef_sind2_u10sse2(x.vector)}; }
+Lanes cos(const Lanes& x) noexcept { return {Sleef_cosd2_u10sse2(x.vector)}; }
+Lanes tan(const Lanes& x) noexcept { return {Sleef_tand2_u10sse2(x.vector)}; }
+Lanes asin(const Lanes& x) noexcept { return {Sleef_asind2_u10sse2(x.vector)}; }
+Lanes acos(const Lanes& x) noexcept { return {Sleef_acosd2_u10sse2(x.vector)}; }
+Lanes atan(const Lanes& x) noexcept { return {Sleef_atand2_u10sse2(x.vector)}; }
+Lanes exp(const Lanes& x) noexcept { return {Sleef_expd2_u10sse2(x.vector)}; }
+Lanes expm1(const Lanes& x) noexcept { return {Sleef_expm1d2_u10sse2(x.vector)}; }
+Lanes log(const Lanes& x) noexcept { return {Sleef_logd2_u10sse2(x.vector)}; }
+Lanes log1p(const Lanes& x) noexcept { return {Sleef_log1pd2_u10sse2(x.vector)}; }
+Lanes sinh(const Lanes& x) noexcept { return {Sleef_sinhd2_u10sse2(x.vector)}; }
+Lanes cosh(const Lanes& x) noexcept { return {Sleef_coshd2_u10sse2(x.vector)}; }
+Lanes tanh(const Lanes& x) noexcept { return {Sleef_tanhd2_u10sse2(x.vector)}; }
+Lanes pow(const Lanes& a, const Lanes& b) noexcept { return {Sleef_powd2_u10sse2(a.vector, b.vector)}; }
+Lanes atan2(const Lanes& a, const Lanes& b) noexcept { return {Sleef_atan2d2_u10sse2(a.vector, b.vector)}; }
+
 }  // namespace
 
-void set_kernels_sse2(ApproximateKernels& k) noexcept {
-    using enum ExpressionOp;
-    // Lambdas rather than the header's inline functions: nothing compiled
-    // here may be shared with code that every processor runs.
-    const auto unary = [&k](ExpressionOp op, UnaryKernel kernel) { k.unary[static_cast<std::uint8_t>(op)] = kernel; };
-    const auto binary = [&k](ExpressionOp op, BinaryKernel kernel) {
-        k.binary[static_cast<std::uint8_t>(op)] = kernel;
-    };
-    unary(Sin, &unary_rows<Width, Sleef_sind2_u10sse2>);
-    unary(Cos, &unary_rows<Width, Sleef_cosd2_u10sse2>);
-    unary(Tan, &unary_rows<Width, Sleef_tand2_u10sse2>);
-    unary(Asin, &unary_rows<Width, Sleef_asind2_u10sse2>);
-    unary(Acos, &unary_rows<Width, Sleef_acosd2_u10sse2>);
-    unary(Atan, &unary_rows<Width, Sleef_atand2_u10sse2>);
-    unary(Exp, &unary_rows<Width, Sleef_expd2_u10sse2>);
-    unary(Expm1, &unary_rows<Width, Sleef_expm1d2_u10sse2>);
-    unary(Log, &unary_rows<Width, Sleef_logd2_u10sse2>);
-    unary(Log1p, &unary_rows<Width, Sleef_log1pd2_u10sse2>);
-    unary(Sinh, &unary_rows<Width, Sleef_sinhd2_u10sse2>);
-    unary(Cosh, &unary_rows<Width, Sleef_coshd2_u10sse2>);
-    unary(Tanh, &unary_rows<Width, Sleef_tanhd2_u10sse2>);
-    binary(Pow, &binary_rows<Width, Sleef_powd2_u10sse2>);
-    binary(Atan2, &binary_rows<Width, Sleef_atan2d2_u10sse2>);
-}
+void set_kernels_sse2(ApproximateKernels& k) noexcept { set_vectorised_kernels<Width, Lanes>(k); }
 
 }  // namespace zarnik::symbolic::detail

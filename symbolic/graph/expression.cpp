@@ -108,6 +108,7 @@ Value asin(Value operand) { return unary_expression(ExpressionOp::Asin, std::mov
 Value acos(Value operand) { return unary_expression(ExpressionOp::Acos, std::move(operand)); }
 Value atan(Value operand) { return unary_expression(ExpressionOp::Atan, std::move(operand)); }
 Value abs(Value operand) { return unary_expression(ExpressionOp::Abs, std::move(operand)); }
+Value cbrt(Value operand) { return unary_expression(ExpressionOp::Cbrt, std::move(operand)); }
 Value sign(Value operand) { return unary_expression(ExpressionOp::Sign, std::move(operand)); }
 
 Value component(Value value, int index) {

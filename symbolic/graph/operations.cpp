@@ -11,6 +11,16 @@ const char* to_string(ExpressionOp op) {
     return detail::facts_of_operations.name[static_cast<std::uint8_t>(op)].data();
 }
 
+std::vector<OperationEntry> operation_list() {
+    std::vector<OperationEntry> entries;
+    detail::Operations::any([&entries]<typename R>(R) {
+        const int operands = R::shape == detail::Shape::Unary ? 1 : R::shape == detail::Shape::Binary ? 2 : 0;
+        entries.push_back({detail::rule_op<R>, R::name.data(), operands, detail::vectorised<R>});
+        return false;
+    });
+    return entries;
+}
+
 SmallValue detail::binary_constant(ExpressionOp op, const SmallValue& left, const SmallValue& right, int dimension) {
     require_dimension(dimension);
     SmallValue result;

@@ -4,6 +4,7 @@
 // the same rules, in the same order, as a single call computes it.
 
 #include <algorithm>
+#include <concepts>
 #include <cstdint>
 #include <type_traits>
 #include <vector>
@@ -60,7 +61,7 @@ struct Rows {
 template <typename R, Arithmetic A>
 [[gnu::always_inline]] inline bool forward(const Instruction& in, const Rows& rows,
                                            const std::uint32_t* packs) noexcept {
-    if constexpr (A == Arithmetic::approximate && transcendental(rule_op<R>)) {
+    if constexpr (A == Arithmetic::approximate && vectorised<R>) {
         bool finite = true;
         for (std::uint32_t i = 0; i < in.dim; ++i) {
             double* const out = rows.lane(in.out + i);
@@ -116,66 +117,193 @@ template <typename R, Arithmetic A>
     }
 }
 
-// The rows an approximate derivative computes its factors for at a time.
-constexpr std::size_t factor_rows = 256;
+// Approximate sweeps run the rules whose derivatives call a vectorised
+// function (vectorised_derivative: sin's cos, pow's power and logarithm) over
+// pieces of rows, whose vectorised functions are the kernels: the rule of
+// operations.hpp, as written, with each term computed for every row of the
+// piece before the next. The rest of its arithmetic is the exact one, row by
+// row, so that only the vectorised functions' values differ from an exact
+// sweep.
+constexpr std::size_t piece_rows = 256;
 
-// The reverse rules whose derivatives call a transcendental function, with
-// that function's values from the vectorised kernels: each written as its
-// exact rule is (operations.hpp), with the function's value as a factor.
-template <typename R>
-constexpr bool approximate_derivative =
-    rule_op<R> == ExpressionOp::Sin || rule_op<R> == ExpressionOp::Cos || rule_op<R> == ExpressionOp::Sinh ||
-    rule_op<R> == ExpressionOp::Cosh || rule_op<R> == ExpressionOp::Pow;
-
-template <typename R>
-[[gnu::always_inline]] inline void reverse_approximately(const Instruction& in, const Rows& v,
-                                                         const Rows& adjoints) noexcept {
-    using enum ExpressionOp;
-    constexpr ExpressionOp op = rule_op<R>;
-    double factor[factor_rows];
-    if constexpr (op == Pow) {
-        double exponent[factor_rows];
-        double logarithm[factor_rows];
-        for (std::uint32_t i = 0; i < in.dim; ++i) {
-            const std::uint32_t a = in.a + ((in.flags & Instruction::broadcast_a) != 0 ? 0 : i);
-            const std::uint32_t b = in.b + ((in.flags & Instruction::broadcast_b) != 0 ? 0 : i);
-            for (std::size_t first = 0; first < v.count; first += factor_rows) {
-                const std::size_t count = std::min(factor_rows, v.count - first);
-                const double* const va = v.lane(a) + first;
-                const double* const vb = v.lane(b) + first;
-                const double* const y = v.lane(in.out + i) + first;
-                const double* const g = adjoints.lane(in.out + i) + first;
-                double* const da = adjoints.lane(a) + first;
-                double* const db = adjoints.lane(b) + first;
-                for (std::size_t r = 0; r < count; ++r) {
-                    exponent[r] = vb[r] - 1.0;
-                }
-                approximate_binary(Pow, va, exponent, factor, count);
-                approximate_unary(Log, va, logarithm, count);
-                // pow's rule: da += b == 0 ? 0 : g (b a^(b-1)); db += a == 0 ? 0 : g (y ln a).
-                for (std::size_t r = 0; r < count; ++r) {
-                    da[r] = da[r] + (vb[r] == 0.0 ? 0.0 : g[r] * (vb[r] * factor[r]));
-                    db[r] = db[r] + (va[r] == 0.0 ? 0.0 : g[r] * (y[r] * logarithm[r]));
-                }
+// One lane over the rows of a piece: a view of a block's lane, or rows of
+// its own (a term of a rule).
+class Piece {
+public:
+    Piece() noexcept {}  // NOLINT(modernize-use-equals-default): own_ stays uninitialised
+    // A rule's numbers (1.0 + t) are the same number in every row.
+    Piece(double value) noexcept : count_(piece_rows) {  // NOLINT(google-explicit-constructor)
+        std::fill_n(own_, piece_rows, value);
+    }
+    static Piece view(const double* rows, std::size_t count) noexcept {
+        Piece piece;
+        piece.rows_ = rows;
+        piece.count_ = count;
+        return piece;
+    }
+    static Piece room(std::size_t count) noexcept {
+        Piece piece;
+        piece.count_ = count;
+        return piece;
+    }
+    Piece(const Piece& other) noexcept { *this = other; }
+    Piece& operator=(const Piece& other) noexcept {
+        if (this != &other) {
+            count_ = other.count_;
+            if (other.owns()) {
+                std::copy_n(other.own_, count_, own_);
+                rows_ = nullptr;
+            } else {
+                rows_ = other.rows_;
             }
         }
-    } else {
-        constexpr ExpressionOp derivative = op == Sin ? Cos : op == Cos ? Sin : op == Sinh ? Cosh : Sinh;
-        for (std::uint32_t i = 0; i < in.dim; ++i) {
-            for (std::size_t first = 0; first < v.count; first += factor_rows) {
-                const std::size_t count = std::min(factor_rows, v.count - first);
-                const double* const g = adjoints.lane(in.out + i) + first;
-                double* const dx = adjoints.lane(in.a + i) + first;
-                approximate_unary(derivative, v.lane(in.a + i) + first, factor, count);
-                for (std::size_t r = 0; r < count; ++r) {
-                    if constexpr (op == Sin) {
-                        dx[r] = factor[r] * g[r] + dx[r];  // cos x g + dx
-                    } else if constexpr (op == Cos) {
-                        dx[r] = (-factor[r]) * g[r] + dx[r];  // (-sin x) g + dx
-                    } else {
-                        dx[r] = dx[r] + g[r] * factor[r];  // dx + g cosh x, dx + g sinh x
-                    }
+        return *this;
+    }
+    ~Piece() = default;
+
+    std::size_t count() const noexcept { return count_; }
+    const double* rows() const noexcept { return owns() ? own_ : rows_; }
+    double* own() noexcept { return own_; }
+    double operator[](std::size_t r) const noexcept { return rows()[r]; }
+
+private:
+    bool owns() const noexcept { return rows_ == nullptr; }
+
+    const double* rows_ = nullptr;  // none: own_
+    std::size_t count_ = 0;
+    double own_[piece_rows];
+};
+
+// The rows of a piece's term that a number or another piece gives.
+inline std::size_t rows_of(const Piece& piece) noexcept { return piece.count(); }
+inline std::size_t rows_of(double) noexcept { return piece_rows; }
+inline double row(const Piece& piece, std::size_t r) noexcept { return piece[r]; }
+inline double row(double value, std::size_t) noexcept { return value; }
+
+template <typename A, typename B>
+concept PieceOperands = (std::same_as<A, Piece> && (std::same_as<B, Piece> || std::same_as<B, double>)) ||
+                        (std::same_as<A, double> && std::same_as<B, Piece>);
+
+template <typename F>
+Piece each_row(const Piece& x, F f) noexcept {
+    Piece out = Piece::room(x.count());
+    double* const o = out.own();
+    const double* const in = x.rows();
+    for (std::size_t r = 0; r < x.count(); ++r) {
+        o[r] = f(in[r]);
+    }
+    return out;
+}
+
+template <typename A, typename B, typename F>
+Piece each_row(const A& a, const B& b, F f) noexcept {
+    Piece out = Piece::room(std::min(rows_of(a), rows_of(b)));
+    double* const o = out.own();
+    for (std::size_t r = 0; r < out.count(); ++r) {
+        o[r] = f(row(a, r), row(b, r));
+    }
+    return out;
+}
+
+template <typename A, typename B>
+    requires PieceOperands<A, B>
+Piece operator+(const A& a, const B& b) noexcept {
+    return each_row(a, b, [](double x, double y) { return x + y; });
+}
+template <typename A, typename B>
+    requires PieceOperands<A, B>
+Piece operator-(const A& a, const B& b) noexcept {
+    return each_row(a, b, [](double x, double y) { return x - y; });
+}
+template <typename A, typename B>
+    requires PieceOperands<A, B>
+Piece operator*(const A& a, const B& b) noexcept {
+    return each_row(a, b, [](double x, double y) { return x * y; });
+}
+template <typename A, typename B>
+    requires PieceOperands<A, B>
+Piece operator/(const A& a, const B& b) noexcept {
+    return each_row(a, b, [](double x, double y) { return x / y; });
+}
+inline Piece operator-(const Piece& x) noexcept {
+    return each_row(x, [](double v) { return -v; });
+}
+
+// The lane functions, row by row: the vectorised ones from the kernels, the
+// others exactly.
+template <ExpressionOp Op>
+Piece vectorised_rows(const Piece& x) noexcept {
+    Piece out = Piece::room(x.count());
+    approximate_unary(Op, x.rows(), out.own(), x.count());
+    return out;
+}
+template <ExpressionOp Op>
+Piece vectorised_rows(const Piece& a, const Piece& b) noexcept {
+    Piece out = Piece::room(std::min(a.count(), b.count()));
+    approximate_binary(Op, a.rows(), b.rows(), out.own(), out.count());
+    return out;
+}
+inline Piece sin(const Piece& x) noexcept { return vectorised_rows<ExpressionOp::Sin>(x); }
+inline Piece cos(const Piece& x) noexcept { return vectorised_rows<ExpressionOp::Cos>(x); }
+inline Piece exp(const Piece& x) noexcept { return vectorised_rows<ExpressionOp::Exp>(x); }
+inline Piece log(const Piece& x) noexcept { return vectorised_rows<ExpressionOp::Log>(x); }
+inline Piece sinh(const Piece& x) noexcept { return vectorised_rows<ExpressionOp::Sinh>(x); }
+inline Piece cosh(const Piece& x) noexcept { return vectorised_rows<ExpressionOp::Cosh>(x); }
+inline Piece pow(const Piece& a, const Piece& b) noexcept { return vectorised_rows<ExpressionOp::Pow>(a, b); }
+inline Piece sqrt(const Piece& x) noexcept {
+    return each_row(x, [](double v) { return lane::sqrt(v); });
+}
+inline Piece sign(const Piece& x) noexcept {
+    return each_row(x, [](double v) { return lane::sign(v); });
+}
+template <typename A, typename B>
+    requires PieceOperands<A, B>
+Piece maximum(const A& a, const B& b) noexcept {
+    return each_row(a, b, [](double x, double y) { return lane::maximum(x, y); });
+}
+template <typename A, typename B>
+    requires PieceOperands<A, B>
+Piece step(const A& a, const B& b) noexcept {
+    return each_row(a, b, [](double x, double y) { return lane::step(x, y); });
+}
+template <typename A, typename B>
+    requires PieceOperands<A, B>
+Piece gate(const A& c, const B& v) noexcept {
+    return each_row(c, v, [](double x, double y) { return lane::gate(x, y); });
+}
+
+// The operand lanes of lane i of a binary instruction's result.
+[[gnu::always_inline]] inline std::uint32_t lane_a(const Instruction& in, std::uint32_t i) noexcept {
+    return in.a + ((in.flags & Instruction::broadcast_a) != 0 ? 0 : i);
+}
+[[gnu::always_inline]] inline std::uint32_t lane_b(const Instruction& in, std::uint32_t i) noexcept {
+    return in.b + ((in.flags & Instruction::broadcast_b) != 0 ? 0 : i);
+}
+
+// The reverse rule over pieces: the rule's contributions added into the
+// operands' adjoints, as the rule's backward adds them.
+template <typename R>
+void reverse_in_pieces(const Instruction& in, const Rows& v, const Rows& adjoints) noexcept {
+    for (std::uint32_t i = 0; i < in.dim; ++i) {
+        for (std::size_t first = 0; first < v.count; first += piece_rows) {
+            const std::size_t count = std::min(piece_rows, v.count - first);
+            const auto at = [&](const Rows& rows, std::uint32_t k) { return Piece::view(rows.lane(k) + first, count); };
+            const Piece y = at(v, in.out + i);
+            const Piece g = at(adjoints, in.out + i);
+            if constexpr (R::shape == Shape::Binary) {
+                const std::uint32_t a = lane_a(in, i);
+                const std::uint32_t b = lane_b(in, i);
+                const Partials<Piece> d = R::derivative(at(v, a), at(v, b), y, g, Wanted{!R::flat_a, !R::flat_b});
+                if constexpr (!R::flat_a) {
+                    add_rows(d.a.rows(), adjoints.lane(a) + first, count);
                 }
+                if constexpr (!R::flat_b) {
+                    add_rows(d.b.rows(), adjoints.lane(b) + first, count);
+                }
+            } else {
+                static_assert(R::shape == Shape::Unary && !R::flat);
+                const Piece d = R::derivative(at(v, in.a + i), y, g);
+                add_rows(d.rows(), adjoints.lane(in.a + i) + first, count);
             }
         }
     }
@@ -184,8 +312,8 @@ template <typename R>
 template <typename R, Arithmetic A>
 [[gnu::always_inline]] inline void reverse(const Instruction& in, const Rows& v, const Rows& adjoints,
                                            const std::uint32_t* packs) noexcept {
-    if constexpr (A == Arithmetic::approximate && approximate_derivative<R>) {
-        reverse_approximately<R>(in, v, adjoints);
+    if constexpr (A == Arithmetic::approximate && vectorised_derivative<R>) {
+        reverse_in_pieces<R>(in, v, adjoints);
     } else if constexpr (R::shape == Shape::Binary) {
         for (std::uint32_t i = 0; i < in.dim; ++i) {
             const std::uint32_t a = in.a + ((in.flags & Instruction::broadcast_a) != 0 ? 0 : i);
@@ -226,62 +354,41 @@ template <typename R, Arithmetic A>
 // times the tangents of the operands that depend on the seed: an operand that
 // does not is left out, not multiplied by zero.
 //
-// Approximate tangents take the partial derivatives that call a
-// transcendental function (approximate_derivative) from the vectorised
-// kernels, each written as the exact rule writes it with a unit seed.
+// Approximate tangents run the rules whose derivatives call a vectorised
+// function over pieces of rows, as reverse sweeps do.
 template <typename R>
-[[gnu::always_inline]] inline void tangent_approximately(const Instruction& in, const Rows& v, const Rows& t,
-                                                         const std::uint8_t* active) noexcept {
-    using enum ExpressionOp;
-    constexpr ExpressionOp op = rule_op<R>;
-    double factor[factor_rows];
-    if constexpr (op == Pow) {
-        double exponent[factor_rows];
-        double logarithm[factor_rows];
-        for (std::uint32_t i = 0; i < in.dim; ++i) {
-            if (active[in.out + i] == 0) {
-                continue;
-            }
-            const std::uint32_t a = in.a + ((in.flags & Instruction::broadcast_a) != 0 ? 0 : i);
-            const std::uint32_t b = in.b + ((in.flags & Instruction::broadcast_b) != 0 ? 0 : i);
-            const bool with_a = active[a] != 0;
-            const bool with_b = active[b] != 0;
-            for (std::size_t first = 0; first < v.count; first += factor_rows) {
-                const std::size_t count = std::min(factor_rows, v.count - first);
-                const double* const va = v.lane(a) + first;
-                const double* const vb = v.lane(b) + first;
-                const double* const y = v.lane(in.out + i) + first;
+void tangent_in_pieces(const Instruction& in, const Rows& v, const Rows& t, const std::uint8_t* active) noexcept {
+    const Piece unit(1.0);
+    for (std::uint32_t i = 0; i < in.dim; ++i) {
+        if (active[in.out + i] == 0) {
+            continue;
+        }
+        for (std::size_t first = 0; first < v.count; first += piece_rows) {
+            const std::size_t count = std::min(piece_rows, v.count - first);
+            const auto at = [&](const Rows& rows, std::uint32_t k) { return Piece::view(rows.lane(k) + first, count); };
+            const Piece y = at(v, in.out + i);
+            double* const out = t.lane(in.out + i) + first;
+            // The partials as the exact sweep takes them: the reverse rule
+            // with a unit seed, added into zeros.
+            if constexpr (R::shape == Shape::Binary) {
+                const std::uint32_t a = lane_a(in, i);
+                const std::uint32_t b = lane_b(in, i);
+                const bool with_a = active[a] != 0;
+                const bool with_b = active[b] != 0;
+                const Partials<Piece> d = R::derivative(at(v, a), at(v, b), y, unit, Wanted{!R::flat_a, !R::flat_b});
                 const double* const ta = t.lane(a) + first;
                 const double* const tb = t.lane(b) + first;
-                double* const out = t.lane(in.out + i) + first;
                 for (std::size_t r = 0; r < count; ++r) {
-                    exponent[r] = vb[r] - 1.0;
-                }
-                approximate_binary(Pow, va, exponent, factor, count);
-                approximate_unary(Log, va, logarithm, count);
-                // pow's partials: b == 0 ? 0 : b a^(b-1) in a, a == 0 ? 0 : y ln a in b.
-                for (std::size_t r = 0; r < count; ++r) {
-                    const double pa = 0.0 + (vb[r] == 0.0 ? 0.0 : 1.0 * (vb[r] * factor[r]));
-                    const double pb = 0.0 + (va[r] == 0.0 ? 0.0 : 1.0 * (y[r] * logarithm[r]));
+                    const double pa = R::flat_a ? 0.0 : 0.0 + d.a[r];
+                    const double pb = R::flat_b ? 0.0 : 0.0 + d.b[r];
                     out[r] = with_a && with_b ? pa * ta[r] + pb * tb[r] : with_a ? pa * ta[r] : pb * tb[r];
                 }
-            }
-        }
-    } else {
-        constexpr ExpressionOp derivative = op == Sin ? Cos : op == Cos ? Sin : op == Sinh ? Cosh : Sinh;
-        for (std::uint32_t i = 0; i < in.dim; ++i) {
-            if (active[in.out + i] == 0) {
-                continue;
-            }
-            for (std::size_t first = 0; first < v.count; first += factor_rows) {
-                const std::size_t count = std::min(factor_rows, v.count - first);
+            } else {
+                static_assert(R::shape == Shape::Unary && !R::flat);
+                const Piece d = R::derivative(at(v, in.a + i), y, unit);
                 const double* const tx = t.lane(in.a + i) + first;
-                double* const out = t.lane(in.out + i) + first;
-                approximate_unary(derivative, v.lane(in.a + i) + first, factor, count);
                 for (std::size_t r = 0; r < count; ++r) {
-                    // The reverse rule's cos x * 1 + 0, (-sin x) * 1 + 0, 0 + 1 * cosh x, 0 + 1 * sinh x.
-                    const double p = op == Cos ? (-factor[r]) * 1.0 + 0.0 : factor[r] * 1.0 + 0.0;
-                    out[r] = p * tx[r];
+                    out[r] = (0.0 + d[r]) * tx[r];
                 }
             }
         }
@@ -291,8 +398,8 @@ template <typename R>
 template <typename R, Arithmetic A>
 [[gnu::always_inline]] inline void tangent(const Instruction& in, const Rows& v, const Rows& t,
                                            const std::uint32_t* packs, const std::uint8_t* active) noexcept {
-    if constexpr (A == Arithmetic::approximate && approximate_derivative<R>) {
-        tangent_approximately<R>(in, v, t, active);
+    if constexpr (A == Arithmetic::approximate && vectorised_derivative<R>) {
+        tangent_in_pieces<R>(in, v, t, active);
     } else if constexpr (R::shape == Shape::Binary) {
         for (std::uint32_t i = 0; i < in.dim; ++i) {
             if (active[in.out + i] == 0) {

@@ -130,7 +130,7 @@ private:
     Value elementary(const Value& a, bool failures) {
         const Value positive = failures ? a : a * a + 0.25;
         const Value bounded = failures ? a : tanh(a) * 0.9;
-        switch (pick(0, 13)) {
+        switch (pick(0, 14)) {
             case 0: return sqrt(positive);
             case 1: return exp(bounded);
             case 2: return log(positive);
@@ -144,6 +144,7 @@ private:
             case 10: return acos(bounded);
             case 11: return atan(a);
             case 12: return sign(a);
+            case 13: return cbrt(a);
             default: return abs(a);
         }
     }

@@ -368,6 +368,7 @@ Value apply_unary(std::uint8_t which, Value a) {
         atan,
         abs,
         sign,
+        cbrt,
     };
     return functions[which % std::size(functions)](std::move(a));
 }

@@ -54,6 +54,7 @@ UNARY = {
     "acos": math.acos,
     "atan": math.atan,
     "abs": math.fabs,
+    "cbrt": math.cbrt,
 }
 BINARY = {
     "pow": math.pow,
@@ -66,6 +67,8 @@ BINARY = {
 def torch_unary(torch, name, t):
     if name == "abs":  # the derivative +1 at 0, as here
         return torch.where(t >= 0, t, -t)
+    if name == "cbrt":  # PyTorch has no cube root of negative numbers
+        return torch.sign(t) * torch.pow(torch.abs(t), 1.0 / 3.0)
     return getattr(torch, name)(t)
 
 
@@ -184,7 +187,7 @@ class Builder:
                 self.kinked = True
             # An infinite slope: its products with zero tangents are NaN in one
             # convention and skipped as exact zeros in another.
-            if function == "sqrt" and a.lanes is not None and 0.0 in a.lanes:
+            if function in ("sqrt", "cbrt") and a.lanes is not None and 0.0 in a.lanes:
                 self.kinked = True
             if function in ("asin", "acos") and a.lanes is not None and any(abs(v) == 1.0 for v in a.lanes):
                 self.kinked = True
@@ -326,6 +329,8 @@ def _local_slopes(op, operands, result):
             return [np.abs(np.sin(a))]
         case "Sqrt":
             return [0.5 / result]
+        case "Cbrt":
+            return [1.0 / (3.0 * result * result)]
         case "Exp":
             return [np.abs(result)]
         case "Expm1":

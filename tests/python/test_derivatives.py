@@ -187,6 +187,7 @@ OPERATIONS = [
             "acos",
             "atan",
             "abs",
+            "cbrt",
         ]
     ],
     *[

@@ -26,6 +26,7 @@ UNARY = {
     "acos": math.acos,
     "atan": math.atan,
     "abs": math.fabs,
+    "cbrt": math.cbrt,
 }
 BINARY = {"pow": math.pow, "atan2": math.atan2, "minimum": min, "maximum": max}
 LANES_FINITE = "symbolic value lanes must be finite"

@@ -29,6 +29,7 @@ UNARY = {
     "acos": lambda x: -1 / mpmath.sqrt((1 - x) * (1 + x)),
     "atan": lambda x: 1 / (1 + x * x),
     "abs": lambda x: mpmath.sign(x) or 1,
+    "cbrt": lambda x: 1 / (3 * mpmath.cbrt(abs(x)) ** 2),
     "sin": mpmath.cos,
     "cos": lambda x: -mpmath.sin(x),
     "negate": lambda x: -1,
@@ -72,6 +73,10 @@ UNARY_CASES = [
     ("atan", 1e200, 3), ("atan", -1e200, 3), ("atan", 1e154, 3), ("atan", 1e-300, 1),
     ("atan", 1.0, 2), ("atan", -3.0, 3), ("atan", 1.7e308, 3), ("atan", 5e-324, 1),
     ("abs", -1e-310, 0), ("abs", 1e300, 0),
+    ("cbrt", 2.0, 4), ("cbrt", -27.0, 4), ("cbrt", 5e-324, 4), ("cbrt", 1e-310, 4), ("cbrt", 1.7e308, 4),
+    ("cbrt", -1e-300, 4), ("cbrt", 0.001, 4), ("cbrt", -3.7e-250, 4),
+    # Where 1 / (3 cbrt(x)^2) from the rounded root is 9 ULP off.
+    ("cbrt", 2.9763587964860606e-152, 4), ("cbrt", 4.960253129891073e-33, 4),
     ("sin", 1e22, 1), ("cos", 1e-300, 1), ("negate", 3.0, 0),
 ]  # fmt: skip
 
