@@ -787,6 +787,7 @@ derivative in that direction, in one forward sweep.
         .def_property_readonly("input_lanes", [](const PyFunction& self) { return self.function.input_lanes(); })
         .def_property_readonly("output_lanes", [](const PyFunction& self) { return self.function.output_lanes(); })
         .def("__repr__", &describe_function);
+    bind_sparse(function_class, {&input_values, &wrt_positions});
     // The stubs make Function generic in the shape of its answers; at run
     // time Function[...] gives the alias, as the standard library's generic
     // classes do.

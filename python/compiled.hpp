@@ -4,7 +4,9 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
 #include <memory>
+#include <vector>
 
 #include "symbolic/symbolic.hpp"
 
@@ -20,7 +22,20 @@ struct PyFunction {
     // Its derivatives (Hessians, jvp, hvp), compiled on first use and kept;
     // made under the interpreter's lock.
     mutable std::shared_ptr<symbolic::FunctionDerivatives> derivatives = nullptr;
+    // Its sparse derivatives' patterns and sweeps, likewise.
+    mutable std::shared_ptr<symbolic::SparseDerivatives> sparse = nullptr;
 };
+
+// The argument conversions of Function's methods (compiled.cpp) that the
+// sparse derivatives' methods share: the input values of a call, and the
+// positions of the inputs that wrt= names.
+struct FunctionArguments {
+    std::vector<symbolic::SmallValue> (*values)(const PyFunction&, const py::args&);
+    std::vector<std::size_t> (*wrt)(const PyFunction&, const py::object&);
+};
+
+// Function's sparse_jacobian, sparse_hessian and their patterns (sparse.cpp).
+void bind_sparse(py::class_<PyFunction>& function_class, const FunctionArguments& arguments);
 
 // zarnik.save's and zarnik.load's native halves, and the pickling and copying
 // of Tape and Function (serialization.cpp).
