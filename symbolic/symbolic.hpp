@@ -3,7 +3,8 @@
 // The public interface of the symbolic core: lane vectors, graph nodes and the
 // handles that refer to them, leaf factories, expression builders, evaluation
 // and reverse-mode gradients, compiled tapes and compiled functions of inputs, and derivatives as
-// graphs (gradients, directional derivatives, Hessians), and sparse Jacobians and Hessians. Everything is in the namespace zarnik::symbolic.
+// graphs (gradients, directional derivatives, Hessians), and sparse Jacobians and Hessians. Everything is in the
+// namespace zarnik::symbolic.
 
 #include "symbolic/derivatives.hpp"
 #include "symbolic/expression.hpp"

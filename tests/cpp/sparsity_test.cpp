@@ -57,9 +57,9 @@ struct HandCase {
 };
 
 TEST(Sparsity, HandCasesAreExact) {
-    const Value x = undefined(1, "x");
-    const Value y = undefined(1, "y");
-    const Value z = undefined(1, "z");
+    const Value leaf_x = undefined(1, "x");
+    const Value leaf_y = undefined(1, "y");
+    const Value leaf_z = undefined(1, "z");
     const std::vector<HandCase> cases = {
         {"x*y couples x with y",
          [](auto& x, auto& y, auto&) { return std::vector{x * y}; },
@@ -122,7 +122,7 @@ TEST(Sparsity, HandCasesAreExact) {
     };
     for (const HandCase& c : cases) {
         SCOPED_TRACE(c.name);
-        const Function f({x, y, z}, c.outputs(x, y, z));
+        const Function f({leaf_x, leaf_y, leaf_z}, c.outputs(leaf_x, leaf_y, leaf_z));
         const std::vector<std::size_t> all = every_input(f);
         const SparsityPattern jacobian = jacobian_sparsity(f, all);
         const SparsityPattern hessian = hessian_sparsity(f, all);
@@ -320,7 +320,7 @@ TEST(SparseDerivatives, ChainsTakeAFewSweepsAndGiveTheDenseEntries) {
 
     std::vector<SmallValue> at;
     for (std::size_t i = 0; i < n; ++i) {
-        at.push_back(SmallValue(0.3 + 0.05 * static_cast<double>(i)));
+        at.push_back(small_value(0.3 + 0.05 * static_cast<double>(i)));
     }
     std::vector<double> sparse(jacobian.pattern().entries());
     jacobian(at, sparse);
@@ -370,7 +370,7 @@ TEST(SparseDerivatives, ReverseSweepsWhereRowsNeedFewerColours) {
     EXPECT_EQ(jacobian.sweeps(), 2U);
     std::vector<SmallValue> at;
     for (std::size_t i = 0; i < n; ++i) {
-        at.push_back(SmallValue(0.1 * static_cast<double>(i) - 0.4));
+        at.push_back(small_value(0.1 * static_cast<double>(i) - 0.4));
     }
     std::vector<double> sparse(jacobian.pattern().entries());
     jacobian(at, sparse);
