@@ -87,6 +87,10 @@ TEST(Sparsity, HandCasesAreExact) {
          [](auto& x, auto& y, auto& z) { return std::vector{component(vec3(x * x, y, z * y), 1) * 1.5}; },
          {{0, 1}},
          {}},
+        {"a component picks one lane of a vector",
+         [](auto& x, auto& y, auto& z) { return std::vector{component(vec2(x, y) * vec2(z, y), 1)}; },
+         {{0, 1}},
+         {{1, 1}}},
         {"lane-wise vectors stay lane by lane",
          [](auto& x, auto& y, auto& z) { return std::vector{vec2(x, y) * vec2(y, z)}; },
          {{0, 0}, {0, 1}, {1, 1}, {1, 2}},
@@ -377,6 +381,42 @@ TEST(SparseDerivatives, ReverseSweepsWhereRowsNeedFewerColours) {
     std::vector<double> dense((n + 1) * n);
     f.jacobian(at, dense);
     const SparsityPattern& p = jacobian.pattern();
+    for (std::size_t e = 0; e < p.entries(); ++e) {
+        EXPECT_EQ(sparse[e], dense[p.row_indices[e] * n + p.column_indices[e]]) << "entry " << e;
+    }
+}
+
+// An arrow: x0 couples with every other lane, which couple with nothing else.
+// A star colouring takes two colours, where columns that share no row would
+// take one per lane; the entries of x0's row are each read from the product
+// along the others' colour at the other lane, never at x0's, where they add up.
+TEST(SparseDerivatives, ArrowHessiansTakeTwoSweeps) {
+    const std::size_t n = 10;
+    std::vector<Value> xs;
+    for (std::size_t i = 0; i < n; ++i) {
+        xs.push_back(undefined(1, "x"));
+    }
+    Value rest = constant(0.0);
+    Value squares = constant(0.0);
+    for (std::size_t i = 1; i < n; ++i) {
+        rest = rest + xs[i] * static_cast<double>(i);
+        squares = squares + sin(xs[i]);
+    }
+    const Function f(xs, {xs[0] * rest + squares});
+    const std::vector<std::size_t> all = every_input(f);
+    const SparseHessian hessian(f, all);
+    EXPECT_EQ(hessian.sweeps(), 2U);
+    EXPECT_EQ(hessian.pattern().entries(), 3 * (n - 1));
+    std::vector<SmallValue> at;
+    for (std::size_t i = 0; i < n; ++i) {
+        at.push_back(small_value(0.2 * static_cast<double>(i) - 0.7));
+    }
+    std::vector<double> sparse(hessian.pattern().entries());
+    const std::vector<double> weight = {1.0};
+    hessian(at, weight, sparse);
+    std::vector<double> dense(n * n);
+    Hessian(f, all)(at, dense);
+    const SparsityPattern& p = hessian.pattern();
     for (std::size_t e = 0; e < p.entries(); ++e) {
         EXPECT_EQ(sparse[e], dense[p.row_indices[e] * n + p.column_indices[e]]) << "entry " << e;
     }
