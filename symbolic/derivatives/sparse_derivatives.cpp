@@ -117,6 +117,15 @@ std::vector<int> dimensions(const std::vector<Value>& values) {
     return dims;
 }
 
+// The colours that reach an entry: the sweeps an evaluation runs.
+std::size_t sweeps_of(const Reads& reads) {
+    std::size_t count = 0;
+    for (std::size_t c = 0; c + 1 < reads.starts.size(); ++c) {
+        count += reads.starts[c] < reads.starts[c + 1] ? 1U : 0U;
+    }
+    return count;
+}
+
 void require_room(std::span<double> values, const SparsityPattern& pattern) {
     if (values.size() != pattern.entries()) {
         throw std::invalid_argument("the sparse derivative needs room for " + std::to_string(pattern.entries()) +
@@ -174,7 +183,7 @@ SparseJacobian::SparseJacobian(const Function& function, std::span<const std::si
 
 const SparsityPattern& SparseJacobian::pattern() const noexcept { return state_->pattern; }
 SparseJacobian::Method SparseJacobian::method() const noexcept { return state_->method; }
-std::size_t SparseJacobian::sweeps() const noexcept { return state_->colouring.count; }
+std::size_t SparseJacobian::sweeps() const noexcept { return sweeps_of(state_->reads); }
 const Colouring& SparseJacobian::colouring() const noexcept { return state_->colouring; }
 
 void SparseJacobian::operator()(std::span<const SmallValue> inputs, std::span<double> values,
@@ -185,18 +194,23 @@ void SparseJacobian::operator()(std::span<const SmallValue> inputs, std::span<do
     std::vector<SmallValue> all(inputs.begin(), inputs.end());
     all.resize(inputs.size() + s.seed_dims.size());
     std::vector<double> lanes;
+    bool swept = false;
     for (std::uint32_t c = 0; c < s.colouring.count; ++c) {
-        if (check && c > 0) {
+        if (s.reads.starts[c] == s.reads.starts[c + 1]) {
+            continue;  // lanes that reach no entry (columns of no row) need no sweep
+        }
+        if (check && swept) {
             check();
         }
         seed(all, inputs.size(), s.seed_dims, s.colouring.colours, c);
         flatten((*s.sweep)(all), lanes);
+        swept = true;
         for (std::size_t r = s.reads.starts[c]; r < s.reads.starts[c + 1]; ++r) {
             const auto [entry, lane] = s.reads.reads[r];
             values[entry] = lanes[lane];
         }
     }
-    if (s.colouring.count == 0) {
+    if (!swept) {
         static_cast<void>(s.function(inputs));  // the call's failures, where no sweep runs
     }
 }
@@ -284,7 +298,7 @@ SparseHessian::SparseHessian(const Function& function, std::span<const std::size
 }
 
 const SparsityPattern& SparseHessian::pattern() const noexcept { return state_->pattern; }
-std::size_t SparseHessian::sweeps() const noexcept { return state_->colouring.count; }
+std::size_t SparseHessian::sweeps() const noexcept { return sweeps_of(state_->reads); }
 const Colouring& SparseHessian::colouring() const noexcept { return state_->colouring; }
 
 void SparseHessian::operator()(std::span<const SmallValue> inputs, std::span<const double> weights,
@@ -297,10 +311,6 @@ void SparseHessian::operator()(std::span<const SmallValue> inputs, std::span<con
                                     std::to_string(weights.size()));
     }
     require_room(values, s.pattern);
-    if (s.colouring.count == 0) {
-        static_cast<void>(s.function(inputs));
-        return;
-    }
     const std::vector<Value>& outputs = s.function.outputs();
     std::vector<SmallValue> all(inputs.begin(), inputs.end());
     std::size_t lane = 0;
@@ -316,16 +326,24 @@ void SparseHessian::operator()(std::span<const SmallValue> inputs, std::span<con
     const std::size_t first = all.size();
     all.resize(first + s.direction_dims.size());
     std::vector<double> lanes;
+    bool swept = false;
     for (std::uint32_t c = 0; c < s.colouring.count; ++c) {
-        if (check && c > 0) {
+        if (s.reads.starts[c] == s.reads.starts[c + 1]) {
+            continue;  // lanes of no entry (linear ones) need no product
+        }
+        if (check && swept) {
             check();
         }
         seed(all, first, s.direction_dims, s.colouring.colours, c);
         flatten((*s.sweep)(all), lanes);
+        swept = true;
         for (std::size_t r = s.reads.starts[c]; r < s.reads.starts[c + 1]; ++r) {
             const auto [entry, at] = s.reads.reads[r];
             values[entry] = lanes[at];
         }
+    }
+    if (!swept) {
+        static_cast<void>(s.function(inputs));
     }
 }
 

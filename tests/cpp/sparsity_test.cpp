@@ -152,6 +152,28 @@ TEST(Sparsity, WrtChoosesAndOrdersTheColumns) {
     EXPECT_THROW(hessian_sparsity(f, beyond), std::invalid_argument);
 }
 
+// Lanes that reach no entry take no sweep; the inputs are still checked as a call checks them.
+TEST(SparseDerivatives, NoSweepWhereNoEntryIsReached) {
+    const Value x = undefined(1, "x");
+    const Value y = undefined(1, "y");
+    const Function f({x, y}, {x * x + 2.0 * y, 3.0 * y});
+    const std::vector<std::size_t> only_y = {1};
+    const SparseHessian linear_in_y(f, only_y);
+    const SparseJacobian jacobian(f, only_y);
+    EXPECT_EQ(linear_in_y.sweeps(), 0U);
+    EXPECT_EQ(linear_in_y.pattern().entries(), 0U);
+    EXPECT_EQ(jacobian.sweeps(), 1U);
+    const std::vector<double> weights = {1.0, 1.0};
+    std::vector<double> none;
+    const std::vector<SmallValue> at = {small_value(1.0), small_value(2.0)};
+    linear_in_y(at, weights, none);
+    std::vector<SmallValue> not_finite = at;
+    not_finite[1].lanes[0] = testing::nan;
+    EXPECT_THROW(linear_in_y(not_finite, weights, none), std::invalid_argument);
+    const Function constant_in_y({x, y}, {x * x});
+    EXPECT_EQ(SparseJacobian(constant_in_y, only_y).sweeps(), 0U);
+}
+
 // Every structural zero of the pattern is a zero of the dense derivatives,
 // at random points of random graphs.
 TEST(Sparsity, PatternsHoldEveryNonZeroOfRandomGraphs) {
