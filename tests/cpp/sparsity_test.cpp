@@ -8,6 +8,7 @@
 #include <numeric>
 #include <random>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -351,6 +352,11 @@ TEST(SparseDerivatives, ChainsTakeAFewSweepsAndGiveTheDenseEntries) {
         at.push_back(small_value(0.3 + 0.05 * static_cast<double>(i)));
     }
     std::vector<double> sparse(jacobian.pattern().entries());
+    // The check runs between sweeps, and what it throws stops the call.
+    int checks = 0;
+    jacobian(at, sparse, [&checks] { ++checks; });
+    EXPECT_EQ(checks, 1);
+    EXPECT_THROW(jacobian(at, sparse, [] { throw std::runtime_error("stop"); }), std::runtime_error);
     jacobian(at, sparse);
     std::vector<double> dense((n - 1) * n);
     constraints.jacobian(at, dense);
@@ -361,7 +367,9 @@ TEST(SparseDerivatives, ChainsTakeAFewSweepsAndGiveTheDenseEntries) {
     }
     std::vector<double> second(hessian.pattern().entries());
     const std::vector<double> weight = {1.0};
-    hessian(at, weight, second);
+    checks = 0;
+    hessian(at, weight, second, [&checks] { ++checks; });
+    EXPECT_EQ(checks, 2);
     std::vector<double> full(n * n);
     Hessian(cost, all)(at, full);
     const SparsityPattern& hp = hessian.pattern();
@@ -437,7 +445,9 @@ TEST(SparseDerivatives, ArrowHessiansTakeTwoSweeps) {
     }
     std::vector<double> sparse(hessian.pattern().entries());
     const std::vector<double> weight = {1.0};
-    hessian(at, weight, sparse);
+    int checks = 0;
+    hessian(at, weight, sparse, [&checks] { ++checks; });
+    EXPECT_EQ(checks, 1);  // between the two sweeps
     std::vector<double> dense(n * n);
     Hessian(f, all)(at, dense);
     const SparsityPattern& p = hessian.pattern();
