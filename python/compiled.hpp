@@ -5,7 +5,9 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
 #include <memory>
+#include <vector>
 
 #include "symbolic/derivatives.hpp"
 #include "symbolic/function.hpp"
@@ -25,20 +27,24 @@ struct PyFunction {
     // Its derivatives (Hessians, jvp, hvp), compiled on first use and kept;
     // made under the interpreter's lock.
     mutable std::shared_ptr<symbolic::FunctionDerivatives> derivatives = nullptr;
+    // Its sparse derivatives' patterns and sweeps, likewise.
+    mutable std::shared_ptr<symbolic::SparseDerivatives> sparse = nullptr;
 };
 
 // The module's parts, each bound by its own source file: the class Tape and
 // zarnik.compile (tape_class.cpp); the class Function and zarnik.function
 // (function_class.cpp), whose methods come in groups: a call, its Jacobian and
 // gradient (function_calls.cpp), the batches over rows (function_batches.cpp),
-// and Hessians, jvp and hvp (function_derivative_methods.cpp); zarnik.save's
-// and zarnik.load's native halves, and the pickling and copying of Tape and
+// Hessians, jvp and hvp (function_derivative_methods.cpp), and sparse
+// Jacobians and Hessians with their patterns (sparse.cpp); zarnik.save's and
+// zarnik.load's native halves, and the pickling and copying of Tape and
 // Function (serialization.cpp).
 void bind_tape(py::module_& module);
 void bind_function(py::module_& module);
 void bind_function_calls(py::class_<PyFunction>& function_class);
 void bind_function_batches(py::class_<PyFunction>& function_class);
 void bind_function_derivative_methods(py::class_<PyFunction>& function_class);
+void bind_sparse(py::class_<PyFunction>& function_class);
 void bind_serialization(py::module_& module);
 
 // The lazy result of a batch method given a Dask array among its arguments,

@@ -3,7 +3,8 @@
 // The public interface of the symbolic core: lane vectors, graph nodes and the
 // handles that refer to them, leaf factories, expression builders, evaluation
 // and reverse-mode gradients, compiled tapes and compiled functions of inputs, and derivatives as
-// graphs (gradients, directional derivatives, Hessians). Everything is in the namespace zarnik::symbolic.
+// graphs (gradients, directional derivatives, Hessians), and sparse Jacobians and Hessians. Everything is in the
+// namespace zarnik::symbolic.
 
 #include "symbolic/derivatives.hpp"
 #include "symbolic/expression.hpp"
@@ -12,6 +13,7 @@
 #include "symbolic/rows.hpp"
 #include "symbolic/serialization.hpp"
 #include "symbolic/small_value.hpp"
+#include "symbolic/sparsity.hpp"
 #include "symbolic/tape.hpp"
 #include "symbolic/value.hpp"
 #include "symbolic/vec.hpp"

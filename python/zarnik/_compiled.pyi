@@ -1,7 +1,7 @@
 from collections.abc import Sequence
 from os import PathLike
 from types import GenericAlias
-from typing import Any, Generic, Self, SupportsFloat, SupportsIndex, TypeVar, overload
+from typing import Any, Generic, Literal, Self, SupportsFloat, SupportsIndex, TypeVar, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -91,6 +91,20 @@ class Function(Generic[_Answer, _Batch], metaclass=_NativeClass):
     ) -> _Rows: ...
     def jvp(self, values: Sequence[_Value], tangents: Sequence[_Value]) -> tuple[_Answer, _Answer]: ...
     def hvp(self, values: Sequence[_Value], vector: npt.ArrayLike) -> _Rows: ...
+    # Sparse derivatives: SciPy sparse arrays (SciPy is imported on first use),
+    # whose entries keep one order for a function and wrt.
+    def jacobian_sparsity(self, wrt: _Wrt | None = None) -> Any: ...
+    def hessian_sparsity(self, wrt: _Wrt | None = None) -> Any: ...
+    def sparse_jacobian(
+        self, *values: _Value, wrt: _Wrt | None = None, format: Literal["csc", "coo"] = "csc"
+    ) -> Any: ...
+    def sparse_hessian(
+        self,
+        *values: _Value,
+        wrt: _Wrt | None = None,
+        weights: npt.ArrayLike | None = None,
+        format: Literal["csc", "coo"] = "csc",
+    ) -> Any: ...
     @property
     def inputs(self) -> tuple[Expression, ...]: ...
     @property

@@ -1,0 +1,388 @@
+// The values of sparse Jacobians and Hessians: one sweep per colour of the
+// pattern, each a compiled derivative graph seeded along all the lanes of
+// one colour, and each entry read from the one sweep that gives it alone.
+
+#include <map>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "symbolic/derivatives.hpp"
+#include "symbolic/expression.hpp"
+#include "symbolic/factories.hpp"
+#include "symbolic/program/function_program.hpp"
+#include "symbolic/sparsity.hpp"
+
+namespace zarnik::symbolic {
+
+namespace {
+
+using Read = std::pair<std::uint32_t, std::uint32_t>;  // (entry, lane of a sweep's results)
+
+// The entries each colour's sweep gives: colour c's at [starts[c], starts[c + 1]) of `reads`.
+struct Reads {
+    std::vector<std::size_t> starts;
+    std::vector<Read> reads;
+};
+
+// `source(e)` is (colour, lane) of entry e.
+template <typename Source>
+Reads bucketed(std::size_t entries, std::uint32_t colours, Source&& source) {
+    Reads out;
+    out.starts.assign(colours + 1, 0);
+    for (std::size_t e = 0; e < entries; ++e) {
+        ++out.starts[source(e).first + 1];
+    }
+    for (std::uint32_t c = 0; c < colours; ++c) {
+        out.starts[c + 1] += out.starts[c];
+    }
+    out.reads.resize(entries);
+    std::vector<std::size_t> next(out.starts.begin(), out.starts.end() - 1);
+    for (std::size_t e = 0; e < entries; ++e) {
+        const auto [colour, lane] = source(e);
+        out.reads[next[colour]++] = {static_cast<std::uint32_t>(e), lane};
+    }
+    return out;
+}
+
+std::vector<Value> chosen(const Function& function, std::span<const std::size_t> wrt) {
+    std::vector<Value> leaves;
+    leaves.reserve(wrt.size());
+    for (const std::size_t k : wrt) {
+        leaves.push_back(function.inputs()[k]);
+    }
+    return leaves;
+}
+
+std::vector<Value> placeholders(const std::vector<Value>& like, const char* name) {
+    std::vector<Value> out;
+    out.reserve(like.size());
+    for (const Value& value : like) {
+        out.push_back(undefined(value.dimension(), name));
+    }
+    return out;
+}
+
+std::vector<Value> joined(std::vector<Value> first, const std::vector<Value>& second) {
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
+// The sum of every output lane times its weight's lane.
+Value weighted_sum(const std::vector<Value>& outputs, const std::vector<Value>& weights) {
+    std::optional<Value> sum;
+    for (std::size_t j = 0; j < outputs.size(); ++j) {
+        const Value term = weights[j] * outputs[j];
+        for (int l = 0; l < term.dimension(); ++l) {
+            const Value lane = term.dimension() == 1 ? term : component(term, l);
+            sum = sum ? *sum + lane : lane;
+        }
+    }
+    return *sum;
+}
+
+// Seeds of the lanes of `dims` values, 1 on the lanes whose colour is `colour`.
+void seed(std::vector<SmallValue>& all, std::size_t first, const std::vector<int>& dims,
+          const std::vector<std::uint32_t>& colours, std::uint32_t colour) {
+    std::size_t lane = 0;
+    for (std::size_t k = 0; k < dims.size(); ++k) {
+        SmallValue& value = all[first + k];
+        value = SmallValue{};
+        value.dimension = dims[k];
+        for (int l = 0; l < dims[k]; ++l, ++lane) {
+            value.lanes[static_cast<std::size_t>(l)] = colours[lane] == colour ? 1.0 : 0.0;
+        }
+    }
+}
+
+// A sweep's results, lane after lane.
+void flatten(const std::vector<SmallValue>& results, std::vector<double>& lanes) {
+    lanes.clear();
+    for (const SmallValue& value : results) {
+        for (int l = 0; l < value.dimension; ++l) {
+            lanes.push_back(value.lanes[static_cast<std::size_t>(l)]);
+        }
+    }
+}
+
+std::vector<int> dimensions(const std::vector<Value>& values) {
+    std::vector<int> dims;
+    dims.reserve(values.size());
+    for (const Value& value : values) {
+        dims.push_back(value.dimension());
+    }
+    return dims;
+}
+
+// The colours that reach an entry: the sweeps an evaluation runs.
+std::size_t sweeps_of(const Reads& reads) {
+    std::size_t count = 0;
+    for (std::size_t c = 0; c + 1 < reads.starts.size(); ++c) {
+        count += reads.starts[c] < reads.starts[c + 1] ? 1U : 0U;
+    }
+    return count;
+}
+
+void require_room(std::span<double> values, const SparsityPattern& pattern) {
+    if (values.size() != pattern.entries()) {
+        throw std::invalid_argument("the sparse derivative needs room for " + std::to_string(pattern.entries()) +
+                                    " values, not " + std::to_string(values.size()));
+    }
+}
+
+}  // namespace
+
+// --- SparseJacobian -------------------------------------------------------------------
+
+struct SparseJacobian::State {
+    Function function;
+    SparsityPattern pattern;
+    Method method = Method::Forward;
+    Colouring colouring;
+    std::optional<Function> sweep;  // the inputs and the seeds, to the tangents or the gradients
+    std::vector<int> seed_dims;     // per seed: the wrt inputs' (forward) or the outputs' (reverse) lanes
+    Reads reads;
+};
+
+SparseJacobian::SparseJacobian(const Function& function, std::span<const std::size_t> wrt) {
+    auto state = std::make_shared<State>(State{function, jacobian_sparsity(function, wrt), {}, {}, {}, {}, {}});
+    const SparsityPattern& pattern = state->pattern;
+    Colouring columns = column_colouring(pattern);
+    Colouring rows = row_colouring(pattern);
+    const std::vector<Value> leaves = chosen(function, wrt);
+    if (columns.count <= rows.count) {
+        state->method = Method::Forward;
+        state->colouring = std::move(columns);
+        state->reads = bucketed(pattern.entries(), state->colouring.count, [&](std::size_t e) {
+            return Read{state->colouring.colours[pattern.column_indices[e]],
+                        static_cast<std::uint32_t>(pattern.row_indices[e])};
+        });
+        if (state->colouring.count > 0) {
+            const std::vector<Value> directions = placeholders(leaves, "tangent");
+            state->seed_dims = dimensions(leaves);
+            state->sweep.emplace(joined(function.inputs(), directions),
+                                 directional_derivatives(function.outputs(), leaves, directions));
+        }
+    } else {
+        state->method = Method::Reverse;
+        state->colouring = std::move(rows);
+        state->reads = bucketed(pattern.entries(), state->colouring.count, [&](std::size_t e) {
+            return Read{state->colouring.colours[pattern.row_indices[e]],
+                        static_cast<std::uint32_t>(pattern.column_indices[e])};
+        });
+        const std::vector<Value> weights = placeholders(function.outputs(), "weight");
+        state->seed_dims = dimensions(function.outputs());
+        state->sweep.emplace(joined(function.inputs(), weights),
+                             gradient(weighted_sum(function.outputs(), weights), leaves));
+    }
+    state_ = std::move(state);
+}
+
+const SparsityPattern& SparseJacobian::pattern() const noexcept { return state_->pattern; }
+SparseJacobian::Method SparseJacobian::method() const noexcept { return state_->method; }
+std::size_t SparseJacobian::sweeps() const noexcept { return sweeps_of(state_->reads); }
+const Colouring& SparseJacobian::colouring() const noexcept { return state_->colouring; }
+
+void SparseJacobian::operator()(std::span<const SmallValue> inputs, std::span<double> values,
+                                const std::function<void()>& check) const {
+    const State& s = *state_;
+    detail::check_inputs(detail::FunctionAccess::program(s.function), inputs);
+    require_room(values, s.pattern);
+    std::vector<SmallValue> all(inputs.begin(), inputs.end());
+    all.resize(inputs.size() + s.seed_dims.size());
+    std::vector<double> lanes;
+    bool swept = false;
+    for (std::uint32_t c = 0; c < s.colouring.count; ++c) {
+        if (s.reads.starts[c] == s.reads.starts[c + 1]) {
+            continue;  // lanes that reach no entry (columns of no row) need no sweep
+        }
+        if (check && swept) {
+            check();
+        }
+        seed(all, inputs.size(), s.seed_dims, s.colouring.colours, c);
+        flatten((*s.sweep)(all), lanes);
+        swept = true;
+        for (std::size_t r = s.reads.starts[c]; r < s.reads.starts[c + 1]; ++r) {
+            const auto [entry, lane] = s.reads.reads[r];
+            values[entry] = lanes[lane];
+        }
+    }
+    if (!swept) {
+        static_cast<void>(s.function(inputs));  // the call's failures, where no sweep runs
+    }
+}
+
+// --- SparseHessian --------------------------------------------------------------------
+
+struct SparseHessian::State {
+    Function function;
+    SparsityPattern pattern;
+    Colouring colouring;
+    std::optional<Function> sweep;  // the inputs, the weights and a direction, to the product
+    std::vector<int> direction_dims;
+    Reads reads;
+};
+
+namespace {
+
+// For each entry (i, j) of a symmetric pattern with a star colouring, the
+// product it is read from and the lane: product colour(j), lane i, where no
+// other lane of row i has j's colour; else product colour(i), lane j, where
+// no other lane of row j has i's (the star colouring leaves no third case).
+Reads star_reads(const SparsityPattern& pattern, const Colouring& colouring) {
+    const auto& colours = colouring.colours;
+    std::vector<std::uint32_t> count(colouring.count, 0);
+    const auto counted = [&](std::size_t column) {
+        for (std::size_t e = pattern.column_starts[column]; e < pattern.column_starts[column + 1]; ++e) {
+            ++count[colours[pattern.row_indices[e]]];
+        }
+    };
+    const auto cleared = [&](std::size_t column) {
+        for (std::size_t e = pattern.column_starts[column]; e < pattern.column_starts[column + 1]; ++e) {
+            count[colours[pattern.row_indices[e]]] = 0;
+        }
+    };
+    std::vector<Read> source(pattern.entries());  // (colour, lane) per entry
+    std::vector<bool> settled(pattern.entries(), false);
+    // Row i's lanes are column i's (the pattern is symmetric).
+    for (std::size_t j = 0; j < pattern.columns; ++j) {
+        counted(j);
+        for (std::size_t e = pattern.column_starts[j]; e < pattern.column_starts[j + 1]; ++e) {
+            const std::size_t i = pattern.row_indices[e];
+            // Entry (i, j) = entry (j, i): product colour(i) at lane j, when
+            // i's colour is alone in row j.
+            if (count[colours[i]] == 1) {
+                source[e] = {colours[i], static_cast<std::uint32_t>(j)};
+                settled[e] = true;
+            }
+        }
+        cleared(j);
+    }
+    for (std::size_t j = 0; j < pattern.columns; ++j) {
+        for (std::size_t e = pattern.column_starts[j]; e < pattern.column_starts[j + 1]; ++e) {
+            if (settled[e]) {
+                continue;
+            }
+            const std::size_t i = pattern.row_indices[e];
+            counted(i);
+            const bool alone = count[colours[j]] == 1;
+            cleared(i);
+            if (!alone) {
+                throw std::logic_error("a Hessian entry that its colouring cannot recover");
+            }
+            source[e] = {colours[j], static_cast<std::uint32_t>(i)};
+        }
+    }
+    return bucketed(pattern.entries(), colouring.count, [&](std::size_t e) { return source[e]; });
+}
+
+}  // namespace
+
+SparseHessian::SparseHessian(const Function& function, std::span<const std::size_t> wrt) {
+    auto state = std::make_shared<State>(State{function, hessian_sparsity(function, wrt), {}, {}, {}, {}});
+    state->colouring = star_colouring(state->pattern);
+    state->reads = star_reads(state->pattern, state->colouring);
+    if (state->colouring.count > 0) {
+        const std::vector<Value> leaves = chosen(function, wrt);
+        const std::vector<Value> weights = placeholders(function.outputs(), "weight");
+        const std::vector<Value> directions = placeholders(leaves, "direction");
+        const std::vector<Value> gradients = gradient(weighted_sum(function.outputs(), weights), leaves);
+        state->direction_dims = dimensions(leaves);
+        state->sweep.emplace(joined(joined(function.inputs(), weights), directions),
+                             directional_derivatives(gradients, leaves, directions));
+    }
+    state_ = std::move(state);
+}
+
+const SparsityPattern& SparseHessian::pattern() const noexcept { return state_->pattern; }
+std::size_t SparseHessian::sweeps() const noexcept { return sweeps_of(state_->reads); }
+const Colouring& SparseHessian::colouring() const noexcept { return state_->colouring; }
+
+void SparseHessian::operator()(std::span<const SmallValue> inputs, std::span<const double> weights,
+                               std::span<double> values, const std::function<void()>& check) const {
+    const State& s = *state_;
+    detail::check_inputs(detail::FunctionAccess::program(s.function), inputs);
+    if (weights.size() != s.function.output_lanes()) {
+        throw std::invalid_argument("the weights must be one per output lane (" +
+                                    std::to_string(s.function.output_lanes()) + "), not " +
+                                    std::to_string(weights.size()));
+    }
+    require_room(values, s.pattern);
+    const std::vector<Value>& outputs = s.function.outputs();
+    std::vector<SmallValue> all(inputs.begin(), inputs.end());
+    std::size_t lane = 0;
+    for (const Value& output : outputs) {
+        SmallValue weight;
+        weight.dimension = output.dimension();
+        for (int l = 0; l < weight.dimension; ++l) {
+            weight.lanes[static_cast<std::size_t>(l)] = weights[lane++];
+        }
+        detail::require_finite(weight);
+        all.push_back(weight);
+    }
+    const std::size_t first = all.size();
+    all.resize(first + s.direction_dims.size());
+    std::vector<double> lanes;
+    bool swept = false;
+    for (std::uint32_t c = 0; c < s.colouring.count; ++c) {
+        if (s.reads.starts[c] == s.reads.starts[c + 1]) {
+            continue;  // lanes of no entry (linear ones) need no product
+        }
+        if (check && swept) {
+            check();
+        }
+        seed(all, first, s.direction_dims, s.colouring.colours, c);
+        flatten((*s.sweep)(all), lanes);
+        swept = true;
+        for (std::size_t r = s.reads.starts[c]; r < s.reads.starts[c + 1]; ++r) {
+            const auto [entry, at] = s.reads.reads[r];
+            values[entry] = lanes[at];
+        }
+    }
+    if (!swept) {
+        static_cast<void>(s.function(inputs));
+    }
+}
+
+// --- SparseDerivatives ----------------------------------------------------------------
+
+struct SparseDerivatives::Cache {
+    std::mutex mutex;
+    std::map<std::vector<std::size_t>, std::shared_ptr<const SparseJacobian>> jacobians;
+    std::map<std::vector<std::size_t>, std::shared_ptr<const SparseHessian>> hessians;
+};
+
+SparseDerivatives::SparseDerivatives(Function function)
+    : function_(std::move(function)), cache_(std::make_shared<Cache>()) {}
+
+const Function& SparseDerivatives::function() const noexcept { return function_; }
+
+namespace {
+
+template <typename T, typename Map>
+std::shared_ptr<const T> kept(std::mutex& mutex, Map& map, const Function& function,
+                              const std::vector<std::size_t>& wrt) {
+    const std::lock_guard lock(mutex);
+    const auto found = map.find(wrt);
+    if (found != map.end()) {
+        return found->second;
+    }
+    auto made = std::make_shared<const T>(function, wrt);
+    map.emplace(wrt, made);
+    return made;
+}
+
+}  // namespace
+
+std::shared_ptr<const SparseJacobian> SparseDerivatives::jacobian(const std::vector<std::size_t>& wrt) const {
+    return kept<SparseJacobian>(cache_->mutex, cache_->jacobians, function_, wrt);
+}
+
+std::shared_ptr<const SparseHessian> SparseDerivatives::hessian(const std::vector<std::size_t>& wrt) const {
+    return kept<SparseHessian>(cache_->mutex, cache_->hessians, function_, wrt);
+}
+
+}  // namespace zarnik::symbolic
