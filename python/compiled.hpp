@@ -11,6 +11,7 @@
 
 #include "symbolic/derivatives.hpp"
 #include "symbolic/function.hpp"
+#include "symbolic/sparsity.hpp"
 
 namespace zarnik::python {
 

@@ -93,7 +93,7 @@ void bind_sparse(py::class_<PyFunction>& function_class) {
     function_class
         .def(
             "jacobian_sparsity",
-            [arguments](const PyFunction& self, const py::object& wrt) {
+            [](const PyFunction& self, const py::object& wrt) {
                 return pattern_array(sparse_of(self).jacobian(wrt_positions(self, wrt))->pattern());
             },
             py::arg("wrt") = py::none(),
@@ -108,7 +108,7 @@ some value of the inputs, found lane by lane from the graph.
 [[True, True], [False, True]])")
         .def(
             "hessian_sparsity",
-            [arguments](const PyFunction& self, const py::object& wrt) {
+            [](const PyFunction& self, const py::object& wrt) {
                 return pattern_array(sparse_of(self).hessian(wrt_positions(self, wrt))->pattern());
             },
             py::arg("wrt") = py::none(),
@@ -123,7 +123,7 @@ of booleans. x * y couples x with y, x * x x with itself, x + y nothing.
 [[0, 1, 0], [1, 0, 0], [0, 0, 1]])")
         .def(
             "sparse_jacobian",
-            [arguments](const PyFunction& self, const py::args& args, const py::object& wrt, const py::object& format) {
+            [](const PyFunction& self, const py::args& args, const py::object& wrt, const py::object& format) {
                 const bool coo = coordinates(format);
                 const std::vector<SmallValue> values = input_values(self, args);
                 const std::shared_ptr<const SparseJacobian> jacobian =
@@ -146,8 +146,8 @@ way is not finite, a ValueError, as jvp raises.
 [[3.0, 2.0], [0.0, 6.0]])")
         .def(
             "sparse_hessian",
-            [arguments](const PyFunction& self, const py::args& args, const py::object& wrt, const py::object& weights,
-                        const py::object& format) {
+            [](const PyFunction& self, const py::args& args, const py::object& wrt, const py::object& weights,
+               const py::object& format) {
                 const bool coo = coordinates(format);
                 const std::vector<SmallValue> values = input_values(self, args);
                 std::vector<double> multipliers;

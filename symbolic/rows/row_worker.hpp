@@ -19,11 +19,6 @@
 
 namespace zarnik::symbolic::detail {
 
-// The compiled program behind a Function.
-struct FunctionAccess {
-    static const FunctionProgram& program(const Function& f) noexcept { return *f.program_; }
-};
-
 // What a batch reads before its rows: the values given for the parameters,
 // checked as set_value checks them, or, when none are given, the
 // parameters' current values.
