@@ -221,4 +221,15 @@ gradient. A leaf that `y` does not depend on gets a constant zero.
 >>> zk.grad(x * x, zk.Parameter(1.0, 2.0)).is_constant
 True
 )");
+
+    // The package takes these functions with `from zarnik._functions import *`:
+    // __all__ names whatever public function was bound above, so that a new one
+    // reaches the package with no second list to keep.
+    py::list exported;
+    for (const auto& [name, value] : py::reinterpret_borrow<py::dict>(m.attr("__dict__"))) {
+        if (!name.cast<std::string>().starts_with('_')) {
+            exported.append(name);
+        }
+    }
+    m.attr("__all__") = exported;
 }

@@ -3,6 +3,35 @@ from typing import SupportsFloat, SupportsIndex, overload
 
 from _zarnik import Expression
 
+# What the package re-exports: every function declared below, as at run time.
+__all__ = [
+    "sqrt",
+    "exp",
+    "log",
+    "log1p",
+    "expm1",
+    "tanh",
+    "sinh",
+    "cosh",
+    "tan",
+    "asin",
+    "acos",
+    "atan",
+    "abs",
+    "cbrt",
+    "pow",
+    "atan2",
+    "minimum",
+    "maximum",
+    "sum",
+    "squared_norm",
+    "norm",
+    "normalize",
+    "dot",
+    "cross",
+    "grad",
+]
+
 # An operand: an Expression, a number (a new constant) or 1..4 numbers.
 _Operand = Expression | float | Sequence[SupportsFloat | SupportsIndex]
 

@@ -154,6 +154,12 @@ void sweep_jacobian(const FunctionProgram& f, Adjoints& adjoints, CallScratch& s
     }
 }
 
+// The compiled program behind a Function, for every stage that runs or
+// differentiates one.
+struct FunctionAccess {
+    static const FunctionProgram& program(const Function& f) noexcept { return *f.program_; }
+};
+
 // A gradient that backward would write starts from zeros: 0.0 + the adjoint.
 inline double gradient_lane(double adjoint) noexcept { return 0.0 + adjoint; }
 

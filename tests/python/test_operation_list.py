@@ -5,6 +5,7 @@ test tables, so that an operation added without one of them fails here
 rather than in a review. CONTRIBUTING.md's "Adding an operation" lists the
 same places."""
 
+import ast
 import inspect
 import io
 import re
@@ -57,6 +58,16 @@ def ticked(text):
     return {match.split(".")[-1] for match in re.findall(r"`([A-Za-z_][\w.]*)", text)}
 
 
+def stub_exports():
+    """The names of the __all__ that zarnik/_functions.pyi declares."""
+    stub = ast.parse(read("python/zarnik/_functions.pyi"))
+    return next(
+        ast.literal_eval(node.value)
+        for node in stub.body
+        if isinstance(node, ast.Assign) and [target.id for target in node.targets] == ["__all__"]
+    )
+
+
 def functions():
     """The operations Python builds with a function of their own name."""
     return [
@@ -103,6 +114,8 @@ def test_each_function_has_its_stub_export_docstring_and_readme_rows(name, opera
     assert function in zk.__all__
     stubs = read("python/_zarnik.pyi") if function in EXTENSION_FUNCTIONS else read("python/zarnik/_functions.pyi")
     assert re.search(rf"^def {function}\(", stubs, re.MULTILINE), "no stub"
+    if function not in EXTENSION_FUNCTIONS:
+        assert function in stub_exports(), "not in the stub's __all__"
     if function not in EXTENSION_FUNCTIONS:
         assert getattr(zarnik._functions, function) is getattr(zk, function)
         assert f">>> zk.{function}(" in getattr(zk, function).__doc__, "no example in the docstring"
@@ -174,3 +187,21 @@ def test_the_approximate_mode_is_documented_and_tested_for_exactly_the_vectorise
 def test_the_extension_module_keeps_its_own_names():
     """New operations are the package's: of the functions, _zarnik has only its own."""
     assert {f.lower() for f, _, _ in functions() if hasattr(_zarnik, f.lower())} == EXTENSION_FUNCTIONS
+
+
+def test_the_package_re_exports_every_function_that_its_native_module_binds():
+    """zarnik star-imports zarnik._functions, whose __all__ the module sets from
+    what it binds, so a new function is the package's with no list to update;
+    the stub's __all__, which mypy and stubtest read, names the same functions."""
+    native = zarnik._functions
+    bound = {name for name, value in vars(native).items() if callable(value) and not name.startswith("_")}
+    assert {"cbrt", "pow", "dot", "grad"} <= bound
+    assert sorted(native.__all__) == sorted(bound)
+    assert len(zk.__all__) == len(set(zk.__all__)) and bound <= set(zk.__all__)
+    assert all(getattr(zk, name) is getattr(native, name) for name in bound)
+    star = {}
+    exec("from zarnik import *", star)
+    assert set(zk.__all__) <= star.keys()
+    stub = ast.parse(read("python/zarnik/_functions.pyi"))
+    declared = {node.name for node in stub.body if isinstance(node, ast.FunctionDef)}
+    assert sorted(stub_exports()) == sorted(declared) == sorted(bound)
