@@ -163,11 +163,6 @@ struct FunctionAccess {
 // A gradient that backward would write starts from zeros: 0.0 + the adjoint.
 inline double gradient_lane(double adjoint) noexcept { return 0.0 + adjoint; }
 
-// The compiled program behind a Function.
-struct FunctionAccess {
-    static const FunctionProgram& program(const Function& f) noexcept { return *f.program_; }
-};
-
 // --- errors
 
 // "1 input", "2 inputs".
