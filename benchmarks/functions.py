@@ -196,7 +196,9 @@ def resident_kib(field):
 def memory(rows):
     """Peak resident memory added by one batch call, against the size of the array it returns (its
     input exists before the call). The process's peak is reset just before the call (writing 5 to
-    /proc/self/clear_refs), so that the imports' or the input's own peak cannot hide the call's."""
+    /proc/self/clear_refs), so that the imports' or the input's own peak cannot hide the call's. One
+    thread at every size: a batch takes more threads for more rows, each with a working set of its own
+    that does not grow with the rows but would read as a slope between two sizes."""
     x = zk.Undefined(name="x")
     a, b, c, d = (zk.Parameter(value) for value in MODEL)
     f = zarnik.function(x, a + b * x + c * zk.sin(d * x))
@@ -205,7 +207,7 @@ def memory(rows):
     with open("/proc/self/clear_refs", "w") as clear:
         clear.write("5")
     before = resident_kib("VmRSS")
-    result = f.batch(xs)
+    result = f.batch(xs, threads=1)
     peak = resident_kib("VmHWM")
     print(json.dumps({"rows": rows, "output_bytes": result.nbytes, "peak_growth": (peak - before) * 1024}))
 
