@@ -9,6 +9,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "symbolic/function.hpp"
 #include "symbolic/program/function_program.hpp"
@@ -464,16 +465,16 @@ std::optional<RowRange> RowWorker::jacobian(RowRange range, std::span<const doub
 std::optional<RowRange> RowWorker::value_and_grad(RowRange range, std::span<const double* const> inputs,
                                                   std::span<double* const> gradients, double* sums) {
     State& s = *state_;
-    // Where each input in wrt adds its sums: past the value, in wrt's order.
-    const auto sum_at = [&](std::size_t i) {
-        std::size_t at = 1;
-        for (std::size_t before = 0; before < i; ++before) {
-            if (s.once[s.wrt[before]] != nullptr) {
-                at += static_cast<std::size_t>(s.f.input_dims[s.wrt[before]]);
-            }
+    // Where each input in wrt adds its sums: past the value, in wrt's order;
+    // found once, so that a row's sums cost the same whatever wrt holds.
+    std::vector<std::size_t> sum_offsets(s.wrt.size());
+    for (std::size_t i = 0, at = 1; i < s.wrt.size(); ++i) {
+        sum_offsets[i] = at;
+        if (s.once[s.wrt[i]] != nullptr) {
+            at += static_cast<std::size_t>(s.f.input_dims[s.wrt[i]]);
         }
-        return at;
-    };
+    }
+    const auto sum_at = [&](std::size_t i) { return sum_offsets[i]; };
     if (!s.block) {
         std::vector<double> full(s.f.input_lanes);
         std::vector<SmallValue> output(1);
