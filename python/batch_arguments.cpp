@@ -40,6 +40,10 @@ RowOptions batch_options(const py::object& threads, const py::object& approximat
 // floats would quietly reinterpret), as doubles at aligned addresses in C
 // order, which the rows are read as (copied when the array is not that).
 Array batch_array(const py::handle& object, std::size_t k) {
+    return real_array(object, "input array " + std::to_string(k));
+}
+
+Array real_array(const py::handle& object, const std::string& what) {
     using Api = py::detail::npy_api;
     const Api& api = Api::get();
     const auto array = py::reinterpret_steal<py::array>(
@@ -49,12 +53,11 @@ Array batch_array(const py::handle& object, std::size_t k) {
             throw py::error_already_set();
         }
         PyErr_Clear();
-        throw py::type_error("input array " + std::to_string(k) + " must be convertible to an array of floats");
+        throw py::type_error(what + " must be convertible to an array of floats");
     }
     const char kind = array.dtype().kind();
     if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f') {
-        throw py::type_error("input array " + std::to_string(k) +
-                             " must hold real numbers (booleans, integers or floats), not " +
+        throw py::type_error(what + " must hold real numbers (booleans, integers or floats), not " +
                              py::str(array.dtype()).cast<std::string>());
     }
     const int wanted = Api::NPY_ARRAY_ENSUREARRAY_ | Api::NPY_ARRAY_C_CONTIGUOUS_ | Api::NPY_ARRAY_ALIGNED_ |

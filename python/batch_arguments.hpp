@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
+#include <string>
 #include <vector>
 
 #include "compiled.hpp"
@@ -19,6 +20,8 @@ namespace zarnik::python {
 // floats would quietly reinterpret), as doubles at aligned addresses in C
 // order, which the rows are read as (copied when the array is not that).
 Array batch_array(const py::handle& object, std::size_t k);
+// The same for any array of real numbers, `what` naming it in the errors.
+Array real_array(const py::handle& object, const std::string& what);
 
 // The inputs of a batch: for each input its rows, or one value for every
 // row, with the arrays they lie in kept alive, and the number of rows.

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "batch_arguments.hpp"
 #include "call_arguments.hpp"
 #include "compiled.hpp"
 
@@ -158,8 +159,8 @@ way is not finite, a ValueError, as jvp raises.
                     }
                     multipliers.push_back(1.0);
                 } else {
-                    const auto given = Doubles::ensure(weights);
-                    if (!given || given.ndim() != 1) {
+                    const Array given = real_array(weights, "weights");
+                    if (given.ndim() != 1) {
                         throw py::value_error("weights must be one-dimensional, one number per output lane");
                     }
                     multipliers.assign(given.data(), given.data() + given.size());

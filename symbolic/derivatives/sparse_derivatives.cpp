@@ -2,6 +2,7 @@
 // pattern, each a compiled derivative graph seeded along all the lanes of
 // one colour, and each entry read from the one sweep that gives it alone.
 
+#include <algorithm>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -126,6 +127,23 @@ std::size_t sweeps_of(const Reads& reads) {
     return count;
 }
 
+// The entries of the pattern's longest row and of its longest column.
+std::size_t longest_row(const SparsityPattern& pattern) {
+    std::vector<std::size_t> lengths(pattern.rows, 0);
+    for (const std::size_t r : pattern.row_indices) {
+        ++lengths[r];
+    }
+    return lengths.empty() ? 0 : *std::max_element(lengths.begin(), lengths.end());
+}
+
+std::size_t longest_column(const SparsityPattern& pattern) {
+    std::size_t longest = 0;
+    for (std::size_t c = 0; c < pattern.columns; ++c) {
+        longest = std::max(longest, pattern.column_starts[c + 1] - pattern.column_starts[c]);
+    }
+    return longest;
+}
+
 void require_room(std::span<double> values, const SparsityPattern& pattern) {
     if (values.size() != pattern.entries()) {
         throw std::invalid_argument("the sparse derivative needs room for " + std::to_string(pattern.entries()) +
@@ -150,12 +168,31 @@ struct SparseJacobian::State {
 SparseJacobian::SparseJacobian(const Function& function, std::span<const std::size_t> wrt) {
     auto state = std::make_shared<State>(State{function, jacobian_sparsity(function, wrt), {}, {}, {}, {}, {}});
     const SparsityPattern& pattern = state->pattern;
-    Colouring columns = column_colouring(pattern);
-    Colouring rows = row_colouring(pattern);
+    // A greedy colouring costs the sum of the squared lengths of the lines it
+    // looks across (a gradient's one row of n columns: n squared to colour its
+    // columns), at most the longest of them times the entries. The longest
+    // line is also the least number of colours that colouring can take, so a
+    // colouring whose least number already loses is never made, and what is
+    // made costs no more than the sweeps of the one chosen times the entries.
+    const std::size_t least_columns = longest_row(pattern);
+    const std::size_t least_rows = longest_column(pattern);
+    std::optional<Colouring> columns;
+    std::optional<Colouring> rows;
+    if (least_columns <= least_rows) {
+        columns = column_colouring(pattern);
+        if (columns->count > least_rows) {
+            rows = row_colouring(pattern);
+        }
+    } else {
+        rows = row_colouring(pattern);
+        if (rows->count >= least_columns) {
+            columns = column_colouring(pattern);
+        }
+    }
     const std::vector<Value> leaves = chosen(function, wrt);
-    if (columns.count <= rows.count) {
+    if (columns && (!rows || columns->count <= rows->count)) {
         state->method = Method::Forward;
-        state->colouring = std::move(columns);
+        state->colouring = std::move(*columns);
         state->reads = bucketed(pattern.entries(), state->colouring.count, [&](std::size_t e) {
             return Read{state->colouring.colours[pattern.column_indices[e]],
                         static_cast<std::uint32_t>(pattern.row_indices[e])};
@@ -168,7 +205,7 @@ SparseJacobian::SparseJacobian(const Function& function, std::span<const std::si
         }
     } else {
         state->method = Method::Reverse;
-        state->colouring = std::move(rows);
+        state->colouring = std::move(*rows);
         state->reads = bucketed(pattern.entries(), state->colouring.count, [&](std::size_t e) {
             return Read{state->colouring.colours[pattern.row_indices[e]],
                         static_cast<std::uint32_t>(pattern.column_indices[e])};

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <iterator>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -148,6 +149,18 @@ Set united(const Set& left, const Set& right) {
     return out;
 }
 
+// `into` with `more`'s columns: appended when they all follow its own.
+Set joined(Set into, const Set& more) {
+    if (more.empty()) {
+        return into;
+    }
+    if (into.empty() || more.front() > into.back()) {
+        into.insert(into.end(), more.begin(), more.end());
+        return into;
+    }
+    return united(into, more);
+}
+
 constexpr std::uint32_t no_column = std::numeric_limits<std::uint32_t>::max();
 
 // The checked positions of `wrt` and, per lane of the program, its column
@@ -237,14 +250,8 @@ public:
         for (std::size_t index = 0; index < code.size(); ++index) {
             const detail::Instruction& in = code[index];
             for (std::uint32_t l = 0; l < in.dim; ++l) {
-                Set result;
-                operand_lanes(f_.program, in, l, [&](std::uint32_t lane, std::uint8_t operand) {
-                    if (passes(in, operand)) {
-                        result = united(result, sets_[lane]);
-                    }
-                });
                 visit(in, l, sets_);
-                sets_[in.out + l] = std::move(result);
+                sets_[in.out + l] = result_of(in, index, l);
             }
             for (std::uint32_t l = 0; l < in.dim; ++l) {
                 operand_lanes(f_.program, in, l, [&](std::uint32_t lane, std::uint8_t) {
@@ -259,6 +266,41 @@ public:
     const Set& set(std::uint32_t lane) const { return sets_[lane]; }
 
 private:
+    // The union of the sets of the operands that pass a derivative on. The
+    // largest set of an operand read for the last time here is taken, not
+    // copied, and the others joined to it: a sum built term by term, whose
+    // partial sums each hold one more column, costs the terms' columns, not
+    // the square of their count.
+    Set result_of(const detail::Instruction& in, std::size_t index, std::uint32_t l) {
+        std::array<std::uint32_t, 2> lanes{};
+        std::size_t count = 0;
+        operand_lanes(f_.program, in, l, [&](std::uint32_t lane, std::uint8_t operand) {
+            if (passes(in, operand)) {
+                lanes[count++] = lane;
+            }
+        });
+        // A lane read for the last time by a one-lane result, and read once.
+        const auto last_read = [&](std::size_t k) {
+            return in.dim == 1 && last_[lanes[k]] == index + 1 && (count == 1 || lanes[0] != lanes[1]);
+        };
+        std::optional<std::size_t> taken;
+        for (std::size_t k = 0; k < count; ++k) {
+            if (last_read(k) && (!taken || sets_[lanes[k]].size() > sets_[lanes[*taken]].size())) {
+                taken = k;
+            }
+        }
+        Set result;
+        if (taken) {
+            result = std::move(sets_[lanes[*taken]]);
+        }
+        for (std::size_t k = 0; k < count; ++k) {
+            if (k != taken) {
+                result = joined(std::move(result), sets_[lanes[k]]);
+            }
+        }
+        return result;
+    }
+
     const detail::FunctionProgram& f_;
     std::vector<Set> sets_;
     std::vector<std::uint32_t> last_;

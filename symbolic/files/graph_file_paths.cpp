@@ -68,7 +68,8 @@ public:
 private:
     static int create(const std::filesystem::path& target, std::filesystem::path& path) {
         static std::atomic<std::uint64_t> counter{0};
-        const std::string prefix = "." + target.filename().string() + "." + std::to_string(::getpid()) + "-";
+        const std::string process = "." + std::to_string(::getpid()) + "-";
+        std::string prefix = "." + target.filename().string() + process;
         // A name left by a process of the same id that died is skipped.
         for (int attempt = 0;; ++attempt) {
             path = target.parent_path() / (prefix + std::to_string(counter++) + ".tmp");
@@ -78,6 +79,12 @@ private:
                 return fd;
             }
             const int error = errno;
+            // A target whose name is as long as the folder allows leaves no
+            // room for more: the temporary goes without it.
+            if (error == ENAMETOOLONG && prefix != ".zarnik" + process) {
+                prefix = ".zarnik" + process;
+                continue;
+            }
             if (error != EEXIST || attempt == 100) {
                 path.clear();
                 path_error("cannot save graph: cannot create a file in the directory of", target, error);

@@ -196,6 +196,17 @@ def test_saving_to_a_path_keeps_its_permission_and_its_link(tmp_path):
         assert ((tmp_path / "new.zg").stat().st_uid, (tmp_path / "new.zg").stat().st_gid) == (4321, 8765)
 
 
+def test_a_name_as_long_as_the_folder_takes_saves_and_is_replaced(tmp_path):
+    # The file written first beside it has a name of its own: one the folder
+    # takes whatever the length of the name saved to.
+    x = zk.Undefined(name="x")
+    path = tmp_path / ("m" * os.pathconf(tmp_path, "PC_NAME_MAX"))
+    for scale in (2.0, 3.0):  # a new file, then one replaced
+        zk.save(zk.function(x, x * scale), path)
+        assert zk.load(path)(1.0) == (scale,)
+        assert [p.name for p in tmp_path.iterdir()] == [path.name]
+
+
 def test_saving_to_a_pipe_writes_into_it(tmp_path):
     # A path that is no regular file (a pipe, a device such as /dev/null) is
     # written as open writes it, never replaced by a file of its own.
