@@ -161,10 +161,8 @@ Set joined(Set into, const Set& more) {
     return united(into, more);
 }
 
-constexpr std::uint32_t no_column = std::numeric_limits<std::uint32_t>::max();
-
-// The checked positions of `wrt` and, per lane of the program, its column
-// (no_column for lanes that are not in wrt).
+// The number of columns `wrt` makes, and the program lanes of its inputs
+// with the column each one is.
 struct Columns {
     std::size_t count = 0;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> lanes;  // (program lane, column), for regular programs
