@@ -13,6 +13,7 @@
 #include "batch_arguments.hpp"
 #include "call_arguments.hpp"
 #include "compiled.hpp"
+#include "signal_checks.hpp"
 
 namespace zarnik::python {
 
@@ -77,13 +78,6 @@ py::object pattern_array(const SparsityPattern& pattern) {
     py::array_t<bool> ones(static_cast<py::ssize_t>(pattern.entries()));
     std::fill_n(ones.mutable_data(), pattern.entries(), true);
     return sparse_array(pattern, ones, false);
-}
-
-// Between sweeps: the signal handlers, whose exception (KeyboardInterrupt) stops the call.
-void check_signals() {
-    if (PyErr_CheckSignals() != 0) {
-        throw py::error_already_set();
-    }
 }
 
 std::span<double> room(Doubles& values) { return {values.mutable_data(), static_cast<std::size_t>(values.size())}; }

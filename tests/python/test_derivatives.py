@@ -12,7 +12,7 @@ from hypothesis import HealthCheck, assume, example, given, settings
 from hypothesis import strategies as st
 
 import zarnik as zk
-from random_graphs import build_graph, leaf, operation, torch_binary, torch_unary
+from random_graphs import BINARY, UNARY, build_graph, leaf, operation, torch_binary, torch_unary
 
 
 def bits(lanes):
@@ -199,29 +199,8 @@ OPERATIONS = [
     ("negate", lambda m, a, b: m.sum(-(a * a * b))),
     ("sin", lambda m, a, b: m.sum(m.sin(a * b))),
     ("cos", lambda m, a, b: m.sum(m.cos(a * b))),
-    *[
-        (name, lambda m, a, b, name=name: m.sum(m.unary(name, a * b) * a))
-        for name in [
-            "sqrt",
-            "exp",
-            "log",
-            "log1p",
-            "expm1",
-            "tanh",
-            "sinh",
-            "cosh",
-            "tan",
-            "asin",
-            "acos",
-            "atan",
-            "abs",
-            "cbrt",
-        ]
-    ],
-    *[
-        (name, lambda m, a, b, name=name: m.sum(m.binary(name, a * a + 0.5, b * a)))
-        for name in ["pow", "atan2", "minimum", "maximum"]
-    ],
+    *[(name, lambda m, a, b, name=name: m.sum(m.unary(name, a * b) * a)) for name in UNARY],
+    *[(name, lambda m, a, b, name=name: m.sum(m.binary(name, a * a + 0.5, b * a))) for name in BINARY],
     ("vec and component", lambda m, a, b: m.sum(m.sin(m.vec3(a[0] * b, a[2], a[1] * a[0])) * a)),
 ]
 

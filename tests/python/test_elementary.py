@@ -12,23 +12,9 @@ from hypothesis import strategies as st
 import _zarnik
 import zarnik as zk
 
-UNARY = {
-    "sqrt": math.sqrt,
-    "exp": math.exp,
-    "log": math.log,
-    "log1p": math.log1p,
-    "expm1": math.expm1,
-    "tanh": math.tanh,
-    "sinh": math.sinh,
-    "cosh": math.cosh,
-    "tan": math.tan,
-    "asin": math.asin,
-    "acos": math.acos,
-    "atan": math.atan,
-    "abs": math.fabs,
-    "cbrt": math.cbrt,
-}
-BINARY = {"pow": math.pow, "atan2": math.atan2, "minimum": min, "maximum": max}
+# The C library's values, through Python's math module (the same libm).
+from random_graphs import BINARY, UNARY
+
 LANES_FINITE = "symbolic value lanes must be finite"
 
 
