@@ -23,6 +23,7 @@ PYBIND11_MODULE(_compiled, m) {
 
     bind_tape(m);
     bind_function(m);
+    bind_problem(m);
 
     // Makes a node in the core and gives its id: with one copy of the core in
     // the process, its ids interleave with _zarnik's in creation order.

@@ -39,13 +39,15 @@ struct PyFunction {
 // Hessians, jvp and hvp (function_derivative_methods.cpp), and sparse
 // Jacobians and Hessians with their patterns (sparse.cpp); zarnik.save's and
 // zarnik.load's native halves, and the pickling and copying of Tape and
-// Function (serialization.cpp).
+// Function (serialization.cpp); the callbacks of a nonlinear program
+// (problem.cpp).
 void bind_tape(py::module_& module);
 void bind_function(py::module_& module);
 void bind_function_calls(py::class_<PyFunction>& function_class);
 void bind_function_batches(py::class_<PyFunction>& function_class);
 void bind_function_derivative_methods(py::class_<PyFunction>& function_class);
 void bind_sparse(py::class_<PyFunction>& function_class);
+void bind_problem(py::module_& module);
 void bind_serialization(py::module_& module);
 
 // The lazy result of a batch method given a Dask array among its arguments,

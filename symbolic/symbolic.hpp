@@ -10,6 +10,7 @@
 #include "symbolic/expression.hpp"
 #include "symbolic/factories.hpp"
 #include "symbolic/function.hpp"
+#include "symbolic/problem.hpp"
 #include "symbolic/rows.hpp"
 #include "symbolic/serialization.hpp"
 #include "symbolic/small_value.hpp"

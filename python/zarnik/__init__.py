@@ -50,6 +50,7 @@ from zarnik._dot import draw, to_dot
 from zarnik._functions import *  # noqa: F403
 from zarnik._functions import __all__ as __all__
 from zarnik._io import load, save
+from zarnik._nlp import NLP, NLPResult, nlp
 
 # A new list, not the native module's own grown in place; mypy reads the names
 # written out here and leaves the unpacking to the import above.
@@ -58,6 +59,8 @@ __all__ = [
     "Constant",
     "Expression",
     "Function",
+    "NLP",
+    "NLPResult",
     "Parameter",
     "Tape",
     "Undefined",
@@ -68,6 +71,7 @@ __all__ = [
     "draw",
     "function",
     "load",
+    "nlp",
     "save",
     "sin",
     "to_dot",

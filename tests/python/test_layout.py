@@ -15,7 +15,7 @@ STAGES = {
     "approximate": [],
     "program": ["tape.hpp", "function.hpp"],
     "rows": ["rows.hpp"],
-    "derivatives": ["derivatives.hpp", "sparsity.hpp"],
+    "derivatives": ["derivatives.hpp", "sparsity.hpp", "problem.hpp"],
     "files": ["serialization.hpp"],
 }
 RANK = {stage: rank for rank, stage in enumerate(STAGES)}
