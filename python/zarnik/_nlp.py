@@ -204,7 +204,15 @@ class NLP:
             return self._trust_constr(start, lower_x, upper_x, lower_g, upper_g, dict(options or {}))
         raise ValueError(f'solver must be "ipopt" or "trust-constr", not {solver!r}')
 
-    def _ipopt(self, start, lower_x, upper_x, lower_g, upper_g, options) -> NLPResult:  # type: ignore[no-untyped-def]
+    def _ipopt(
+        self,
+        start: np.ndarray,
+        lower_x: np.ndarray,
+        upper_x: np.ndarray,
+        lower_g: np.ndarray,
+        upper_g: np.ndarray,
+        options: dict[str, Any],
+    ) -> NLPResult:
         try:
             import cyipopt
         except ImportError:
@@ -235,7 +243,15 @@ class NLP:
             solver="ipopt",
         )
 
-    def _trust_constr(self, start, lower_x, upper_x, lower_g, upper_g, options) -> NLPResult:  # type: ignore[no-untyped-def]
+    def _trust_constr(
+        self,
+        start: np.ndarray,
+        lower_x: np.ndarray,
+        upper_x: np.ndarray,
+        lower_g: np.ndarray,
+        upper_g: np.ndarray,
+        options: dict[str, Any],
+    ) -> NLPResult:
         from scipy import optimize
 
         problem = self._problem
