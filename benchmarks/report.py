@@ -448,6 +448,63 @@ def jax_section(jax, lines):
     lines.append("")
 
 
+def swing_up_section(swing, lines):
+    """The swing-up solved by IPOPT beside CasADi's nlpsol, then the derivatives beside JAX's dense ones."""
+    lines.append("## Nonlinear programs (`benchmarks/swing_up.py`)\n")
+    lines.append(
+        "The pendulum swing-up of `examples/swing_up.py` (direct multiple shooting, RK4 in 4 steps per "
+        f"interval), solved by IPOPT from the same start with the same options, this library's problem "
+        f"through cyipopt beside CasADi {swing.get('casadi_version', '(not installed)')}'s SX graph through "
+        "`nlpsol`, on the same IPOPT library. Seconds; *callbacks* is the time in derivative callbacks "
+        "(this library's as cyipopt calls them, CasADi's `t_wall_nlp_*`). Loading IPOPT through cyipopt "
+        f"took {swing['cyipopt_import']:.2f} s once per process, not counted.\n"
+    )
+    lines.append("| N | variables | contender | build | solve | callbacks | iterations | optimum | agrees |")
+    lines.append("|---" * 9 + "|")
+    for run in swing["runs"]:
+        ours = run["zarnik"]
+        for name, result in (("zarnik", ours), ("casadi", run.get("casadi"))):
+            if result is None:
+                continue
+            agrees = "yes" if name == "zarnik" or result["agrees"] else "NO"
+            lines.append(
+                f"| {run['intervals']:,} | {ours['variables']:,} | {name} | {result['build']:.3f} | "
+                f"{result['solve']:.3f} | {result['callbacks']:.3f} | {result['iterations']} | "
+                f"{result['objective']:.9g} | {agrees} |"
+            )
+    lines.append("")
+    lines.append("This library divided by CasADi:\n")
+    lines.append("| N | build | solve | callbacks |")
+    lines.append("|---|---|---|---|")
+    for run in swing["runs"]:
+        if "casadi" not in run:
+            continue
+        ours, theirs = run["zarnik"], run["casadi"]
+        lines.append(
+            f"| {run['intervals']:,} | {at_most(ours['build'] / theirs['build'], 0.2, 0.2)} | "
+            f"{at_most(ours['solve'] / theirs['solve'], 1.0, 1.0)} | "
+            f"{at_most(ours['callbacks'] / theirs['callbacks'], 0.5, 0.5)} |"
+        )
+    lines.append("")
+    if "dense" in swing:
+        dense = swing["dense"]
+        lines.append(
+            f"One evaluation of the constraints' Jacobian and of the Lagrangian's Hessian at N = "
+            f"{dense['intervals']:,}: this library's sparse ones beside JAX {dense['jax_version']}'s dense "
+            f"jitted `jacfwd` and `hessian` (agree: {'yes' if dense['agrees'] else 'NO'}; JAX's first calls, "
+            f"tracing and compiling: {dense['jax_first_calls']:.1f} s). Milliseconds, minimum / median.\n"
+        )
+        lines.append("| contender | time |")
+        lines.append("|---|---|")
+        for name, times in dense["times"].items():
+            lines.append(f"| {name} | {times['min'] * 1e3:,.2f} / {times['median'] * 1e3:,.2f} |")
+        times = dense["times"]
+        jacobian = times["zarnik sparse jacobian"]["min"] / times["jax jit jacfwd"]["min"]
+        hessian = times["zarnik sparse hessian"]["min"] / times["jax jit hessian"]["min"]
+        lines.append(f"\nThis library divided by JAX: Jacobian {jacobian:.4f}, Hessian {hessian:.4f}.")
+        lines.append("")
+
+
 def core_section(core, lines):
     per_node = {}
     plain = {}
@@ -572,6 +629,8 @@ def main():
     travel = json.loads(travel_path.read_text()) if travel_path.exists() else None
     jax_path = results / "jax.json"
     jax = json.loads(jax_path.read_text()) if jax_path.exists() else None
+    swing_path = results / "swing_up.json"
+    swing = json.loads(swing_path.read_text()) if swing_path.exists() else None
     plot(shapes, results / "fit.png")
     lines = [
         "# Benchmarks",
@@ -581,7 +640,8 @@ def main():
         "(peers interleaved in one process) and W3 (every size and peer in a process of its own), "
         "`benchmarks/functions.py` for W4 and W5 (compiled functions), `benchmarks/hessians.py` for W6 and the "
         "W1 gradient graphs (second derivatives), `benchmarks/travel.py` for graph files and Dask, "
-        "`benchmarks/against_jax.py` for batches beside JAX, then this report "
+        "`benchmarks/against_jax.py` for batches beside JAX, `benchmarks/swing_up.py` for nonlinear "
+        "programs beside CasADi's nlpsol and JAX, then this report "
         "(`benchmarks/report.py`). Raw numbers: `benchmarks/results/*.json`.",
         "",
         f"Machine: {machine()}.",
@@ -611,6 +671,8 @@ def main():
         travel_section(travel, lines)
     if jax is not None:
         jax_section(jax, lines)
+    if swing is not None:
+        swing_up_section(swing, lines)
     core_section(core, lines)
     notes = pathlib.Path(__file__).with_name("RESULTS-notes.md")
     if notes.exists():

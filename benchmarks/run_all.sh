@@ -31,5 +31,6 @@ echo "C++ core: node creation, evaluate and backward beside the flat tape" >&2
 "$venv/bin/python" "$here/hessians.py" run "$results/hessians.json"
 "$venv/bin/python" "$here/travel.py" run "$results/travel.json"
 "$venv/bin/python" "$here/against_jax.py" run "$results/jax.json"
+"$venv/bin/python" "$here/swing_up.py" run "$results/swing_up.json"
 "$venv/bin/python" "$here/report.py" "$results" "$here/RESULTS.md"
 echo "wrote $here/RESULTS.md" >&2

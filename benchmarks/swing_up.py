@@ -44,7 +44,8 @@ import swing_up as example  # noqa: E402
 QUICK = os.environ.get("ZARNIK_BENCH_QUICK") == "1"
 SIZES = [100] if QUICK else [1_000, 10_000]
 DENSE_SIZE = 100 if QUICK else 1_000
-REPEATS = 3 if QUICK else 7
+# A dense Hessian of 3,002 lanes takes seconds a call: a few rounds.
+DENSE_REPEATS = 3
 
 
 class TimedCallbacks(zarnik._nlp._IpoptCallbacks):
@@ -200,7 +201,7 @@ def jax_dense(problem, intervals, x):
         "agrees": agrees,
         "jax_version": jax.__version__,
         "jax_first_calls": first,
-        "times": times_of(calls),
+        "times": times_of(calls, DENSE_REPEATS),
     }
 
 
@@ -208,10 +209,10 @@ def close(a, b, tolerance=1e-9):
     return a.shape == b.shape and bool(np.all(np.abs(a - b) <= tolerance * np.maximum(1.0, np.abs(b))))
 
 
-def times_of(calls):
+def times_of(calls, repeats):
     """Interleaved rounds, every call once per round; seconds, minimum and median."""
     rounds = {name: [] for name in calls}
-    for _ in range(REPEATS):
+    for _ in range(repeats):
         for name, call in calls.items():
             started = time.perf_counter()
             call()

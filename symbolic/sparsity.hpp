@@ -5,7 +5,10 @@
 // Lagrangian), found from the graph, and their values at given inputs,
 // computed in as few sweeps as the pattern allows. A pattern is found once;
 // each evaluation then costs one sweep per colour of the pattern, plus work
-// proportional to its entries, never a dense matrix.
+// proportional to its entries, never a dense matrix. Where the sweeps of all
+// colours together make a graph of no more than a few sweeps' size (8), they
+// are made one function, whose evaluation computes the values below them
+// once and each colour's derivatives only where that colour reaches.
 
 #include <cstddef>
 #include <cstdint>
@@ -99,7 +102,8 @@ public:
 
     // The entries at `inputs` (one value per input), in the pattern's order,
     // into `values` (pattern().entries() values). `check`, when given, runs
-    // between sweeps; what it throws stops the call.
+    // between sweeps that run one by one (not fused into one function); what
+    // it throws stops the call.
     void operator()(std::span<const SmallValue> inputs, std::span<double> values,
                     const std::function<void()>& check = {}) const;
 

@@ -3,6 +3,8 @@
 // one colour, and each entry read from the one sweep that gives it alone.
 
 #include <algorithm>
+#include <cstddef>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "symbolic/derivatives.hpp"
+#include "symbolic/derivatives/derivative_graphs.hpp"
 #include "symbolic/expression.hpp"
 #include "symbolic/factories.hpp"
 #include "symbolic/program/function_program.hpp"
@@ -151,6 +154,115 @@ void require_room(std::span<double> values, const SparsityPattern& pattern) {
     }
 }
 
+// Every colour's forward sweep in one function: each colour's lanes move
+// along constant seeds, so that its tangents exist only where it reaches, and
+// the values (and, for a Hessian, the gradient graph) below them are computed
+// once for all colours instead of once per sweep. Colour c's results start at
+// lane offsets[c] of the function's outputs. The tangents may make as many
+// nodes as a few sweeps' graphs hold (fused_sweep_limit): never more work per
+// evaluation than the sweeps one by one, and memory bounded by a few graphs.
+// Nothing when they would make more: the sweeps then run one by one.
+struct Fused {
+    Function function;
+    std::vector<std::size_t> offsets;
+};
+
+constexpr std::size_t fused_sweep_limit = 8;
+
+std::optional<Fused> fused_sweeps(const std::vector<Value>& inputs, const std::vector<Value>& outputs,
+                                  const std::vector<Value>& leaves, const Colouring& colouring, const Reads& reads) {
+    const detail::DerivativeGraph graph(outputs);
+    const std::size_t sweeps = std::min<std::size_t>(colouring.count, fused_sweep_limit);
+    std::size_t budget = graph.size() > std::numeric_limits<std::size_t>::max() / (sweeps + 1)
+                             ? std::numeric_limits<std::size_t>::max()
+                             : graph.size() * sweeps;
+    std::vector<Value> results;
+    std::vector<std::size_t> offsets(colouring.count + 1, 0);
+    std::size_t lanes = 0;
+    for (std::uint32_t c = 0; c < colouring.count; ++c) {
+        offsets[c] = lanes;
+        if (reads.starts[c] == reads.starts[c + 1]) {
+            continue;
+        }
+        std::vector<Value> seeds;
+        seeds.reserve(leaves.size());
+        std::size_t lane = 0;
+        for (const Value& leaf : leaves) {
+            SmallValue seed;
+            seed.dimension = leaf.dimension();
+            for (int l = 0; l < seed.dimension; ++l, ++lane) {
+                seed.lanes[static_cast<std::size_t>(l)] = colouring.colours[lane] == c ? 1.0 : 0.0;
+            }
+            seeds.push_back(constant(seed));
+        }
+        std::optional<std::vector<Value>> tangents = graph.tangents(leaves, seeds, budget);
+        if (!tangents) {
+            return std::nullopt;
+        }
+        for (Value& tangent : *tangents) {
+            lanes += static_cast<std::size_t>(tangent.dimension());
+            results.push_back(std::move(tangent));
+        }
+    }
+    offsets[colouring.count] = lanes;
+    if (results.empty()) {
+        return std::nullopt;
+    }
+    return Fused{Function(inputs, std::move(results)), std::move(offsets)};
+}
+
+// The reverse sweeps likewise: colour c's is the gradient of the sum of the
+// output lanes of its rows alone, so that it goes back only through what
+// those rows reach, and the values below are computed once. Made when there
+// are few colours (fused_sweep_limit), each a graph at most the size of the
+// function's: memory bounded by a few graphs.
+std::optional<Fused> fused_reverse_sweeps(const std::vector<Value>& inputs, const std::vector<Value>& outputs,
+                                          const std::vector<Value>& leaves, const Colouring& colouring,
+                                          const Reads& reads) {
+    if (colouring.count > fused_sweep_limit) {
+        return std::nullopt;
+    }
+    std::vector<std::optional<Value>> sums(colouring.count);
+    std::size_t row = 0;
+    for (const Value& output : outputs) {
+        for (int l = 0; l < output.dimension(); ++l, ++row) {
+            const Value lane = output.dimension() == 1 ? output : component(output, l);
+            std::optional<Value>& sum = sums[colouring.colours[row]];
+            sum = sum ? *sum + lane : lane;
+        }
+    }
+    std::vector<Value> results;
+    std::vector<std::size_t> offsets(colouring.count + 1, 0);
+    std::size_t lanes = 0;
+    for (std::uint32_t c = 0; c < colouring.count; ++c) {
+        offsets[c] = lanes;
+        if (reads.starts[c] == reads.starts[c + 1] || !sums[c]) {
+            continue;
+        }
+        for (Value& part : gradient(*sums[c], leaves)) {
+            lanes += static_cast<std::size_t>(part.dimension());
+            results.push_back(std::move(part));
+        }
+    }
+    offsets[colouring.count] = lanes;
+    if (results.empty()) {
+        return std::nullopt;
+    }
+    return Fused{Function(inputs, std::move(results)), std::move(offsets)};
+}
+
+// Reads every colour's entries from one evaluation of the fused sweeps.
+void read_fused(const Fused& fused, const Reads& reads, std::span<const SmallValue> all, std::span<double> values) {
+    std::vector<double> lanes;
+    flatten(fused.function(all), lanes);
+    for (std::size_t c = 0; c + 1 < reads.starts.size(); ++c) {
+        for (std::size_t r = reads.starts[c]; r < reads.starts[c + 1]; ++r) {
+            const auto [entry, lane] = reads.reads[r];
+            values[entry] = lanes[fused.offsets[c] + lane];
+        }
+    }
+}
+
 }  // namespace
 
 // --- SparseJacobian -------------------------------------------------------------------
@@ -163,10 +275,11 @@ struct SparseJacobian::State {
     std::optional<Function> sweep;  // the inputs and the seeds, to the tangents or the gradients
     std::vector<int> seed_dims;     // per seed: the wrt inputs' (forward) or the outputs' (reverse) lanes
     Reads reads;
+    std::optional<Fused> fused;  // forward: every colour's sweep at once, when small enough
 };
 
 SparseJacobian::SparseJacobian(const Function& function, std::span<const std::size_t> wrt) {
-    auto state = std::make_shared<State>(State{function, jacobian_sparsity(function, wrt), {}, {}, {}, {}, {}});
+    auto state = std::make_shared<State>(State{function, jacobian_sparsity(function, wrt), {}, {}, {}, {}, {}, {}});
     const SparsityPattern& pattern = state->pattern;
     // A greedy colouring costs the sum of the squared lengths of the lines it
     // looks across (a gradient's one row of n columns: n squared to colour its
@@ -198,6 +311,9 @@ SparseJacobian::SparseJacobian(const Function& function, std::span<const std::si
                         static_cast<std::uint32_t>(pattern.row_indices[e])};
         });
         if (state->colouring.count > 0) {
+            state->fused = fused_sweeps(function.inputs(), function.outputs(), leaves, state->colouring, state->reads);
+        }
+        if (state->colouring.count > 0 && !state->fused) {
             const std::vector<Value> directions = placeholders(leaves, "tangent");
             state->seed_dims = dimensions(leaves);
             state->sweep.emplace(joined(function.inputs(), directions),
@@ -210,10 +326,14 @@ SparseJacobian::SparseJacobian(const Function& function, std::span<const std::si
             return Read{state->colouring.colours[pattern.row_indices[e]],
                         static_cast<std::uint32_t>(pattern.column_indices[e])};
         });
-        const std::vector<Value> weights = placeholders(function.outputs(), "weight");
-        state->seed_dims = dimensions(function.outputs());
-        state->sweep.emplace(joined(function.inputs(), weights),
-                             gradient(weighted_sum(function.outputs(), weights), leaves));
+        state->fused =
+            fused_reverse_sweeps(function.inputs(), function.outputs(), leaves, state->colouring, state->reads);
+        if (!state->fused) {
+            const std::vector<Value> weights = placeholders(function.outputs(), "weight");
+            state->seed_dims = dimensions(function.outputs());
+            state->sweep.emplace(joined(function.inputs(), weights),
+                                 gradient(weighted_sum(function.outputs(), weights), leaves));
+        }
     }
     state_ = std::move(state);
 }
@@ -228,6 +348,10 @@ void SparseJacobian::operator()(std::span<const SmallValue> inputs, std::span<do
     const State& s = *state_;
     detail::check_inputs(detail::FunctionAccess::program(s.function), inputs);
     require_room(values, s.pattern);
+    if (s.fused) {
+        read_fused(*s.fused, s.reads, inputs, values);
+        return;
+    }
     std::vector<SmallValue> all(inputs.begin(), inputs.end());
     all.resize(inputs.size() + s.seed_dims.size());
     std::vector<double> lanes;
@@ -261,6 +385,7 @@ struct SparseHessian::State {
     std::optional<Function> sweep;  // the inputs, the weights and a direction, to the product
     std::vector<int> direction_dims;
     Reads reads;
+    std::optional<Fused> fused;  // the inputs and the weights, to every colour's product at once
 };
 
 namespace {
@@ -319,7 +444,7 @@ Reads star_reads(const SparsityPattern& pattern, const Colouring& colouring) {
 }  // namespace
 
 SparseHessian::SparseHessian(const Function& function, std::span<const std::size_t> wrt) {
-    auto state = std::make_shared<State>(State{function, hessian_sparsity(function, wrt), {}, {}, {}, {}});
+    auto state = std::make_shared<State>(State{function, hessian_sparsity(function, wrt), {}, {}, {}, {}, {}});
     state->colouring = star_colouring(state->pattern);
     state->reads = star_reads(state->pattern, state->colouring);
     if (state->colouring.count > 0) {
@@ -327,9 +452,12 @@ SparseHessian::SparseHessian(const Function& function, std::span<const std::size
         const std::vector<Value> weights = placeholders(function.outputs(), "weight");
         const std::vector<Value> directions = placeholders(leaves, "direction");
         const std::vector<Value> gradients = gradient(weighted_sum(function.outputs(), weights), leaves);
-        state->direction_dims = dimensions(leaves);
-        state->sweep.emplace(joined(joined(function.inputs(), weights), directions),
-                             directional_derivatives(gradients, leaves, directions));
+        const std::vector<Value> inputs = joined(function.inputs(), weights);
+        state->fused = fused_sweeps(inputs, gradients, leaves, state->colouring, state->reads);
+        if (!state->fused) {
+            state->direction_dims = dimensions(leaves);
+            state->sweep.emplace(joined(inputs, directions), directional_derivatives(gradients, leaves, directions));
+        }
     }
     state_ = std::move(state);
 }
@@ -359,6 +487,10 @@ void SparseHessian::operator()(std::span<const SmallValue> inputs, std::span<con
         }
         detail::require_finite(weight);
         all.push_back(weight);
+    }
+    if (s.fused) {
+        read_fused(*s.fused, s.reads, all, values);
+        return;
     }
     const std::size_t first = all.size();
     all.resize(first + s.direction_dims.size());
