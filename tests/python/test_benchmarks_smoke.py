@@ -83,3 +83,25 @@ def test_the_travel_workloads_agree(tmp_path):
     assert report["files"]["agrees"]
     assert report["files"]["bytes"] <= 40 * report["files"]["nodes"]
     assert all(report["dask"][where]["agrees"] for where in ("in process", "1 workers", "2 workers"))
+
+
+@pytest.mark.not_under_address_sanitizer(reason="IPOPT and the peers' own libraries are not built for the sanitizer")
+def test_the_swing_up_agrees_with_casadi(tmp_path):
+    pytest.importorskip("cyipopt")
+    out = tmp_path / "swing_up.json"
+    env = {**os.environ, "ZARNIK_BENCH_QUICK": "1"}
+    subprocess.run(
+        [sys.executable, str(PEERS.with_name("swing_up.py")), "run", str(out)],
+        capture_output=True,
+        text=True,
+        env=env,
+        check=True,
+        timeout=600,
+    )
+    report = json.loads(out.read_text())
+    for run_ in report["runs"]:
+        assert run_["zarnik"]["success"], run_
+        if "casadi" in run_:
+            assert run_["casadi"]["agrees"], run_
+    if "dense" in report:
+        assert report["dense"]["agrees"]

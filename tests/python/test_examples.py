@@ -21,6 +21,15 @@ def test_an_example_converges(name):
     assert result.stdout.splitlines()[-1].endswith("converged")
 
 
+def test_the_swing_up_is_solved():
+    pytest.importorskip("cyipopt")
+    result = run(EXAMPLES / "swing_up.py", "--intervals", "100")
+    assert result.returncode == 0, result.stdout + result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[0].startswith("<zarnik.NLP of 302 variables and 204 constraints>")
+    assert lines[-1] == "converged"
+
+
 def test_the_fit_on_a_dask_cluster_converges():
     pytest.importorskip("distributed")
     result = run(EXAMPLES / "batch_on_dask.py", "--rows", "200000")
