@@ -18,6 +18,8 @@ from _zarnik import Expression
 from zarnik._compiled import Function, _nonlinear_problem, function
 
 _QUIET = {"print_level": 0, "sb": "yes"}
+# The variables' lower and upper bounds, then the constraints'.
+_Bounds = tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]
 
 
 @dataclasses.dataclass(frozen=True)
@@ -145,7 +147,7 @@ class NLP:
 
     def jacobian(self, x: Any) -> Any:
         """The constraints' Jacobian at ``x``, a SciPy CSC array."""
-        from scipy import sparse
+        from scipy import sparse  # type: ignore[import-untyped]
 
         rows, columns = self._problem.jacobian_structure()
         return sparse.csc_array((self._problem.jacobian(x), (rows, columns)), shape=(self.constraints, self.variables))
@@ -154,7 +156,7 @@ class NLP:
         """The Hessian at ``x`` of ``objective_factor * objective +
         constraints @ multipliers`` (zero multipliers when None), a
         symmetric SciPy CSC array."""
-        from scipy import sparse
+        from scipy import sparse  # type: ignore[import-untyped]
 
         if multipliers is None:
             multipliers = np.zeros(self.constraints)
@@ -198,23 +200,17 @@ class NLP:
         for name, lower, upper in (("lbx", lower_x, upper_x), ("lbg", lower_g, upper_g)):
             if (lower > upper).any():
                 raise ValueError(f"{name} must not exceed its upper bound (at {int(np.argmax(lower > upper))})")
+        bounds = (lower_x, upper_x, lower_g, upper_g)
         if solver == "ipopt":
-            return self._ipopt(start, lower_x, upper_x, lower_g, upper_g, dict(options or {}))
+            return self._ipopt(start, bounds, dict(options or {}))
         if solver == "trust-constr":
-            return self._trust_constr(start, lower_x, upper_x, lower_g, upper_g, dict(options or {}))
+            return self._trust_constr(start, bounds, dict(options or {}))
         raise ValueError(f'solver must be "ipopt" or "trust-constr", not {solver!r}')
 
-    def _ipopt(
-        self,
-        start: np.ndarray,
-        lower_x: np.ndarray,
-        upper_x: np.ndarray,
-        lower_g: np.ndarray,
-        upper_g: np.ndarray,
-        options: dict[str, Any],
-    ) -> NLPResult:
+    def _ipopt(self, start: np.ndarray, bounds: _Bounds, options: dict[str, Any]) -> NLPResult:
+        lower_x, upper_x, lower_g, upper_g = bounds
         try:
-            import cyipopt
+            import cyipopt  # type: ignore[import-untyped]
         except ImportError:
             raise ImportError('solver="ipopt" needs cyipopt and IPOPT (pip install zarnik[ipopt])') from None
         callbacks = _IpoptCallbacks(self._problem)
@@ -243,16 +239,9 @@ class NLP:
             solver="ipopt",
         )
 
-    def _trust_constr(
-        self,
-        start: np.ndarray,
-        lower_x: np.ndarray,
-        upper_x: np.ndarray,
-        lower_g: np.ndarray,
-        upper_g: np.ndarray,
-        options: dict[str, Any],
-    ) -> NLPResult:
-        from scipy import optimize
+    def _trust_constr(self, start: np.ndarray, bounds: _Bounds, options: dict[str, Any]) -> NLPResult:
+        lower_x, upper_x, lower_g, upper_g = bounds
+        from scipy import optimize  # type: ignore[import-untyped]
 
         problem = self._problem
         constraints = []
@@ -304,7 +293,7 @@ class _IpoptCallbacks:
     as it does for a NumPy objective that returns inf."""
 
     def __init__(self, problem: Any) -> None:
-        import cyipopt
+        import cyipopt  # type: ignore[import-untyped]
 
         def evaluated(call: Any) -> Any:
             def guarded(*args: Any) -> Any:

@@ -35,6 +35,18 @@ def test_the_fit_and_vec3_workloads_agree_across_peers(tmp_path):
             assert {"build", "backward", "step"} <= set(peer["times"])
 
 
+def run_benchmark(script, out):
+    env = {**os.environ, "ZARNIK_BENCH_QUICK": "1"}
+    subprocess.run(
+        [sys.executable, str(PEERS.with_name(script)), "run", str(out)],
+        capture_output=True,
+        text=True,
+        env=env,
+        check=True,
+        timeout=600,
+    )
+
+
 def test_the_deep_workload_survives_in_its_own_process():
     result = json.loads(run("deep", "zarnik", "1000").stdout)
     assert result["steps"] == 1000
@@ -44,15 +56,7 @@ def test_the_deep_workload_survives_in_its_own_process():
 @pytest.mark.not_under_address_sanitizer(reason="the contenders' own libraries are not built for the address sanitizer")
 def test_the_function_workloads_agree_across_contenders(tmp_path):
     out = tmp_path / "functions.json"
-    env = {**os.environ, "ZARNIK_BENCH_QUICK": "1"}
-    subprocess.run(
-        [sys.executable, str(PEERS.with_name("functions.py")), "run", str(out)],
-        capture_output=True,
-        text=True,
-        env=env,
-        check=True,
-        timeout=600,
-    )
+    run_benchmark("functions.py", out)
     report = json.loads(out.read_text())
     for workload in ("batch", "jacobian"):
         for name, contender in report[workload]["contenders"].items():
@@ -70,15 +74,7 @@ def test_the_function_workloads_agree_across_contenders(tmp_path):
 def test_the_travel_workloads_agree(tmp_path):
     pytest.importorskip("distributed")
     out = tmp_path / "travel.json"
-    env = {**os.environ, "ZARNIK_BENCH_QUICK": "1"}
-    subprocess.run(
-        [sys.executable, str(PEERS.with_name("travel.py")), "run", str(out)],
-        capture_output=True,
-        text=True,
-        env=env,
-        check=True,
-        timeout=600,
-    )
+    run_benchmark("travel.py", out)
     report = json.loads(out.read_text())
     assert report["files"]["agrees"]
     assert report["files"]["bytes"] <= 40 * report["files"]["nodes"]
@@ -89,15 +85,7 @@ def test_the_travel_workloads_agree(tmp_path):
 def test_the_swing_up_agrees_with_casadi(tmp_path):
     pytest.importorskip("cyipopt")
     out = tmp_path / "swing_up.json"
-    env = {**os.environ, "ZARNIK_BENCH_QUICK": "1"}
-    subprocess.run(
-        [sys.executable, str(PEERS.with_name("swing_up.py")), "run", str(out)],
-        capture_output=True,
-        text=True,
-        env=env,
-        check=True,
-        timeout=600,
-    )
+    run_benchmark("swing_up.py", out)
     report = json.loads(out.read_text())
     for run_ in report["runs"]:
         assert run_["zarnik"]["success"], run_
