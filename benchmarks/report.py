@@ -456,11 +456,12 @@ def swing_up_section(swing, lines):
         f"interval), solved by IPOPT from the same start with the same options, this library's problem "
         f"through cyipopt beside CasADi {swing.get('casadi_version', '(not installed)')}'s SX graph through "
         "`nlpsol`, on the same IPOPT library. Seconds; *callbacks* is the time in derivative callbacks "
-        "(this library's as cyipopt calls them, CasADi's `t_wall_nlp_*`). Loading IPOPT through cyipopt "
+        "(this library's as cyipopt calls them, CasADi's `t_wall_nlp_*`); each the best of the interleaved "
+        "rounds (column *rounds*). Loading IPOPT through cyipopt "
         f"took {swing['cyipopt_import']:.2f} s once per process, not counted.\n"
     )
-    lines.append("| N | variables | contender | build | solve | callbacks | iterations | optimum | agrees |")
-    lines.append("|---" * 9 + "|")
+    lines.append("| N | variables | rounds | contender | build | solve | callbacks | iterations | optimum | agrees |")
+    lines.append("|---" * 10 + "|")
     for run in swing["runs"]:
         ours = run["zarnik"]
         for name, result in (("zarnik", ours), ("casadi", run.get("casadi"))):
@@ -468,7 +469,8 @@ def swing_up_section(swing, lines):
                 continue
             agrees = "yes" if name == "zarnik" or result["agrees"] else "NO"
             lines.append(
-                f"| {run['intervals']:,} | {ours['variables']:,} | {name} | {result['build']:.3f} | "
+                f"| {run['intervals']:,} | {ours['variables']:,} | {run.get('rounds', 1)} | {name} | "
+                f"{result['build']:.3f} | "
                 f"{result['solve']:.3f} | {result['callbacks']:.3f} | {result['iterations']} | "
                 f"{result['objective']:.9g} | {agrees} |"
             )
