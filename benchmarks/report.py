@@ -488,6 +488,31 @@ def swing_up_section(swing, lines):
             f"{at_most(ours['callbacks'] / theirs['callbacks'], 0.5, 0.5)} |"
         )
     lines.append("")
+    runs = [run for run in swing["runs"] if "evaluations" in run["zarnik"]]
+    if runs:
+        lines.append(
+            "One evaluation of this library's sparse Jacobian of the constraints and Hessian of the "
+            "Lagrangian at the solution (best of 10, milliseconds), and the process's peak memory after the "
+            "size's rounds:\n"
+        )
+        lines.append("| N | Jacobian | Hessian | peak memory |")
+        lines.append("|---|---|---|---|")
+        for run in runs:
+            evaluations = run["zarnik"]["evaluations"]
+            lines.append(
+                f"| {run['intervals']:,} | {evaluations['jacobian']['min'] * 1e3:,.2f} | "
+                f"{evaluations['hessian']['min'] * 1e3:,.2f} | {run['zarnik']['peak_rss_bytes'] / 2**20:,.0f} MiB |"
+            )
+        if len(runs) >= 2:
+            first, last = runs[0], runs[-1]
+            growth = last["intervals"] / first["intervals"]
+            for key in ("jacobian", "hessian"):
+                ratio = last["zarnik"]["evaluations"][key]["min"] / first["zarnik"]["evaluations"][key]["min"]
+                lines.append(
+                    f"\nThe {key} from N = {first['intervals']:,} to {last['intervals']:,} ({growth:.0f}x): "
+                    f"{at_most(ratio, 1.2 * growth, 1.2 * growth)}."
+                )
+        lines.append("")
     if "dense" in swing:
         dense = swing["dense"]
         lines.append(

@@ -29,6 +29,7 @@ import json
 import math
 import os
 import pathlib
+import resource
 import statistics
 import sys
 import time
@@ -47,6 +48,8 @@ SIZES = {100: 2} if QUICK else {1_000: 3, 10_000: 1}
 DENSE_SIZE = 100 if QUICK else 1_000
 # A dense Hessian of 3,002 lanes takes seconds a call: a few rounds.
 DENSE_REPEATS = 3
+# The sparse derivatives' evaluations at the solution, each size's best.
+EVALUATION_REPEATS = 10
 
 
 class TimedCallbacks(zarnik._nlp._IpoptCallbacks):
@@ -87,7 +90,18 @@ def zarnik_run(intervals):
     started = time.perf_counter()
     result = problem.solve(start, lbx=lower, ubx=upper)
     solved = time.perf_counter() - started
+    native = problem._problem
+    multipliers = np.asarray(result.multipliers)
+    evaluations = times_of(
+        {
+            "jacobian": lambda: native.jacobian(result.x),
+            "hessian": lambda: native.hessian(result.x, 1.0, multipliers),
+        },
+        EVALUATION_REPEATS,
+    )
     return {
+        "evaluations": evaluations,
+        "peak_rss_bytes": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024,
         "build": built,
         "solve": solved,
         "callbacks": sum(TimedCallbacks.spent.values()),
@@ -213,6 +227,11 @@ def best_of(kept, new):
     best = dict(new)
     for key in ("build", "solve", "callbacks"):
         best[key] = min(kept[key], new[key])
+    if "evaluations" in new:
+        best["evaluations"] = {
+            key: min(kept["evaluations"][key], new["evaluations"][key], key=lambda times: times["min"])
+            for key in new["evaluations"]
+        }
     best["agrees"] = kept.get("agrees", True) and new.get("agrees", True)
     return best
 
