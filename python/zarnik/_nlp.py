@@ -321,6 +321,11 @@ class _IpoptCallbacks:
         self.jacobian = evaluated(problem.jacobian)
         self._hessian = evaluated(problem.hessian)
         self._jacobian_structure = problem.jacobian_structure()
+        if problem.constraints and not self._jacobian_structure[0].size:
+            # IPOPT refuses constraints whose Jacobian has no entry (none of
+            # them depends on a variable): it gets one entry that stays zero.
+            self._jacobian_structure = (np.zeros(1, np.int32), np.zeros(1, np.int32))
+            self.jacobian = evaluated(lambda x: np.append(problem.jacobian(x), 0.0))
         self._hessian_structure = problem.hessian_structure()
         self.iterations = 0
 

@@ -27,6 +27,7 @@ def problems():
     """(name, problem, start, bounds, expected x)."""
     x, y = zk.Undefined(name="x"), zk.Undefined(name="y")
     v = zk.Undefined(dim=2, name="v")
+    level = zk.Parameter(0.5, name="level")
     quadratic = (x - 1.0) * (x - 1.0) + (y - 2.0) * (y - 2.0)
     return [
         ("equality", zk.nlp([x, y], quadratic, [x + y]), [0.0, 0.0], {}, [-0.5, 0.5]),
@@ -47,6 +48,8 @@ def problems():
             [1.0, 1.0],
         ),
         ("circle", zk.nlp([x, y], x + y, [x * x + y * y]), [0.5, -0.5], {"ubg": 2.0}, [-1.0, -1.0]),
+        # IPOPT takes no Jacobian without entries: the solve gives it one zero.
+        ("constraints of no variable", zk.nlp([x, y], quadratic, [level]), [0.0, 0.0], {"ubg": 1.0}, [1.0, 2.0]),
     ]
 
 
