@@ -62,7 +62,10 @@ def _expressions(given: Expression | Sequence[Expression], what: str) -> list[Ex
 def _bounds(given: Any, size: int, default: float, what: str) -> np.ndarray:
     if given is None:
         return np.full(size, default)
-    array = np.asarray(given, dtype=float)
+    array = np.asarray(given)
+    if array.dtype.kind == "c":  # a cast to floats would drop the imaginary parts
+        raise TypeError(f"{what} must hold real numbers, not {array.dtype}")
+    array = array.astype(float)
     if array.ndim == 0:
         array = np.full(size, float(array))
     if array.shape != (size,):
