@@ -201,6 +201,17 @@ class NLP:
         for name, lower, upper in (("lbx", lower_x, upper_x), ("lbg", lower_g, upper_g)):
             if (lower > upper).any():
                 raise ValueError(f"{name} must not exceed its upper bound (at {int(np.argmax(lower > upper))})")
+        # Bounds no number meets: IPOPT would stop at an "invalid number" and
+        # trust-constr drop them as if free.
+        unmet = (
+            ("lbx", lower_x, np.inf),
+            ("ubx", upper_x, -np.inf),
+            ("lbg", lower_g, np.inf),
+            ("ubg", upper_g, -np.inf),
+        )
+        for name, bound, wrong in unmet:
+            if (bound == wrong).any():
+                raise ValueError(f"{name} must not be {wrong} (at {int(np.argmax(bound == wrong))})")
         if solver == "ipopt":
             return self._ipopt(start, lower_x, upper_x, lower_g, upper_g, dict(options or {}))
         if solver == "trust-constr":

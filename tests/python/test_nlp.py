@@ -153,6 +153,9 @@ def test_trust_constr_raises_what_the_problem_raises():
         (lambda p, x: p.solve([0.0, np.inf]), ValueError, "x0 must be finite"),
         (lambda p, x: p.solve([0.0, 0.0], lbx=[1.0, 0.0], ubx=0.5), ValueError, r"lbx must not exceed .* \(at 0\)"),
         (lambda p, x: p.solve([0.0, 0.0], lbg=np.nan), ValueError, "lbg must not be NaN"),
+        # No point meets them: IPOPT would stop at an "invalid number", trust-constr drop the bounds.
+        (lambda p, x: p.solve([0.0, 0.0], lbx=[0.0, np.inf], ubx=np.inf), ValueError, r"lbx must not be inf \(at 1\)"),
+        (lambda p, x: p.solve([0.0, 0.0], ubg=-np.inf), ValueError, r"ubg must not be -inf \(at 0\)"),
         (lambda p, x: p.solve([0.0, 0.0], ubg=[1.0, 2.0]), ValueError, "ubg must be a number or 1 numbers"),
         (lambda p, x: p.solve([0.0, 0.0], solver="newton"), ValueError, "solver must be"),
         (lambda p, x: p.objective([1.0]), ValueError, "x must be a one-dimensional array of 2 numbers"),
