@@ -140,6 +140,15 @@ def test_a_value_that_is_not_finite_makes_ipopt_step_back():
     assert not result.success and "invalid number" in result.message
 
 
+def test_every_derivative_callback_refuses_what_is_not_finite():
+    x, y = zk.Undefined(name="x"), zk.Undefined(name="y")
+    # sqrt(x * x) has no derivative at 0: its sweeps meet 0 * inf.
+    problem = zk.nlp([x, y], zk.sqrt(x * x) + y, [zk.sqrt(x * x) * y])
+    for call in (problem.gradient, problem.jacobian, problem.hessian):
+        with pytest.raises(ValueError, match="finite"):
+            call([0.0, 1.0])
+
+
 def test_trust_constr_raises_what_the_problem_raises():
     x = zk.Undefined(name="x")
     with pytest.raises(ValueError, match="finite"):
