@@ -231,6 +231,8 @@ class NLP:
             import cyipopt
         except ImportError:
             raise ImportError('solver="ipopt" needs cyipopt and IPOPT (pip install zarnik[ipopt])') from None
+        if not self.variables:
+            return self._without_variables(lower_g, upper_g)
         callbacks = _IpoptCallbacks(self._problem)
         solver = cyipopt.Problem(
             n=self.variables,
@@ -254,6 +256,27 @@ class NLP:
             status=int(info["status"]),
             message=_text(info["status_msg"]),
             iterations=callbacks.iterations,
+            solver="ipopt",
+        )
+
+    def _without_variables(self, lower_g: np.ndarray, upper_g: np.ndarray) -> NLPResult:
+        """IPOPT takes no problem without variables: its one point is the
+        solution when it meets the constraints, with IPOPT's codes."""
+        x = np.zeros(0)
+        constraints = self._problem.constraint_values(x)
+        met = bool(((lower_g <= constraints) & (constraints <= upper_g)).all())
+        return NLPResult(
+            x=x,
+            objective=float(self._problem.objective(x)),
+            constraints=constraints,
+            multipliers=np.zeros(self.constraints),
+            bound_multipliers=x,
+            success=met,
+            status=0 if met else 2,
+            message="no variables: the one point meets the constraints"
+            if met
+            else "no variables: the one point does not meet the constraints",
+            iterations=0,
             solver="ipopt",
         )
 

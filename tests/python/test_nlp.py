@@ -189,6 +189,15 @@ def test_refusals(call, error, text):
         call(problem, x)
 
 
+@pytest.mark.parametrize("solver", solvers())
+def test_a_problem_without_variables_is_its_own_solution(solver):
+    level = zk.Parameter(0.5, name="level")
+    problem = zk.nlp([], level * level, [level])
+    met = problem.solve([], ubg=1.0, solver=solver)
+    assert met.success and met.objective == 0.25 and met.constraints.tolist() == [0.5] and met.x.shape == (0,)
+    assert not problem.solve([], ubg=0.25, solver=solver).success
+
+
 def test_ipopt_missing_is_said_plainly(monkeypatch):
     monkeypatch.setitem(sys.modules, "cyipopt", None)  # as if cyipopt were not installed
     x = zk.Undefined(name="x")
