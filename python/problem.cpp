@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "batch_arguments.hpp"
 #include "compiled.hpp"
 #include "native_classes.hpp"
 #include "signal_checks.hpp"
@@ -25,12 +26,9 @@ using namespace symbolic;
 using Indices = py::array_t<std::int32_t>;
 
 // A one-dimensional array of `size` doubles, as the variables or the
-// multipliers are given.
+// multipliers are given: real numbers only, as a batch takes them.
 Array flat(const py::object& given, std::size_t size, const char* what) {
-    Array array = Array::ensure(given);
-    if (!array) {
-        throw py::error_already_set();
-    }
+    Array array = real_array(given, what);
     if (array.ndim() != 1 || static_cast<std::size_t>(array.size()) != size) {
         throw py::value_error(std::string(what) + " must be a one-dimensional array of " + std::to_string(size) +
                               " numbers");

@@ -64,7 +64,10 @@ def _expressions(given: Expression | Sequence[Expression], what: str) -> list[Ex
 def _bounds(given: Any, size: int, default: float, what: str) -> np.ndarray:
     if given is None:
         return np.full(size, default)
-    array = np.asarray(given, dtype=float)
+    array = np.asarray(given)
+    if array.dtype.kind == "c":  # a cast to floats would drop the imaginary parts
+        raise TypeError(f"{what} must hold real numbers, not {array.dtype}")
+    array = array.astype(float)
     if array.ndim == 0:
         array = np.full(size, float(array))
     if array.shape != (size,):
@@ -200,6 +203,17 @@ class NLP:
         for name, lower, upper in (("lbx", lower_x, upper_x), ("lbg", lower_g, upper_g)):
             if (lower > upper).any():
                 raise ValueError(f"{name} must not exceed its upper bound (at {int(np.argmax(lower > upper))})")
+        # Bounds no number meets: IPOPT would stop at an "invalid number" and
+        # trust-constr drop them as if free.
+        unmet = (
+            ("lbx", lower_x, np.inf),
+            ("ubx", upper_x, -np.inf),
+            ("lbg", lower_g, np.inf),
+            ("ubg", upper_g, -np.inf),
+        )
+        for name, bound, wrong in unmet:
+            if (bound == wrong).any():
+                raise ValueError(f"{name} must not be {wrong} (at {int(np.argmax(bound == wrong))})")
         bounds = (lower_x, upper_x, lower_g, upper_g)
         if solver == "ipopt":
             return self._ipopt(start, bounds, dict(options or {}))
@@ -213,6 +227,8 @@ class NLP:
             import cyipopt  # type: ignore[import-untyped]
         except ImportError:
             raise ImportError('solver="ipopt" needs cyipopt and IPOPT (pip install zarnik[ipopt])') from None
+        if not self.variables:
+            return self._without_variables(lower_g, upper_g)
         callbacks = _IpoptCallbacks(self._problem)
         solver = cyipopt.Problem(
             n=self.variables,
@@ -236,6 +252,27 @@ class NLP:
             status=int(info["status"]),
             message=_text(info["status_msg"]),
             iterations=callbacks.iterations,
+            solver="ipopt",
+        )
+
+    def _without_variables(self, lower_g: np.ndarray, upper_g: np.ndarray) -> NLPResult:
+        """IPOPT takes no problem without variables: its one point is the
+        solution when it meets the constraints, with IPOPT's codes."""
+        x = np.zeros(0)
+        constraints = self._problem.constraint_values(x)
+        met = bool(((lower_g <= constraints) & (constraints <= upper_g)).all())
+        return NLPResult(
+            x=x,
+            objective=float(self._problem.objective(x)),
+            constraints=constraints,
+            multipliers=np.zeros(self.constraints),
+            bound_multipliers=x,
+            success=met,
+            status=0 if met else 2,
+            message="no variables: the one point meets the constraints"
+            if met
+            else "no variables: the one point does not meet the constraints",
+            iterations=0,
             solver="ipopt",
         )
 
@@ -310,6 +347,11 @@ class _IpoptCallbacks:
         self.jacobian = evaluated(problem.jacobian)
         self._hessian = evaluated(problem.hessian)
         self._jacobian_structure = problem.jacobian_structure()
+        if problem.constraints and not self._jacobian_structure[0].size:
+            # IPOPT refuses constraints whose Jacobian has no entry (none of
+            # them depends on a variable): it gets one entry that stays zero.
+            self._jacobian_structure = (np.zeros(1, np.int32), np.zeros(1, np.int32))
+            self.jacobian = evaluated(lambda x: np.append(problem.jacobian(x), 0.0))
         self._hessian_structure = problem.hessian_structure()
         self.iterations = 0
 

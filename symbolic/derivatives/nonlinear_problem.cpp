@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "symbolic/graph/internal.hpp"
 #include "symbolic/problem.hpp"
 
 namespace zarnik::symbolic {
@@ -134,6 +135,12 @@ double NonlinearProblem::gradient(std::span<const double> x, std::span<double> g
     expect_room(gradient, variables(), "gradient");
     SmallValue value;
     state_->objective.jacobian(state_->inputs(x), gradient, std::span<SmallValue>(&value, 1));
+    // A reverse sweep carries 0 * inf as NaN where a backward pass would;
+    // the sparse sweeps fail there, and so does the gradient, so that a
+    // solver sees every derivative that is not finite as a failed call.
+    if (!std::all_of(gradient.begin(), gradient.end(), detail::is_finite_lane)) {
+        detail::raise_not_finite();
+    }
     return value.lanes[0];
 }
 

@@ -27,6 +27,7 @@ def problems():
     """(name, problem, start, bounds, expected x)."""
     x, y = zk.Undefined(name="x"), zk.Undefined(name="y")
     v = zk.Undefined(dim=2, name="v")
+    level = zk.Parameter(0.5, name="level")
     quadratic = (x - 1.0) * (x - 1.0) + (y - 2.0) * (y - 2.0)
     return [
         ("equality", zk.nlp([x, y], quadratic, [x + y]), [0.0, 0.0], {}, [-0.5, 0.5]),
@@ -47,6 +48,8 @@ def problems():
             [1.0, 1.0],
         ),
         ("circle", zk.nlp([x, y], x + y, [x * x + y * y]), [0.5, -0.5], {"ubg": 2.0}, [-1.0, -1.0]),
+        # IPOPT takes no Jacobian without entries: the solve gives it one zero.
+        ("constraints of no variable", zk.nlp([x, y], quadratic, [level]), [0.0, 0.0], {"ubg": 1.0}, [1.0, 2.0]),
     ]
 
 
@@ -137,6 +140,15 @@ def test_a_value_that_is_not_finite_makes_ipopt_step_back():
     assert not result.success and "invalid number" in result.message
 
 
+def test_every_derivative_callback_refuses_what_is_not_finite():
+    x, y = zk.Undefined(name="x"), zk.Undefined(name="y")
+    # sqrt(x * x) has no derivative at 0: its sweeps meet 0 * inf.
+    problem = zk.nlp([x, y], zk.sqrt(x * x) + y, [zk.sqrt(x * x) * y])
+    for call in (problem.gradient, problem.jacobian, problem.hessian):
+        with pytest.raises(ValueError, match="finite"):
+            call([0.0, 1.0])
+
+
 def test_trust_constr_raises_what_the_problem_raises():
     x = zk.Undefined(name="x")
     with pytest.raises(ValueError, match="finite"):
@@ -150,11 +162,19 @@ def test_trust_constr_raises_what_the_problem_raises():
         (lambda p, x: p.solve([0.0, np.inf]), ValueError, "x0 must be finite"),
         (lambda p, x: p.solve([0.0, 0.0], lbx=[1.0, 0.0], ubx=0.5), ValueError, r"lbx must not exceed .* \(at 0\)"),
         (lambda p, x: p.solve([0.0, 0.0], lbg=np.nan), ValueError, "lbg must not be NaN"),
+        # No point meets them: IPOPT would stop at an "invalid number", trust-constr drop the bounds.
+        (lambda p, x: p.solve([0.0, 0.0], lbx=[0.0, np.inf], ubx=np.inf), ValueError, r"lbx must not be inf \(at 1\)"),
+        (lambda p, x: p.solve([0.0, 0.0], ubg=-np.inf), ValueError, r"ubg must not be -inf \(at 0\)"),
         (lambda p, x: p.solve([0.0, 0.0], ubg=[1.0, 2.0]), ValueError, "ubg must be a number or 1 numbers"),
         (lambda p, x: p.solve([0.0, 0.0], solver="newton"), ValueError, "solver must be"),
         (lambda p, x: p.objective([1.0]), ValueError, "x must be a one-dimensional array of 2 numbers"),
         (lambda p, x: p.gradient(np.ones((2, 1))), ValueError, "one-dimensional"),
         (lambda p, x: p.hessian([1.0, 2.0], 1.0, [1.0, 2.0]), ValueError, "multipliers must be .* of 1 numbers"),
+        (lambda p, x: p.objective("ab"), TypeError, "x must hold real numbers"),
+        (lambda p, x: p.gradient([1.0, object()]), TypeError, "x must hold real numbers"),
+        (lambda p, x: p.jacobian(np.array([1j, 0.0])), TypeError, "x must hold real numbers"),
+        (lambda p, x: p.hessian([1.0, 2.0], 1.0, ["a"]), TypeError, "multipliers must hold real numbers"),
+        (lambda p, x: p.solve(np.array([1j, 0.0])), TypeError, "x0 must hold real numbers"),
         (lambda p, x: zk.nlp(x, x + 1.0, ["g"]), TypeError, "constraints must be an Expression"),
         (lambda p, x: zk.nlp(3.0, x), TypeError, "x must be an Expression"),
         (lambda p, x: zk.nlp(x, 1.0), TypeError, "objective must be an Expression"),
@@ -167,6 +187,15 @@ def test_refusals(call, error, text):
     problem = zk.nlp([x, y], x * y, [x - y])
     with pytest.raises(error, match=text):
         call(problem, x)
+
+
+@pytest.mark.parametrize("solver", solvers())
+def test_a_problem_without_variables_is_its_own_solution(solver):
+    level = zk.Parameter(0.5, name="level")
+    problem = zk.nlp([], level * level, [level])
+    met = problem.solve([], ubg=1.0, solver=solver)
+    assert met.success and met.objective == 0.25 and met.constraints.tolist() == [0.5] and met.x.shape == (0,)
+    assert not problem.solve([], ubg=0.25, solver=solver).success
 
 
 def test_ipopt_missing_is_said_plainly(monkeypatch):

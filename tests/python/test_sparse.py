@@ -63,7 +63,13 @@ def test_random_graphs_sparse_derivatives_hold_the_dense_ones(leaves, operations
     sparse_hessian = g.sparse_hessian(*at).toarray()
     # Both are forward sweeps through the gradient graph, seeded along other directions.
     gradients = zk.grad(scalar, inputs)
-    assert_sweeps_agree(sparse_hessian, hessian, sweep_tolerance(gradients, inputs, values_by_eval)[0])
+    try:
+        bound = sweep_tolerance(gradients, inputs, values_by_eval)[0]
+    except ValueError:
+        # A node of the gradient graph is not finite though its terms cancel (sqrt(p - p)): no
+        # bound can be had, as where a local partial is not finite.
+        return
+    assert_sweeps_agree(sparse_hessian, hessian, bound)
 
 
 def unit_tangents(inputs, lane):
