@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "symbolic/graph/operations.hpp"
 
@@ -27,21 +28,56 @@ inline std::string literal(double x) {
 }
 
 // The statements one rule writes, each binding one operation's result to a
-// temporary of its own.
+// temporary of its own. A rule may compute a term that only a contribution
+// it was not asked for uses (min's share of the other operand): such
+// temporaries are left out, which changes no result.
 class Block {
 public:
-    std::string bind(const std::string& expression) {
-        std::string name = "t" + std::to_string(temps_++);
-        text_ += "const double " + name + " = " + expression + "; ";
-        return name;
+    // The temporary bound to `expression`, which reads the temporaries `operands`.
+    std::size_t bind(std::string expression, std::array<std::size_t, 2> operands) {
+        statements_.push_back({std::move(expression), operands});
+        return statements_.size() - 1;
     }
-    const std::string& text() const noexcept { return text_; }
-    std::size_t statements() const noexcept { return temps_; }
+    static std::string name(std::size_t temp) { return "t" + std::to_string(temp); }
+    // The statements that the results `used` (temporaries) need, in order.
+    std::string text(const std::vector<std::size_t>& used) const {
+        std::vector<bool> needed(statements_.size(), false);
+        for (const std::size_t temp : used) {
+            if (temp < needed.size()) {
+                needed[temp] = true;
+            }
+        }
+        for (std::size_t k = statements_.size(); k-- > 0;) {
+            if (needed[k]) {
+                for (const std::size_t operand : statements_[k].operands) {
+                    if (operand < needed.size()) {
+                        needed[operand] = true;
+                    }
+                }
+            }
+        }
+        std::string text;
+        for (std::size_t k = 0; k < statements_.size(); ++k) {
+            if (needed[k]) {
+                text += "const double " + name(k) + " = " + statements_[k].expression + "; ";
+                ++count_;
+            }
+        }
+        return text;
+    }
+    // The statements written by text().
+    std::size_t statements() const noexcept { return count_; }
 
 private:
-    std::string text_;
-    std::size_t temps_ = 0;
+    struct Statement {
+        std::string expression;
+        std::array<std::size_t, 2> operands;
+    };
+    std::vector<Statement> statements_;
+    mutable std::size_t count_ = 0;
 };
+
+inline constexpr std::size_t no_temp = static_cast<std::size_t>(-1);
 
 // The C functions that the `lane` functions are: the C library's where it
 // has them, else a helper of the generated code (helpers_text()).
@@ -52,6 +88,8 @@ public:
     Lane(std::string text, Block* block) : text_(std::move(text)), block_(block) {}
 
     const std::string& text() const noexcept { return text_; }
+    // The temporary that holds it, or no_temp.
+    std::size_t temp() const noexcept { return temp_; }
 
     friend Lane operator+(const Lane& a, const Lane& b) { return a.made(a.text_ + " + " + b.text_, b); }
     friend Lane operator-(const Lane& a, const Lane& b) { return a.made(a.text_ + " - " + b.text_, b); }
@@ -87,7 +125,11 @@ private:
         if (block == nullptr) {
             return {"(" + expression + ")", nullptr};
         }
-        return {block->bind(expression), block};
+        Lane result;
+        result.temp_ = block->bind(expression, {temp_, other.temp_});
+        result.text_ = Block::name(result.temp_);
+        result.block_ = block;
+        return result;
     }
     Lane call(const char* function) const { return made(std::string(function) + "(" + text_ + ")", *this); }
     Lane call(const char* function, const Lane& b) const {
@@ -96,6 +138,7 @@ private:
 
     std::string text_;
     Block* block_ = nullptr;
+    std::size_t temp_ = no_temp;
 };
 
 // The helpers that generated code defines for the `lane` functions that the

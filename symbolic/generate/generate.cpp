@@ -342,7 +342,14 @@ private:
                 const Partials<c_code::Lane> d = R::derivative(
                     c_code::Lane(value(a), &block), c_code::Lane(value(b), &block),
                     c_code::Lane(value(in.out + i), &block), c_code::Lane(adjoint(in.out + i), &block), wanted);
-                std::string statement = "{ " + block.text();
+                std::vector<std::size_t> used;
+                if (wanted.a) {
+                    used.push_back(d.a.temp());
+                }
+                if (wanted.b) {
+                    used.push_back(d.b.temp());
+                }
+                std::string statement = "{ " + block.text(used);
                 if (wanted.a) {
                     statement += accumulate(a, d.a.text());
                 }
@@ -361,7 +368,8 @@ private:
                     const c_code::Lane d =
                         R::derivative(c_code::Lane(value(in.a + i), &block), c_code::Lane(value(in.out + i), &block),
                                       c_code::Lane(adjoint(in.out + i), &block));
-                    parts_.add("{ " + block.text() + accumulate(in.a + i, d.text()) + "}", block.statements() + 1);
+                    const std::string statements = block.text({d.temp()});
+                    parts_.add("{ " + statements + accumulate(in.a + i, d.text()) + "}", block.statements() + 1);
                 }
             }
         } else if constexpr (R::shape == Shape::Pack) {
