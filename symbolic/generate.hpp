@@ -31,8 +31,8 @@ struct GenerateOptions {
     // statements, and a file at most this many functions, so that a C
     // compiler's time and memory grow linearly with the graph and the files
     // compile in parallel.
-    std::size_t statements_per_function = 2000;
-    std::size_t functions_per_file = 8;
+    std::size_t statements_per_function = 150;
+    std::size_t functions_per_file = 32;
 };
 
 // One generated file: its name (within the directory) and its text.
