@@ -82,8 +82,7 @@ std::string hex(std::uint64_t value) {
 // `limit` statements each.
 class Parts {
 public:
-    Parts(std::string prefix, std::string prefix_upper, std::size_t limit)
-        : prefix_(std::move(prefix)), prefix_upper_(std::move(prefix_upper)), limit_(limit) {}
+    Parts(std::string prefix, std::size_t limit) : prefix_(std::move(prefix)), limit_(limit) {}
 
     // Starts a run of statements that an entry point calls in turn.
     void begin() { first_ = bodies_.size(); }
@@ -102,7 +101,7 @@ public:
         close();
         std::string calls;
         for (std::size_t k = first_; k < bodies_.size(); ++k) {
-            calls += "        rc = " + name(k) + "(work);\n        if (rc != 0) {\n            break;\n        }\n";
+            calls += "        " + name(k) + "(work);\n";
         }
         return calls;
     }
@@ -110,15 +109,13 @@ public:
     std::string name(std::size_t k) const { return prefix_ + "_part_" + std::to_string(k); }
     std::size_t size() const noexcept { return bodies_.size(); }
     std::string definition(std::size_t k) const {
-        return "int " + name(k) + "(double *restrict w) {\n    int bad = 0;\n" + bodies_[k] + "    return bad ? " +
-               prefix_upper_ + "_NOT_FINITE : 0;\n}\n";
+        return "void " + name(k) + "(double *restrict w) {\n" + bodies_[k] + "}\n";
     }
 
 private:
     void close() { open_ = false; }
 
     std::string prefix_;
-    std::string prefix_upper_;
     std::size_t limit_;
     std::vector<std::string> bodies_;
     std::size_t first_ = 0;
@@ -136,7 +133,7 @@ public:
           upper_(upper(name_)),
           options_(options),
           lanes_(f.program.lanes.size()),
-          parts_(name_, upper_, std::max<std::size_t>(options.statements_per_function, 1)) {
+          parts_(name_, std::max<std::size_t>(options.statements_per_function, 1)) {
         classify();
         choose_wrt();
     }
@@ -235,6 +232,33 @@ private:
 
     // --- the forward pass
 
+    // After the forward pass, whether a result that may not be finite is
+    // not: as the interpreter's pass, which notes it and goes on, then
+    // raises. The results that keep finite values need no check: with finite
+    // operands they are finite, and an operand that is not was a checked
+    // result first. A table of ranges of lanes, which costs a compiler
+    // nothing beside a test after every operation.
+    std::string finite_check() const {
+        if (checked_.empty()) {
+            return {};
+        }
+        std::vector<std::size_t> ranges;  // first lane, count, ...
+        for (const std::uint32_t lane : checked_) {
+            if (!ranges.empty() && ranges[ranges.size() - 2] + ranges.back() == lane) {
+                ++ranges.back();
+            } else {
+                ranges.push_back(lane);
+                ranges.push_back(1);
+            }
+        }
+        const std::string& n = name_;
+        return "static const size_t " + n + "_checked[] = " + table(ranges) + ";\n\n" + "static int " + n +
+               "_check(const double *w) {\n    size_t k, i;\n    for (k = 0; k < " + std::to_string(ranges.size()) +
+               "; k += 2) {\n        for (i = 0; i < " + n + "_checked[k + 1]; ++i) {\n" + "            if (!(fabs(w[" +
+               n + "_checked[k] + i]) <= DBL_MAX)) {\n                return " + upper_ +
+               "_NOT_FINITE;\n            }\n        }\n    }\n    return 0;\n}\n\n";
+    }
+
     void forward() {
         const std::uint32_t* const packs = f_.program.pack_inputs.data();
         for (const Instruction& in : f_.program.code) {
@@ -252,12 +276,10 @@ private:
             if (expression.empty()) {
                 throw std::invalid_argument("operation " + std::string(R::name) + " has no C form");
             }
-            std::string statement = "w[" + std::to_string(out) + "] = " + expression + ";";
             if (!R::keeps_finite) {
-                // Noted, not branched on: the pass goes on to the end of the part, as the interpreter's goes on.
-                statement += " bad |= !(fabs(w[" + std::to_string(out) + "]) <= DBL_MAX);";
+                checked_.push_back(out);
             }
-            parts_.add(statement, 1);
+            parts_.add("w[" + std::to_string(out) + "] = " + expression + ";", 1);
         };
         if constexpr (R::shape == Shape::Binary) {
             for (std::uint32_t i = 0; i < in.dim; ++i) {
@@ -486,6 +508,7 @@ private:
                     "_NOT_FINITE;\n            }\n        }\n    }\n";
         }
         text += constants + "    return 0;\n}\n\n";
+        text += finite_check();
         text += "static void " + n +
                 "_store(double *const *outputs, size_t row, const size_t *output_strides, const double *w) {\n"
                 "    size_t j, lane = 0;\n"
@@ -500,6 +523,10 @@ private:
         const std::string load = "        rc = " + n +
                                  "_load(inputs, r, input_strides, params, work);\n"
                                  "        if (rc != 0) {\n            break;\n        }\n";
+        const std::string checked = checked_.empty() ? std::string()
+                                                     : "        rc = " + n +
+                                                           "_check(work);\n"
+                                                           "        if (rc != 0) {\n            break;\n        }\n";
         const std::string fail =
             "    if (rc != 0 && failed_row != NULL) {\n        *failed_row = r;\n    }\n"
             "    return rc;\n}\n\n";
@@ -509,7 +536,8 @@ private:
         text += "int " + n + "_rows" + rows_head +
                 ",\n    double *const *outputs, const size_t *output_strides, double *work, size_t *failed_row) {\n"
                 "    size_t r;\n    int rc = 0;\n    for (r = 0; r < rows; ++r) {\n" +
-                load + forward_calls + "        " + n + "_store(outputs, r, output_strides, work);\n    }\n" + fail;
+                load + forward_calls + checked + "        " + n + "_store(outputs, r, output_strides, work);\n    }\n" +
+                fail;
         text += "int " + n +
                 "(const double *const *inputs, const double *params, double *const *outputs, double *work) {\n"
                 "    return " +
@@ -530,8 +558,8 @@ private:
                     ",\n    double *const *outputs, const size_t *output_strides, double *jacobians, double *work,\n"
                     "    size_t *failed_row) {\n"
                     "    size_t r;\n    int rc = 0;\n    for (r = 0; r < rows; ++r) {\n" +
-                    load + forward_calls + reverse_calls + "        if (outputs != NULL) {\n            " + n +
-                    "_store(outputs, r, output_strides, work);\n        }\n" + copy("jacobians") + "    }\n" + fail;
+                    load + forward_calls + checked + reverse_calls + "        if (outputs != NULL) {\n            " +
+                    n + "_store(outputs, r, output_strides, work);\n        }\n" + copy("jacobians") + "    }\n" + fail;
             text += "int " + n +
                     "_jacobian(const double *const *inputs, const double *params, double *const *outputs,\n"
                     "    double *jacobian, double *work) {\n    return " +
@@ -542,7 +570,7 @@ private:
             text += "int " + n + "_gradient_rows" + rows_head +
                     ",\n    double *values, double *gradients, double *work, size_t *failed_row) {\n"
                     "    size_t r;\n    int rc = 0;\n    for (r = 0; r < rows; ++r) {\n" +
-                    load + forward_calls + reverse_calls + "        values[r] = work[" + value_lane + "];\n" +
+                    load + forward_calls + checked + reverse_calls + "        values[r] = work[" + value_lane + "];\n" +
                     copy("gradients") + "    }\n" + fail;
             text += "int " + n +
                     "_gradient(const double *const *inputs, const double *params, double *value, double *gradient,\n"
@@ -659,7 +687,7 @@ private:
             "#else\n#pragma GCC optimize(\"fp-contract=off\")\n#endif\n\n";
         text += std::string(c_code::helpers_text) + "\n";
         for (std::size_t k = 0; k < parts_.size(); ++k) {
-            text += "int " + parts_.name(k) + "(double *restrict w);\n";
+            text += "void " + parts_.name(k) + "(double *restrict w);\n";
         }
         text += "\n#endif\n";
         return text;
@@ -707,6 +735,7 @@ private:
     std::vector<std::size_t> wrt_;
     std::size_t columns_ = 0;
     std::vector<bool> live_;
+    std::vector<std::uint32_t> checked_;  // the results that may not be finite, in order
     std::vector<AdjointState> states_;
     std::vector<std::uint32_t> touched_;
     std::string hash_;
