@@ -185,6 +185,20 @@ def test_every_elementary_function_and_its_slopes(tmp_path):
         assert bits(jacobian) == bits(f.jacobian(*at))
 
 
+def test_adjoints_keep_the_sweeps_signed_zeros(tmp_path):
+    """An adjoint starts at +0.0 and a contribution of -0.0 is added to it, not
+    stored as it is: the Jacobian has the interpreter's +0.0."""
+    x, y = zk.Undefined(dim=2, name="x"), zk.Undefined(name="y")
+    f = zk.function([x, y], [x * y, zk.vec2(x.y * y, -(x.x * y))])
+    _, sources = f.generate(tmp_path, "zeros")
+    generated = Generated(compile_library(tmp_path, sources), "zeros", f, 3)
+    for at in ([[0.0, -0.0], -0.0], [[-0.0, 0.0], 0.0], [[1.5, -0.0], -0.0]):
+        code, values, jacobian = generated.jacobian(*at)
+        assert code == 0
+        assert [bits(v) for v in values] == [bits(v) for v in f(*at)]
+        assert bits(jacobian) == bits(f.jacobian(*at))
+
+
 def test_rows_fail_at_the_first_row_a_call_refuses(tmp_path):
     x, p = zk.Undefined(name="x"), zk.Parameter(2.0, name="p")
     f = zk.function([x], [zk.log(x) * p, x * x])
@@ -237,7 +251,11 @@ def test_a_large_graph_is_split_into_files_that_agree(tmp_path):
         total = total + zk.sin(x.x * rng.uniform(0.5, 1.5)) * x.y
     f = zk.function([x], total)
     header, sources = f.generate(tmp_path, "large", derivatives=("jacobian", "gradient"))
-    assert len(sources) >= 2
+    # Functions of at most 150 statements, at most 32 to a file, every file but the entry points' holding some.
+    parts = [source.read_text().count("\nvoid large_part_") for source in sources[1:]]
+    assert len(parts) >= 2 and all(1 <= count <= 32 for count in parts)
+    lengths = [len(function.split("\n}\n")[0].splitlines()) for function in sources[1].read_text().split("\nvoid ")[1:]]
+    assert max(lengths) <= 160
     assert all(f'"{s.name}"' in header.read_text() for s in sources)  # the header lists what to compile
     library = compile_library(tmp_path, sources, optimisation="-O0")
     generated = Generated(library, "large", f, 2)
