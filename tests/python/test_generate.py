@@ -7,7 +7,9 @@ several files that still agree."""
 
 import ctypes
 import math
+import platform
 import random
+import re
 import shutil
 import struct
 import subprocess
@@ -226,6 +228,35 @@ def test_rows_fail_at_the_first_row_a_call_refuses(tmp_path):
         assert code == NOT_FINITE
 
 
+def test_the_code_refuses_flags_that_change_its_rounding(tmp_path):
+    """Fast-math stops the build with the header's #error; contraction into
+    fused multiply-adds is off even where the compiler's mode and the
+    processor's instructions would allow it (GCC's GNU modes contract by
+    default)."""
+    x = zk.Undefined(dim=3, name="x")
+    f = zk.function([x], [x.x * x.y + x.z, zk.sin(x.x) * x.y - x.z * x.z])
+    _, sources = f.generate(tmp_path, "rounding")
+    for flags, text in ((["-ffast-math"], "-ffast-math"), (["-Ofast"], "-Ofast"), (["-ffinite-math-only"], "finite")):
+        run = subprocess.run(
+            [COMPILER, "-std=c99", *flags, "-c", str(sources[1]), "-o", str(tmp_path / "x.o")],
+            capture_output=True,
+            text=True,
+        )
+        assert run.returncode != 0 and "#error" in run.stderr and text in run.stderr
+    if platform.machine() not in ("x86_64", "AMD64"):
+        return
+    compilers = [COMPILER] + ([shutil.which("clang")] if shutil.which("clang") else [])
+    for compiler in compilers:
+        for source in sources:
+            assembly = subprocess.run(
+                [compiler, "-std=gnu99", "-O2", "-mfma", "-S", "-o", "-", str(source)],
+                capture_output=True,
+                text=True,
+                check=True,
+            ).stdout
+            assert not re.search(r"vf(n)?m(add|sub)", assembly), (compiler, source.name)
+
+
 def test_generation_is_deterministic(tmp_path):
     def generate(folder):
         x = zk.Undefined(dim=3, name="x")
@@ -240,6 +271,10 @@ def test_generation_is_deterministic(tmp_path):
 
     first, second = generate("a"), generate("b")
     assert first == second
+    # Reentrant: nothing allocated, no state kept (a static is a constant table or a function).
+    text = b"".join(first).decode()
+    assert "alloc(" not in text
+    assert all(re.match(r"static (const |inline |int |void )", line) for line in re.findall(r"static .*", text))
     assert b'#define MODEL_ZARNIK_VERSION "' + zk.build_info()["version"].encode() in first[0]
 
 
