@@ -9,6 +9,7 @@
 
 #include "call_arguments.hpp"
 #include "compiled.hpp"
+#include "signal_checks.hpp"
 #include "symbolic/generate.hpp"
 
 namespace zarnik::python {
@@ -52,6 +53,8 @@ void bind_function_generate(py::class_<PyFunction>& function_class) {
                 options.wrt = wrt_positions(self, wrt);
             }
             choose_derivatives(derivatives, options);
+            // Generation holds the interpreter's lock: Ctrl-C stops it, before any file is written.
+            options.check = [] { check_signals(); };
             const py::object fspath = py::module_::import("os").attr("fspath");
             const auto folder = fspath(directory).cast<std::string>();
             const GeneratedPaths paths = symbolic::generate(self.function, folder, name, options);

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,6 +34,10 @@ struct GenerateOptions {
     // compile in parallel.
     std::size_t statements_per_function = 150;
     std::size_t functions_per_file = 32;
+    // When given, runs between pieces of the work (every few thousand
+    // instructions swept); generation stops with what it throws, having
+    // written no file.
+    std::function<void()> check;
 };
 
 // One generated file: its name (within the directory) and its text.

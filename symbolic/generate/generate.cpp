@@ -230,6 +230,13 @@ private:
     }
     std::string adjoint_slot(std::uint32_t lane) const { return "w[" + std::to_string(lanes_ + lane) + "]"; }
 
+    // Runs the caller's check every few thousand instructions.
+    void pace() {
+        if (options_.check && ++paced_ % 4096 == 0) {
+            options_.check();
+        }
+    }
+
     // --- the forward pass
 
     // After the forward pass, whether a result that may not be finite is
@@ -262,6 +269,7 @@ private:
     void forward() {
         const std::uint32_t* const packs = f_.program.pack_inputs.data();
         for (const Instruction& in : f_.program.code) {
+            pace();
             const bool known = with_code(
                 in.code, [&]<typename R, typename Scalars>(R, Scalars) { forward_instruction<R>(in, packs); });
             if (!known) {
@@ -341,6 +349,7 @@ private:
             for (int l = 0; l < f_.output_dims[j]; ++l, ++row) {
                 set_state(output + static_cast<std::uint32_t>(l), AdjointState::one);
                 for (auto index = order.rbegin(); index != order.rend(); ++index) {
+                    pace();
                     const Instruction& in = f_.program.code[*index];
                     with_code(in.code, [&]<typename R, typename Scalars>(R, Scalars) { reverse_instruction<R>(in); });
                 }
@@ -739,6 +748,7 @@ private:
     std::vector<AdjointState> states_;
     std::vector<std::uint32_t> touched_;
     std::string hash_;
+    std::size_t paced_ = 0;
 };
 
 }  // namespace
