@@ -36,8 +36,6 @@ namespace detail {
 
 namespace {
 
-constexpr std::uint32_t none = 0xFFFF'FFFFU;
-
 bool is_identifier(std::string_view name) {
     const auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; };
     if (name.empty() || name.size() > 64 || !letter(name.front())) {
