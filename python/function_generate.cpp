@@ -18,13 +18,15 @@ using namespace symbolic;
 
 namespace {
 
-// The derivatives asked for by name: "jacobian" and "gradient".
+// The derivatives asked for by name: "jacobian", "gradient", "jvp" and "hvp".
 void choose_derivatives(const py::object& derivatives, GenerateOptions& options) {
     if (py::isinstance<py::str>(derivatives)) {
         throw py::type_error("derivatives must be a sequence of names, such as (\"jacobian\",)");
     }
     options.jacobian = false;
     options.gradient = false;
+    options.jvp = false;
+    options.hvp = false;
     for (const py::handle item : derivatives) {
         if (!py::isinstance<py::str>(item)) {
             throw py::type_error("derivatives must be a sequence of names, such as (\"jacobian\",)");
@@ -34,9 +36,13 @@ void choose_derivatives(const py::object& derivatives, GenerateOptions& options)
             options.jacobian = true;
         } else if (name == "gradient") {
             options.gradient = true;
+        } else if (name == "jvp") {
+            options.jvp = true;
+        } else if (name == "hvp") {
+            options.hvp = true;
         } else {
             throw py::value_error("unknown derivative " + py::repr(item).cast<std::string>() +
-                                  ": generated code offers \"jacobian\" and \"gradient\"");
+                                  ": generated code offers \"jacobian\", \"gradient\", \"jvp\" and \"hvp\"");
         }
     }
 }
@@ -70,8 +76,10 @@ void bind_function_generate(py::class_<PyFunction>& function_class) {
         R"(Writes the function as plain C99 code into `directory`: the header NAME.h and the sources
 to compile (NAME.c, and NAME_1.c, ... for a large graph), which need only libm. Entry points: NAME
 (the outputs), NAME_jacobian ("jacobian" in `derivatives`: against the lanes of the inputs `wrt`),
-NAME_gradient ("gradient": a scalar output's value and gradient), each with a _rows form. They
-compute exactly the bits of the function's calls. Returns the header's path and the sources' paths.)");
+NAME_gradient ("gradient": a scalar output's value and gradient), NAME_jvp ("jvp": of the inputs
+and their tangents, the outputs and theirs) and NAME_hvp ("hvp": of the inputs and a vector, one
+value per input, the Hessian times the vector), each with a _rows form. They compute exactly the
+bits of the function's calls. Returns the header's path and the sources' paths.)");
 }
 
 }  // namespace zarnik::python

@@ -28,6 +28,14 @@ struct GenerateOptions {
     bool jacobian = true;
     // NAME_gradient: the value and gradient of a function of one scalar output.
     bool gradient = false;
+    // NAME_jvp (in NAME_jvp.h, which NAME.h includes): a function of the
+    // inputs and then one tangent per input, to the outputs and then their
+    // tangents, bit for bit FunctionDerivatives::jvp.
+    bool jvp = false;
+    // NAME_hvp (NAME_hvp.h), for one scalar output: a function of the inputs
+    // and then the vector's lanes, one value per input, to the Hessian times
+    // the vector, one value per input, bit for bit FunctionDerivatives::hvp.
+    bool hvp = false;
     // A function of the generated code holds at most about this many
     // statements, and a file at most this many functions, so that a C
     // compiler's time and memory grow linearly with the graph and the files
@@ -48,7 +56,7 @@ struct GeneratedFile {
 
 struct GeneratedCode {
     GeneratedFile header;                // NAME.h, what a caller includes
-    GeneratedFile parts_header;          // NAME_parts.h, what the sources share
+    std::vector<GeneratedFile> headers;  // the others: NAME_parts.h, what the sources share, and the derivatives'
     std::vector<GeneratedFile> sources;  // NAME.c first, then NAME_1.c, ...: compile them all
 };
 

@@ -113,7 +113,7 @@ class Function(Generic[_Answer, _Batch], metaclass=_NativeClass):
         name: str,
         *,
         wrt: _Wrt | None = None,
-        derivatives: Sequence[Literal["jacobian", "gradient"]] = ("jacobian",),
+        derivatives: Sequence[Literal["jacobian", "gradient", "jvp", "hvp"]] = ("jacobian",),
     ) -> tuple[Path, tuple[Path, ...]]: ...
     @property
     def inputs(self) -> tuple[Expression, ...]: ...

@@ -26,6 +26,8 @@
 #include <string>
 #include <utility>
 
+#include "symbolic/derivatives.hpp"
+#include "symbolic/factories.hpp"
 #include "symbolic/generate/c_lanes.hpp"
 #include "symbolic/program/function_program.hpp"
 #include "symbolic/version.hpp"
@@ -125,8 +127,13 @@ enum class AdjointState : std::uint8_t { zero, one, stored };
 
 class Generator {
 public:
-    Generator(const FunctionProgram& f, std::string name, const GenerateOptions& options)
+    // `caller`: the function whose parameters the caller gives, in its order
+    // (f itself, or the function f is a derivative of).
+    Generator(const FunctionProgram& f, const FunctionProgram& caller, std::string name, const GenerateOptions& options,
+              std::vector<std::string> more_sources)
         : f_(f),
+          caller_(caller),
+          more_sources_(std::move(more_sources)),
           name_(std::move(name)),
           upper_(upper(name_)),
           options_(options),
@@ -463,9 +470,22 @@ private:
             input_offsets.push_back(offset_of(f_.input_places[k]));
             input_dims.push_back(f_.input_dims[k]);
         }
-        std::vector<std::size_t> parameter_lanes;
+        // For each parameter lane the program reads: where it lies in the
+        // caller's array (the parameters of the function the caller holds,
+        // in their order) and in the work array.
+        std::vector<std::size_t> parameter_lanes;  // caller's lane, work lane, ...
         for (const ParameterSlot& parameter : f_.program.parameters) {
+            std::size_t first = 0;
+            std::size_t m = 0;
+            while (m < caller_.parameters.size() && caller_.parameters[m] != parameter.node) {
+                first += static_cast<std::size_t>(caller_.parameters[m]->dimension);
+                ++m;
+            }
+            if (m == caller_.parameters.size()) {
+                throw std::logic_error("a derivative's parameter is not one of its function's");
+            }
             for (std::uint32_t i = 0; i < parameter.dim; ++i) {
+                parameter_lanes.push_back(first + i);
                 parameter_lanes.push_back(parameter.offset + i);
             }
         }
@@ -509,9 +529,10 @@ private:
         if (parameter_lanes.empty()) {
             text += "    (void)params;\n";
         } else {
-            text += "    {\n        size_t m;\n        for (m = 0; m < " + u + "_PARAMETER_LANES; ++m) {\n" +
-                    "            w[" + n + "_parameter_lanes[m]] = params[m];\n" +
-                    "            if (!isfinite(params[m])) {\n                return " + u +
+            text += "    {\n        size_t m;\n        for (m = 0; m < " + std::to_string(parameter_lanes.size()) +
+                    "; m += 2) {\n" + "            w[" + n + "_parameter_lanes[m + 1]] = params[" + n +
+                    "_parameter_lanes[m]];\n" + "            if (!isfinite(params[" + n +
+                    "_parameter_lanes[m]])) {\n                return " + u +
                     "_NOT_FINITE;\n            }\n        }\n    }\n";
         }
         text += constants + "    return 0;\n}\n\n";
@@ -615,12 +636,15 @@ private:
         for (const std::string& source : sources) {
             listed += (listed.empty() ? "\"" : ", \"") + source + "\"";
         }
+        for (const std::string& source : more_sources_) {
+            listed += ", \"" + source + "\"";
+        }
         text += "/* The sources to compile, each on its own. */\n";
         text += "#define " + u + "_SOURCES " + listed + "\n";
-        text += "#define " + u + "_SOURCE_COUNT " + std::to_string(sources.size()) + "\n";
+        text += "#define " + u + "_SOURCE_COUNT " + std::to_string(sources.size() + more_sources_.size()) + "\n";
         text += "#define " + u + "_INPUT_COUNT " + std::to_string(f_.inputs.size()) + "\n";
         text += "#define " + u + "_INPUT_LANES " + std::to_string(f_.input_lanes) + "\n";
-        text += "#define " + u + "_PARAMETER_LANES " + std::to_string(f_.parameter_lanes) + "\n";
+        text += "#define " + u + "_PARAMETER_LANES " + std::to_string(caller_.parameter_lanes) + "\n";
         text += "#define " + u + "_OUTPUT_COUNT " + std::to_string(f_.outputs.size()) + "\n";
         text += "#define " + u + "_OUTPUT_LANES " + std::to_string(f_.output_lanes) + "\n";
         text += "/* The Jacobian's columns: the lanes of the inputs differentiated. */\n";
@@ -633,9 +657,10 @@ private:
                     std::to_string(f_.input_dims[k]) + ")" + (k + 1 < f_.inputs.size() ? "," : "");
         }
         text += ". Parameters:";
-        for (std::size_t m = 0; m < f_.parameters.size(); ++m) {
-            text += " " + commented(f_.parameter_handles[m].name()) + " (" +
-                    std::to_string(f_.parameters[m]->dimension) + ")" + (m + 1 < f_.parameters.size() ? "," : "");
+        for (std::size_t m = 0; m < caller_.parameters.size(); ++m) {
+            text += " " + commented(caller_.parameter_handles[m].name()) + " (" +
+                    std::to_string(caller_.parameters[m]->dimension) + ")" +
+                    (m + 1 < caller_.parameters.size() ? "," : "");
         }
         text += ". Differentiated:";
         for (const std::size_t k : wrt_) {
@@ -725,7 +750,7 @@ private:
         }
         GeneratedCode code;
         code.header = {name_ + ".h", header(banner, names)};
-        code.parts_header = {name_ + "_parts.h", parts_header(banner)};
+        code.headers.push_back({name_ + "_parts.h", parts_header(banner)});
         for (std::size_t file = 0; file < bodies.size(); ++file) {
             code.sources.push_back({names[file], banner + "#include \"" + name_ + "_parts.h\"\n\n" + bodies[file]});
         }
@@ -733,6 +758,8 @@ private:
     }
 
     const FunctionProgram& f_;
+    const FunctionProgram& caller_;
+    std::vector<std::string> more_sources_;  // a derivative's sources, which this header lists too
     std::string name_;
     std::string upper_;
     GenerateOptions options_;
@@ -764,7 +791,68 @@ GeneratedCode generate_code(const Function& function, std::string_view name, con
     if (options.gradient && f.output_lanes != 1) {
         throw std::invalid_argument("a gradient needs a function of one scalar output");
     }
-    return detail::Generator(f, std::string(name), options).run();
+    GenerateOptions values_only;
+    values_only.jacobian = false;
+    values_only.statements_per_function = options.statements_per_function;
+    values_only.functions_per_file = options.functions_per_file;
+    values_only.check = options.check;
+    // The derivatives that are functions of their own, made as the
+    // function's jvp and hvp make theirs (derivatives.hpp), so that their
+    // code gives those calls' bits.
+    std::vector<std::pair<std::string, Function>> derived;
+    const std::vector<Value>& leaves = function.inputs();
+    const auto directions = [&] {
+        std::vector<Value> all = leaves;
+        for (const Value& leaf : leaves) {
+            all.push_back(undefined(leaf.dimension(), "direction"));
+        }
+        return all;
+    };
+    if (options.jvp) {
+        const std::vector<Value> inputs = directions();
+        const std::vector<Value> tangents(inputs.begin() + static_cast<std::ptrdiff_t>(leaves.size()), inputs.end());
+        std::vector<Value> outputs = function.outputs();
+        const std::vector<Value> derivatives = directional_derivatives(function.outputs(), leaves, tangents);
+        outputs.insert(outputs.end(), derivatives.begin(), derivatives.end());
+        derived.emplace_back(std::string(name) + "_jvp", Function(inputs, outputs));
+    }
+    if (options.hvp) {
+        if (f.output_lanes != 1 || f.input_lanes == 0) {
+            throw std::invalid_argument("a Hessian-vector product needs a function of one scalar output and inputs");
+        }
+        const std::vector<Value> inputs = directions();
+        const std::vector<Value> vector(inputs.begin() + static_cast<std::ptrdiff_t>(leaves.size()), inputs.end());
+        const std::vector<Value> gradients = gradient(function.outputs().front(), leaves);
+        derived.emplace_back(std::string(name) + "_hvp",
+                             Function(inputs, directional_derivatives(gradients, leaves, vector)));
+    }
+    std::vector<GeneratedCode> parts;
+    std::vector<std::string> more_sources;
+    for (const auto& [derived_name, derived_function] : derived) {
+        const detail::FunctionProgram& program = detail::FunctionAccess::program(derived_function);
+        if (!program.regular || program.can_fail) {
+            throw std::invalid_argument("the derivatives of this function cannot be generated as C");
+        }
+        parts.push_back(detail::Generator(program, f, derived_name, values_only, {}).run());
+        for (const GeneratedFile& source : parts.back().sources) {
+            more_sources.push_back(source.name);
+        }
+    }
+    GeneratedCode code = detail::Generator(f, f, std::string(name), options, more_sources).run();
+    for (GeneratedCode& part : parts) {
+        // The caller includes one header, which includes the derivatives'.
+        const std::string include = "#include \"" + part.header.name + "\"\n";
+        const std::size_t end = code.header.text.rfind("#endif");
+        code.header.text.insert(end, include + "\n");
+        code.headers.push_back(std::move(part.header));
+        for (GeneratedFile& file : part.headers) {
+            code.headers.push_back(std::move(file));
+        }
+        for (GeneratedFile& file : part.sources) {
+            code.sources.push_back(std::move(file));
+        }
+    }
+    return code;
 }
 
 GeneratedPaths generate(const Function& function, const std::filesystem::path& directory, std::string_view name,
@@ -787,7 +875,9 @@ GeneratedPaths generate(const Function& function, const std::filesystem::path& d
     };
     GeneratedPaths paths;
     paths.header = write(code.header);
-    write(code.parts_header);
+    for (const GeneratedFile& header : code.headers) {
+        write(header);
+    }
     for (const GeneratedFile& source : code.sources) {
         paths.sources.push_back(write(source));
     }

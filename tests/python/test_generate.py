@@ -84,6 +84,18 @@ class Generated:
         return code, value.value, list(gradient)[: self.wrt_lanes]
 
 
+def call_values(library, name, values, output_dims, params):
+    """A generated function's value entry point (also a derivative's, NAME_jvp
+    and NAME_hvp): its code and the output lanes."""
+    arrays = [doubles(np.ravel(v)) for v in values]
+    inputs = (DOUBLES * max(len(arrays), 1))(*(ctypes.cast(a, DOUBLES) for a in arrays))
+    lanes = [(ctypes.c_double * dim)() for dim in output_dims]
+    outputs = (DOUBLES * len(lanes))(*(ctypes.cast(a, DOUBLES) for a in lanes))
+    work = (ctypes.c_double * getattr(library, f"{name}_work_size")())()
+    code = getattr(library, name)(inputs, params, outputs, work)
+    return code, [list(o) for o in lanes]
+
+
 def random_function(rng):
     """A random graph over every operation (random_graphs.py), as a function of
     some of its parameters, the others read as parameters; None when the
@@ -112,7 +124,7 @@ def random_function(rng):
 
 
 def outcome(f, at):
-    """The call's outputs, or None where it refuses a value that is not finite."""
+    """f(*at), or None where it refuses a value that is not finite."""
     try:
         return f(*at)
     except ValueError as error:
@@ -126,7 +138,9 @@ def test_random_graphs_give_the_calls_bits(tmp_path):
     for index in range(80):
         f, at, wrt = random_function(rng)
         gradient = f.output_lanes == 1
-        derivatives = ("jacobian", "gradient") if gradient else ("jacobian",)
+        derivatives = (
+            ("jacobian", "jvp") + (("gradient",) if gradient else ()) + (("hvp",) if gradient and f.inputs else ())
+        )
         header, sources = f.generate(tmp_path, f"g{index}", wrt=wrt, derivatives=derivatives)
         cases.append((f, at, wrt, sources))
     library = compile_library(tmp_path, [s for case in cases for s in case[3]])
@@ -134,6 +148,7 @@ def test_random_graphs_give_the_calls_bits(tmp_path):
     text = "".join(s.read_text() for case in cases for s in case[3])
     assert all(helper in text for helper in ("zk_maximum(", "zk_step(", "zk_gate(", "zk_sign(", "pow(", "cbrt("))
     checked = failed = 0
+    derived = {"jvp": 0, "hvp": 0}  # the derivatives' calls compared
     for index, (f, at, wrt, _) in enumerate(cases):
         positions = list(range(len(f.inputs))) if wrt is None else wrt
         wrt_lanes = sum(f.inputs[k].dim for k in positions)
@@ -157,8 +172,30 @@ def test_random_graphs_give_the_calls_bits(tmp_path):
             code, our_value, our_gradient = generated.gradient(*at)
             assert code == 0 and bits([our_value]) == bits([value])
             assert bits(our_gradient) == bits(jacobian)
+        # The derivatives that are functions of their own: in a direction, and the Hessian times a vector.
+        tangents = [[rng.uniform(-1.0, 1.0) for _ in value] for value in at]
+        dims = [o.dim for o in f.outputs]
+        expected = outcome(f.jvp, (at, tangents))
+        code, lanes = call_values(library, f"g{index}_jvp", at + tangents, dims + dims, generated.params)
+        if expected is None:
+            assert code == NOT_FINITE
+        else:
+            answers = [expected[0], expected[1]] if len(dims) == 1 else [*expected[0], *expected[1]]
+            assert code == 0 and [bits(v) for v in lanes] == [bits(v) for v in answers]
+            derived["jvp"] += 1
+        if f.output_lanes == 1 and f.inputs:
+            vector = [[rng.uniform(-1.0, 1.0) for _ in value] for value in at]
+            expected = outcome(f.hvp, (at, np.concatenate([np.ravel(v) for v in vector])))
+            input_dims = [p.dim for p in f.inputs]
+            code, lanes = call_values(library, f"g{index}_hvp", at + vector, input_dims, generated.params)
+            if expected is None:
+                assert code == NOT_FINITE
+            else:
+                assert code == 0 and bits([v for lane in lanes for v in lane]) == bits(expected)
+                derived["hvp"] += 1
         checked += 1
     assert checked >= 40 and failed >= 3  # both outcomes are exercised
+    assert derived["jvp"] >= 30 and derived["hvp"] >= 3, derived
 
 
 def test_every_elementary_function_and_its_slopes(tmp_path):
@@ -168,23 +205,47 @@ def test_every_elementary_function_and_its_slopes(tmp_path):
     outputs += [getattr(zk, name)(x, y) for name in sorted(BINARY)]
     outputs += [x * y, x / y, x - y, -x, x + y, zk.sin(x), zk.cos(y)]
     f = zk.function([x, y], outputs)
-    _, sources = f.generate(tmp_path, "elementary")
-    library = compile_library(tmp_path, sources)
+    # Their sum, a scalar: its gradient and the Hessian times a vector.
+    total = zk.Constant(0.0)
+    for output in outputs:
+        total = total + zk.sum(output)
+    loss = zk.function([x, y], total)
+    _, sources = f.generate(tmp_path, "elementary", derivatives=("jacobian", "jvp"))
+    _, more = loss.generate(tmp_path, "loss", derivatives=("gradient", "hvp"))
+    library = compile_library(tmp_path, sources + more)
     generated = Generated(library, "elementary", f, 8)
+    summed = Generated(library, "loss", loss, 8)
     points = [
-        ([0.5, -0.25, 0.75, 0.125], [0.5, 2.0, 0.3, 1.5]),
-        ([0.0, 0.5, 0.25, 0.9], [0.0, 0.5, 1.0, 0.9]),  # ties of minimum and maximum, atan2 at the origin
-        ([0.3, 1e-300, 0.5, 0.5], [0.0, 0.3, 2.5, 1.0]),  # pow at an exponent of 0, a tiny base
+        ([0.5, 0.25, 0.75, 0.125], [0.5, 2.0, 0.3, 1.5]),
+        ([0.5, 0.5, 0.25, 0.9], [0.5, 0.5, 1.0, 0.9]),  # ties of minimum and maximum
+        ([1.0, 1e-300, 0.5, 1.0], [2.0, 0.3, 2.5, -1.0]),  # asin and acos at 1 (infinite slopes), a tiny base
+        ([-0.5, 0.5, 0.5, 0.5], [1.0, 1.0, 1.0, 1.0]),  # log of a negative lane: the call fails
     ]
+    compared = []
     for at in points:
         expected = outcome(f, at)
         code, values, jacobian = generated.jacobian(*at)
+        compared.append(expected is not None)
         if expected is None:
             assert code == NOT_FINITE
             continue
         assert code == 0
         assert [bits(v) for v in values] == [bits(v) for v in expected]
         assert bits(jacobian) == bits(f.jacobian(*at))
+        tangent = [[0.25, -0.5, 1.0, 0.125], [1.0, 0.5, -0.25, 2.0]]
+        code, lanes = call_values(library, "elementary_jvp", [*at, *tangent], [4] * 2 * len(outputs), None)
+        expected = outcome(f.jvp, (at, tangent))
+        assert code == (0 if expected is not None else NOT_FINITE)
+        if expected is not None:
+            assert [bits(v) for v in lanes] == [bits(v) for v in [*expected[0], *expected[1]]]
+        code, value, gradient = summed.gradient(*at)
+        assert code == 0 and bits([value]) == bits(loss(*at)) and bits(gradient) == bits(loss.value_and_grad(*at)[1])
+        code, lanes = call_values(library, "loss_hvp", [*at, *tangent], [4, 4], None)
+        expected = outcome(loss.hvp, (at, np.ravel(tangent)))
+        assert code == (0 if expected is not None else NOT_FINITE)
+        if expected is not None:
+            assert bits(np.ravel(lanes)) == bits(expected)
+    assert compared == [True, True, True, False]
 
 
 def test_adjoints_keep_the_sweeps_signed_zeros(tmp_path):
