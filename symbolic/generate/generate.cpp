@@ -24,6 +24,7 @@
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "symbolic/derivatives.hpp"
@@ -473,19 +474,20 @@ private:
         // For each parameter lane the program reads: where it lies in the
         // caller's array (the parameters of the function the caller holds,
         // in their order) and in the work array.
+        std::unordered_map<const ValueNode*, std::size_t> caller_lanes;  // each parameter's first lane there
+        std::size_t next = 0;
+        for (const ValueNode* parameter : caller_.parameters) {
+            caller_lanes.emplace(parameter, next);
+            next += static_cast<std::size_t>(parameter->dimension);
+        }
         std::vector<std::size_t> parameter_lanes;  // caller's lane, work lane, ...
         for (const ParameterSlot& parameter : f_.program.parameters) {
-            std::size_t first = 0;
-            std::size_t m = 0;
-            while (m < caller_.parameters.size() && caller_.parameters[m] != parameter.node) {
-                first += static_cast<std::size_t>(caller_.parameters[m]->dimension);
-                ++m;
-            }
-            if (m == caller_.parameters.size()) {
+            const auto found = caller_lanes.find(parameter.node);
+            if (found == caller_lanes.end()) {
                 throw std::logic_error("a derivative's parameter is not one of its function's");
             }
             for (std::uint32_t i = 0; i < parameter.dim; ++i) {
-                parameter_lanes.push_back(first + i);
+                parameter_lanes.push_back(found->second + i);
                 parameter_lanes.push_back(parameter.offset + i);
             }
         }
