@@ -248,6 +248,27 @@ def test_every_elementary_function_and_its_slopes(tmp_path):
     assert compared == [True, True, True, False]
 
 
+def test_parameters_are_read_from_the_callers_array_in_the_functions_order(tmp_path):
+    """The parameters that are not inputs, as f.parameters lists them, for the
+    function and for its jvp and hvp, whose graphs reach them in other orders."""
+    x = zk.Undefined(dim=2, name="x")
+    a, b, c = zk.Parameter(0.5, -1.5, name="a"), zk.Parameter(2.0, name="b"), zk.Parameter(0.25, 3.0, 1.0, name="c")
+    y = c.z * b + zk.sin(zk.dot(x, a)) * c.x + b * b * x.y + zk.exp(c.y * x.x)
+    f = zk.function([x], y)
+    assert [p.name for p in f.parameters] == ["c", "b", "a"]
+    _, sources = f.generate(tmp_path, "params", derivatives=("gradient", "jvp", "hvp"))
+    library = compile_library(tmp_path, sources)
+    generated = Generated(library, "params", f, 2)
+    at, direction = [[0.3, -0.7]], [[1.0, 0.5]]
+    code, value, gradient = generated.gradient(*at)
+    expected_value, expected_gradient = f.value_and_grad(*at)
+    assert code == 0 and bits([value]) == bits([expected_value]) and bits(gradient) == bits(expected_gradient)
+    code, lanes = call_values(library, "params_jvp", at + direction, [1, 1], generated.params)
+    assert code == 0 and [bits(v) for v in lanes] == [bits(v) for v in f.jvp(at, direction)]
+    code, lanes = call_values(library, "params_hvp", at + direction, [2], generated.params)
+    assert code == 0 and bits(lanes[0]) == bits(f.hvp(at, direction[0]))
+
+
 def test_adjoints_keep_the_sweeps_signed_zeros(tmp_path):
     """An adjoint starts at +0.0 and a contribution of -0.0 is added to it, not
     stored as it is: the Jacobian has the interpreter's +0.0."""
