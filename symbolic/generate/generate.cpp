@@ -307,7 +307,9 @@ private:
             for (std::uint32_t k = 0; k < in.dim; ++k) {
                 parts_.add("w[" + std::to_string(in.out + k) + "] = " + value(packs[in.a + k]) + ";", 1);
             }
-        } else if constexpr (R::shape == Shape::Component) {
+        } else {
+            // A shape added to the list needs its C here (and in reverse_instruction).
+            static_assert(R::shape == Shape::Component);
             parts_.add("w[" + std::to_string(in.out) + "] = " + value(in.a + in.arg) + ";", 1);
         }
     }
@@ -419,7 +421,8 @@ private:
                     parts_.add(accumulate(slot, adjoint(in.out + k)), 1);
                 }
             }
-        } else if constexpr (R::shape == Shape::Component) {
+        } else {
+            static_assert(R::shape == Shape::Component);
             const std::uint32_t slot = in.a + in.arg;
             if (live_[slot]) {
                 parts_.add(accumulate(slot, adjoint(in.out)), 1);
