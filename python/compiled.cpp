@@ -11,6 +11,7 @@
 
 #include "compiled.hpp"
 #include "symbolic/factories.hpp"
+#include "symbolic/generate.hpp"
 #include "symbolic/rows.hpp"
 
 namespace py = pybind11;
@@ -33,4 +34,14 @@ PYBIND11_MODULE(_compiled, m) {
     m.def("_approximate_kernels", [] { return std::string(approximate_kernels()); });
 
     bind_serialization(m);
+
+    // How generated C code computes each operation of the core's list, for
+    // the test that every operation has its C form.
+    m.def("_c_operation_forms", [] {
+        py::dict forms;
+        for (const auto& [name, form] : c_operation_forms()) {
+            forms[py::str(name)] = form;
+        }
+        return forms;
+    });
 }

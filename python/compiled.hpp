@@ -37,7 +37,8 @@ struct PyFunction {
 // (function_class.cpp), whose methods come in groups: a call, its Jacobian and
 // gradient (function_calls.cpp), the batches over rows (function_batches.cpp),
 // Hessians, jvp and hvp (function_derivative_methods.cpp), and sparse
-// Jacobians and Hessians with their patterns (sparse.cpp); zarnik.save's and
+// Jacobians and Hessians with their patterns (sparse.cpp), C code generated
+// from the function (function_generate.cpp); zarnik.save's and
 // zarnik.load's native halves, and the pickling and copying of Tape and
 // Function (serialization.cpp); the callbacks of a nonlinear program
 // (problem.cpp).
@@ -48,6 +49,7 @@ void bind_function_batches(py::class_<PyFunction>& function_class);
 void bind_function_derivative_methods(py::class_<PyFunction>& function_class);
 void bind_sparse(py::class_<PyFunction>& function_class);
 void bind_problem(py::module_& module);
+void bind_function_generate(py::class_<PyFunction>& function_class);
 void bind_serialization(py::module_& module);
 
 // The lazy result of a batch method given a Dask array among its arguments,

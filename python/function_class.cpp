@@ -53,6 +53,7 @@ writes no gradient. Parameters that are not inputs are read at each call.
     bind_function_batches(function_class);
     bind_function_derivative_methods(function_class);
     bind_sparse(function_class);
+    bind_function_generate(function_class);
     function_class
         .def_property_readonly("inputs",
                                [](const PyFunction& self) { return py::tuple(py::cast(self.function.inputs())); })

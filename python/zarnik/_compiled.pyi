@@ -1,5 +1,6 @@
 from collections.abc import Sequence
 from os import PathLike
+from pathlib import Path
 from types import GenericAlias
 from typing import Any, Generic, Literal, Self, SupportsFloat, SupportsIndex, TypeVar, overload
 
@@ -105,6 +106,15 @@ class Function(Generic[_Answer, _Batch], metaclass=_NativeClass):
         weights: npt.ArrayLike | None = None,
         format: Literal["csc", "coo"] = "csc",
     ) -> Any: ...
+    # C code: the header's path and the paths of the sources to compile.
+    def generate(
+        self,
+        directory: str | PathLike[str],
+        name: str,
+        *,
+        wrt: _Wrt | None = None,
+        derivatives: Sequence[Literal["jacobian", "gradient", "jvp", "hvp"]] = ("jacobian",),
+    ) -> tuple[Path, tuple[Path, ...]]: ...
     @property
     def inputs(self) -> tuple[Expression, ...]: ...
     @property
@@ -130,6 +140,7 @@ def function(
 ) -> Function[tuple[tuple[float, ...], ...], list[_Rows]]: ...
 def _new_node_id() -> int: ...
 def _approximate_kernels() -> str: ...
+def _c_operation_forms() -> dict[str, str]: ...
 
 # The graph files' native half (zarnik.save and zarnik.load).
 _HEADER_SIZE: int

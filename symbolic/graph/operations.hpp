@@ -152,6 +152,11 @@ struct Wanted {
 //
 // `keeps_finite`: finite operands always give a finite result, so a result of
 // the operation needs no check of its own.
+//
+// `c_form`: the forward rule as generated C code writes it (generate/), over
+// operands `a` and `b`, for a rule whose forward is not written over the lane
+// type (one that is, is written in C through the `lane` functions' C names).
+// It must round as `forward` does.
 template <ExpressionOp Op>
 struct Rule;
 
@@ -190,6 +195,7 @@ struct BinaryRule {
 template <>
 struct Rule<ExpressionOp::Add> : BinaryRule<Rule<ExpressionOp::Add>> {
     static constexpr std::string_view name = "Add";
+    static constexpr std::string_view c_form = "a + b";
     static constexpr bool keeps_finite = false;  // overflows
     static double forward(double a, double b) noexcept { return a + b; }
     template <typename T>
@@ -201,6 +207,7 @@ struct Rule<ExpressionOp::Add> : BinaryRule<Rule<ExpressionOp::Add>> {
 template <>
 struct Rule<ExpressionOp::Subtract> : BinaryRule<Rule<ExpressionOp::Subtract>> {
     static constexpr std::string_view name = "Subtract";
+    static constexpr std::string_view c_form = "a - b";
     static constexpr bool keeps_finite = false;  // overflows
     // db - g and db + (-g) round alike.
     static double forward(double a, double b) noexcept { return a - b; }
@@ -220,6 +227,7 @@ struct Rule<ExpressionOp::Subtract> : BinaryRule<Rule<ExpressionOp::Subtract>> {
 template <>
 struct Rule<ExpressionOp::Multiply> : BinaryRule<Rule<ExpressionOp::Multiply>> {
     static constexpr std::string_view name = "Multiply";
+    static constexpr std::string_view c_form = "a * b";
     static constexpr bool keeps_finite = false;  // overflows
     static double forward(double a, double b) noexcept { return a * b; }
     template <typename T>
@@ -238,6 +246,7 @@ struct Rule<ExpressionOp::Multiply> : BinaryRule<Rule<ExpressionOp::Multiply>> {
 template <>
 struct Rule<ExpressionOp::Divide> : BinaryRule<Rule<ExpressionOp::Divide>> {
     static constexpr std::string_view name = "Divide";
+    static constexpr std::string_view c_form = "a / b";
     static constexpr bool keeps_finite = false;  // overflows, divides by zero
     // d(a/b) = da / b - (a/b) db / b: the divisor's term is the negated
     // gradient times the quotient, over b, never b squared, which over- or
@@ -340,6 +349,7 @@ struct Rule<ExpressionOp::Atan2> : BinaryRule<Rule<ExpressionOp::Atan2>> {
 template <>
 struct Rule<ExpressionOp::Minimum> : BinaryRule<Rule<ExpressionOp::Minimum>> {
     static constexpr std::string_view name = "Minimum";
+    static constexpr std::string_view c_form = "zk_minimum(a, b)";
     static constexpr bool keeps_finite = true;
     static double forward(double a, double b) noexcept { return b < a ? b : a; }
     template <typename T>
@@ -362,6 +372,7 @@ struct Rule<ExpressionOp::Minimum> : BinaryRule<Rule<ExpressionOp::Minimum>> {
 template <>
 struct Rule<ExpressionOp::Maximum> : BinaryRule<Rule<ExpressionOp::Maximum>> {
     static constexpr std::string_view name = "Maximum";
+    static constexpr std::string_view c_form = "zk_maximum(a, b)";
     static constexpr bool keeps_finite = true;
     static double forward(double a, double b) noexcept { return a < b ? b : a; }
     template <typename T>
@@ -386,6 +397,7 @@ struct Rule<ExpressionOp::Maximum> : BinaryRule<Rule<ExpressionOp::Maximum>> {
 template <>
 struct Rule<ExpressionOp::Step> : BinaryRule<Rule<ExpressionOp::Step>> {
     static constexpr std::string_view name = "Step";
+    static constexpr std::string_view c_form = "zk_step(a, b)";
     static constexpr bool keeps_finite = true;
     static constexpr bool flat_a = true;
     static constexpr bool flat_b = true;
@@ -401,6 +413,7 @@ struct Rule<ExpressionOp::Step> : BinaryRule<Rule<ExpressionOp::Step>> {
 template <>
 struct Rule<ExpressionOp::Gate> : BinaryRule<Rule<ExpressionOp::Gate>> {
     static constexpr std::string_view name = "Gate";
+    static constexpr std::string_view c_form = "zk_gate(a, b)";
     static constexpr bool keeps_finite = true;
     static constexpr bool flat_a = true;
     static double forward(double c, double v) noexcept { return lane::gate(c, v); }
@@ -431,6 +444,7 @@ struct UnaryRule {
 template <>
 struct Rule<ExpressionOp::Negate> : UnaryRule<Rule<ExpressionOp::Negate>> {
     static constexpr std::string_view name = "Negate";
+    static constexpr std::string_view c_form = "-a";
     static constexpr bool keeps_finite = true;
     // A sign flip, not a subtraction from zero: -(+0.0) is -0.0.
     static double forward(double x) noexcept { return -x; }
@@ -475,6 +489,7 @@ struct Rule<ExpressionOp::Cos> : UnaryRule<Rule<ExpressionOp::Cos>> {
 template <>
 struct Rule<ExpressionOp::Sqrt> : UnaryRule<Rule<ExpressionOp::Sqrt>> {
     static constexpr std::string_view name = "Sqrt";
+    static constexpr std::string_view c_form = "sqrt(a)";
     static constexpr bool keeps_finite = false;  // NaN below 0
     // d sqrt(x) = dx / (2 sqrt(x)): +inf at 0. sqrt(-0) is -0, whose
     // reciprocal would be -inf: the slope at -0 is the slope at 0.
@@ -700,6 +715,7 @@ struct Rule<ExpressionOp::Atan> : UnaryRule<Rule<ExpressionOp::Atan>> {
 template <>
 struct Rule<ExpressionOp::Abs> : UnaryRule<Rule<ExpressionOp::Abs>> {
     static constexpr std::string_view name = "Abs";
+    static constexpr std::string_view c_form = "fabs(a)";
     static constexpr bool keeps_finite = true;
     // d |x| = sign(x) dx, taken as +1 at 0 (and at -0); g * -1 is -g exactly.
     static double forward(double x) noexcept { return std::fabs(x); }
@@ -713,6 +729,7 @@ struct Rule<ExpressionOp::Abs> : UnaryRule<Rule<ExpressionOp::Abs>> {
 template <>
 struct Rule<ExpressionOp::Cbrt> : UnaryRule<Rule<ExpressionOp::Cbrt>> {
     static constexpr std::string_view name = "Cbrt";
+    static constexpr std::string_view c_form = "cbrt(a)";
     static constexpr bool keeps_finite = true;
     // d cbrt(x) = dx / (3 cbrt(x)^2) = (y / x) / 3 dx: +inf at 0 (and -0).
     // y / x carries the rounding of y once, where 1 / (3 y^2) carries it
@@ -734,6 +751,7 @@ struct Rule<ExpressionOp::Cbrt> : UnaryRule<Rule<ExpressionOp::Cbrt>> {
 template <>
 struct Rule<ExpressionOp::Sign> : UnaryRule<Rule<ExpressionOp::Sign>> {
     static constexpr std::string_view name = "Sign";
+    static constexpr std::string_view c_form = "zk_sign(a)";
     static constexpr bool keeps_finite = true;
     static constexpr bool flat = true;
     static double forward(double x) noexcept { return lane::sign(x); }

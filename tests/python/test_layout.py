@@ -17,6 +17,7 @@ STAGES = {
     "rows": ["rows.hpp"],
     "derivatives": ["derivatives.hpp", "sparsity.hpp", "problem.hpp"],
     "files": ["serialization.hpp"],
+    "generate": ["generate.hpp"],
 }
 RANK = {stage: rank for rank, stage in enumerate(STAGES)}
 PUBLIC = {f"symbolic/{header}": stage for stage, headers in STAGES.items() for header in headers}

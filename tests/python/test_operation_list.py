@@ -20,6 +20,7 @@ import test_row_batches
 import _zarnik
 import random_graphs
 import zarnik as zk
+import zarnik._compiled
 import zarnik._functions
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -106,6 +107,18 @@ def test_each_operation_is_built_bound_and_saved_under_its_own_name(name, operan
     buffer = io.BytesIO()
     zk.save(built, buffer)
     assert zk.load(io.BytesIO(buffer.getvalue())).op == name
+
+
+@pytest.mark.parametrize("name, operands", [(n, k) for n, k, _ in OPERATIONS])
+def test_each_operation_has_the_c_form_generated_code_computes_it_with(name, operands):
+    """Generated C code (symbolic/generate/) writes an operation from its rule:
+    through the C names of the `lane` functions where the forward rule is
+    written over the lane type, else from the rule's `c_form`. An operation
+    with neither cannot be generated."""
+    form = zarnik._compiled._c_operation_forms().get(name, "")
+    assert form, f"{name} has no C form: give its Rule a c_form in symbolic/graph/operations.hpp"
+    if name not in ("Pack", "Component"):
+        assert re.search(r"\ba\b", form) and (operands < 2 or re.search(r"\bb\b", form)), form
 
 
 @pytest.mark.parametrize("name, operands, approximated", functions(), ids=[f[0] for f in functions()])

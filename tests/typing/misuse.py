@@ -23,3 +23,4 @@ zk.grad(p * p, 2.0)  # error: call-overload
 zk.function(p, p * p).hessian(1.0, wrt=1.0)  # error: arg-type
 zk.save(1.0, "graph.zg")  # error: arg-type
 graph: zk.Expression = zk.load("graph.zg")  # error: assignment
+zk.function(p, p * p).generate("generated", "model", derivatives=("hessian",))  # error: arg-type

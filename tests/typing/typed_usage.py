@@ -57,6 +57,8 @@ def main() -> None:
     pair: tuple[tuple[float, ...], ...] = several(0.5)
     arrays: list[npt.NDArray[np.float64]] = several.batch(np.zeros(3))
     print(value, jacobian.shape, loss, gradient, rows, pair, arrays, f.inputs, f.output_lanes)
+    header, sources = f.generate("generated", "model", wrt=[x], derivatives=("jacobian", "gradient"))
+    print(header.name, [source.name for source in sources])
 
     print(lanes_of(f, 0.5, 1.0), lanes_of(several, 0.5))
 
