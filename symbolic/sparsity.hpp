@@ -6,10 +6,10 @@
 // computed in as few sweeps as the pattern allows. A pattern is found once;
 // each evaluation then costs one sweep per colour of the pattern, plus work
 // proportional to its entries, never a dense matrix. Where the sweeps of all
-// colours together make a graph a few times the size of the graph below the
-// outputs at most, they are made one function, whose evaluation computes
-// the values below them once and each colour's derivatives only where that
-// colour reaches.
+// colours together make no more nodes than the sweeps one by one go through
+// (and at most 8 times the graph below the outputs), they are made one
+// function, whose evaluation computes the values below them once and each
+// colour's derivatives only where that colour reaches.
 
 #include <cstddef>
 #include <cstdint>

@@ -158,29 +158,36 @@ void require_room(std::span<double> values, const SparsityPattern& pattern) {
 // along constant seeds, so that its tangents exist only where it reaches, and
 // the values (and, for a Hessian, the gradient graph) below them are computed
 // once for all colours instead of once per sweep. Colour c's results start at
-// lane offsets[c] of the function's outputs. Made only while the sweeps
-// together stay within fused_graph_limit times the graph below the outputs:
-// never more work per evaluation than the sweeps one by one, and memory
-// bounded by a few graphs. Nothing otherwise: the sweeps then run one by one.
+// lane offsets[c] of the function's outputs. Made only within fused_budget;
+// nothing otherwise: the sweeps then run one by one.
 struct Fused {
     Function function;
     std::vector<std::size_t> offsets;
 };
 
-// How many times the graph below the outputs the fused sweeps may make: at
-// most about as much memory again as the sweeps one by one hold. The
-// swing-up of examples/swing_up.py at N = 1,000: its Jacobian's 4 reverse
-// sweeps fused take 2.2 times less time, its Hessian's 3 forward ones 20%
-// less; making the problem peaks at 819 MB with both fused, 616 MB with the
-// Jacobian's alone, 459 MB with neither.
-constexpr std::size_t fused_graph_limit = 3;
+// The fused sweeps may make as many nodes as the sweeps one by one would go
+// through at each evaluation (each sweep's graph holds the values and their
+// derivatives: twice the graph below the outputs, per colour), but no more
+// than fused_graph_limit graphs: never more work per evaluation, and memory
+// bounded by a few graphs. The swing-up of examples/swing_up.py at N = 1,000:
+// its Jacobian's 4 reverse sweeps fused take 2.2 times less time, its
+// Hessian's 3 forward ones 20% less; making the problem peaks at 819 MB with
+// both fused, 616 MB with the Jacobian's alone, 459 MB with neither.
+constexpr std::size_t fused_graph_limit = 8;
+
+std::size_t fused_budget(std::size_t graph_nodes, std::uint32_t colours) {
+    const std::size_t graphs = std::min<std::size_t>(2 * std::size_t{colours}, fused_graph_limit);
+    if (graphs == 0) {
+        return 0;
+    }
+    return graph_nodes > std::numeric_limits<std::size_t>::max() / graphs ? std::numeric_limits<std::size_t>::max()
+                                                                          : graph_nodes * graphs;
+}
 
 std::optional<Fused> fused_sweeps(const std::vector<Value>& inputs, const std::vector<Value>& outputs,
                                   const std::vector<Value>& leaves, const Colouring& colouring, const Reads& reads) {
     const detail::DerivativeGraph graph(outputs);
-    std::size_t budget = graph.size() > std::numeric_limits<std::size_t>::max() / fused_graph_limit
-                             ? std::numeric_limits<std::size_t>::max()
-                             : graph.size() * fused_graph_limit;
+    std::size_t budget = fused_budget(graph.size(), colouring.count);
     std::vector<Value> results;
     std::vector<std::size_t> offsets(colouring.count + 1, 0);
     std::size_t lanes = 0;
@@ -219,8 +226,7 @@ std::optional<Fused> fused_sweeps(const std::vector<Value>& inputs, const std::v
 // The reverse sweeps likewise: colour c's is the gradient of the sum of the
 // output lanes of its rows alone, so that it goes back only through what
 // those rows reach, and the values below are computed once. Made only while
-// the graphs the colours reach together stay within fused_graph_limit
-// times the graph below the outputs.
+// the graphs the colours reach together stay within fused_budget.
 std::optional<Fused> fused_reverse_sweeps(const std::vector<Value>& inputs, const std::vector<Value>& outputs,
                                           const std::vector<Value>& leaves, const Colouring& colouring,
                                           const Reads& reads) {
@@ -233,7 +239,7 @@ std::optional<Fused> fused_reverse_sweeps(const std::vector<Value>& inputs, cons
             sum = sum ? *sum + lane : lane;
         }
     }
-    const std::size_t limit = fused_graph_limit * detail::DerivativeGraph(outputs).size();
+    const std::size_t limit = fused_budget(detail::DerivativeGraph(outputs).size(), colouring.count);
     std::vector<std::optional<detail::DerivativeGraph>> graphs(colouring.count);
     std::size_t reached = 0;
     for (std::uint32_t c = 0; c < colouring.count; ++c) {
