@@ -131,6 +131,12 @@ class NLP:
     def __repr__(self) -> str:
         return f"<zarnik.NLP of {self.variables} variables and {self.constraints} constraints>"
 
+    def __copy__(self) -> NLP:
+        # The problem is immutable: a copy shares it instead of compiling again.
+        problem = NLP.__new__(NLP)
+        problem.__dict__.update(self.__dict__)
+        return problem
+
     def __reduce__(self) -> tuple[Any, ...]:
         return (_nlp_of_function, (self._function,))
 
@@ -240,7 +246,10 @@ class NLP:
             cu=upper_g,
         )
         for name, value in {**_QUIET, **options}.items():
-            solver.add_option(name, value)
+            try:
+                solver.add_option(name, value)
+            except TypeError:
+                raise ValueError(f"IPOPT refused the option {name}={value!r}") from None
         x, info = solver.solve(start)
         return NLPResult(
             x=np.asarray(x, dtype=float),

@@ -1,6 +1,7 @@
 """Nonlinear programs: the callbacks against dense derivatives, solutions that
 satisfy their optimality conditions with both solvers, and the refusals."""
 
+import copy
 import pickle
 import sys
 
@@ -127,6 +128,21 @@ def test_a_problem_pickles_as_its_function():
     np.testing.assert_array_equal(again._problem.hessian_structure()[0], problem._problem.hessian_structure()[0])
     native = pickle.loads(pickle.dumps(problem._problem))
     np.testing.assert_array_equal(native.gradient(x), problem.gradient(x))
+
+
+def test_a_copy_shares_the_compiled_problem():
+    problem, _ = random_problem()
+    again = copy.copy(problem)
+    assert again._problem is problem._problem and again.function is problem.function
+    x = np.linspace(-1.0, 1.0, problem.variables)
+    np.testing.assert_array_equal(again.gradient(x), problem.gradient(x))
+
+
+def test_an_option_ipopt_refuses_is_named():
+    pytest.importorskip("cyipopt")
+    x = zk.Undefined(name="x")
+    with pytest.raises(ValueError, match=r"IPOPT refused the option no_such_option=3"):
+        zk.nlp(x, x * x).solve(1.0, options={"no_such_option": 3})
 
 
 def test_a_value_that_is_not_finite_makes_ipopt_step_back():
