@@ -191,4 +191,44 @@ Value minimum(double left, Value right) { return minimum(constant(left), std::mo
 Value maximum(Value left, double right) { return maximum(std::move(left), constant(right)); }
 Value maximum(double left, Value right) { return maximum(constant(left), std::move(right)); }
 
+Value less(Value left, Value right) { return binary_expression(ExpressionOp::Less, std::move(left), std::move(right)); }
+Value less(Value left, double right) { return less(std::move(left), constant(right)); }
+Value less(double left, Value right) { return less(constant(left), std::move(right)); }
+Value less_equal(Value left, Value right) {
+    return binary_expression(ExpressionOp::LessEqual, std::move(left), std::move(right));
+}
+Value less_equal(Value left, double right) { return less_equal(std::move(left), constant(right)); }
+Value less_equal(double left, Value right) { return less_equal(constant(left), std::move(right)); }
+Value greater(Value left, Value right) {
+    return binary_expression(ExpressionOp::Greater, std::move(left), std::move(right));
+}
+Value greater(Value left, double right) { return greater(std::move(left), constant(right)); }
+Value greater(double left, Value right) { return greater(constant(left), std::move(right)); }
+Value greater_equal(Value left, Value right) {
+    return binary_expression(ExpressionOp::GreaterEqual, std::move(left), std::move(right));
+}
+Value greater_equal(Value left, double right) { return greater_equal(std::move(left), constant(right)); }
+Value greater_equal(double left, Value right) { return greater_equal(constant(left), std::move(right)); }
+Value equal(Value left, Value right) {
+    return binary_expression(ExpressionOp::Equal, std::move(left), std::move(right));
+}
+Value equal(Value left, double right) { return equal(std::move(left), constant(right)); }
+Value equal(double left, Value right) { return equal(constant(left), std::move(right)); }
+Value not_equal(Value left, Value right) {
+    return binary_expression(ExpressionOp::NotEqual, std::move(left), std::move(right));
+}
+Value not_equal(Value left, double right) { return not_equal(std::move(left), constant(right)); }
+Value not_equal(double left, Value right) { return not_equal(constant(left), std::move(right)); }
+Value logical_and(Value left, Value right) {
+    return binary_expression(ExpressionOp::LogicalAnd, std::move(left), std::move(right));
+}
+Value logical_and(Value left, double right) { return logical_and(std::move(left), constant(right)); }
+Value logical_and(double left, Value right) { return logical_and(constant(left), std::move(right)); }
+Value logical_or(Value left, Value right) {
+    return binary_expression(ExpressionOp::LogicalOr, std::move(left), std::move(right));
+}
+Value logical_or(Value left, double right) { return logical_or(std::move(left), constant(right)); }
+Value logical_or(double left, Value right) { return logical_or(constant(left), std::move(right)); }
+Value logical_not(Value operand) { return unary_expression(ExpressionOp::LogicalNot, std::move(operand)); }
+
 }  // namespace zarnik::symbolic

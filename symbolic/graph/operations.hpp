@@ -415,6 +415,74 @@ struct Rule<ExpressionOp::Gate> : BinaryRule<Rule<ExpressionOp::Gate>> {
     }
 };
 
+// --- comparisons and logic --------------------------------------------------------
+
+// A comparison or a logical operation gives 1.0 or 0.0 on each lane, and is
+// constant on either side of where its answer changes: flat in both operands,
+// so that it passes nothing back and couples nothing in sparse patterns. A
+// lane is true when it is not zero, NaN included (as C and NumPy take it).
+template <typename Self>
+struct LogicRule : BinaryRule<Self> {
+    static constexpr bool keeps_finite = true;
+    static constexpr bool flat_a = true;
+    static constexpr bool flat_b = true;
+    template <typename T>
+    static constexpr Partials<T> derivative(const T&, const T&, const T&, const T&, Wanted) {
+        return {};
+    }
+};
+
+constexpr double truth(bool value) noexcept { return value ? 1.0 : 0.0; }
+
+template <>
+struct Rule<ExpressionOp::Less> : LogicRule<Rule<ExpressionOp::Less>> {
+    static constexpr std::string_view name = "Less";
+    static double forward(double a, double b) noexcept { return truth(a < b); }
+};
+
+template <>
+struct Rule<ExpressionOp::LessEqual> : LogicRule<Rule<ExpressionOp::LessEqual>> {
+    static constexpr std::string_view name = "LessEqual";
+    static double forward(double a, double b) noexcept { return truth(a <= b); }
+};
+
+template <>
+struct Rule<ExpressionOp::Greater> : LogicRule<Rule<ExpressionOp::Greater>> {
+    static constexpr std::string_view name = "Greater";
+    static double forward(double a, double b) noexcept { return truth(a > b); }
+};
+
+template <>
+struct Rule<ExpressionOp::GreaterEqual> : LogicRule<Rule<ExpressionOp::GreaterEqual>> {
+    static constexpr std::string_view name = "GreaterEqual";
+    static double forward(double a, double b) noexcept { return truth(a >= b); }
+};
+
+// +0.0 equals -0.0; NaN equals nothing, itself included.
+template <>
+struct Rule<ExpressionOp::Equal> : LogicRule<Rule<ExpressionOp::Equal>> {
+    static constexpr std::string_view name = "Equal";
+    static double forward(double a, double b) noexcept { return truth(a == b); }
+};
+
+template <>
+struct Rule<ExpressionOp::NotEqual> : LogicRule<Rule<ExpressionOp::NotEqual>> {
+    static constexpr std::string_view name = "NotEqual";
+    static double forward(double a, double b) noexcept { return truth(a != b); }
+};
+
+template <>
+struct Rule<ExpressionOp::LogicalAnd> : LogicRule<Rule<ExpressionOp::LogicalAnd>> {
+    static constexpr std::string_view name = "LogicalAnd";
+    static double forward(double a, double b) noexcept { return truth(a != 0.0 && b != 0.0); }
+};
+
+template <>
+struct Rule<ExpressionOp::LogicalOr> : LogicRule<Rule<ExpressionOp::LogicalOr>> {
+    static constexpr std::string_view name = "LogicalOr";
+    static double forward(double a, double b) noexcept { return truth(a != 0.0 || b != 0.0); }
+};
+
 // --- unary ----------------------------------------------------------------------
 
 template <typename Self>
@@ -743,6 +811,20 @@ struct Rule<ExpressionOp::Sign> : UnaryRule<Rule<ExpressionOp::Sign>> {
     }
 };
 
+// 1.0 where a lane is zero (of either sign), 0.0 elsewhere, NaN included:
+// flat, as the comparisons are.
+template <>
+struct Rule<ExpressionOp::LogicalNot> : UnaryRule<Rule<ExpressionOp::LogicalNot>> {
+    static constexpr std::string_view name = "LogicalNot";
+    static constexpr bool keeps_finite = true;
+    static constexpr bool flat = true;
+    static double forward(double x) noexcept { return truth(x == 0.0); }
+    template <typename T>
+    static constexpr T derivative(const T&, const T&, const T&) {
+        return T{};
+    }
+};
+
 // --- the list -------------------------------------------------------------------
 
 template <ExpressionOp... Ops>
@@ -761,7 +843,9 @@ using Operations =
                   ExpressionOp::Expm1, ExpressionOp::Tanh, ExpressionOp::Sinh, ExpressionOp::Cosh, ExpressionOp::Tan,
                   ExpressionOp::Asin, ExpressionOp::Acos, ExpressionOp::Atan, ExpressionOp::Abs, ExpressionOp::Cbrt,
                   ExpressionOp::Sign, ExpressionOp::Pow, ExpressionOp::Atan2, ExpressionOp::Minimum,
-                  ExpressionOp::Maximum, ExpressionOp::Step, ExpressionOp::Gate>;
+                  ExpressionOp::Maximum, ExpressionOp::Step, ExpressionOp::Gate, ExpressionOp::Less,
+                  ExpressionOp::LessEqual, ExpressionOp::Greater, ExpressionOp::GreaterEqual, ExpressionOp::Equal,
+                  ExpressionOp::NotEqual, ExpressionOp::LogicalAnd, ExpressionOp::LogicalOr, ExpressionOp::LogicalNot>;
 
 template <typename R>
 struct OpOf;

@@ -103,7 +103,7 @@ inline constexpr std::size_t code_count = [] {
 // that the runners dispatch through one jump table whatever the list holds.
 template <typename Body>
 [[gnu::always_inline]] inline bool with_code(Code code, Body&& body) {
-    static_assert(code_count <= 48, "more codes than with_code has cases: add cases");
+    static_assert(code_count <= 72, "more codes than with_code has cases: add cases");
     switch (static_cast<std::uint8_t>(code)) {
         case 0: return at_code<0>(body);
         case 1: return at_code<1>(body);
@@ -153,6 +153,30 @@ template <typename Body>
         case 45: return at_code<45>(body);
         case 46: return at_code<46>(body);
         case 47: return at_code<47>(body);
+        case 48: return at_code<48>(body);
+        case 49: return at_code<49>(body);
+        case 50: return at_code<50>(body);
+        case 51: return at_code<51>(body);
+        case 52: return at_code<52>(body);
+        case 53: return at_code<53>(body);
+        case 54: return at_code<54>(body);
+        case 55: return at_code<55>(body);
+        case 56: return at_code<56>(body);
+        case 57: return at_code<57>(body);
+        case 58: return at_code<58>(body);
+        case 59: return at_code<59>(body);
+        case 60: return at_code<60>(body);
+        case 61: return at_code<61>(body);
+        case 62: return at_code<62>(body);
+        case 63: return at_code<63>(body);
+        case 64: return at_code<64>(body);
+        case 65: return at_code<65>(body);
+        case 66: return at_code<66>(body);
+        case 67: return at_code<67>(body);
+        case 68: return at_code<68>(body);
+        case 69: return at_code<69>(body);
+        case 70: return at_code<70>(body);
+        case 71: return at_code<71>(body);
         default: return false;
     }
 }

@@ -312,9 +312,12 @@ private:
 };
 
 ExpressionOp binary_op(std::uint8_t b) {
-    constexpr ExpressionOp ops[] = {
-        ExpressionOp::Add,   ExpressionOp::Subtract, ExpressionOp::Multiply, ExpressionOp::Divide, ExpressionOp::Pow,
-        ExpressionOp::Atan2, ExpressionOp::Minimum,  ExpressionOp::Maximum,  ExpressionOp::Step,   ExpressionOp::Gate};
+    constexpr ExpressionOp ops[] = {ExpressionOp::Add,      ExpressionOp::Subtract,     ExpressionOp::Multiply,
+                                    ExpressionOp::Divide,   ExpressionOp::Pow,          ExpressionOp::Atan2,
+                                    ExpressionOp::Minimum,  ExpressionOp::Maximum,      ExpressionOp::Step,
+                                    ExpressionOp::Gate,     ExpressionOp::Less,         ExpressionOp::LessEqual,
+                                    ExpressionOp::Greater,  ExpressionOp::GreaterEqual, ExpressionOp::Equal,
+                                    ExpressionOp::NotEqual, ExpressionOp::LogicalAnd,   ExpressionOp::LogicalOr};
     return ops[b % std::size(ops)];
 }
 
@@ -342,6 +345,14 @@ Value apply_binary(ExpressionOp op, A a, B b) {
         case ExpressionOp::Atan2: return atan2(std::move(a), std::move(b));
         case ExpressionOp::Minimum: return minimum(std::move(a), std::move(b));
         case ExpressionOp::Maximum: return maximum(std::move(a), std::move(b));
+        case ExpressionOp::Less: return less(std::move(a), std::move(b));
+        case ExpressionOp::LessEqual: return less_equal(std::move(a), std::move(b));
+        case ExpressionOp::Greater: return greater(std::move(a), std::move(b));
+        case ExpressionOp::GreaterEqual: return greater_equal(std::move(a), std::move(b));
+        case ExpressionOp::Equal: return equal(std::move(a), std::move(b));
+        case ExpressionOp::NotEqual: return not_equal(std::move(a), std::move(b));
+        case ExpressionOp::LogicalAnd: return logical_and(std::move(a), std::move(b));
+        case ExpressionOp::LogicalOr: return logical_or(std::move(a), std::move(b));
         default: return std::move(a) / std::move(b);
     }
 }
@@ -369,6 +380,7 @@ Value apply_unary(std::uint8_t which, Value a) {
         abs,
         sign,
         cbrt,
+        logical_not,
     };
     return functions[which % std::size(functions)](std::move(a));
 }

@@ -43,6 +43,11 @@ DERIVATIVE_ONLY = {"Sign", "Step", "Gate"}
 EXTENSION_FUNCTIONS = {"sin", "cos"}
 
 
+def snake(name):
+    """The package's function of an operation: LessEqual is less_equal."""
+    return re.sub(r"(?<!^)(?=[A-Z])", "_", name).lower()
+
+
 def read(path):
     return (ROOT / path).read_text(encoding="utf-8")
 
@@ -81,7 +86,7 @@ def build(name, operands):
     p = zk.Parameter(0.5, 0.25)
     if name in OPERATORS:
         return OPERATORS[name](p)
-    function = getattr(zk, name.lower())
+    function = getattr(zk, snake(name))
     return function(p) if operands == 1 else function(p, zk.Parameter(0.75, 2.0))
 
 
@@ -110,7 +115,7 @@ def test_each_operation_is_built_bound_and_saved_under_its_own_name(name, operan
 
 @pytest.mark.parametrize("name, operands, approximated", functions(), ids=[f[0] for f in functions()])
 def test_each_function_has_its_stub_export_docstring_and_readme_rows(name, operands, approximated):
-    function = name.lower()
+    function = snake(name)
     assert function in zk.__all__
     stubs = read("python/_zarnik.pyi") if function in EXTENSION_FUNCTIONS else read("python/zarnik/_functions.pyi")
     assert re.search(rf"^def {function}\(", stubs, re.MULTILINE), "no stub"
@@ -127,7 +132,7 @@ def test_each_function_has_its_stub_export_docstring_and_readme_rows(name, opera
 
 @pytest.mark.parametrize("name, operands, approximated", functions(), ids=[f[0] for f in functions()])
 def test_each_function_has_rows_in_the_test_tables(name, operands, approximated):
-    function = name.lower()
+    function = snake(name)
     accuracy = test_elementary_accuracy.UNARY if operands == 1 else test_elementary_accuracy.BINARY
     assert function in accuracy, "no derivative reference in test_elementary_accuracy.py"
     cases = test_elementary_accuracy.UNARY_CASES if operands == 1 else test_elementary_accuracy.BINARY_CASES
@@ -161,7 +166,7 @@ def test_functions_that_are_not_smooth_are_flagged_as_kinks_in_the_random_graphs
     for line in table.splitlines():
         if line.startswith("| `"):
             listed |= ticked(line.split("|")[1])
-    listed &= {function.lower() for function, _, _ in functions()}
+    listed &= {snake(function) for function, _, _ in functions()}
     assert {"abs", "sqrt", "cbrt", "pow"} <= listed
     source = inspect.getsource(random_graphs.Builder.step)
     flagged = set()
@@ -172,8 +177,8 @@ def test_functions_that_are_not_smooth_are_flagged_as_kinks_in_the_random_graphs
 
 
 def test_the_approximate_mode_is_documented_and_tested_for_exactly_the_vectorised_operations():
-    vectorised = {name.lower() for name, _, approximated in OPERATIONS if approximated}
-    others = {function.lower() for function, _, approximated in functions() if not approximated}
+    vectorised = {snake(name) for name, _, approximated in OPERATIONS if approximated}
+    others = {snake(function) for function, _, approximated in functions() if not approximated}
     paragraph = README[README.index("**`approximate=True`** computes the transcendental functions (") :]
     approximate_list, exact_list = paragraph[paragraph.index("(") :].split("everything else", 1)
     assert ticked(approximate_list[: approximate_list.index(")")]) == vectorised
@@ -186,7 +191,7 @@ def test_the_approximate_mode_is_documented_and_tested_for_exactly_the_vectorise
 
 def test_the_extension_module_keeps_its_own_names():
     """New operations are the package's: of the functions, _zarnik has only its own."""
-    assert {f.lower() for f, _, _ in functions() if hasattr(_zarnik, f.lower())} == EXTENSION_FUNCTIONS
+    assert {snake(f) for f, _, _ in functions() if hasattr(_zarnik, snake(f))} == EXTENSION_FUNCTIONS
 
 
 def test_the_package_re_exports_every_function_that_its_native_module_binds():
