@@ -208,6 +208,21 @@ PYBIND11_MODULE(_functions, m) {
         "derivative is zero.\n\n>>> import zarnik as zk\n>>> zk.logical_not(zk.Parameter(0.0, 3.0)).eval()\n(1.0, "
         "0.0)\n");
 
+    m.def(
+        "where",
+        [](const py::object& condition, const py::object& x, const py::object& y) {
+            Value vy = operand(y, "where y");
+            Value vx = operand(x, "where x");
+            Value vc = operand(condition, "where condition");
+            return where(std::move(vc), std::move(vx), std::move(vy));
+        },
+        py::arg("condition"), py::arg("x"), py::arg("y"),
+        "x on the lanes where condition is true (not zero, NaN included) and y where it is zero, with the "
+        "broadcasting of + - * / over all three. The branch a lane does not take may even be non-finite (log(0)) "
+        "without failing, and its derivative there is an exact zero.\n\n>>> import zarnik as zk\n>>> x = "
+        "zk.Parameter(0.0, 4.0)\n>>> zk.where(zk.greater(x, 0.0), zk.log(x), 0.0).eval()\n(0.0, "
+        "1.3862943611198906)\n");
+
     def_unary(
         m, "sum", [](Value v) { return sum(std::move(v)); },
         "The sum of a value's lanes, a scalar.\n\n>>> import zarnik as zk\n>>> zk.sum(zk.Parameter(1.0, 2.0, "

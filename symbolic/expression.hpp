@@ -83,6 +83,17 @@ Value logical_or(Value left, double right);
 Value logical_or(double left, Value right);
 Value logical_not(Value operand);
 
+// where(c, x, y): x on the lanes where the condition is true (not zero, NaN
+// included) and y where it is zero, with the broadcasting of + - * / over all
+// three. The branch a lane does not take may be anything, even not finite
+// (log(x) where x is 0), without failing; the derivative goes to the branch
+// taken only, and the other gets an exact zero. A constant condition that
+// takes one branch on every lane gives that branch itself.
+Value where(Value condition, Value x, Value y);
+Value where(Value condition, Value x, double y);
+Value where(Value condition, double x, Value y);
+Value where(Value condition, double x, double y);
+
 // The operations that derivatives are made of where a function is not
 // smooth (derivatives.hpp), lane by lane; constants fold as everywhere.
 // sign(x): -1 below 0, +1 at and above it (both zeros): the derivative of abs.

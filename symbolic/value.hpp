@@ -61,6 +61,8 @@ enum class ExpressionOp : std::uint8_t {
     NotEqual = 43,
     LogicalAnd = 44,
     LogicalOr = 45,
+    // Operations of three operands take 64...
+    Where = 64,
 };
 
 const char* to_string(ValueKind kind);
@@ -72,7 +74,7 @@ const char* to_string(ExpressionOp op);
 struct OperationEntry {
     ExpressionOp op;
     const char* name;
-    int operands;       // 1 or 2 for the lane-wise operations, 0 for Pack and Component
+    int operands;       // 1, 2 or 3 (where) for the lane-wise operations, 0 for Pack and Component
     bool approximated;  // computed by vectorised kernels in approximate batches
 };
 std::vector<OperationEntry> operation_list();

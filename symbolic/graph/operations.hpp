@@ -26,8 +26,9 @@ namespace zarnik::symbolic::detail {
 
 // What an operation reads: nothing (a leaf), one operand lane by lane, two
 // operands lane by lane with a one-lane operand broadcast, 2..4 scalars packed
-// into lanes, or one lane of a vector.
-enum class Shape : std::uint8_t { Leaf, Unary, Binary, Pack, Component, Unsupported };
+// into lanes, one lane of a vector, or a condition and two branches lane by
+// lane, any one-lane operand broadcast (Select).
+enum class Shape : std::uint8_t { Leaf, Unary, Binary, Pack, Component, Select, Unsupported };
 
 // The functions that derivatives are written with, on one lane. Each rule's
 // derivative is a template over its scalar type: over doubles it is the
@@ -67,6 +68,8 @@ inline double sign(double x) noexcept { return x < 0.0 ? -1.0 : 1.0; }
 inline double step(double a, double b) noexcept { return a < b ? 1.0 : (a == b ? 0.5 : 0.0); }
 // gate(c, v): v where c is not zero, 0 where it is, whatever v is.
 inline double gate(double c, double v) noexcept { return c == 0.0 ? 0.0 : v; }
+// 1 where x is zero (of either sign), 0 elsewhere, NaN included.
+inline double logical_not(double x) noexcept { return x == 0.0 ? 1.0 : 0.0; }
 
 // A stand-in lane that tells, at compile time, whether a rule calls one of
 // the vectorised functions above: each of them marks `*called`, the rest of
@@ -825,6 +828,40 @@ struct Rule<ExpressionOp::LogicalNot> : UnaryRule<Rule<ExpressionOp::LogicalNot>
     }
 };
 
+// --- select -----------------------------------------------------------------------
+
+// where(c, a, b): a where c is true (not zero, NaN included), b where c is
+// zero, lane by lane. Flat in c; in the branches, g goes to the branch taken
+// and an exact zero to the other, whatever g is (gate(c, g) and
+// gate(not c, g), never g times 0 or 1, which would be NaN for g = inf).
+// A branch that a lane does not take may hold a value that is not finite
+// (program.hpp: guarded instructions); the lane taken was checked.
+template <>
+struct Rule<ExpressionOp::Where> {
+    static constexpr std::string_view name = "Where";
+    static constexpr Shape shape = Shape::Select;
+    static constexpr bool keeps_finite = true;  // picks a lane that was checked
+    static double forward(double c, double a, double b) noexcept { return c != 0.0 ? a : b; }
+    template <typename T>
+    static constexpr Partials<T> derivative(const T& c, const T& g, Wanted wanted) {
+        using namespace lane;
+        Partials<T> d{};
+        if (wanted.a) {
+            d.a = gate(c, g);
+        }
+        if (wanted.b) {
+            d.b = gate(logical_not(c), g);
+        }
+        return d;
+    }
+    // When both branches are one node, da and db are one slot and both updates land in it.
+    static void backward(double c, double g, double& da, double& db) noexcept {
+        const Partials<double> d = derivative(c, g, Wanted{});
+        da = da + d.a;
+        db = db + d.b;
+    }
+};
+
 // --- the list -------------------------------------------------------------------
 
 template <ExpressionOp... Ops>
@@ -845,7 +882,8 @@ using Operations =
                   ExpressionOp::Sign, ExpressionOp::Pow, ExpressionOp::Atan2, ExpressionOp::Minimum,
                   ExpressionOp::Maximum, ExpressionOp::Step, ExpressionOp::Gate, ExpressionOp::Less,
                   ExpressionOp::LessEqual, ExpressionOp::Greater, ExpressionOp::GreaterEqual, ExpressionOp::Equal,
-                  ExpressionOp::NotEqual, ExpressionOp::LogicalAnd, ExpressionOp::LogicalOr, ExpressionOp::LogicalNot>;
+                  ExpressionOp::NotEqual, ExpressionOp::LogicalAnd, ExpressionOp::LogicalOr, ExpressionOp::LogicalNot,
+                  ExpressionOp::Where>;
 
 template <typename R>
 struct OpOf;
@@ -940,6 +978,12 @@ template <typename Body>
 
 // A one-lane operand pairs lane i of the result with its lane 0.
 constexpr std::size_t broadcast_lane(int dimension, std::size_t lane) noexcept { return dimension == 1 ? 0 : lane; }
+
+// where's arithmetic on whole lane vectors, for folding and the reference
+// evaluator: the branch taken on each lane; a branch's lane that no lane of
+// the condition takes is never read.
+SmallValue select_constant(const SmallValue& condition, const SmallValue& first, const SmallValue& second,
+                           int dimension);
 
 // The lane-wise arithmetic of the binary and unary operations on whole lane
 // vectors, checked for finite lanes: constant folding, and the evaluation of

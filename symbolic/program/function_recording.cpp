@@ -117,13 +117,16 @@ void record_reference(FunctionProgram& f, const InputIndex& input_index) {
 // Completes a program's function: lanes for the inputs no output reaches,
 // and the sweeps kept for its Jacobians.
 void finish_program(FunctionProgram& f, const FunctionRecorder<ProgramRecorder>& recorder,
-                    const std::vector<std::uint32_t>& first_instructions) {
+                    const std::vector<std::uint32_t>& first_instructions, bool branches) {
     // An input that no output reaches still gets lanes, where its values go unread.
     for (std::size_t k = 0; k < f.inputs.size(); ++k) {
         if (!recorder.reached(k)) {
             f.input_places[k] =
                 place(f.program.lanes.allocate(static_cast<std::size_t>(f.input_dims[k])), f.input_dims[k]);
         }
+    }
+    if (branches) {
+        mark_guarded(f.program, f.output_places);
     }
     f.can_fail = std::any_of(f.program.code.begin(), f.program.code.end(),
                              [](const Instruction& in) { return in.code == Code::Fail; });
@@ -185,7 +188,7 @@ std::shared_ptr<const FunctionProgram> record_function(std::vector<Value> inputs
     if (program.irregular()) {
         record_reference(*f, input_index);
     } else {
-        finish_program(*f, recorder, first_instructions);
+        finish_program(*f, recorder, first_instructions, program.branches());
     }
     for (const ValueNode* parameter : f->parameters) {
         f->parameter_lanes += static_cast<std::size_t>(parameter->dimension);

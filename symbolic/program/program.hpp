@@ -184,8 +184,10 @@ template <typename Body>
 // One expression node. Operands and result are offsets into the lanes; a
 // node's `dim` lanes lie at its offset. A one-lane operand of a wider result
 // is broadcast (flags). Pack reads its `dim` scalar inputs from the program's
-// pack_inputs at index `a`; Component reads lane `arg` of `a`; Fail throws
-// failure `arg`.
+// pack_inputs at index `a`; a Select (where) reads its condition and its two
+// branches from pack_inputs at `a`, broadcast_a, _b and _c telling which of
+// them has one lane; Component reads lane `arg` of `a`; Fail throws failure
+// `arg`.
 struct Instruction {
     Code code;
     std::uint8_t dim;
@@ -198,10 +200,28 @@ struct Instruction {
     static constexpr std::uint8_t broadcast_a = 1;
     static constexpr std::uint8_t broadcast_b = 2;
     // The reverse sweep's first write to an operand's adjoint lanes (set by
-    // mark_first_writes); a Pack keeps these bits in `b`, one per input.
+    // mark_first_writes); a Pack or Select keeps these bits in `b`, one per input.
     static constexpr std::uint8_t first_a = 4;
     static constexpr std::uint8_t first_b = 8;
+    static constexpr std::uint8_t broadcast_c = 16;
+    // The result is read only where a where may not take it (mark_guarded):
+    // its lanes are not checked here but carry their failure on, and a where
+    // that takes one checks it.
+    static constexpr std::uint8_t guarded = 32;
 };
+
+// The lanes of a Select's operand `k` (0: condition, 1: first branch, 2:
+// second): 1 when broadcast, else the result's.
+inline constexpr std::array<std::uint8_t, 3> select_broadcast = {Instruction::broadcast_a, Instruction::broadcast_b,
+                                                                 Instruction::broadcast_c};
+[[gnu::always_inline]] inline std::uint32_t select_width(const Instruction& in, std::uint32_t k) noexcept {
+    return (in.flags & select_broadcast[k]) != 0 ? 1U : std::uint32_t{in.dim};
+}
+// The place of a Select's operand `k` for lane i of its result.
+[[gnu::always_inline]] inline std::uint32_t select_lane(const Instruction& in, const std::uint32_t* packs,
+                                                        std::uint32_t k, std::uint32_t i) noexcept {
+    return packs[in.a + k] + ((in.flags & select_broadcast[k]) != 0 ? 0 : i);
+}
 static_assert(sizeof(Instruction) == 16);
 
 // A parameter below the program's output: where its lanes are, and the node
@@ -320,6 +340,11 @@ void for_each_operand(const Program& program, const Instruction& in, Visit&& vis
             }
             return;
         case Shape::Component: visit(in.a + in.arg, 1U, 0U); return;
+        case Shape::Select:
+            for (std::uint32_t k = 0; k < 3; ++k) {
+                visit(program.pack_inputs[in.a + k], select_width(in, k), k);
+            }
+            return;
         case Shape::Leaf:
         case Shape::Unsupported: return;  // Fail reads nothing
     }
@@ -363,12 +388,15 @@ public:
     }
 
     bool irregular() const noexcept { return irregular_; }
+    // Whether a where was recorded: only then may instructions be guarded (mark_guarded).
+    bool branches() const noexcept { return branches_; }
 
 private:
     Place complete_other(ValueNode& node, const Place* inputs);
     Place fail(const ValueNode& node, Failure failure);
     Place irregular_node(const ValueNode& node);
     Place emit(Code code, int dim, std::uint8_t flags, std::uint8_t arg, std::uint32_t a, std::uint32_t b) {
+        branches_ = branches_ || shape_of(code) == Shape::Select;
         const std::uint32_t out = program_.lanes.allocate(static_cast<std::size_t>(dim));
         program_.code.push_back({code, static_cast<std::uint8_t>(dim), flags, arg, out, a, b});
         return place(out, dim);
@@ -376,6 +404,7 @@ private:
 
     Program& program_;
     bool irregular_ = false;
+    bool branches_ = false;
 };
 
 // The same program for evaluation alone (program_passes.cpp): the same
@@ -383,6 +412,22 @@ private:
 // that an earlier result no longer needs. Its results are not all kept, so
 // it cannot be swept backwards.
 Program compact_for_evaluation(const Program& program);
+
+// Marks the instructions whose results are read only where a where may not
+// take them (program_passes.cpp): their values, lanes that are
+// not finite included, are left to the where that takes them to check, and
+// their reverse rules pass nothing back where their adjoint is zero, so that
+// a branch not taken neither fails nor turns a zero into NaN (0 times the
+// infinite slope of log at 0). `outputs` are the places whose values the
+// program gives, read unconditionally. Returns whether any was marked.
+bool mark_guarded(Program& program, std::span<const Place> outputs);
+
+// A guarded instruction's lanes carry on its operands' failures: a lane of
+// the result whose operand (other than a branch of where, which passes its
+// own lane on where taken) is not finite is made NaN,
+// so that a where that takes it fails, whatever the operation made of it
+// (exp(-inf) is 0). Pack and Component copy lanes, failures included.
+void carry_failure(const Instruction& in, double* lanes, const std::uint32_t* packs) noexcept;
 
 // Marks each instruction that writes an operand's adjoint lanes first in the
 // reverse sweep (program_passes.cpp), and returns the lanes that the sweep

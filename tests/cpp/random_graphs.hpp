@@ -5,6 +5,7 @@
 // holding zero, an overflow), for tests that compare two ways of computing
 // the same thing.
 
+#include <algorithm>
 #include <random>
 #include <stdexcept>
 #include <vector>
@@ -111,7 +112,7 @@ private:
             case 10: return elementary(a, failures);
             case 11: {
                 const Value b = partner(g, a.dimension());
-                switch (pick(0, 9)) {
+                switch (pick(0, 10)) {
                     // A positive base keeps pow finite, unless failures are wanted.
                     case 0: return failures ? pow(a, b) : pow(a * a + 0.5, b);
                     case 1: return atan2(a, b);
@@ -126,6 +127,10 @@ private:
                     case 6: return a * (0.5 + (chance(0.5) ? less_equal(b, a) : greater(b, a)));
                     case 7: return b * (0.5 + (chance(0.5) ? equal(a, b) : not_equal(a, b)));
                     case 8: return a * (0.5 + (chance(0.5) ? logical_and(a, b) : logical_or(b, a)));
+                    case 9: {
+                        const Value c = partner(g, std::max(a.dimension(), b.dimension()));
+                        return where(greater(a, b), chance(0.5) ? a * b : b, c);
+                    }
                     default: return maximum(b, a);
                 }
             }

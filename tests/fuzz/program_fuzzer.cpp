@@ -312,12 +312,12 @@ private:
 };
 
 ExpressionOp binary_op(std::uint8_t b) {
-    constexpr ExpressionOp ops[] = {ExpressionOp::Add,      ExpressionOp::Subtract,     ExpressionOp::Multiply,
-                                    ExpressionOp::Divide,   ExpressionOp::Pow,          ExpressionOp::Atan2,
-                                    ExpressionOp::Minimum,  ExpressionOp::Maximum,      ExpressionOp::Step,
-                                    ExpressionOp::Gate,     ExpressionOp::Less,         ExpressionOp::LessEqual,
-                                    ExpressionOp::Greater,  ExpressionOp::GreaterEqual, ExpressionOp::Equal,
-                                    ExpressionOp::NotEqual, ExpressionOp::LogicalAnd,   ExpressionOp::LogicalOr};
+    constexpr ExpressionOp ops[] = {
+        ExpressionOp::Add,        ExpressionOp::Subtract,     ExpressionOp::Multiply, ExpressionOp::Divide,
+        ExpressionOp::Pow,        ExpressionOp::Atan2,        ExpressionOp::Minimum,  ExpressionOp::Maximum,
+        ExpressionOp::Step,       ExpressionOp::Gate,         ExpressionOp::Less,     ExpressionOp::LessEqual,
+        ExpressionOp::Greater,    ExpressionOp::GreaterEqual, ExpressionOp::Equal,    ExpressionOp::NotEqual,
+        ExpressionOp::LogicalAnd, ExpressionOp::LogicalOr,    ExpressionOp::Where};
     return ops[b % std::size(ops)];
 }
 
@@ -337,6 +337,11 @@ Value apply_binary(ExpressionOp op, A a, B b) {
         case ExpressionOp::Gate: {
             Value left = as_value(std::move(a));
             return gate(std::move(left), as_value(std::move(b)));
+        }
+        case ExpressionOp::Where: {  // the condition as a branch too
+            Value condition = as_value(std::move(a));
+            Value x = as_value(std::move(b));
+            return where(condition, std::move(x), condition);
         }
         case ExpressionOp::Add: return std::move(a) + std::move(b);
         case ExpressionOp::Subtract: return std::move(a) - std::move(b);
@@ -658,10 +663,24 @@ void Program::step() {
             }
             break;
         }
-        case 3: {  // binary over two handles
+        case 3: {  // binary over two handles, or where over three
             const ExpressionOp op = binary_op(in_.byte());
             const Value a = slot();
             const Value b = slot();
+            if (op == ExpressionOp::Where) {
+                const Value c = slot();
+                Value made;
+                const bool ok = attempt([&] { made = where(a, b, c); });
+                if (ok) {
+                    keep(made);
+                }
+                if (all_constant({&a, &b, &c})) {
+                    check_folding(ok ? std::optional<Value>(made) : std::nullopt,
+                                  [](std::vector<Value> p) { return where(p[0], p[1], p[2]); },
+                                  {a.value(), b.value(), c.value()});
+                }
+                break;
+            }
             const bool foldable = all_constant({&a, &b});
             Value made;
             const bool ok = attempt([&] { made = apply_binary(op, a, b); });

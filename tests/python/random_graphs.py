@@ -79,7 +79,7 @@ LOGIC_NAMES = {"Less", "LessEqual", "Greater", "GreaterEqual", "Equal", "NotEqua
 # comparisons came, in the order they had, so that a drawn index keeps
 # naming the function it named.
 DRAWN_UNARY = sorted(set(UNARY) - {"logical_not"}) + ["logical_not"]
-DRAWN_BINARY = sorted(set(BINARY) - LOGIC) + sorted(LOGIC)
+DRAWN_BINARY = [*sorted(set(BINARY) - LOGIC), *sorted(LOGIC), "where"]
 
 
 def torch_unary(torch, name, t):
@@ -233,6 +233,9 @@ class Builder:
             )
         elif name == "fn2":
             function = DRAWN_BINARY[k % len(DRAWN_BINARY)]
+            if function == "where":
+                self.where(a, b, self.nodes[(i + j + k) % len(self.nodes)], number)
+                return
             build = lambda: getattr(zarnik, function)(a.expression, b.expression)
             if a.dim != b.dim and 1 not in (a.dim, b.dim):
                 self.expect(
@@ -308,6 +311,39 @@ class Builder:
             if self.nodes[-1].expression.op == "Pack":
                 self.nodes[-1].parts = parts
 
+    def where(self, a, b, c, level):
+        """where(a > level, b, c), drawn over operands whose lanes are all known:
+        which failures a branch not taken hides is test_where.py's to check."""
+        build = lambda: zarnik.where(zarnik.greater(a.expression, level), b.expression, c.expression)
+        dim = a.dim
+        for other in (b.dim, c.dim):
+            if dim != other and 1 not in (dim, other):
+                error = (ValueError, f"cannot combine symbolic values with dimensions {dim} and {other}")
+                self.expect(build, None, False, error)
+                return
+            dim = max(dim, other)
+        if a.lanes is None or b.lanes is None or c.lanes is None:
+            return
+        pick = lambda values, n: values[0] if len(values) == 1 else values[n]
+        taken = [pick(a.lanes, n) > level for n in range(dim)]
+        lanes = [pick(b.lanes, n) if t else pick(c.lanes, n) for n, t in enumerate(taken)]
+        if any(pick(a.lanes, n) == level for n in range(dim)):
+            self.kinked = True  # a jump, where a finite difference is no derivative
+        constant = a.constant and b.constant and c.constant
+        if a.constant and all(taken) and b.dim == dim:
+            constant = b.constant  # the branch itself
+        if a.constant and not any(taken) and c.dim == dim:
+            constant = c.constant
+        torch = self.torch
+        self.expect(
+            build,
+            lanes,
+            constant,
+            torch_build=lambda: torch.where(
+                *torch.broadcast_tensors(a.torch_value > level, b.torch_value, c.torch_value)
+            ),
+        )
+
 
 def apply(name, left, right):
     return {"+": lambda: left + right, "-": lambda: left - right, "*": lambda: left * right, "/": lambda: left / right}[
@@ -372,6 +408,8 @@ def _local_slopes(op, operands, result):
             return [0.0 * one] * len(operands)
         case "LogicalNot":
             return [0.0 * one]
+        case "Where":  # the branch taken passes the derivative on, the other nothing
+            return [0.0 * one, (a != 0.0) * one, (a == 0.0) * one]
         case "Sin":
             return [np.abs(np.cos(a))]
         case "Cos":

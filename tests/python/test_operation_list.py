@@ -87,6 +87,8 @@ def build(name, operands):
     if name in OPERATORS:
         return OPERATORS[name](p)
     function = getattr(zk, snake(name))
+    if operands == 3:
+        return function(p, p, zk.Parameter(0.75, 2.0))
     return function(p) if operands == 1 else function(p, zk.Parameter(0.75, 2.0))
 
 
@@ -133,6 +135,16 @@ def test_each_function_has_its_stub_export_docstring_and_readme_rows(name, opera
 @pytest.mark.parametrize("name, operands, approximated", functions(), ids=[f[0] for f in functions()])
 def test_each_function_has_rows_in_the_test_tables(name, operands, approximated):
     function = snake(name)
+    if operands == 3:
+        # where: NumPy's values, PyTorch's derivatives and the branch not
+        # taken in its own tests; drawn by the random graphs and the fuzzer.
+        assert f"zk.{function}(" in read("tests/python/test_where.py")
+        assert f'"{name}"' in inspect.getsource(random_graphs._local_slopes), "no slopes in random_graphs.py"
+        assert function in random_graphs.DRAWN_BINARY, "not drawn by random_graphs.py"
+        assert re.search(rf"\b{function}\(", read("tests/cpp/random_graphs.hpp")), "not drawn by random_graphs.hpp"
+        assert re.search(rf"\b{function}\b", read("tests/fuzz/program_fuzzer.cpp")), "not drawn by the fuzzer"
+        assert f"ExpressionOp::{name}" in read("tests/cpp/where_test.cpp")
+        return
     accuracy = test_elementary_accuracy.UNARY if operands == 1 else test_elementary_accuracy.BINARY
     assert function in accuracy, "no derivative reference in test_elementary_accuracy.py"
     cases = test_elementary_accuracy.UNARY_CASES if operands == 1 else test_elementary_accuracy.BINARY_CASES
