@@ -1,6 +1,9 @@
 """where and comparisons against the same models written with minimum and maximum.
 
-    python where_rows.py [ROWS]
+    python where_rows.py [ROWS]              times per row
+    python where_rows.py count MODEL SIDE    one batch of 100,000 rows, to run under
+                                             valgrind --tool=callgrind --toggle-collect='*evaluate_rows*'
+                                             (SIDE: where or minmax), where the clock is too noisy
 
 Two piecewise models over ROWS rows (default 1,000,000) of one input x, with
 parameters given once:
@@ -25,7 +28,7 @@ import numpy as np
 
 import zarnik as zk
 
-ROWS = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
+ROWS = int(sys.argv[1]) if len(sys.argv) > 1 and sys.argv[1] != "count" else 1_000_000
 REPEATS = 9
 
 
@@ -55,9 +58,17 @@ def timed(call):
     return statistics.median(times) / ROWS * 1e9
 
 
+def per_row(f, mode, rows, given):
+    """The median time of one batch call per row, in nanoseconds."""
+    if mode == "batch":
+        return timed(lambda: f.batch(rows, *given))
+    return timed(lambda: f.batch_value_and_grad(rows, *given, wrt=[1, 2, 3, 4]))
+
+
 def main():
     rng = np.random.default_rng(7)
     x = rng.uniform(-2.0, 2.0, ROWS)
+    defined = np.abs(x) + 0.5  # where the log of both is defined
     given = [-1.0, 1.0, 1.5, 0.25]
     inputs, pairs = models()
     print(f"{ROWS} rows, ns per row (median of {REPEATS})")
@@ -65,27 +76,27 @@ def main():
     for name, (with_where, with_minmax) in pairs.items():
         f = zk.function(inputs, with_where)
         g = zk.function(inputs, with_minmax)
-        rows = x if name != "safe log" else np.abs(x) + 0.5  # where both are defined
-        expected = g.batch(rows, *given)
-        np.testing.assert_allclose(f.batch(rows, *given), expected, rtol=1e-15)
-        if name == "safe log":
-            rows = x  # half of them take the branch whose log is not finite
-        wrt = [1, 2, 3, 4]
-        for mode, call_f, call_g in (
-            ("batch", lambda: f.batch(rows, *given), lambda: g.batch(rows, *given)),
-            (
-                "batch_value_and_grad",
-                lambda: f.batch_value_and_grad(rows, *given, wrt=wrt),
-                lambda: g.batch_value_and_grad(rows, *given, wrt=wrt),
-            ),
-        ):
-            if name == "safe log":
-                call_g = {"batch": lambda: g.batch(np.abs(rows) + 0.5, *given)}.get(
-                    mode, lambda: g.batch_value_and_grad(np.abs(rows) + 0.5, *given, wrt=wrt)
-                )
-            t_where, t_minmax = timed(call_f), timed(call_g)
+        rows = defined if name == "safe log" else x
+        np.testing.assert_allclose(f.batch(rows, *given), g.batch(rows, *given), rtol=1e-15)
+        # The safe log's where runs over rows half of which take the branch
+        # whose log is not finite; its counterpart cannot, and runs over rows
+        # where it is defined.
+        where_rows = x
+        for mode in ("batch", "batch_value_and_grad"):
+            t_where, t_minmax = per_row(f, mode, where_rows, given), per_row(g, mode, rows, given)
             print(f"{name:10} {mode:22} {t_where:8.2f} {t_minmax:8.2f} {t_where / t_minmax:6.2f}")
 
 
+def count(model, side):
+    """One batch of one side of a model, for an instruction count."""
+    inputs, pairs = models()
+    f = zk.function(inputs, pairs[model][0 if side == "where" else 1])
+    x = np.random.default_rng(7).uniform(-2.0, 2.0, 100_000)
+    f.batch(x if side == "where" or model != "safe log" else np.abs(x) + 0.5, -1.0, 1.0, 1.5, 0.25, threads=1)
+
+
 if __name__ == "__main__":
-    main()
+    if len(sys.argv) > 1 and sys.argv[1] == "count":
+        count(sys.argv[2], sys.argv[3])
+    else:
+        main()

@@ -13,6 +13,7 @@
 // in `Operations`, its builder in expression.hpp/.cpp, and its binding.
 
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -66,8 +67,16 @@ inline double sign(double x) noexcept { return x < 0.0 ? -1.0 : 1.0; }
 // step(a, b): 1 where a < b, 1/2 where a == b, 0 where a > b, by comparison
 // (no difference that could overflow).
 inline double step(double a, double b) noexcept { return a < b ? 1.0 : (a == b ? 0.5 : 0.0); }
+// `yes` where `take`, else `no`, chosen by a mask rather than a branch: a
+// condition that changes from row to row would be mispredicted half the
+// time, and the loops over rows stay vector code.
+inline double pick(bool take, double yes, double no) noexcept {
+    const std::uint64_t mask = std::uint64_t{0} - static_cast<std::uint64_t>(take);
+    return std::bit_cast<double>((std::bit_cast<std::uint64_t>(yes) & mask) |
+                                 (std::bit_cast<std::uint64_t>(no) & ~mask));
+}
 // gate(c, v): v where c is not zero, 0 where it is, whatever v is.
-inline double gate(double c, double v) noexcept { return c == 0.0 ? 0.0 : v; }
+inline double gate(double c, double v) noexcept { return pick(c != 0.0, v, 0.0); }
 // 1 where x is zero (of either sign), 0 elsewhere, NaN included.
 inline double logical_not(double x) noexcept { return x == 0.0 ? 1.0 : 0.0; }
 
@@ -435,7 +444,7 @@ struct LogicRule : BinaryRule<Self> {
     }
 };
 
-constexpr double truth(bool value) noexcept { return value ? 1.0 : 0.0; }
+constexpr double truth(bool value) noexcept { return static_cast<double>(value); }
 
 template <>
 struct Rule<ExpressionOp::Less> : LogicRule<Rule<ExpressionOp::Less>> {
@@ -841,7 +850,7 @@ struct Rule<ExpressionOp::Where> {
     static constexpr std::string_view name = "Where";
     static constexpr Shape shape = Shape::Select;
     static constexpr bool keeps_finite = true;  // picks a lane that was checked
-    static double forward(double c, double a, double b) noexcept { return c != 0.0 ? a : b; }
+    static double forward(double c, double a, double b) noexcept { return lane::pick(c != 0.0, a, b); }
     template <typename T>
     static constexpr Partials<T> derivative(const T& c, const T& g, Wanted wanted) {
         using namespace lane;

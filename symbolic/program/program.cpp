@@ -55,7 +55,7 @@ template <typename R, bool Scalars>
             v[in.out + i] = r;
             bad = bad || !is_finite_lane(r);
         }
-        return bad;
+        return bad && (in.flags & Instruction::checks_branches) != 0;
     } else {
         static_assert(R::shape == Shape::Component);
         // A lane that was checked, or whose failure is flagged already.
@@ -366,7 +366,9 @@ template <bool Prefetch>
         const bool known = with_code(in.code, [&]<typename R, typename Scalars>(R, Scalars) {
             const bool failed = forward<R, Scalars::value>(in, v, packs);
             if ((in.flags & Instruction::guarded) != 0) [[unlikely]] {
-                carry_failure(in, v, packs);
+                if ((in.flags & Instruction::carries) != 0) {
+                    carry_failure(in, v, packs);
+                }
             } else if (failed) [[unlikely]] {
                 bad = true;
             }
@@ -383,6 +385,59 @@ template <bool Prefetch>
 ForwardOutcome run_forward(const Program& program, double* v) noexcept {
     return program.code.size() >= prefetch_from_instructions ? forward_pass<true>(program, v)
                                                              : forward_pass<false>(program, v);
+}
+
+std::optional<NonFiniteSource> find_non_finite_source(const Program& program, double* v) {
+    constexpr std::uint32_t none = 0xFFFF'FFFFU;
+    std::vector<std::uint32_t> source(program.lanes.size(), none);
+    const std::uint32_t* const packs = program.pack_inputs.data();
+    for (std::uint32_t k = 0; k < program.code.size(); ++k) {
+        const Instruction& in = program.code[k];
+        bool failed = false;
+        const bool known = with_code(in.code, [&]<typename R, typename Scalars>(R, Scalars) {
+            failed = forward<R, Scalars::value>(in, v, packs);
+            if ((in.flags & Instruction::carries) != 0) {
+                carry_failure(in, v, packs);
+            }
+        });
+        if (!known) {
+            return std::nullopt;  // a failure of another kind comes first
+        }
+        const bool select = shape_of(in.code) == Shape::Select;
+        const bool pack = in.code == pack_code;
+        for (std::uint32_t i = 0; i < in.dim; ++i) {
+            if (is_finite_lane(v[in.out + i])) {
+                continue;
+            }
+            // The first operand lane of this result lane that is not finite
+            // (of a where, the condition or the branch taken) passes its source on.
+            const std::uint32_t taken = select && v[select_lane(in, packs, 0, i)] == 0.0 ? 2U : 1U;
+            std::uint32_t from = none;
+            for_each_operand(program, in, [&](std::uint32_t first, std::uint32_t width, std::uint32_t operand) {
+                if ((pack && operand != i) || (select && operand != 0 && operand != taken) || from != none) {
+                    return;
+                }
+                const std::uint32_t lane = first + (width == 1 ? 0 : i);
+                if (!is_finite_lane(v[lane])) {
+                    from = source[lane] != none ? source[lane] : k;
+                }
+            });
+            source[in.out + i] = from != none ? from : k;
+        }
+        if (failed && (in.flags & Instruction::guarded) == 0) {
+            for (std::uint32_t i = 0; i < in.dim; ++i) {
+                if (!is_finite_lane(v[in.out + i])) {
+                    const Instruction& made = program.code[source[in.out + i]];
+                    for (std::uint32_t j = 0; j < made.dim; ++j) {
+                        if (!is_finite_lane(v[made.out + j])) {
+                            return NonFiniteSource{source[in.out + i], v[made.out + j]};
+                        }
+                    }
+                }
+            }
+        }
+    }
+    return std::nullopt;
 }
 
 void raise_if_failed(const ForwardOutcome& outcome) {

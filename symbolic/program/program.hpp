@@ -13,6 +13,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -208,6 +209,13 @@ struct Instruction {
     // its lanes are not checked here but carry their failure on, and a where
     // that takes one checks it.
     static constexpr std::uint8_t guarded = 32;
+    // A Select that may take a guarded branch, whose lanes it then checks
+    // (mark_guarded); any other takes lanes that were checked.
+    static constexpr std::uint8_t checks_branches = 64;
+    // A guarded instruction whose lanes carry their operands' failures on
+    // (carry_failure): in programs that check values, not in those that
+    // propagate them.
+    static constexpr std::uint8_t carries = 128;
 };
 
 // The lanes of a Select's operand `k` (0: condition, 1: first branch, 2:
@@ -419,8 +427,11 @@ Program compact_for_evaluation(const Program& program);
 // their reverse rules pass nothing back where their adjoint is zero, so that
 // a branch not taken neither fails nor turns a zero into NaN (0 times the
 // infinite slope of log at 0). `outputs` are the places whose values the
-// program gives, read unconditionally. Returns whether any was marked.
-bool mark_guarded(Program& program, std::span<const Place> outputs);
+// program gives, read unconditionally. `checked`: the program's values are
+// checked (not propagated): the guarded instructions carry failures on and
+// the wheres that may take them check what they take. Returns whether any
+// was marked.
+bool mark_guarded(Program& program, std::span<const Place> outputs, bool checked = true);
 
 // A guarded instruction's lanes carry on its operands' failures: a lane of
 // the result whose operand (other than a branch of where, which passes its
@@ -444,6 +455,17 @@ struct ForwardOutcome {
 
 // Computes every instruction's result into `lanes`, stopping at the first Fail.
 ForwardOutcome run_forward(const Program& program, double* lanes) noexcept;
+
+// Runs `program` forward over `lanes` as run_forward does, and where it
+// would report a value that is not finite, follows that lane back through
+// the operand lanes that were not finite to the instruction that made it
+// from finite ones: that instruction's index and the lane it gave. Nothing
+// when the pass reports none (or stops at a Fail first).
+struct NonFiniteSource {
+    std::uint32_t instruction = 0;
+    double value = 0.0;
+};
+std::optional<NonFiniteSource> find_non_finite_source(const Program& program, double* lanes);
 
 // Throws what evaluating the graph throws when its pass ended so: a
 // non-finite result comes before any failing instruction, since every

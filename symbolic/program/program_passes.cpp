@@ -128,7 +128,7 @@ Program compact_for_evaluation(const Program& program) {
 // itself needed reads it unconditionally; an instruction none of whose
 // result lanes is needed is guarded. The branches of where are read only
 // where taken, so they need nothing by themselves.
-bool mark_guarded(Program& program, std::span<const Place> outputs) {
+bool mark_guarded(Program& program, std::span<const Place> outputs, bool checked) {
     std::vector<std::uint8_t> needed(program.lanes.size(), 0);
     for (const Place output : outputs) {
         for (int i = 0; i < lanes_of(output); ++i) {
@@ -142,11 +142,12 @@ bool mark_guarded(Program& program, std::span<const Place> outputs) {
             read = read || needed[in->out + i] != 0;
         }
         if (!read && in->code != Code::Fail) {
-            in->flags = static_cast<std::uint8_t>(in->flags | Instruction::guarded);
+            in->flags =
+                static_cast<std::uint8_t>(in->flags | Instruction::guarded | (checked ? Instruction::carries : 0));
             any = true;
             continue;
         }
-        in->flags = static_cast<std::uint8_t>(in->flags & ~Instruction::guarded);
+        in->flags = static_cast<std::uint8_t>(in->flags & ~(Instruction::guarded | Instruction::carries));
         const bool select = shape_of(in->code) == Shape::Select;
         for_each_operand(program, *in, [&](std::uint32_t first, std::uint32_t width, std::uint32_t operand) {
             if (select && operand != 0) {
@@ -156,6 +157,24 @@ bool mark_guarded(Program& program, std::span<const Place> outputs) {
                 needed[first + i] = 1;
             }
         });
+    }
+    // A where checks the branches that are read nowhere else: those that may be guarded.
+    for (Instruction& in : program.code) {
+        if (!checked) {
+            break;
+        }
+        if (shape_of(in.code) != Shape::Select || (in.flags & Instruction::guarded) != 0) {
+            continue;
+        }
+        bool unchecked = false;
+        for (std::uint32_t k = 1; k < 3; ++k) {
+            for (std::uint32_t i = 0; i < select_width(in, k); ++i) {
+                unchecked = unchecked || needed[program.pack_inputs[in.a + k] + i] == 0;
+            }
+        }
+        if (unchecked) {
+            in.flags = static_cast<std::uint8_t>(in.flags | Instruction::checks_branches);
+        }
     }
     return any;
 }

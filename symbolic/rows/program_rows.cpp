@@ -112,6 +112,7 @@ template <typename R, Arithmetic A>
         return false;
     } else if constexpr (R::shape == Shape::Select) {
         // The branch taken may be a guarded one, whose lanes were not checked.
+        const bool checks = (in.flags & Instruction::checks_branches) != 0;
         bool finite = true;
         for (std::uint32_t i = 0; i < in.dim; ++i) {
             const double* const c = rows.lane(select_lane(in, packs, 0, i));
@@ -119,9 +120,10 @@ template <typename R, Arithmetic A>
             const double* const b = rows.lane(select_lane(in, packs, 2, i));
             double* __restrict const out = rows.lane(in.out + i);
             for (std::size_t r = 0; r < rows.count; ++r) {
-                const double result = R::forward(c[r], a[r], b[r]);
-                out[r] = result;
-                finite &= is_finite_lane(result);
+                out[r] = R::forward(c[r], a[r], b[r]);
+            }
+            if (checks) {
+                finite &= all_finite(out, rows.count);
             }
         }
         return !finite;
@@ -617,7 +619,9 @@ template <Arithmetic A>
         const bool known = with_code(in.code, [&]<typename R, typename Scalars>(R, Scalars) {
             const bool failed = forward<R, A>(in, rows, packs);
             if ((in.flags & Instruction::guarded) != 0) [[unlikely]] {
-                carry_failure_rows(in, rows, packs);
+                if ((in.flags & Instruction::carries) != 0) {
+                    carry_failure_rows(in, rows, packs);
+                }
             } else {
                 bad |= failed;
             }
