@@ -152,6 +152,12 @@ def test_the_branch_not_taken_may_be_not_finite_and_passes_back_an_exact_zero():
         )
         total, (gradient,) = f.batch_value_and_grad(rows, approximate=approximate)
         assert np.all(np.isfinite(gradient)) and gradient[0] == 0.0 and gradient[2] == 0.0
+    # With more output lanes than input lanes, batch Jacobians take forward sweeps.
+    two = zk.function([x], [_log_where_positive(x), x * 2.0])
+    np.testing.assert_array_equal(
+        two.batch_jacobian(rows).reshape(len(rows), 2),
+        np.column_stack([np.where(rows > 0, 1 / np.where(rows > 0, rows, 1.0), 0.0), np.full(len(rows), 2.0)]),
+    )
     hessians = np.where(rows > 0, -1 / np.where(rows > 0, rows, 1.0) ** 2, 0.0)
     np.testing.assert_allclose(f.batch_hessian(rows).ravel(), hessians, rtol=1e-15)
     p = zk.Parameter(0.0)
