@@ -13,7 +13,7 @@ parameters given once:
 
 and a guarded one, whose branch not taken is not finite on half the rows:
 
-  safe log  where(x > 0, log(x), 0) * a                 against  log(maximum(x, 1e-300)) * a on x > 0
+  safe_log  where(x > 0, log(x), 0) * a                 against  log(maximum(x, 1e-300)) * a on x > 0
 
 Each pair must give the same values before its times count. Prints the
 median time per row of batch and of batch_value_and_grad (the gradient in
@@ -45,7 +45,7 @@ def models():
     return inputs, {
         "clamp": (clamp_where, clamp_minmax),
         "hinge": (hinge_where, hinge_minmax),
-        "safe log": (log_where, log_max),
+        "safe_log": (log_where, log_max),
     }
 
 
@@ -76,7 +76,7 @@ def main():
     for name, (with_where, with_minmax) in pairs.items():
         f = zk.function(inputs, with_where)
         g = zk.function(inputs, with_minmax)
-        rows = defined if name == "safe log" else x
+        rows = defined if name == "safe_log" else x
         np.testing.assert_allclose(f.batch(rows, *given), g.batch(rows, *given), rtol=1e-15)
         # The safe log's where runs over rows half of which take the branch
         # whose log is not finite; its counterpart cannot, and runs over rows
@@ -92,7 +92,7 @@ def count(model, side):
     inputs, pairs = models()
     f = zk.function(inputs, pairs[model][0 if side == "where" else 1])
     x = np.random.default_rng(7).uniform(-2.0, 2.0, 100_000)
-    f.batch(x if side == "where" or model != "safe log" else np.abs(x) + 0.5, -1.0, 1.0, 1.5, 0.25, threads=1)
+    f.batch(x if side == "where" or model != "safe_log" else np.abs(x) + 0.5, -1.0, 1.0, 1.5, 0.25, threads=1)
 
 
 if __name__ == "__main__":

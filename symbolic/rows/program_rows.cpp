@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <concepts>
 #include <cstdint>
-#include <limits>
 #include <type_traits>
 #include <vector>
 
@@ -119,8 +118,12 @@ template <typename R, Arithmetic A>
             const double* const a = rows.lane(select_lane(in, packs, 1, i));
             const double* const b = rows.lane(select_lane(in, packs, 2, i));
             double* __restrict const out = rows.lane(in.out + i);
+            // Both branches are read on every row, so that the choice is a
+            // select of vector code (R::forward's choice, written for it).
             for (std::size_t r = 0; r < rows.count; ++r) {
-                out[r] = R::forward(c[r], a[r], b[r]);
+                const double x = a[r];
+                const double y = b[r];
+                out[r] = c[r] != 0.0 ? x : y;
             }
             if (checks) {
                 finite &= all_finite(out, rows.count);
@@ -464,10 +467,10 @@ void carry_failure_rows(const Instruction& in, const Rows& rows, const std::uint
             if (operand == nullptr) {
                 continue;
             }
+            // x - x is +0 for a finite x, which leaves every lane as it is
+            // (-0 - +0 is -0), and NaN for any other: vector code, no branch.
             for (std::size_t r = 0; r < rows.count; ++r) {
-                if (!is_finite_lane(operand[r])) {
-                    out[r] = std::numeric_limits<double>::quiet_NaN();
-                }
+                out[r] = out[r] - (operand[r] - operand[r]);
             }
         }
     }
