@@ -142,8 +142,7 @@ bool mark_guarded(Program& program, std::span<const Place> outputs, bool checked
             read = read || needed[in->out + i] != 0;
         }
         if (!read && in->code != Code::Fail) {
-            in->flags =
-                static_cast<std::uint8_t>(in->flags | Instruction::guarded | (checked ? Instruction::carries : 0));
+            in->flags = static_cast<std::uint8_t>(in->flags | Instruction::guarded);
             any = true;
             continue;
         }
@@ -158,21 +157,33 @@ bool mark_guarded(Program& program, std::span<const Place> outputs, bool checked
             }
         });
     }
-    // A where checks the branches that are read nowhere else: those that may be guarded.
+    if (!checked) {
+        return any;
+    }
+    // Lanes made by guarded instructions may hold a failure; any other lane
+    // (a leaf's, or a result that was checked) is finite wherever the pass
+    // goes on. A guarded instruction carries failures on only where it reads
+    // such a lane, and a where checks what it takes only where a branch is one.
+    std::vector<std::uint8_t> unchecked(program.lanes.size(), 0);
     for (Instruction& in : program.code) {
-        if (!checked) {
-            break;
-        }
-        if (shape_of(in.code) != Shape::Select || (in.flags & Instruction::guarded) != 0) {
-            continue;
-        }
-        bool unchecked = false;
-        for (std::uint32_t k = 1; k < 3; ++k) {
-            for (std::uint32_t i = 0; i < select_width(in, k); ++i) {
-                unchecked = unchecked || needed[program.pack_inputs[in.a + k] + i] == 0;
+        const bool select = shape_of(in.code) == Shape::Select;
+        bool reads_unchecked = false;
+        bool takes_unchecked = false;
+        for_each_operand(program, in, [&](std::uint32_t first, std::uint32_t width, std::uint32_t operand) {
+            for (std::uint32_t i = 0; i < width; ++i) {
+                if (unchecked[first + i] != 0) {
+                    (select && operand != 0 ? takes_unchecked : reads_unchecked) = true;
+                }
             }
-        }
-        if (unchecked) {
+        });
+        if ((in.flags & Instruction::guarded) != 0) {
+            for (std::uint32_t i = 0; i < in.dim; ++i) {
+                unchecked[in.out + i] = 1;
+            }
+            if (reads_unchecked) {
+                in.flags = static_cast<std::uint8_t>(in.flags | Instruction::carries);
+            }
+        } else if (select && takes_unchecked) {
             in.flags = static_cast<std::uint8_t>(in.flags | Instruction::checks_branches);
         }
     }
