@@ -2,6 +2,7 @@
 
 #include "batch_arguments.hpp"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 
@@ -156,6 +157,28 @@ py::dict batch_keywords(const py::object& rows, const py::object& threads, const
 Array output_array(std::size_t rows, int lanes) {
     return lanes == 1 ? Array({static_cast<py::ssize_t>(rows)})
                       : Array({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(lanes)});
+}
+
+void naming_failed_rows(const PyFunction& self, const Rows& rows, const std::function<void()>& body) {
+    try {
+        body();
+    } catch (const std::invalid_argument& error) {
+        const std::string text = error.what();
+        const std::size_t at = text.rfind(" (row ");
+        if (at == std::string::npos || !text.ends_with(")")) {
+            throw py::value_error(text);
+        }
+        const std::size_t row = std::stoull(text.substr(at + 6));
+        const std::vector<symbolic::Value>& inputs = self.function.inputs();
+        std::vector<symbolic::SmallValue> values(inputs.size());
+        for (std::size_t k = 0; k < inputs.size(); ++k) {
+            const auto dim = static_cast<std::size_t>(inputs[k].dimension());
+            const double* lanes = rows.inputs[k].every_row ? rows.inputs[k].data : rows.inputs[k].data + row * dim;
+            values[k].dimension = inputs[k].dimension();
+            std::copy_n(lanes, dim, values[k].lanes.begin());
+        }
+        throw py::value_error(naming_origin(self.function, text, values));
+    }
 }
 
 }  // namespace zarnik::python

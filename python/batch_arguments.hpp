@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,11 @@ struct Rows {
 // the inputs given as rows, which must agree, or `rows`; with neither, a
 // batch of values given as (1, lanes) has one row, as NumPy broadcasts them.
 Rows batch_rows(const PyFunction& self, const py::args& args, const py::object& rows_given);
+
+// Runs `body`, a batch over `rows`, and raises what it throws as a
+// ValueError, naming for a value that was not finite in row R ("(row R)")
+// the node where it was made, as a call with that row's values does.
+void naming_failed_rows(const PyFunction& self, const Rows& rows, const std::function<void()>& body);
 
 // How a batch runs, from its keywords; the parameters' values are read here,
 // while the interpreter's lock is held.

@@ -4,6 +4,7 @@
 #include "call_arguments.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <string>
 
 #include "conversions.hpp"
@@ -15,14 +16,19 @@ using namespace symbolic;
 namespace {
 
 // The value of one input: a number (a 0-d array counts as the number it
-// holds), or a sequence of 1..4 numbers.
+// holds), or a sequence of 1..4 numbers. Not checked for finiteness here:
+// the function checks its inputs as its choice of nonfinite says.
 SmallValue input_value(const py::handle& value, std::size_t k) {
     if (py::isinstance<py::array>(value) && py::reinterpret_borrow<py::array>(value).ndim() == 0) {
-        return small_value(input_double(value[py::tuple()]));
+        const double lanes[4] = {input_double(value[py::tuple()])};
+        return unchecked_small_value(lanes, 1);
     }
     const std::string label = "input " + std::to_string(k);
-    return is_sequence(value) ? parse_small_value_sequence(value, label.c_str(), input_double)
-                              : small_value(input_double(value));
+    if (is_sequence(value)) {
+        return parse_small_value_sequence(value, label.c_str(), input_double, false);
+    }
+    const double lanes[4] = {input_double(value)};
+    return unchecked_small_value(lanes, 1);
 }
 
 }  // namespace
@@ -209,6 +215,21 @@ std::size_t lanes_of_inputs(const PyFunction& self, const std::vector<std::size_
         lanes += static_cast<std::size_t>(self.function.inputs()[k].dimension());
     }
     return lanes;
+}
+
+std::string naming_origin(const symbolic::Function& f, const std::string& text,
+                          std::span<const symbolic::SmallValue> values) {
+    constexpr std::string_view not_finite = "symbolic value lanes must be finite";
+    if (!text.starts_with(not_finite) || f.nonfinite() != symbolic::NonFinite::raise) {
+        return text;
+    }
+    const std::optional<symbolic::NonFiniteOrigin> origin = f.non_finite_origin(values);
+    if (!origin) {
+        return text;
+    }
+    const char* gave = std::isnan(origin->value) ? "nan" : origin->value > 0.0 ? "inf" : "-inf";
+    return text + ": " + symbolic::to_string(origin->op) + " gave " + gave + " at node #" +
+           std::to_string(origin->node);
 }
 
 }  // namespace zarnik::python

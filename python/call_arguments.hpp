@@ -7,6 +7,9 @@
 
 #include <cstddef>
 #include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "compiled.hpp"
@@ -48,5 +51,22 @@ std::vector<std::size_t> wrt_positions(const PyFunction& self, const py::object&
 
 // The lanes of the inputs at `positions`, together.
 std::size_t lanes_of_inputs(const PyFunction& self, const std::vector<std::size_t>& positions);
+
+// A failure's text, naming for a value that was not finite where it was made:
+// "symbolic value lanes must be finite: Exp gave inf at node #12", the node's
+// id as Expression.id and its repr give it. `values` are the call's inputs.
+std::string naming_origin(const symbolic::Function& f, const std::string& text,
+                          std::span<const symbolic::SmallValue> values);
+
+// Runs `body`, a call at `values`, and raises what it throws as a ValueError
+// naming the origin of a value that was not finite.
+template <typename Body>
+decltype(auto) naming_failures(const PyFunction& self, std::span<const symbolic::SmallValue> values, Body&& body) {
+    try {
+        return body();
+    } catch (const std::invalid_argument& error) {
+        throw py::value_error(naming_origin(self.function, error.what(), values));
+    }
+}
 
 }  // namespace zarnik::python

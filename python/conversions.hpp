@@ -35,6 +35,17 @@ inline double to_double(const py::handle& object) { return py::cast<double>(obje
 
 inline std::string labelled(const char* label, const char* text) { return std::string(label) + text; }
 
+// The lanes as they are, finite or not: a compiled function's inputs, which
+// the function checks as it chose (its nonfinite).
+inline SmallValue unchecked_small_value(const double (&lanes)[4], Py_ssize_t count) {
+    SmallValue value;
+    value.dimension = static_cast<std::int32_t>(count);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        value.lanes[static_cast<std::size_t>(i)] = lanes[i];
+    }
+    return value;
+}
+
 inline SmallValue small_value_of(const double (&lanes)[4], Py_ssize_t count) {
     switch (count) {
         case 1: return small_value(lanes[0]);
@@ -48,7 +59,7 @@ inline SmallValue small_value_of(const double (&lanes)[4], Py_ssize_t count) {
 
 // `convert` turns one item into a lane; by default as _zarnik converts numbers.
 inline SmallValue parse_small_value_sequence(const py::handle& object, const char* label,
-                                             double (*convert)(const py::handle&) = to_double) {
+                                             double (*convert)(const py::handle&) = to_double, bool checked = true) {
     if (!is_sequence(object)) {
         throw py::type_error(labelled(label, " must be a numeric sequence of length 1..4"));
     }
@@ -68,7 +79,7 @@ inline SmallValue parse_small_value_sequence(const py::handle& object, const cha
         }
         lanes[i] = convert(item);
     }
-    return small_value_of(lanes, length);
+    return checked ? small_value_of(lanes, length) : unchecked_small_value(lanes, length);
 }
 
 inline SmallValue parse_small_value_args(const py::args& args, const char* label) {

@@ -38,10 +38,10 @@ void bind_function_batches(py::class_<PyFunction>& function_class) {
                 }
                 settings.options.parameter_values = settings.parameters;
                 settings.options.check = SignalCheck();
-                {
+                naming_failed_rows(self, rows, [&] {
                     const py::gil_scoped_release unlocked;
                     evaluate_rows(self.function, rows.count, rows.inputs, data, settings.options);
-                }
+                });
                 if (self.single_output) {
                     return py::object(results.front());
                 }
@@ -83,10 +83,10 @@ instead, computed chunk by chunk wherever Dask runs them.
                 double* const data = jacobians.mutable_data();
                 settings.options.parameter_values = settings.parameters;
                 settings.options.check = SignalCheck();
-                {
+                naming_failed_rows(self, rows, [&] {
                     const py::gil_scoped_release unlocked;
                     jacobian_rows(self.function, rows.count, rows.inputs, positions, data, settings.options);
-                }
+                });
                 return jacobians;
             },
             py::arg("wrt") = py::none(), py::arg("rows") = py::none(), py::arg("threads") = py::none(),
@@ -123,11 +123,11 @@ instead, computed chunk by chunk wherever Dask runs them.
                 settings.options.parameter_values = settings.parameters;
                 settings.options.check = SignalCheck();
                 double value = 0.0;
-                {
+                naming_failed_rows(self, rows, [&] {
                     const py::gil_scoped_release unlocked;
                     value =
                         value_and_grad_rows(self.function, rows.count, rows.inputs, positions, data, settings.options);
-                }
+                });
                 py::tuple all(gradients.size());
                 for (std::size_t i = 0; i < gradients.size(); ++i) {
                     all[i] = gradients[i];

@@ -19,7 +19,8 @@ void bind_function_calls(py::class_<PyFunction>& function_class) {
         .def(
             "__call__",
             [](const PyFunction& self, const py::args& args) {
-                return answer(self, self.function(input_values(self, args)));
+                const std::vector<SmallValue> values = input_values(self, args);
+                return answer(self, naming_failures(self, values, [&] { return self.function(values); }));
             },
             "The outputs' lanes at one value per input (a number or a sequence of 1..4 numbers).")
         .def(
@@ -30,8 +31,10 @@ void bind_function_calls(py::class_<PyFunction>& function_class) {
                 const std::size_t all = self.function.input_lanes();
                 const std::size_t outputs = self.function.output_lanes();
                 Array full({static_cast<py::ssize_t>(outputs), static_cast<py::ssize_t>(all)});
-                self.function.jacobian(values,
-                                       std::span<double>(full.mutable_data(), static_cast<std::size_t>(full.size())));
+                naming_failures(self, values, [&] {
+                    self.function.jacobian(
+                        values, std::span<double>(full.mutable_data(), static_cast<std::size_t>(full.size())));
+                });
                 if (wrt.is_none()) {
                     return full;
                 }
@@ -63,9 +66,11 @@ void bind_function_calls(py::class_<PyFunction>& function_class) {
                 const std::vector<SmallValue> values = input_values(self, args);
                 Array gradient({static_cast<py::ssize_t>(self.function.input_lanes())});
                 SmallValue value;
-                self.function.jacobian(
-                    values, std::span<double>(gradient.mutable_data(), static_cast<std::size_t>(gradient.size())),
-                    std::span<SmallValue>(&value, 1));
+                naming_failures(self, values, [&] {
+                    self.function.jacobian(
+                        values, std::span<double>(gradient.mutable_data(), static_cast<std::size_t>(gradient.size())),
+                        std::span<SmallValue>(&value, 1));
+                });
                 return py::make_tuple(value.lanes[0], gradient);
             },
             "For one scalar output: its value and its gradient against all input lanes.");

@@ -18,6 +18,20 @@ using namespace symbolic;
 
 namespace {
 
+// The choice of `nonfinite`, by its name.
+NonFinite nonfinite_of(const py::handle& name) {
+    if (py::isinstance<py::str>(name)) {
+        const std::string text = name.cast<std::string>();
+        if (text == "raise") {
+            return NonFinite::raise;
+        }
+        if (text == "propagate") {
+            return NonFinite::propagate;
+        }
+    }
+    throw py::value_error("nonfinite must be 'raise' or 'propagate', not " + py::repr(name).cast<std::string>());
+}
+
 // "1 input", "2 inputs".
 std::string counted(std::size_t count, const char* what) {
     return std::to_string(count) + ' ' + what + (count == 1 ? "" : "s");
@@ -63,6 +77,13 @@ writes no gradient. Parameters that are not inputs are read at each call.
             "parameters", [](const PyFunction& self) { return py::tuple(py::cast(self.function.parameters())); },
             "The parameters below the outputs that are not inputs, each once, in the order of a walk over the "
             "outputs in turn that reaches each operand before its user: the values a batch reads once.")
+        .def_property_readonly(
+            "nonfinite",
+            [](const PyFunction& self) {
+                return self.function.nonfinite() == NonFinite::propagate ? "propagate" : "raise";
+            },
+            "'raise' (a value that is not finite fails the call) or 'propagate' (IEEE results, no check), as "
+            "function() was given.")
         .def_property_readonly("input_lanes", [](const PyFunction& self) { return self.function.input_lanes(); })
         .def_property_readonly("output_lanes", [](const PyFunction& self) { return self.function.output_lanes(); })
         .def("__repr__", &describe_function);
@@ -74,19 +95,29 @@ writes no gradient. Parameters that are not inputs are read at each call.
 
     m.def(
         "function",
-        [](const py::object& inputs, const py::object& outputs) {
-            return PyFunction{Function(values_of(inputs, "inputs"), values_of(outputs, "outputs")),
+        [](const py::object& inputs, const py::object& outputs, const py::handle& nonfinite) {
+            const NonFinite mode = nonfinite_of(nonfinite);
+            return PyFunction{Function(values_of(inputs, "inputs"), values_of(outputs, "outputs"), mode),
                               py::isinstance<Value>(outputs)};
         },
-        py::arg("inputs"), py::arg("outputs"),
+        py::arg("inputs"), py::arg("outputs"), py::kw_only(), py::arg("nonfinite") = "raise",
         R"(Compiles `outputs` (an expression or a sequence of them) as a function of `inputs`
 (placeholders and/or parameters of their graphs).
+
+`nonfinite="raise"` (the default): a value that is not finite, computed or
+given, fails the call (and a batch, naming its row) with a ValueError, as
+evaluation does, a branch of `where` that is not taken aside.
+`nonfinite="propagate"`: IEEE results as NumPy and JAX give them: inf and
+NaN flow on to the outputs and derivatives, with no check and no error.
 
 >>> import zarnik as zk
 >>> x, y = zk.Undefined(name="x"), zk.Undefined(name="y")
 >>> f = zk.function([x, y], [x * y, x + y])
 >>> f(2.0, 3.0)
-((6.0,), (5.0,)))");
+((6.0,), (5.0,))
+>>> g = zk.function([x], zk.log(x), nonfinite="propagate")
+>>> g(0.0), g(-1.0)[0] != g(-1.0)[0]
+((-inf,), True))");
 }
 
 }  // namespace zarnik::python

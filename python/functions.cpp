@@ -168,6 +168,61 @@ PYBIND11_MODULE(_functions, m) {
         "The larger of a and b, lane by lane; at a tie the gradient is shared evenly.\n\n>>> import zarnik as zk\n>>> "
         "zk.maximum(zk.Parameter(1.0, 5.0), 2.0).eval()\n(2.0, 5.0)\n");
 
+    def_binary(
+        m, "less", "a", "b", [](Value a, Value b) { return less(std::move(a), std::move(b)); },
+        "1.0 where a < b, 0.0 elsewhere, lane by lane with the broadcasting of + - * /; its derivative is "
+        "zero.\n\n>>> import zarnik as zk\n>>> zk.less(zk.Parameter(1.0, 5.0), 2.0).eval()\n(1.0, 0.0)\n");
+    def_binary(
+        m, "less_equal", "a", "b", [](Value a, Value b) { return less_equal(std::move(a), std::move(b)); },
+        "1.0 where a <= b, 0.0 elsewhere, lane by lane with the broadcasting of + - * /; its derivative is "
+        "zero.\n\n>>> import zarnik as zk\n>>> zk.less_equal(zk.Parameter(1.0, 5.0), 2.0).eval()\n(1.0, 0.0)\n");
+    def_binary(
+        m, "greater", "a", "b", [](Value a, Value b) { return greater(std::move(a), std::move(b)); },
+        "1.0 where a > b, 0.0 elsewhere, lane by lane with the broadcasting of + - * /; its derivative is "
+        "zero.\n\n>>> import zarnik as zk\n>>> zk.greater(zk.Parameter(1.0, 5.0), 2.0).eval()\n(0.0, 1.0)\n");
+    def_binary(
+        m, "greater_equal", "a", "b", [](Value a, Value b) { return greater_equal(std::move(a), std::move(b)); },
+        "1.0 where a >= b, 0.0 elsewhere, lane by lane with the broadcasting of + - * /; its derivative is "
+        "zero.\n\n>>> import zarnik as zk\n>>> zk.greater_equal(zk.Parameter(1.0, 5.0), 2.0).eval()\n(0.0, 1.0)\n");
+    def_binary(
+        m, "equal", "a", "b", [](Value a, Value b) { return equal(std::move(a), std::move(b)); },
+        "1.0 where a == b (+0.0 equals -0.0, NaN equals nothing), 0.0 elsewhere, lane by lane with the broadcasting of "
+        "+ - * /; its derivative is "
+        "zero.\n\n>>> import zarnik as zk\n>>> zk.equal(zk.Parameter(1.0, 5.0), 2.0).eval()\n(0.0, 0.0)\n");
+    def_binary(
+        m, "not_equal", "a", "b", [](Value a, Value b) { return not_equal(std::move(a), std::move(b)); },
+        "1.0 where a != b (NaN differs from everything, itself included), 0.0 elsewhere, lane by lane with the "
+        "broadcasting of + - * /; its derivative is "
+        "zero.\n\n>>> import zarnik as zk\n>>> zk.not_equal(zk.Parameter(1.0, 5.0), 2.0).eval()\n(1.0, 1.0)\n");
+    def_binary(
+        m, "logical_and", "a", "b", [](Value a, Value b) { return logical_and(std::move(a), std::move(b)); },
+        "1.0 where both a and b are true (not zero: NaN is true), 0.0 elsewhere, lane by lane; its derivative is "
+        "zero.\n\n>>> import zarnik as zk\n>>> zk.logical_and(zk.Parameter(1.0, 0.0), 2.0).eval()\n(1.0, 0.0)\n");
+    def_binary(
+        m, "logical_or", "a", "b", [](Value a, Value b) { return logical_or(std::move(a), std::move(b)); },
+        "1.0 where a or b is true (not zero: NaN is true), 0.0 elsewhere, lane by lane; its derivative is "
+        "zero.\n\n>>> import zarnik as zk\n>>> zk.logical_or(zk.Parameter(1.0, 0.0), 0.0).eval()\n(1.0, 0.0)\n");
+    def_unary(
+        m, "logical_not", [](Value v) { return logical_not(std::move(v)); },
+        "1.0 where a lane is zero (of either sign), 0.0 elsewhere (NaN is true, so not gives 0.0); its "
+        "derivative is zero.\n\n>>> import zarnik as zk\n>>> zk.logical_not(zk.Parameter(0.0, 3.0)).eval()\n(1.0, "
+        "0.0)\n");
+
+    m.def(
+        "where",
+        [](const py::object& condition, const py::object& x, const py::object& y) {
+            Value vy = operand(y, "where y");
+            Value vx = operand(x, "where x");
+            Value vc = operand(condition, "where condition");
+            return where(std::move(vc), std::move(vx), std::move(vy));
+        },
+        py::arg("condition"), py::arg("x"), py::arg("y"),
+        "x on the lanes where condition is true (not zero, NaN included) and y where it is zero, with the "
+        "broadcasting of + - * / over all three. The branch a lane does not take may even be non-finite (log(0)) "
+        "without failing, and its derivative there is an exact zero.\n\n>>> import zarnik as zk\n>>> x = "
+        "zk.Parameter(0.0, 4.0)\n>>> zk.where(zk.greater(x, 0.0), zk.log(x), 0.0).eval()\n(0.0, "
+        "1.3862943611198906)\n");
+
     def_unary(
         m, "sum", [](Value v) { return sum(std::move(v)); },
         "The sum of a value's lanes, a scalar.\n\n>>> import zarnik as zk\n>>> zk.sum(zk.Parameter(1.0, 2.0, "

@@ -113,7 +113,7 @@ py::buffer_info contiguous(const py::handle& data) {
     return info;
 }
 
-py::object object_of(GraphFile file) {
+py::object object_of(GraphFile file, symbolic::NonFinite nonfinite = symbolic::NonFinite::raise) {
     switch (file.content) {
         case GraphFileContent::Graph:
             if (!file.listed) {
@@ -122,8 +122,8 @@ py::object object_of(GraphFile file) {
             return py::cast(file.outputs);
         case GraphFileContent::Tape: return py::cast(Tape(file.outputs.front()));
         case GraphFileContent::Function:
-            return py::cast(
-                PyFunction{symbolic::Function(std::move(file.inputs), std::move(file.outputs)), !file.listed});
+            return py::cast(PyFunction{symbolic::Function(std::move(file.inputs), std::move(file.outputs), nonfinite),
+                                       !file.listed});
     }
     throw py::value_error("cannot load graph: unknown content");
 }
@@ -133,9 +133,23 @@ py::object load_bytes(const py::handle& data) {
     return object_of(symbolic::load_from_bytes(view_of(info), check_signals));
 }
 
-// What pickle and copy.deepcopy call: the object rebuilt from its file.
+// A function's graph file with its choice of `nonfinite`, which the file does
+// not hold: a file is the graph, and the choice is the compiled function's.
+py::object load_function_bytes(const py::handle& data, const std::string& nonfinite) {
+    const py::buffer_info info = contiguous(data);
+    return object_of(symbolic::load_from_bytes(view_of(info), check_signals),
+                     nonfinite == "propagate" ? symbolic::NonFinite::propagate : symbolic::NonFinite::raise);
+}
+
+// What pickle and copy.deepcopy call: the object rebuilt from its file, and a
+// function with its choice of `nonfinite`.
 py::tuple reduce(const py::object& self) {
-    return py::make_tuple(py::module_::import("zarnik._compiled").attr("_load"), py::make_tuple(bytes_of(self)));
+    const py::module_ compiled = py::module_::import("zarnik._compiled");
+    if (py::isinstance<PyFunction>(self) &&
+        initialised<PyFunction>(self).function.nonfinite() == symbolic::NonFinite::propagate) {
+        return py::make_tuple(compiled.attr("_load_function"), py::make_tuple(bytes_of(self), "propagate"));
+    }
+    return py::make_tuple(compiled.attr("_load"), py::make_tuple(bytes_of(self)));
 }
 
 }  // namespace
@@ -147,6 +161,8 @@ void bind_serialization(py::module_& module) {
     module.def("_save_to_path", &save_to_path, py::arg("obj"), py::arg("path"),
                "Writes the graph file of an Expression, a sequence of Expressions, a Tape or a Function at a path, "
                "replacing the file there only with a whole new one.");
+    module.def("_load_function", &load_function_bytes, py::arg("data"), py::arg("nonfinite"),
+               "The Function that a graph file's bytes hold, with the given choice of nonfinite.");
     module.def("_load", &load_bytes, py::arg("data"),
                "The Expression, list of Expressions, Tape or Function that a graph file's bytes hold.");
     module.def(
@@ -173,8 +189,13 @@ void bind_serialization(py::module_& module) {
             "__copy__", [](const py::object& self) { return PyFunction(initialised<PyFunction>(self)); },
             "A function of the same nodes.")
         .def(
-            "__deepcopy__", [](const py::object& self, const py::handle&) { return load_bytes(bytes_of(self)); },
-            py::arg("memo"), "A function of new nodes with the same values, names and structure.");
+            "__deepcopy__",
+            [](const py::object& self, const py::handle&) {
+                const bool propagate =
+                    initialised<PyFunction>(self).function.nonfinite() == symbolic::NonFinite::propagate;
+                return load_function_bytes(bytes_of(self), propagate ? "propagate" : "raise");
+            },
+            py::arg("memo"), "A function of new nodes with the same values, names, structure and nonfinite.");
 }
 
 }  // namespace zarnik::python

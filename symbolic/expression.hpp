@@ -53,6 +53,47 @@ Value maximum(Value left, Value right);
 Value maximum(Value left, double right);
 Value maximum(double left, Value right);
 
+// Comparisons and logic, lane by lane with the dimension rule of + - * /:
+// 1.0 where the relation holds, 0.0 where it does not (NaN compares false,
+// and unequal to everything). The logical ones take a lane that is not zero,
+// NaN included, as true. Their derivatives are zero.
+Value less(Value left, Value right);
+Value less(Value left, double right);
+Value less(double left, Value right);
+Value less_equal(Value left, Value right);
+Value less_equal(Value left, double right);
+Value less_equal(double left, Value right);
+Value greater(Value left, Value right);
+Value greater(Value left, double right);
+Value greater(double left, Value right);
+Value greater_equal(Value left, Value right);
+Value greater_equal(Value left, double right);
+Value greater_equal(double left, Value right);
+Value equal(Value left, Value right);
+Value equal(Value left, double right);
+Value equal(double left, Value right);
+Value not_equal(Value left, Value right);
+Value not_equal(Value left, double right);
+Value not_equal(double left, Value right);
+Value logical_and(Value left, Value right);
+Value logical_and(Value left, double right);
+Value logical_and(double left, Value right);
+Value logical_or(Value left, Value right);
+Value logical_or(Value left, double right);
+Value logical_or(double left, Value right);
+Value logical_not(Value operand);
+
+// where(c, x, y): x on the lanes where the condition is true (not zero, NaN
+// included) and y where it is zero, with the broadcasting of + - * / over all
+// three. The branch a lane does not take may be anything, even not finite
+// (log(x) where x is 0), without failing; the derivative goes to the branch
+// taken only, and the other gets an exact zero. A constant condition that
+// takes one branch on every lane gives that branch itself.
+Value where(Value condition, Value x, Value y);
+Value where(Value condition, Value x, double y);
+Value where(Value condition, double x, Value y);
+Value where(Value condition, double x, double y);
+
 // The operations that derivatives are made of where a function is not
 // smooth (derivatives.hpp), lane by lane; constants fold as everywhere.
 // sign(x): -1 below 0, +1 at and above it (both zeros): the derivative of abs.

@@ -4,9 +4,11 @@
 // given with each call, one row at a time or over many rows at once.
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -18,6 +20,24 @@ namespace detail {
 struct FunctionProgram;
 struct FunctionAccess;
 }  // namespace detail
+
+// What a function does with a value that is not finite. `raise`: a call
+// throws std::invalid_argument "symbolic value lanes must be finite" as
+// evaluate does (a branch of where that is not taken aside), inputs
+// included. `propagate`: IEEE arithmetic throughout, infinities and NaN
+// flowing on to the outputs and derivatives as NumPy's and JAX's do, with no
+// check and no error (a graph whose nodes break the builders' invariants is
+// evaluated by the reference evaluator, which checks all the same).
+enum class NonFinite : std::uint8_t { raise, propagate };
+
+// Where a value that is not finite was first made: the operation, the id of
+// its node (Value::id(), as the node's debug text shows it, #id) and the
+// lane it gave (+-inf or NaN).
+struct NonFiniteOrigin {
+    ExpressionOp op = ExpressionOp::None;
+    std::uint64_t node = 0;
+    double value = 0.0;
+};
 
 // The graphs below one or more outputs, recorded once, as a function of some
 // of their leaves: placeholders (Undefined) and parameters, whose values each
@@ -35,7 +55,16 @@ public:
     // Throws std::invalid_argument when an input is empty, not a placeholder
     // or parameter, or given twice, when an output is empty or there is none,
     // or when a placeholder below an output is not an input (naming them).
-    Function(std::vector<Value> inputs, std::vector<Value> outputs);
+    Function(std::vector<Value> inputs, std::vector<Value> outputs, NonFinite nonfinite = NonFinite::raise);
+
+    NonFinite nonfinite() const noexcept;
+
+    // For a function that raises: the node where a call at `inputs` (with
+    // the parameters' current values) first makes the value that fails it,
+    // followed through the nodes it reaches up to the first check it fails;
+    // nothing when the call does not fail so (or fails on an input). For
+    // error messages: it records the graph again, a cost linear in it.
+    std::optional<NonFiniteOrigin> non_finite_origin(std::span<const SmallValue> inputs) const;
 
     const std::vector<Value>& inputs() const noexcept;
     const std::vector<Value>& outputs() const noexcept;

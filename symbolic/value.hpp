@@ -44,12 +44,25 @@ enum class ExpressionOp : std::uint8_t {
     // Derivative graphs are also made of these three (derivatives.hpp).
     Sign = 29,
     Cbrt = 30,
+    // Comparisons and logic give 1.0 for true and 0.0 for false; any lane
+    // that is not zero (NaN included) is true.
+    LogicalNot = 31,
     Pow = 32,
     Atan2 = 33,
     Minimum = 34,
     Maximum = 35,
     Step = 36,
     Gate = 37,
+    Less = 38,
+    LessEqual = 39,
+    Greater = 40,
+    GreaterEqual = 41,
+    Equal = 42,
+    NotEqual = 43,
+    LogicalAnd = 44,
+    LogicalOr = 45,
+    // Operations of three operands take 64...
+    Where = 64,
 };
 
 const char* to_string(ValueKind kind);
@@ -61,7 +74,7 @@ const char* to_string(ExpressionOp op);
 struct OperationEntry {
     ExpressionOp op;
     const char* name;
-    int operands;       // 1 or 2 for the lane-wise operations, 0 for Pack and Component
+    int operands;       // 1, 2 or 3 (where) for the lane-wise operations, 0 for Pack and Component
     bool approximated;  // computed by vectorised kernels in approximate batches
 };
 std::vector<OperationEntry> operation_list();

@@ -33,8 +33,9 @@ except ImportError:
 TASK_THREADS = 1
 
 
-# The end of a batch's text that names the row that failed.
-_FAILED_ROW = re.compile(r"\(row (\d+)\)$")
+# Where a batch's text names the row that failed: at its end, or before what
+# it says of the node where a value was not finite.
+_FAILED_ROW = re.compile(r"\(row (\d+)\)(?=$|: )")
 
 
 def _rows(function, method, first_row, keywords, *blocks):
@@ -49,7 +50,8 @@ def _rows(function, method, first_row, keywords, *blocks):
         found = _FAILED_ROW.search(text)
         if found is None or first_row == 0:
             raise
-        raise ValueError(f"{text[: found.start()]}(row {int(found.group(1)) + first_row})") from None
+        row = int(found.group(1)) + first_row
+        raise ValueError(f"{text[: found.start()]}(row {row}){text[found.end() :]}") from None
 
 
 def _stacked(function, first_row, keywords, *blocks):

@@ -193,6 +193,7 @@ public:
                               [&] { return symbolic::pow(a.value_, b.value_); });
     }
     friend Term sign(const Term& x) { return made(symbolic::sign(x.value_)); }
+    friend Term logical_not(const Term& x) { return made(symbolic::logical_not(x.value_)); }
     friend Term step(const Term& a, const Term& b) { return made(symbolic::step(a.value_, b.value_)); }
     friend Term gate(const Term& c, const Term& v) {
         if (c.value_.is_constant() && keeps_dimension(c.value_, v.value_)) {
@@ -228,6 +229,23 @@ private:
 
     Value value_;
 };
+
+// A guarded node's contribution (mark_guarded in program.hpp): where(g, d, 0),
+// the contribution where the adjoint g is not zero and an exact zero where it
+// is, as the reverse sweep gates it. A where, not a gate: the contribution
+// of a branch not taken may be non-finite (0 / 0 for log at 0), and only a
+// where's branch may be without failing.
+Term only_where_moving(const Term& g, const Term& d) {
+    if (g.value().is_constant() && keeps_dimension(g.value(), d.value())) {
+        if (no_lane_is_zero(g.value())) {
+            return d;
+        }
+        if (all_lanes_are(g.value(), 0.0)) {
+            return Term::zeros(d.value().dimension());
+        }
+    }
+    return made(where(g.value(), d.value(), Term(0.0).value()));
+}
 
 // A lane of a constant is one of the sweep's shared numbers rather than a new node.
 Term component_of(const Term& v, int lane) {
@@ -350,6 +368,17 @@ bool made_by_builders(const ValueNode& node) {
         case detail::Shape::Component:
             return node.input_count == 1 && dim == 1 && node.component_index >= 0 &&
                    node.component_index < input_dimension(0);
+        case detail::Shape::Select: {
+            if (node.input_count != 3) {
+                return false;
+            }
+            for (int k = 0; k < 3; ++k) {
+                if (input_dimension(k) != dim && input_dimension(k) != 1) {
+                    return false;
+                }
+            }
+            return true;
+        }
         case detail::Shape::Leaf:
         case detail::Shape::Unsupported: break;
     }
@@ -392,6 +421,23 @@ DerivativeGraph::DerivativeGraph(std::span<const Value> outputs) : outputs_(outp
     }
     for (std::size_t j = 0; j < outputs_.size(); ++j) {
         handles_[output_positions_[j]] = outputs_[j];
+    }
+    std::vector<bool> needed(order_.nodes.size(), false);
+    for (const std::uint32_t position : output_positions_) {
+        needed[position] = true;
+    }
+    guarded_.assign(order_.nodes.size(), false);
+    for (std::size_t i = order_.nodes.size(); i-- > 0;) {
+        const ValueNode& node = *order_.nodes[i];
+        if (!needed[i]) {
+            guarded_[i] = true;
+            continue;
+        }
+        for (int k = 0; k < node.input_count; ++k) {
+            if (node.op != ExpressionOp::Where || k == 0) {
+                needed[order_.inputs[i][static_cast<std::size_t>(k)]] = true;
+            }
+        }
     }
     for (std::uint32_t i = 0; i < order_.nodes.size(); ++i) {
         if (order_.nodes[i]->input_count == 0) {
@@ -473,7 +519,8 @@ std::vector<Value> DerivativeGraph::gradient(std::span<const Value> wrt) const {
                         if constexpr (!R::flat) {
                             if (active[inputs[0]]) {
                                 const Term g = adjoints[i].whole(dim);
-                                add_into(0, R::template derivative<Term>(operand(0), Term(handles_[i]), g));
+                                const Term d = R::template derivative<Term>(operand(0), Term(handles_[i]), g);
+                                add_into(0, guarded_[i] ? only_where_moving(g, d) : d);
                             }
                         }
                     }
@@ -490,14 +537,29 @@ std::vector<Value> DerivativeGraph::gradient(std::span<const Value> wrt) const {
                         const Partials<Term> d =
                             R::template derivative<Term>(operand(0), operand(1), Term(handles_[i]), g, wanted);
                         if (wanted.a) {
-                            add_into(0, d.a);
+                            add_into(0, guarded_[i] ? only_where_moving(g, d.a) : d.a);
                         }
                         if (wanted.b) {
-                            add_into(1, d.b);
+                            add_into(1, guarded_[i] ? only_where_moving(g, d.b) : d.b);
                         }
                     }
                 });
                 break;
+            case Shape::Select: {
+                const Wanted wanted{active[inputs[1]], active[inputs[2]]};
+                if (!wanted.a && !wanted.b) {
+                    break;
+                }
+                const Partials<Term> d =
+                    Rule<ExpressionOp::Where>::derivative<Term>(operand(0), adjoints[i].whole(dim), wanted);
+                if (wanted.a) {
+                    add_into(1, d.a);
+                }
+                if (wanted.b) {
+                    add_into(2, d.b);
+                }
+                break;
+            }
             case Shape::Pack:
                 for (int k = 0; k < node.input_count; ++k) {
                     const std::uint32_t position = inputs[static_cast<std::size_t>(k)];
@@ -632,6 +694,17 @@ std::optional<std::vector<Value>> DerivativeGraph::tangents(std::span<const Valu
                     tangent = component_of(tangent_of(0), node.component_index);
                 }
                 break;
+            case Shape::Select: {
+                // where(c, ta, tb), an exact zero for a branch that does not
+                // move: the tangent of a branch not taken may be non-finite.
+                if (tangent_of(1).empty() && tangent_of(2).empty()) {
+                    break;  // only the condition moves, which passes nothing on
+                }
+                const Term ta = tangent_of(1).empty() ? Term(0.0) : tangent_of(1);
+                const Term tb = tangent_of(2).empty() ? Term(0.0) : tangent_of(2);
+                tangent = made(where(operand(0).value(), ta.value(), tb.value()));
+                break;
+            }
             case Shape::Leaf:
             case Shape::Unsupported: break;
         }

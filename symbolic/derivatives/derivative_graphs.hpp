@@ -42,6 +42,10 @@ private:
     std::vector<std::uint32_t> output_positions_;
     ReferenceOrder order_;
     std::vector<Value> handles_;  // per position, a handle to its node
+    // Per position, whether the node is read only where a where or gate may
+    // not take it, as program.hpp's mark_guarded finds for a program: its
+    // contributions are gated by its adjoint, as the reverse sweep gates them.
+    std::vector<bool> guarded_;
     // A leaf's position, if it is below the outputs.
     std::optional<std::uint32_t> position_of(const Value& leaf) const;
 

@@ -30,9 +30,13 @@ void require_scalar_output(const Function& function, const char* what) {
     }
 }
 
-// A value given for input k: finite, of the input's dimension.
-void require_lanes(const SmallValue& value, const Value& input, const char* what, std::size_t k) {
-    detail::require_finite(value);
+// A value given for input k: of the input's dimension, and finite unless the
+// function propagates what is not.
+void require_lanes(const SmallValue& value, const Value& input, const char* what, std::size_t k,
+                   const Function& function) {
+    if (function.nonfinite() == NonFinite::raise) {
+        detail::require_finite(value);
+    }
     if (value.dimension != input.dimension()) {
         throw std::invalid_argument(std::string(what) + " " + std::to_string(k) + " of the function has " +
                                     count_of(static_cast<std::size_t>(input.dimension()), "lane") + ", not " +
@@ -102,12 +106,12 @@ Hessian::Hessian(const Function& function, const std::vector<std::size_t>& wrt, 
     if (lanes_ == 0) {
         // Nothing to differentiate: calls still check their inputs, and fail, as the function's do.
         method_ = Method::ReverseOverReverse;
-        entries_ = std::make_shared<const Function>(inputs, function.outputs());
+        entries_ = std::make_shared<const Function>(inputs, function.outputs(), function.nonfinite());
         return;
     }
     if (method == Method::ReverseOverReverse) {
         method_ = Method::ReverseOverReverse;
-        entries_ = std::make_shared<const Function>(inputs, gradients);
+        entries_ = std::make_shared<const Function>(inputs, gradients, function.nonfinite());
         return;
     }
     const detail::DerivativeGraph graph(gradients);
@@ -153,7 +157,7 @@ Hessian::Hessian(const Function& function, const std::vector<std::size_t>& wrt, 
         if (!tangents) {
             method_ = Method::ReverseOverReverse;
             fixed_.clear();
-            entries_ = std::make_shared<const Function>(inputs, gradients);
+            entries_ = std::make_shared<const Function>(inputs, gradients, function.nonfinite());
             return;
         }
         for (std::size_t r = c; r < lanes_; ++r) {
@@ -175,7 +179,8 @@ Hessian::Hessian(const Function& function, const std::vector<std::size_t>& wrt, 
     flush();
     method_ = Method::ForwardOverReverse;
     // With no entry to compute, calls still check their inputs and fail as the function's do.
-    entries_ = std::make_shared<const Function>(inputs, outputs.empty() ? function.outputs() : std::move(outputs));
+    entries_ = std::make_shared<const Function>(inputs, outputs.empty() ? function.outputs() : std::move(outputs),
+                                                function.nonfinite());
 }
 
 std::size_t Hessian::lanes() const noexcept { return lanes_; }
@@ -315,10 +320,10 @@ void FunctionDerivatives::jvp(std::span<const SmallValue> inputs, std::span<cons
                                     std::to_string(tangents.size()));
     }
     for (std::size_t k = 0; k < inputs.size(); ++k) {
-        require_lanes(inputs[k], leaves[k], "input", k);
+        require_lanes(inputs[k], leaves[k], "input", k, function_);
     }
     for (std::size_t k = 0; k < tangents.size(); ++k) {
-        require_lanes(tangents[k], leaves[k], "tangent", k);
+        require_lanes(tangents[k], leaves[k], "tangent", k, function_);
     }
     const std::size_t count = function_.outputs().size();
     if (outputs.size() != count || output_tangents.size() != count) {
@@ -330,7 +335,8 @@ void FunctionDerivatives::jvp(std::span<const SmallValue> inputs, std::span<cons
         if (!cache_->jvp) {
             const std::vector<Value> directions = directions_for(leaves, "tangent");
             const std::vector<Value> derivatives = directional_derivatives(function_.outputs(), leaves, directions);
-            cache_->jvp.emplace(joined(leaves, directions), joined(function_.outputs(), derivatives));
+            cache_->jvp.emplace(joined(leaves, directions), joined(function_.outputs(), derivatives),
+                                function_.nonfinite());
         }
         compiled = &*cache_->jvp;
     }
@@ -355,7 +361,7 @@ void FunctionDerivatives::hvp(std::span<const SmallValue> inputs, std::span<cons
                                     std::to_string(inputs.size()));
     }
     for (std::size_t k = 0; k < inputs.size(); ++k) {
-        require_lanes(inputs[k], leaves[k], "input", k);
+        require_lanes(inputs[k], leaves[k], "input", k, function_);
     }
     if (lanes == 0) {
         // No lane to move (and no function of none to compile): the call's checks and failures only.
@@ -368,7 +374,8 @@ void FunctionDerivatives::hvp(std::span<const SmallValue> inputs, std::span<cons
         if (!cache_->hvp) {
             const std::vector<Value> directions = directions_for(leaves, "vector");
             const std::vector<Value> gradients = gradient(function_.outputs().front(), leaves);
-            cache_->hvp.emplace(joined(leaves, directions), directional_derivatives(gradients, leaves, directions));
+            cache_->hvp.emplace(joined(leaves, directions), directional_derivatives(gradients, leaves, directions),
+                                function_.nonfinite());
         }
         compiled = &*cache_->hvp;
     }
@@ -380,7 +387,9 @@ void FunctionDerivatives::hvp(std::span<const SmallValue> inputs, std::span<cons
         for (std::size_t i = 0; i < static_cast<std::size_t>(part.dimension); ++i) {
             part.lanes[i] = vector[next++];
         }
-        detail::require_finite(part);
+        if (function_.nonfinite() == NonFinite::raise) {
+            detail::require_finite(part);
+        }
         all.push_back(part);
     }
     const std::vector<SmallValue> results = (*compiled)(all);

@@ -31,14 +31,15 @@ Function objective_of(const Function& function) {
         throw std::invalid_argument("a nonlinear problem's objective must be one lane, not " +
                                     std::to_string(function.outputs().front().dimension()));
     }
-    return Function(function.inputs(), {function.outputs().front()});
+    return Function(function.inputs(), {function.outputs().front()}, function.nonfinite());
 }
 
 std::optional<Function> constraints_of(const Function& function) {
     if (function.outputs().size() == 1) {
         return std::nullopt;
     }
-    return Function(function.inputs(), std::vector<Value>(function.outputs().begin() + 1, function.outputs().end()));
+    return Function(function.inputs(), std::vector<Value>(function.outputs().begin() + 1, function.outputs().end()),
+                    function.nonfinite());
 }
 
 // The entries of a symmetric pattern on and below its diagonal, in its

@@ -185,7 +185,8 @@ std::size_t fused_budget(std::size_t graph_nodes, std::uint32_t colours) {
 }
 
 std::optional<Fused> fused_sweeps(const std::vector<Value>& inputs, const std::vector<Value>& outputs,
-                                  const std::vector<Value>& leaves, const Colouring& colouring, const Reads& reads) {
+                                  const std::vector<Value>& leaves, const Colouring& colouring, const Reads& reads,
+                                  NonFinite nonfinite) {
     const detail::DerivativeGraph graph(outputs);
     std::size_t budget = fused_budget(graph.size(), colouring.count);
     std::vector<Value> results;
@@ -220,7 +221,7 @@ std::optional<Fused> fused_sweeps(const std::vector<Value>& inputs, const std::v
     if (results.empty()) {
         return std::nullopt;
     }
-    return Fused{Function(inputs, std::move(results)), std::move(offsets)};
+    return Fused{Function(inputs, std::move(results), nonfinite), std::move(offsets)};
 }
 
 // The reverse sweeps likewise: colour c's is the gradient of the sum of the
@@ -229,7 +230,7 @@ std::optional<Fused> fused_sweeps(const std::vector<Value>& inputs, const std::v
 // the graphs the colours reach together stay within fused_budget.
 std::optional<Fused> fused_reverse_sweeps(const std::vector<Value>& inputs, const std::vector<Value>& outputs,
                                           const std::vector<Value>& leaves, const Colouring& colouring,
-                                          const Reads& reads) {
+                                          const Reads& reads, NonFinite nonfinite) {
     std::vector<std::optional<Value>> sums(colouring.count);
     std::size_t row = 0;
     for (const Value& output : outputs) {
@@ -268,7 +269,7 @@ std::optional<Fused> fused_reverse_sweeps(const std::vector<Value>& inputs, cons
     if (results.empty()) {
         return std::nullopt;
     }
-    return Fused{Function(inputs, std::move(results)), std::move(offsets)};
+    return Fused{Function(inputs, std::move(results), nonfinite), std::move(offsets)};
 }
 
 // Reads every colour's entries from one evaluation of the fused sweeps.
@@ -331,13 +332,14 @@ SparseJacobian::SparseJacobian(const Function& function, std::span<const std::si
                         static_cast<std::uint32_t>(pattern.row_indices[e])};
         });
         if (state->colouring.count > 0) {
-            state->fused = fused_sweeps(function.inputs(), function.outputs(), leaves, state->colouring, state->reads);
+            state->fused = fused_sweeps(function.inputs(), function.outputs(), leaves, state->colouring, state->reads,
+                                        function.nonfinite());
         }
         if (state->colouring.count > 0 && !state->fused) {
             const std::vector<Value> directions = placeholders(leaves, "tangent");
             state->seed_dims = dimensions(leaves);
             state->sweep.emplace(joined(function.inputs(), directions),
-                                 directional_derivatives(function.outputs(), leaves, directions));
+                                 directional_derivatives(function.outputs(), leaves, directions), function.nonfinite());
         }
     } else {
         state->method = Method::Reverse;
@@ -346,13 +348,13 @@ SparseJacobian::SparseJacobian(const Function& function, std::span<const std::si
             return Read{state->colouring.colours[pattern.row_indices[e]],
                         static_cast<std::uint32_t>(pattern.column_indices[e])};
         });
-        state->fused =
-            fused_reverse_sweeps(function.inputs(), function.outputs(), leaves, state->colouring, state->reads);
+        state->fused = fused_reverse_sweeps(function.inputs(), function.outputs(), leaves, state->colouring,
+                                            state->reads, function.nonfinite());
         if (!state->fused) {
             const std::vector<Value> weights = placeholders(function.outputs(), "weight");
             state->seed_dims = dimensions(function.outputs());
             state->sweep.emplace(joined(function.inputs(), weights),
-                                 gradient(weighted_sum(function.outputs(), weights), leaves));
+                                 gradient(weighted_sum(function.outputs(), weights), leaves), function.nonfinite());
         }
     }
     state_ = std::move(state);
@@ -473,10 +475,11 @@ SparseHessian::SparseHessian(const Function& function, std::span<const std::size
         const std::vector<Value> directions = placeholders(leaves, "direction");
         const std::vector<Value> gradients = gradient(weighted_sum(function.outputs(), weights), leaves);
         const std::vector<Value> inputs = joined(function.inputs(), weights);
-        state->fused = fused_sweeps(inputs, gradients, leaves, state->colouring, state->reads);
+        state->fused = fused_sweeps(inputs, gradients, leaves, state->colouring, state->reads, function.nonfinite());
         if (!state->fused) {
             state->direction_dims = dimensions(leaves);
-            state->sweep.emplace(joined(inputs, directions), directional_derivatives(gradients, leaves, directions));
+            state->sweep.emplace(joined(inputs, directions), directional_derivatives(gradients, leaves, directions),
+                                 function.nonfinite());
         }
     }
     state_ = std::move(state);
@@ -505,7 +508,9 @@ void SparseHessian::operator()(std::span<const SmallValue> inputs, std::span<con
         for (int l = 0; l < weight.dimension; ++l) {
             weight.lanes[static_cast<std::size_t>(l)] = weights[lane++];
         }
-        detail::require_finite(weight);
+        if (s.function.nonfinite() == NonFinite::raise) {
+            detail::require_finite(weight);
+        }
         all.push_back(weight);
     }
     if (s.fused) {

@@ -200,6 +200,11 @@ void operand_lanes(const detail::Program& program, const detail::Instruction& in
         case detail::Shape::Unary: visit(in.a + l, operand_a); return;
         case detail::Shape::Pack: visit(program.pack_inputs[in.a + l], operand_a); return;
         case detail::Shape::Component: visit(in.a + in.arg, operand_a); return;
+        case detail::Shape::Select:
+            // The branches; the condition passes no derivative on.
+            visit(detail::select_lane(in, program.pack_inputs.data(), 1, l), operand_a);
+            visit(detail::select_lane(in, program.pack_inputs.data(), 2, l), operand_b);
+            return;
         case detail::Shape::Leaf:
         case detail::Shape::Unsupported: return;
     }
@@ -208,8 +213,8 @@ void operand_lanes(const detail::Program& program, const detail::Instruction& in
 // Whether the result's lane passes a first derivative on to the operand.
 bool passes(const detail::Instruction& in, std::uint8_t operand) {
     const detail::Shape shape = detail::shape_of(in.code);
-    if (shape == detail::Shape::Pack || shape == detail::Shape::Component) {
-        return true;
+    if (shape == detail::Shape::Pack || shape == detail::Shape::Component || shape == detail::Shape::Select) {
+        return true;  // where is linear in its branches
     }
     const Coupling& c = coupling_table()[static_cast<std::uint8_t>(detail::op_of(in.code))];
     return operand == operand_a ? c.passes_a : c.passes_b;

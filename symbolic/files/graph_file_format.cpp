@@ -39,6 +39,7 @@ int regular_input_count(Shape shape, int dimension) noexcept {
         case Shape::Unary:
         case Shape::Component: return 1;
         case Shape::Binary: return 2;
+        case Shape::Select: return 3;
         case Shape::Pack: return dimension;
         case Shape::Leaf:
         case Shape::Unsupported: break;

@@ -290,18 +290,48 @@ private:
             if (expression.empty()) {
                 throw std::invalid_argument("operation " + std::string(R::name) + " has no C form");
             }
-            if (!R::keeps_finite) {
+            // Lanes below where's branches only are not checked: a where that
+            // takes one checks it (checks_branches).
+            if (!R::keeps_finite && (in.flags & Instruction::guarded) == 0 && !f_.propagate) {
                 checked_.push_back(out);
             }
             parts_.add("w[" + std::to_string(out) + "] = " + expression + ";", 1);
         };
+        // A guarded lane computed from a lane that is not finite carries the
+        // failure on as NaN, so that a where that takes it fails, as the
+        // interpreter's carry_failure does.
+        const auto carry = [&](std::uint32_t out, const std::vector<std::uint32_t>& operands) {
+            if ((in.flags & Instruction::carries) == 0) {
+                return;
+            }
+            std::string test;
+            for (const std::uint32_t lane : operands) {
+                test += (test.empty() ? "" : " || ") + std::string("!(fabs(") + value(lane) + ") <= DBL_MAX)";
+            }
+            parts_.add("if (" + test + ") { w[" + std::to_string(out) + "] = NAN; }", 1);
+        };
         if constexpr (R::shape == Shape::Binary) {
             for (std::uint32_t i = 0; i < in.dim; ++i) {
                 write(in.out + i, c_code::forward_expression<R>(value(lane_a(in, i)), value(lane_b(in, i))));
+                carry(in.out + i, {lane_a(in, i), lane_b(in, i)});
             }
         } else if constexpr (R::shape == Shape::Unary) {
             for (std::uint32_t i = 0; i < in.dim; ++i) {
                 write(in.out + i, c_code::forward_expression<R>(value(in.a + i)));
+                carry(in.out + i, {in.a + i});
+            }
+        } else if constexpr (R::shape == Shape::Select) {
+            // A copy of the lane taken, as the interpreter's bitwise pick.
+            for (std::uint32_t i = 0; i < in.dim; ++i) {
+                const std::uint32_t c = select_lane(in, packs, 0, i);
+                const std::uint32_t out = in.out + i;
+                parts_.add("w[" + std::to_string(out) + "] = " + value(c) + " != 0.0 ? " +
+                               value(select_lane(in, packs, 1, i)) + " : " + value(select_lane(in, packs, 2, i)) + ";",
+                           1);
+                carry(out, {c});
+                if ((in.flags & Instruction::checks_branches) != 0 && !f_.propagate) {
+                    checked_.push_back(out);
+                }
             }
         } else if constexpr (R::shape == Shape::Pack) {
             for (std::uint32_t k = 0; k < in.dim; ++k) {
@@ -412,6 +442,25 @@ private:
                                       c_code::Lane(adjoint(in.out + i), &block));
                     const std::string statements = block.text({d.temp()});
                     parts_.add("{ " + statements + accumulate(in.a + i, d.text()) + "}", block.statements() + 1);
+                }
+            }
+        } else if constexpr (R::shape == Shape::Select) {
+            // g to the branch taken, an exact zero to the other (R::backward).
+            const std::uint32_t* const packs = f_.program.pack_inputs.data();
+            for (std::uint32_t i = 0; i < in.dim; ++i) {
+                const std::string c = value(select_lane(in, packs, 0, i));
+                const std::string g = adjoint(in.out + i);
+                const std::uint32_t a = select_lane(in, packs, 1, i);
+                const std::uint32_t b = select_lane(in, packs, 2, i);
+                std::string statement;
+                if (live_[a]) {
+                    statement += accumulate(a, "zk_gate(" + c + ", " + g + ")");
+                }
+                if (live_[b]) {
+                    statement += accumulate(b, "zk_gate(" + c + " == 0.0 ? 1.0 : 0.0, " + g + ")");
+                }
+                if (!statement.empty()) {
+                    parts_.add("{ " + statement + "}", 2);
                 }
             }
         } else if constexpr (R::shape == Shape::Pack) {
@@ -897,6 +946,8 @@ std::vector<std::pair<std::string, std::string>> c_operation_forms() {
             form = detail::c_code::forward_expression<R>("a");
         } else if constexpr (R::shape == detail::Shape::Binary) {
             form = detail::c_code::forward_expression<R>("a", "b");
+        } else if constexpr (R::shape == detail::Shape::Select) {
+            form = "(c != 0.0 ? a : b)";
         } else {
             form = "copies of lanes";  // Pack and Component move lanes as they are
         }

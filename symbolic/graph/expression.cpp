@@ -41,6 +41,36 @@ Value binary_expression(ExpressionOp op, Value left, Value right) {
     return make_expression(op, dimension, {std::move(left), std::move(right), Value{}, Value{}}, 2, -1);
 }
 
+// A condition that is a constant picks a branch that has the result's lanes
+// itself; three constants fold.
+Value select_expression(Value condition, Value first, Value second) {
+    detail::require_valid(condition, "where condition");
+    detail::require_valid(first, "where x");
+    detail::require_valid(second, "where y");
+    const int dimension =
+        combined_dimension(combined_dimension(condition.dimension(), first.dimension()), second.dimension());
+    if (condition.is_constant() && first.is_constant() && second.is_constant()) {
+        return constant(detail::select_constant(condition.value(), first.value(), second.value(), dimension));
+    }
+    if (condition.is_constant()) {
+        const SmallValue lanes = condition.value();
+        bool all_true = true;
+        bool all_false = true;
+        for (int i = 0; i < lanes.dimension; ++i) {
+            all_true = all_true && lanes[i] != 0.0;
+            all_false = all_false && lanes[i] == 0.0;
+        }
+        if (all_true && first.dimension() == dimension) {
+            return first;
+        }
+        if (all_false && second.dimension() == dimension) {
+            return second;
+        }
+    }
+    return make_expression(ExpressionOp::Where, dimension,
+                           {std::move(condition), std::move(first), std::move(second), Value{}}, 3, -1);
+}
+
 // The shared body of vec2, vec3 and vec4; `labels` name the arguments and
 // `scalar_message` is the builder's own text for a non-scalar argument.
 template <std::size_t N>
@@ -190,5 +220,52 @@ Value minimum(Value left, double right) { return minimum(std::move(left), consta
 Value minimum(double left, Value right) { return minimum(constant(left), std::move(right)); }
 Value maximum(Value left, double right) { return maximum(std::move(left), constant(right)); }
 Value maximum(double left, Value right) { return maximum(constant(left), std::move(right)); }
+
+Value less(Value left, Value right) { return binary_expression(ExpressionOp::Less, std::move(left), std::move(right)); }
+Value less(Value left, double right) { return less(std::move(left), constant(right)); }
+Value less(double left, Value right) { return less(constant(left), std::move(right)); }
+Value less_equal(Value left, Value right) {
+    return binary_expression(ExpressionOp::LessEqual, std::move(left), std::move(right));
+}
+Value less_equal(Value left, double right) { return less_equal(std::move(left), constant(right)); }
+Value less_equal(double left, Value right) { return less_equal(constant(left), std::move(right)); }
+Value greater(Value left, Value right) {
+    return binary_expression(ExpressionOp::Greater, std::move(left), std::move(right));
+}
+Value greater(Value left, double right) { return greater(std::move(left), constant(right)); }
+Value greater(double left, Value right) { return greater(constant(left), std::move(right)); }
+Value greater_equal(Value left, Value right) {
+    return binary_expression(ExpressionOp::GreaterEqual, std::move(left), std::move(right));
+}
+Value greater_equal(Value left, double right) { return greater_equal(std::move(left), constant(right)); }
+Value greater_equal(double left, Value right) { return greater_equal(constant(left), std::move(right)); }
+Value equal(Value left, Value right) {
+    return binary_expression(ExpressionOp::Equal, std::move(left), std::move(right));
+}
+Value equal(Value left, double right) { return equal(std::move(left), constant(right)); }
+Value equal(double left, Value right) { return equal(constant(left), std::move(right)); }
+Value not_equal(Value left, Value right) {
+    return binary_expression(ExpressionOp::NotEqual, std::move(left), std::move(right));
+}
+Value not_equal(Value left, double right) { return not_equal(std::move(left), constant(right)); }
+Value not_equal(double left, Value right) { return not_equal(constant(left), std::move(right)); }
+Value logical_and(Value left, Value right) {
+    return binary_expression(ExpressionOp::LogicalAnd, std::move(left), std::move(right));
+}
+Value logical_and(Value left, double right) { return logical_and(std::move(left), constant(right)); }
+Value logical_and(double left, Value right) { return logical_and(constant(left), std::move(right)); }
+Value logical_or(Value left, Value right) {
+    return binary_expression(ExpressionOp::LogicalOr, std::move(left), std::move(right));
+}
+Value logical_or(Value left, double right) { return logical_or(std::move(left), constant(right)); }
+Value logical_or(double left, Value right) { return logical_or(constant(left), std::move(right)); }
+Value logical_not(Value operand) { return unary_expression(ExpressionOp::LogicalNot, std::move(operand)); }
+
+Value where(Value condition, Value x, Value y) {
+    return select_expression(std::move(condition), std::move(x), std::move(y));
+}
+Value where(Value condition, Value x, double y) { return where(std::move(condition), std::move(x), constant(y)); }
+Value where(Value condition, double x, Value y) { return where(std::move(condition), constant(x), std::move(y)); }
+Value where(Value condition, double x, double y) { return where(std::move(condition), constant(x), constant(y)); }
 
 }  // namespace zarnik::symbolic

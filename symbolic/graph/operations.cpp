@@ -14,7 +14,10 @@ const char* to_string(ExpressionOp op) {
 std::vector<OperationEntry> operation_list() {
     std::vector<OperationEntry> entries;
     detail::Operations::any([&entries]<typename R>(R) {
-        const int operands = R::shape == detail::Shape::Unary ? 1 : R::shape == detail::Shape::Binary ? 2 : 0;
+        const int operands = R::shape == detail::Shape::Unary    ? 1
+                             : R::shape == detail::Shape::Binary ? 2
+                             : R::shape == detail::Shape::Select ? 3
+                                                                 : 0;
         entries.push_back({detail::rule_op<R>, R::name.data(), operands, detail::vectorised<R>});
         return false;
     });
@@ -35,6 +38,20 @@ SmallValue detail::binary_constant(ExpressionOp op, const SmallValue& left, cons
     });
     if (!known || result.dimension == 0) {
         throw std::invalid_argument("unsupported binary symbolic expression op");
+    }
+    require_finite(result);
+    return result;
+}
+
+SmallValue detail::select_constant(const SmallValue& condition, const SmallValue& first, const SmallValue& second,
+                                   int dimension) {
+    require_dimension(dimension);
+    SmallValue result;
+    result.dimension = dimension;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(dimension); ++i) {
+        result.lanes[i] = Rule<ExpressionOp::Where>::forward(condition.lanes[broadcast_lane(condition.dimension, i)],
+                                                             first.lanes[broadcast_lane(first.dimension, i)],
+                                                             second.lanes[broadcast_lane(second.dimension, i)]);
     }
     require_finite(result);
     return result;

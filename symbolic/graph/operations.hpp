@@ -13,6 +13,7 @@
 // in `Operations`, its builder in expression.hpp/.cpp, and its binding.
 
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -26,8 +27,9 @@ namespace zarnik::symbolic::detail {
 
 // What an operation reads: nothing (a leaf), one operand lane by lane, two
 // operands lane by lane with a one-lane operand broadcast, 2..4 scalars packed
-// into lanes, or one lane of a vector.
-enum class Shape : std::uint8_t { Leaf, Unary, Binary, Pack, Component, Unsupported };
+// into lanes, one lane of a vector, or a condition and two branches lane by
+// lane, any one-lane operand broadcast (Select).
+enum class Shape : std::uint8_t { Leaf, Unary, Binary, Pack, Component, Select, Unsupported };
 
 // The functions that derivatives are written with, on one lane. Each rule's
 // derivative is a template over its scalar type: over doubles it is the
@@ -65,8 +67,18 @@ inline double sign(double x) noexcept { return x < 0.0 ? -1.0 : 1.0; }
 // step(a, b): 1 where a < b, 1/2 where a == b, 0 where a > b, by comparison
 // (no difference that could overflow).
 inline double step(double a, double b) noexcept { return a < b ? 1.0 : (a == b ? 0.5 : 0.0); }
+// `yes` where `take`, else `no`, chosen by a mask rather than a branch: a
+// condition that changes from row to row would be mispredicted half the
+// time, and the loops over rows stay vector code.
+inline double pick(bool take, double yes, double no) noexcept {
+    const std::uint64_t mask = std::uint64_t{0} - static_cast<std::uint64_t>(take);
+    return std::bit_cast<double>((std::bit_cast<std::uint64_t>(yes) & mask) |
+                                 (std::bit_cast<std::uint64_t>(no) & ~mask));
+}
 // gate(c, v): v where c is not zero, 0 where it is, whatever v is.
-inline double gate(double c, double v) noexcept { return c == 0.0 ? 0.0 : v; }
+inline double gate(double c, double v) noexcept { return pick(c != 0.0, v, 0.0); }
+// 1 where x is zero (of either sign), 0 elsewhere, NaN included.
+inline double logical_not(double x) noexcept { return x == 0.0 ? 1.0 : 0.0; }
 
 // A stand-in lane that tells, at compile time, whether a rule calls one of
 // the vectorised functions above: each of them marks `*called`, the rest of
@@ -428,6 +440,82 @@ struct Rule<ExpressionOp::Gate> : BinaryRule<Rule<ExpressionOp::Gate>> {
     }
 };
 
+// --- comparisons and logic --------------------------------------------------------
+
+// A comparison or a logical operation gives 1.0 or 0.0 on each lane, and is
+// constant on either side of where its answer changes: flat in both operands,
+// so that it passes nothing back and couples nothing in sparse patterns. A
+// lane is true when it is not zero, NaN included (as C and NumPy take it).
+template <typename Self>
+struct LogicRule : BinaryRule<Self> {
+    static constexpr bool keeps_finite = true;
+    static constexpr bool flat_a = true;
+    static constexpr bool flat_b = true;
+    template <typename T>
+    static constexpr Partials<T> derivative(const T&, const T&, const T&, const T&, Wanted) {
+        return {};
+    }
+};
+
+constexpr double truth(bool value) noexcept { return static_cast<double>(value); }
+
+template <>
+struct Rule<ExpressionOp::Less> : LogicRule<Rule<ExpressionOp::Less>> {
+    static constexpr std::string_view name = "Less";
+    static constexpr std::string_view c_form = "a < b ? 1.0 : 0.0";
+    static double forward(double a, double b) noexcept { return truth(a < b); }
+};
+
+template <>
+struct Rule<ExpressionOp::LessEqual> : LogicRule<Rule<ExpressionOp::LessEqual>> {
+    static constexpr std::string_view name = "LessEqual";
+    static constexpr std::string_view c_form = "a <= b ? 1.0 : 0.0";
+    static double forward(double a, double b) noexcept { return truth(a <= b); }
+};
+
+template <>
+struct Rule<ExpressionOp::Greater> : LogicRule<Rule<ExpressionOp::Greater>> {
+    static constexpr std::string_view name = "Greater";
+    static constexpr std::string_view c_form = "a > b ? 1.0 : 0.0";
+    static double forward(double a, double b) noexcept { return truth(a > b); }
+};
+
+template <>
+struct Rule<ExpressionOp::GreaterEqual> : LogicRule<Rule<ExpressionOp::GreaterEqual>> {
+    static constexpr std::string_view name = "GreaterEqual";
+    static constexpr std::string_view c_form = "a >= b ? 1.0 : 0.0";
+    static double forward(double a, double b) noexcept { return truth(a >= b); }
+};
+
+// +0.0 equals -0.0; NaN equals nothing, itself included.
+template <>
+struct Rule<ExpressionOp::Equal> : LogicRule<Rule<ExpressionOp::Equal>> {
+    static constexpr std::string_view name = "Equal";
+    static constexpr std::string_view c_form = "a == b ? 1.0 : 0.0";
+    static double forward(double a, double b) noexcept { return truth(a == b); }
+};
+
+template <>
+struct Rule<ExpressionOp::NotEqual> : LogicRule<Rule<ExpressionOp::NotEqual>> {
+    static constexpr std::string_view name = "NotEqual";
+    static constexpr std::string_view c_form = "a != b ? 1.0 : 0.0";
+    static double forward(double a, double b) noexcept { return truth(a != b); }
+};
+
+template <>
+struct Rule<ExpressionOp::LogicalAnd> : LogicRule<Rule<ExpressionOp::LogicalAnd>> {
+    static constexpr std::string_view name = "LogicalAnd";
+    static constexpr std::string_view c_form = "a != 0.0 && b != 0.0 ? 1.0 : 0.0";
+    static double forward(double a, double b) noexcept { return truth(a != 0.0 && b != 0.0); }
+};
+
+template <>
+struct Rule<ExpressionOp::LogicalOr> : LogicRule<Rule<ExpressionOp::LogicalOr>> {
+    static constexpr std::string_view name = "LogicalOr";
+    static constexpr std::string_view c_form = "a != 0.0 || b != 0.0 ? 1.0 : 0.0";
+    static double forward(double a, double b) noexcept { return truth(a != 0.0 || b != 0.0); }
+};
+
 // --- unary ----------------------------------------------------------------------
 
 template <typename Self>
@@ -761,6 +849,55 @@ struct Rule<ExpressionOp::Sign> : UnaryRule<Rule<ExpressionOp::Sign>> {
     }
 };
 
+// 1.0 where a lane is zero (of either sign), 0.0 elsewhere, NaN included:
+// flat, as the comparisons are.
+template <>
+struct Rule<ExpressionOp::LogicalNot> : UnaryRule<Rule<ExpressionOp::LogicalNot>> {
+    static constexpr std::string_view name = "LogicalNot";
+    static constexpr std::string_view c_form = "a == 0.0 ? 1.0 : 0.0";
+    static constexpr bool keeps_finite = true;
+    static constexpr bool flat = true;
+    static double forward(double x) noexcept { return truth(x == 0.0); }
+    template <typename T>
+    static constexpr T derivative(const T&, const T&, const T&) {
+        return T{};
+    }
+};
+
+// --- select -----------------------------------------------------------------------
+
+// where(c, a, b): a where c is true (not zero, NaN included), b where c is
+// zero, lane by lane. Flat in c; in the branches, g goes to the branch taken
+// and an exact zero to the other, whatever g is (gate(c, g) and
+// gate(not c, g), never g times 0 or 1, which would be NaN for g = inf).
+// A branch that a lane does not take may hold a value that is not finite
+// (program.hpp: guarded instructions); the lane taken was checked.
+template <>
+struct Rule<ExpressionOp::Where> {
+    static constexpr std::string_view name = "Where";
+    static constexpr Shape shape = Shape::Select;
+    static constexpr bool keeps_finite = true;  // picks a lane that was checked
+    static double forward(double c, double a, double b) noexcept { return lane::pick(c != 0.0, a, b); }
+    template <typename T>
+    static constexpr Partials<T> derivative(const T& c, const T& g, Wanted wanted) {
+        using namespace lane;
+        Partials<T> d{};
+        if (wanted.a) {
+            d.a = gate(c, g);
+        }
+        if (wanted.b) {
+            d.b = gate(logical_not(c), g);
+        }
+        return d;
+    }
+    // When both branches are one node, da and db are one slot and both updates land in it.
+    static void backward(double c, double g, double& da, double& db) noexcept {
+        const Partials<double> d = derivative(c, g, Wanted{});
+        da = da + d.a;
+        db = db + d.b;
+    }
+};
+
 // --- the list -------------------------------------------------------------------
 
 template <ExpressionOp... Ops>
@@ -779,7 +916,10 @@ using Operations =
                   ExpressionOp::Expm1, ExpressionOp::Tanh, ExpressionOp::Sinh, ExpressionOp::Cosh, ExpressionOp::Tan,
                   ExpressionOp::Asin, ExpressionOp::Acos, ExpressionOp::Atan, ExpressionOp::Abs, ExpressionOp::Cbrt,
                   ExpressionOp::Sign, ExpressionOp::Pow, ExpressionOp::Atan2, ExpressionOp::Minimum,
-                  ExpressionOp::Maximum, ExpressionOp::Step, ExpressionOp::Gate>;
+                  ExpressionOp::Maximum, ExpressionOp::Step, ExpressionOp::Gate, ExpressionOp::Less,
+                  ExpressionOp::LessEqual, ExpressionOp::Greater, ExpressionOp::GreaterEqual, ExpressionOp::Equal,
+                  ExpressionOp::NotEqual, ExpressionOp::LogicalAnd, ExpressionOp::LogicalOr, ExpressionOp::LogicalNot,
+                  ExpressionOp::Where>;
 
 template <typename R>
 struct OpOf;
@@ -874,6 +1014,12 @@ template <typename Body>
 
 // A one-lane operand pairs lane i of the result with its lane 0.
 constexpr std::size_t broadcast_lane(int dimension, std::size_t lane) noexcept { return dimension == 1 ? 0 : lane; }
+
+// where's arithmetic on whole lane vectors, for folding and the reference
+// evaluator: the branch taken on each lane; a branch's lane that no lane of
+// the condition takes is never read.
+SmallValue select_constant(const SmallValue& condition, const SmallValue& first, const SmallValue& second,
+                           int dimension);
 
 // The lane-wise arithmetic of the binary and unary operations on whole lane
 // vectors, checked for finite lanes: constant folding, and the evaluation of

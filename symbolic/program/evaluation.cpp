@@ -62,6 +62,9 @@ bool record(const Value& output, CallScratch& scratch) {
         if (node.kind == ValueKind::Constant || node.kind == ValueKind::Parameter) {
             program.output_leaf = &node;
         }
+        if (recorder.branches()) {
+            detail::mark_guarded(program, std::span<const detail::Place>(&program.output, 1));
+        }
         return true;
     }
     scratch.reference.clear();

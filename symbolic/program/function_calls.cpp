@@ -5,6 +5,7 @@
 #include <string>
 
 #include "symbolic/function.hpp"
+#include "symbolic/graph/internal.hpp"
 #include "symbolic/program/function_program.hpp"
 
 namespace zarnik::symbolic {
@@ -29,7 +30,9 @@ void check_input_count(const FunctionProgram& f, std::size_t given) {
 void check_inputs(const FunctionProgram& f, std::span<const SmallValue> inputs) {
     check_input_count(f, inputs.size());
     for (std::size_t k = 0; k < inputs.size(); ++k) {
-        require_finite(inputs[k]);
+        if (!f.propagate) {
+            require_finite(inputs[k]);
+        }
         if (inputs[k].dimension != f.input_dims[k]) {
             throw std::invalid_argument("input " + std::to_string(k) + " of the function has " +
                                         count_of(static_cast<std::size_t>(f.input_dims[k]), "lane") + ", not " +
@@ -72,7 +75,8 @@ double* load(const FunctionProgram& f, const CallValues& values, CallScratch& sc
 
 const double* run_one(const FunctionProgram& f, const CallValues& values, CallScratch& scratch) {
     double* const lanes = load(f, values, scratch);
-    raise_if_failed(run_forward(f.program, lanes));
+    const ForwardOutcome outcome = run_forward(f.program, lanes);
+    raise_if_failed(f.propagate ? ForwardOutcome{outcome.failed, false} : outcome);
     return lanes;
 }
 
@@ -132,8 +136,42 @@ std::vector<SmallValue> evaluate_one(const FunctionProgram& f, const CallValues&
 
 }  // namespace detail
 
-Function::Function(std::vector<Value> inputs, std::vector<Value> outputs)
-    : program_(detail::record_function(std::move(inputs), std::move(outputs))) {}
+Function::Function(std::vector<Value> inputs, std::vector<Value> outputs, NonFinite nonfinite)
+    : program_(detail::record_function(std::move(inputs), std::move(outputs), nonfinite == NonFinite::propagate)) {}
+
+std::optional<NonFiniteOrigin> Function::non_finite_origin(std::span<const SmallValue> inputs) const {
+    detail::check_input_count(*program_, inputs.size());
+    if (program_->propagate || !program_->regular) {
+        return std::nullopt;
+    }
+    for (std::size_t k = 0; k < inputs.size(); ++k) {
+        if (inputs[k].dimension != program_->input_dims[k]) {
+            return std::nullopt;
+        }
+        for (int i = 0; i < inputs[k].dimension; ++i) {
+            if (!detail::is_finite_lane(inputs[k][i])) {
+                return std::nullopt;  // an input, not a node, is at fault
+            }
+        }
+    }
+    std::vector<std::uint64_t> ids;
+    const auto f = detail::record_function(program_->inputs, program_->outputs, false, &ids);
+    // Recording read the parameters' current values into the lanes.
+    std::vector<double> lanes(f->program.lanes.data(), f->program.lanes.data() + f->program.lanes.size());
+    for (std::size_t k = 0; k < inputs.size(); ++k) {
+        for (int i = 0; i < inputs[k].dimension; ++i) {
+            lanes[detail::offset_of(f->input_places[k]) + static_cast<std::uint32_t>(i)] = inputs[k][i];
+        }
+    }
+    const std::optional<detail::NonFiniteSource> source = detail::find_non_finite_source(f->program, lanes.data());
+    if (!source) {
+        return std::nullopt;
+    }
+    return NonFiniteOrigin{detail::op_of(f->program.code[source->instruction].code), ids[source->instruction],
+                           source->value};
+}
+
+NonFinite Function::nonfinite() const noexcept { return program_->propagate ? NonFinite::propagate : NonFinite::raise; }
 
 const std::vector<Value>& Function::inputs() const noexcept { return program_->inputs; }
 const std::vector<Value>& Function::outputs() const noexcept { return program_->outputs; }

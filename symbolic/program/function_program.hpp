@@ -45,6 +45,9 @@ struct FunctionProgram {
     // returned as its node holds it, spare lanes included.
     std::vector<const ValueNode*> output_leaves;
     bool can_fail = false;  // some instruction fails whatever the values
+    // NonFinite::propagate: nothing is checked; guarded instructions (below
+    // where's branches) only gate their reverse rules.
+    bool propagate = false;
     std::uint64_t serial = 0;
     // Per lane, the instruction that writes it (none: a leaf's lane): the
     // instructions as a graph, for finding an output's sweep.
@@ -78,7 +81,10 @@ struct CallValues {
 };
 
 // The graph below the outputs as a function of the inputs (function_recording.cpp).
-std::shared_ptr<const FunctionProgram> record_function(std::vector<Value> inputs, std::vector<Value> outputs);
+// `node_ids`, when given, gets the id of each instruction's node.
+std::shared_ptr<const FunctionProgram> record_function(std::vector<Value> inputs, std::vector<Value> outputs,
+                                                       bool propagate = false,
+                                                       std::vector<std::uint64_t>* node_ids = nullptr);
 
 // --- single calls (function_calls.cpp)
 

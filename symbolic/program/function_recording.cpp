@@ -36,9 +36,20 @@ public:
                 free_.push_back(*handle);  // a leaf always comes with its handle
             }
         }
+        if constexpr (std::is_same_v<Inner, ProgramRecorder>) {
+            if (node_ids_ != nullptr) {
+                const std::size_t before = f_.program.code.size();
+                const std::uint32_t placed = inner_.complete(node, inputs, handle);
+                if (f_.program.code.size() > before) {
+                    node_ids_->push_back(node.id);
+                }
+                return placed;
+            }
+        }
         return inner_.complete(node, inputs, handle);
     }
 
+    void collect_node_ids(std::vector<std::uint64_t>* ids) noexcept { node_ids_ = ids; }
     bool reached(std::size_t input) const { return reached_[input]; }
     const std::vector<Value>& free_placeholders() const noexcept { return free_; }
 
@@ -58,6 +69,7 @@ private:
     Inner& inner_;
     const InputIndex& input_index_;
     std::vector<bool> reached_;
+    std::vector<std::uint64_t>* node_ids_ = nullptr;
     std::vector<Value> free_;
 };
 
@@ -117,13 +129,18 @@ void record_reference(FunctionProgram& f, const InputIndex& input_index) {
 // Completes a program's function: lanes for the inputs no output reaches,
 // and the sweeps kept for its Jacobians.
 void finish_program(FunctionProgram& f, const FunctionRecorder<ProgramRecorder>& recorder,
-                    const std::vector<std::uint32_t>& first_instructions) {
+                    const std::vector<std::uint32_t>& first_instructions, bool branches) {
     // An input that no output reaches still gets lanes, where its values go unread.
     for (std::size_t k = 0; k < f.inputs.size(); ++k) {
         if (!recorder.reached(k)) {
             f.input_places[k] =
                 place(f.program.lanes.allocate(static_cast<std::size_t>(f.input_dims[k])), f.input_dims[k]);
         }
+    }
+    if (branches) {
+        // Propagated values carry nothing and are checked nowhere, but a
+        // branch not taken still passes back an exact zero.
+        mark_guarded(f.program, f.output_places, !f.propagate);
     }
     f.can_fail = std::any_of(f.program.code.begin(), f.program.code.end(),
                              [](const Instruction& in) { return in.code == Code::Fail; });
@@ -138,8 +155,10 @@ void finish_program(FunctionProgram& f, const FunctionRecorder<ProgramRecorder>&
 
 }  // namespace
 
-std::shared_ptr<const FunctionProgram> record_function(std::vector<Value> inputs, std::vector<Value> outputs) {
+std::shared_ptr<const FunctionProgram> record_function(std::vector<Value> inputs, std::vector<Value> outputs,
+                                                       bool propagate, std::vector<std::uint64_t>* node_ids) {
     auto f = std::make_shared<FunctionProgram>();
+    f->propagate = propagate;
     InputIndex input_index;
     for (const Value& input : inputs) {
         require_valid(input, "function input");
@@ -167,6 +186,7 @@ std::shared_ptr<const FunctionProgram> record_function(std::vector<Value> inputs
     f->input_places.assign(f->inputs.size(), Place{});
     ProgramRecorder program(f->program);
     FunctionRecorder<ProgramRecorder> recorder(*f, program, input_index);
+    recorder.collect_node_ids(node_ids);
     // Each output's walk records the instructions below it that no earlier output reached.
     std::vector<std::uint32_t> first_instructions(f->outputs.size() + 1);
     f->output_places = walk_outputs(*f, recorder, [&](std::size_t j) {
@@ -185,7 +205,7 @@ std::shared_ptr<const FunctionProgram> record_function(std::vector<Value> inputs
     if (program.irregular()) {
         record_reference(*f, input_index);
     } else {
-        finish_program(*f, recorder, first_instructions);
+        finish_program(*f, recorder, first_instructions, program.branches());
     }
     for (const ValueNode* parameter : f->parameters) {
         f->parameter_lanes += static_cast<std::size_t>(parameter->dimension);

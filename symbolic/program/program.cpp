@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -45,6 +46,16 @@ template <typename R, bool Scalars>
             v[in.out + k] = v[packs[in.a + k]];
         }
         return false;
+    } else if constexpr (R::shape == Shape::Select) {
+        // The branch taken may be a guarded one, whose lanes were not checked.
+        bool bad = false;
+        for (std::uint32_t i = 0; i < in.dim; ++i) {
+            const double r = R::forward(v[select_lane(in, packs, 0, i)], v[select_lane(in, packs, 1, i)],
+                                        v[select_lane(in, packs, 2, i)]);
+            v[in.out + i] = r;
+            bad = bad || !is_finite_lane(r);
+        }
+        return bad && (in.flags & Instruction::checks_branches) != 0;
     } else {
         static_assert(R::shape == Shape::Component);
         // A lane that was checked, or whose failure is flagged already.
@@ -52,6 +63,32 @@ template <typename R, bool Scalars>
         return false;
     }
 }
+
+}  // namespace
+
+void carry_failure(const Instruction& in, double* v, const std::uint32_t* packs) noexcept {
+    const Shape shape = shape_of(in.code);
+    for (std::uint32_t i = 0; i < in.dim; ++i) {
+        bool failed = false;
+        switch (shape) {
+            case Shape::Binary:
+                failed = !is_finite_lane(v[in.a + ((in.flags & Instruction::broadcast_a) != 0 ? 0 : i)]) ||
+                         !is_finite_lane(v[in.b + ((in.flags & Instruction::broadcast_b) != 0 ? 0 : i)]);
+                break;
+            case Shape::Unary: failed = !is_finite_lane(v[in.a + i]); break;
+            case Shape::Select: failed = !is_finite_lane(v[select_lane(in, packs, 0, i)]); break;
+            case Shape::Pack:
+            case Shape::Component:
+            case Shape::Leaf:
+            case Shape::Unsupported: break;
+        }
+        if (failed) {
+            v[in.out + i] = std::numeric_limits<double>::quiet_NaN();
+        }
+    }
+}
+
+namespace {
 
 // --- reverse ------------------------------------------------------------------------
 
@@ -95,6 +132,20 @@ template <typename R, bool Scalars, bool Marked>
         for (std::uint32_t i = 0; i < in.dim; ++i) {
             R::backward(v[in.a + i], v[in.out + i], adjoints[in.out + i], adjoints[in.a + i]);
         }
+    } else if constexpr (R::shape == Shape::Select) {
+        if constexpr (Marked) {
+            for (std::uint32_t k = 0; k < 3; ++k) {
+                if (((in.b >> k) & 1U) != 0) {
+                    for (std::uint32_t i = 0; i < select_width(in, k); ++i) {
+                        adjoints[select_lane(in, packs, k, i)] = 0.0;
+                    }
+                }
+            }
+        }
+        for (std::uint32_t i = 0; i < in.dim; ++i) {
+            R::backward(v[select_lane(in, packs, 0, i)], adjoints[in.out + i], adjoints[select_lane(in, packs, 1, i)],
+                        adjoints[select_lane(in, packs, 2, i)]);
+        }
     } else if constexpr (R::shape == Shape::Pack) {
         for (std::uint32_t k = 0; k < in.dim; ++k) {
             double& slot = adjoints[packs[in.a + k]];
@@ -110,6 +161,41 @@ template <typename R, bool Scalars, bool Marked>
             slot = 0.0;
         }
         slot = slot + adjoints[in.out];
+    }
+}
+
+// A guarded instruction's reverse rule: each contribution gated by the
+// adjoint, so that a zero adjoint (the branch not taken) passes an exact zero
+// on, whatever the slope; rounded as `slot + gate(g, contribution)`, as the
+// gradient graph writes it.
+template <typename R, bool Marked>
+void reverse_guarded(const Instruction& in, const double* v, double* adjoints, const std::uint32_t* packs) noexcept {
+    if constexpr (R::shape == Shape::Binary) {
+        zero_at_first_write<Marked>(in, adjoints, (in.flags & Instruction::broadcast_a) != 0 ? 1U : in.dim,
+                                    (in.flags & Instruction::broadcast_b) != 0 ? 1U : in.dim);
+        for (std::uint32_t i = 0; i < in.dim; ++i) {
+            const std::uint32_t a = in.a + ((in.flags & Instruction::broadcast_a) != 0 ? 0 : i);
+            const std::uint32_t b = in.b + ((in.flags & Instruction::broadcast_b) != 0 ? 0 : i);
+            const double g = adjoints[in.out + i];
+            const Partials<double> d = R::derivative(v[a], v[b], v[in.out + i], g, Wanted{!R::flat_a, !R::flat_b});
+            if constexpr (!R::flat_a) {
+                adjoints[a] = adjoints[a] + lane::gate(g, d.a);
+            }
+            if constexpr (!R::flat_b) {
+                adjoints[b] = adjoints[b] + lane::gate(g, d.b);
+            }
+        }
+    } else if constexpr (R::shape == Shape::Unary) {
+        zero_at_first_write<Marked>(in, adjoints, in.dim, 0);
+        if constexpr (!R::flat) {
+            for (std::uint32_t i = 0; i < in.dim; ++i) {
+                const double g = adjoints[in.out + i];
+                adjoints[in.a + i] = adjoints[in.a + i] + lane::gate(g, R::derivative(v[in.a + i], v[in.out + i], g));
+            }
+        }
+    } else {
+        // Copies and where pass g itself, or an exact zero: nothing to gate.
+        reverse<R, false, Marked>(in, v, adjoints, packs);
     }
 }
 
@@ -226,6 +312,24 @@ Place ProgramRecorder::complete_other(ValueNode& node, const Place* inputs) {
             }
             return emit(code, dim, 0, 0, first, 0);
         }
+        case Shape::Select: {
+            if (node.input_count != 3) {
+                return irregular_node(node);
+            }
+            std::uint8_t flags = 0;
+            for (std::size_t k = 0; k < 3; ++k) {
+                const int lanes = lanes_of(inputs[k]);
+                if (lanes != 1 && lanes != dim) {
+                    return irregular_node(node);
+                }
+                flags = static_cast<std::uint8_t>(flags | (lanes < dim ? select_broadcast[k] : 0));
+            }
+            const auto first = static_cast<std::uint32_t>(program_.pack_inputs.size());
+            for (std::size_t k = 0; k < 3; ++k) {
+                program_.pack_inputs.push_back(offset_of(inputs[k]));
+            }
+            return emit(code, dim, flags, 0, first, 0);
+        }
         case Shape::Component: {
             if (node.input_count != 1 || dim != 1) {
                 return irregular_node(node);
@@ -260,7 +364,12 @@ template <bool Prefetch>
             __builtin_prefetch(&in + prefetch_distance);
         }
         const bool known = with_code(in.code, [&]<typename R, typename Scalars>(R, Scalars) {
-            if (forward<R, Scalars::value>(in, v, packs)) [[unlikely]] {
+            const bool failed = forward<R, Scalars::value>(in, v, packs);
+            if ((in.flags & Instruction::guarded) != 0) [[unlikely]] {
+                if ((in.flags & Instruction::carries) != 0) {
+                    carry_failure(in, v, packs);
+                }
+            } else if (failed) [[unlikely]] {
                 bad = true;
             }
         });
@@ -276,6 +385,59 @@ template <bool Prefetch>
 ForwardOutcome run_forward(const Program& program, double* v) noexcept {
     return program.code.size() >= prefetch_from_instructions ? forward_pass<true>(program, v)
                                                              : forward_pass<false>(program, v);
+}
+
+std::optional<NonFiniteSource> find_non_finite_source(const Program& program, double* v) {
+    constexpr std::uint32_t none = 0xFFFF'FFFFU;
+    std::vector<std::uint32_t> source(program.lanes.size(), none);
+    const std::uint32_t* const packs = program.pack_inputs.data();
+    for (std::uint32_t k = 0; k < program.code.size(); ++k) {
+        const Instruction& in = program.code[k];
+        bool failed = false;
+        const bool known = with_code(in.code, [&]<typename R, typename Scalars>(R, Scalars) {
+            failed = forward<R, Scalars::value>(in, v, packs);
+            if ((in.flags & Instruction::carries) != 0) {
+                carry_failure(in, v, packs);
+            }
+        });
+        if (!known) {
+            return std::nullopt;  // a failure of another kind comes first
+        }
+        const bool select = shape_of(in.code) == Shape::Select;
+        const bool pack = in.code == pack_code;
+        for (std::uint32_t i = 0; i < in.dim; ++i) {
+            if (is_finite_lane(v[in.out + i])) {
+                continue;
+            }
+            // The first operand lane of this result lane that is not finite
+            // (of a where, the condition or the branch taken) passes its source on.
+            const std::uint32_t taken = select && v[select_lane(in, packs, 0, i)] == 0.0 ? 2U : 1U;
+            std::uint32_t from = none;
+            for_each_operand(program, in, [&](std::uint32_t first, std::uint32_t width, std::uint32_t operand) {
+                if ((pack && operand != i) || (select && operand != 0 && operand != taken) || from != none) {
+                    return;
+                }
+                const std::uint32_t lane = first + (width == 1 ? 0 : i);
+                if (!is_finite_lane(v[lane])) {
+                    from = source[lane] != none ? source[lane] : k;
+                }
+            });
+            source[in.out + i] = from != none ? from : k;
+        }
+        if (failed && (in.flags & Instruction::guarded) == 0) {
+            for (std::uint32_t i = 0; i < in.dim; ++i) {
+                if (!is_finite_lane(v[in.out + i])) {
+                    const Instruction& made = program.code[source[in.out + i]];
+                    for (std::uint32_t j = 0; j < made.dim; ++j) {
+                        if (!is_finite_lane(v[made.out + j])) {
+                            return NonFiniteSource{source[in.out + i], v[made.out + j]};
+                        }
+                    }
+                }
+            }
+        }
+    }
+    return std::nullopt;
 }
 
 void raise_if_failed(const ForwardOutcome& outcome) {
@@ -311,7 +473,11 @@ template <bool Marked>
 [[gnu::always_inline]] inline void reverse_instruction(const Instruction& in, const double* v, double* adjoints,
                                                        const std::uint32_t* packs) noexcept {
     with_code(in.code, [&]<typename R, typename Scalars>(R, Scalars) {
-        reverse<R, Scalars::value, Marked>(in, v, adjoints, packs);
+        if ((in.flags & Instruction::guarded) != 0) [[unlikely]] {
+            reverse_guarded<R, Marked>(in, v, adjoints, packs);
+        } else {
+            reverse<R, Scalars::value, Marked>(in, v, adjoints, packs);
+        }
     });
 }
 

@@ -13,6 +13,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -103,7 +104,7 @@ inline constexpr std::size_t code_count = [] {
 // that the runners dispatch through one jump table whatever the list holds.
 template <typename Body>
 [[gnu::always_inline]] inline bool with_code(Code code, Body&& body) {
-    static_assert(code_count <= 48, "more codes than with_code has cases: add cases");
+    static_assert(code_count <= 72, "more codes than with_code has cases: add cases");
     switch (static_cast<std::uint8_t>(code)) {
         case 0: return at_code<0>(body);
         case 1: return at_code<1>(body);
@@ -153,6 +154,30 @@ template <typename Body>
         case 45: return at_code<45>(body);
         case 46: return at_code<46>(body);
         case 47: return at_code<47>(body);
+        case 48: return at_code<48>(body);
+        case 49: return at_code<49>(body);
+        case 50: return at_code<50>(body);
+        case 51: return at_code<51>(body);
+        case 52: return at_code<52>(body);
+        case 53: return at_code<53>(body);
+        case 54: return at_code<54>(body);
+        case 55: return at_code<55>(body);
+        case 56: return at_code<56>(body);
+        case 57: return at_code<57>(body);
+        case 58: return at_code<58>(body);
+        case 59: return at_code<59>(body);
+        case 60: return at_code<60>(body);
+        case 61: return at_code<61>(body);
+        case 62: return at_code<62>(body);
+        case 63: return at_code<63>(body);
+        case 64: return at_code<64>(body);
+        case 65: return at_code<65>(body);
+        case 66: return at_code<66>(body);
+        case 67: return at_code<67>(body);
+        case 68: return at_code<68>(body);
+        case 69: return at_code<69>(body);
+        case 70: return at_code<70>(body);
+        case 71: return at_code<71>(body);
         default: return false;
     }
 }
@@ -160,8 +185,10 @@ template <typename Body>
 // One expression node. Operands and result are offsets into the lanes; a
 // node's `dim` lanes lie at its offset. A one-lane operand of a wider result
 // is broadcast (flags). Pack reads its `dim` scalar inputs from the program's
-// pack_inputs at index `a`; Component reads lane `arg` of `a`; Fail throws
-// failure `arg`.
+// pack_inputs at index `a`; a Select (where) reads its condition and its two
+// branches from pack_inputs at `a`, broadcast_a, _b and _c telling which of
+// them has one lane; Component reads lane `arg` of `a`; Fail throws failure
+// `arg`.
 struct Instruction {
     Code code;
     std::uint8_t dim;
@@ -174,10 +201,35 @@ struct Instruction {
     static constexpr std::uint8_t broadcast_a = 1;
     static constexpr std::uint8_t broadcast_b = 2;
     // The reverse sweep's first write to an operand's adjoint lanes (set by
-    // mark_first_writes); a Pack keeps these bits in `b`, one per input.
+    // mark_first_writes); a Pack or Select keeps these bits in `b`, one per input.
     static constexpr std::uint8_t first_a = 4;
     static constexpr std::uint8_t first_b = 8;
+    static constexpr std::uint8_t broadcast_c = 16;
+    // The result is read only where a where may not take it (mark_guarded):
+    // its lanes are not checked here but carry their failure on, and a where
+    // that takes one checks it.
+    static constexpr std::uint8_t guarded = 32;
+    // A Select that may take a guarded branch, whose lanes it then checks
+    // (mark_guarded); any other takes lanes that were checked.
+    static constexpr std::uint8_t checks_branches = 64;
+    // A guarded instruction whose lanes carry their operands' failures on
+    // (carry_failure): in programs that check values, not in those that
+    // propagate them.
+    static constexpr std::uint8_t carries = 128;
 };
+
+// The lanes of a Select's operand `k` (0: condition, 1: first branch, 2:
+// second): 1 when broadcast, else the result's.
+inline constexpr std::array<std::uint8_t, 3> select_broadcast = {Instruction::broadcast_a, Instruction::broadcast_b,
+                                                                 Instruction::broadcast_c};
+[[gnu::always_inline]] inline std::uint32_t select_width(const Instruction& in, std::uint32_t k) noexcept {
+    return (in.flags & select_broadcast[k]) != 0 ? 1U : std::uint32_t{in.dim};
+}
+// The place of a Select's operand `k` for lane i of its result.
+[[gnu::always_inline]] inline std::uint32_t select_lane(const Instruction& in, const std::uint32_t* packs,
+                                                        std::uint32_t k, std::uint32_t i) noexcept {
+    return packs[in.a + k] + ((in.flags & select_broadcast[k]) != 0 ? 0 : i);
+}
 static_assert(sizeof(Instruction) == 16);
 
 // A parameter below the program's output: where its lanes are, and the node
@@ -296,6 +348,11 @@ void for_each_operand(const Program& program, const Instruction& in, Visit&& vis
             }
             return;
         case Shape::Component: visit(in.a + in.arg, 1U, 0U); return;
+        case Shape::Select:
+            for (std::uint32_t k = 0; k < 3; ++k) {
+                visit(program.pack_inputs[in.a + k], select_width(in, k), k);
+            }
+            return;
         case Shape::Leaf:
         case Shape::Unsupported: return;  // Fail reads nothing
     }
@@ -339,12 +396,15 @@ public:
     }
 
     bool irregular() const noexcept { return irregular_; }
+    // Whether a where was recorded: only then may instructions be guarded (mark_guarded).
+    bool branches() const noexcept { return branches_; }
 
 private:
     Place complete_other(ValueNode& node, const Place* inputs);
     Place fail(const ValueNode& node, Failure failure);
     Place irregular_node(const ValueNode& node);
     Place emit(Code code, int dim, std::uint8_t flags, std::uint8_t arg, std::uint32_t a, std::uint32_t b) {
+        branches_ = branches_ || shape_of(code) == Shape::Select;
         const std::uint32_t out = program_.lanes.allocate(static_cast<std::size_t>(dim));
         program_.code.push_back({code, static_cast<std::uint8_t>(dim), flags, arg, out, a, b});
         return place(out, dim);
@@ -352,6 +412,7 @@ private:
 
     Program& program_;
     bool irregular_ = false;
+    bool branches_ = false;
 };
 
 // The same program for evaluation alone (program_passes.cpp): the same
@@ -359,6 +420,25 @@ private:
 // that an earlier result no longer needs. Its results are not all kept, so
 // it cannot be swept backwards.
 Program compact_for_evaluation(const Program& program);
+
+// Marks the instructions whose results are read only where a where may not
+// take them (program_passes.cpp): their values, lanes that are
+// not finite included, are left to the where that takes them to check, and
+// their reverse rules pass nothing back where their adjoint is zero, so that
+// a branch not taken neither fails nor turns a zero into NaN (0 times the
+// infinite slope of log at 0). `outputs` are the places whose values the
+// program gives, read unconditionally. `checked`: the program's values are
+// checked (not propagated): the guarded instructions carry failures on and
+// the wheres that may take them check what they take. Returns whether any
+// was marked.
+bool mark_guarded(Program& program, std::span<const Place> outputs, bool checked = true);
+
+// A guarded instruction's lanes carry on its operands' failures: a lane of
+// the result whose operand (other than a branch of where, which passes its
+// own lane on where taken) is not finite is made NaN,
+// so that a where that takes it fails, whatever the operation made of it
+// (exp(-inf) is 0). Pack and Component copy lanes, failures included.
+void carry_failure(const Instruction& in, double* lanes, const std::uint32_t* packs) noexcept;
 
 // Marks each instruction that writes an operand's adjoint lanes first in the
 // reverse sweep (program_passes.cpp), and returns the lanes that the sweep
@@ -375,6 +455,17 @@ struct ForwardOutcome {
 
 // Computes every instruction's result into `lanes`, stopping at the first Fail.
 ForwardOutcome run_forward(const Program& program, double* lanes) noexcept;
+
+// Runs `program` forward over `lanes` as run_forward does, and where it
+// would report a value that is not finite, follows that lane back through
+// the operand lanes that were not finite to the instruction that made it
+// from finite ones: that instruction's index and the lane it gave. Nothing
+// when the pass reports none (or stops at a Fail first).
+struct NonFiniteSource {
+    std::uint32_t instruction = 0;
+    double value = 0.0;
+};
+std::optional<NonFiniteSource> find_non_finite_source(const Program& program, double* lanes);
 
 // Throws what evaluating the graph throws when its pass ended so: a
 // non-finite result comes before any failing instruction, since every

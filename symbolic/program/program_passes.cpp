@@ -10,6 +10,7 @@
 // constants and keeps its results in a few lanes that stay in cache.
 
 #include <array>
+#include <span>
 
 #include "symbolic/program/program.hpp"
 
@@ -83,9 +84,10 @@ Program compact_for_evaluation(const Program& program) {
     compact.code.reserve(count);
     for (std::size_t k = 0; k < count; ++k) {
         Instruction in = program.code[k];
-        if (in.code == pack_code) {
+        if (in.code == pack_code || shape_of(in.code) == Shape::Select) {
             const auto first = static_cast<std::uint32_t>(compact.pack_inputs.size());
-            for (std::uint32_t i = 0; i < in.dim; ++i) {
+            const std::uint32_t inputs = in.code == pack_code ? in.dim : 3;
+            for (std::uint32_t i = 0; i < inputs; ++i) {
                 compact.pack_inputs.push_back(moved(program.pack_inputs[in.a + i]));
             }
             in.a = first;
@@ -120,6 +122,72 @@ Program compact_for_evaluation(const Program& program) {
     compact.lanes.shrink_to_fit();
     compact.pack_inputs.shrink_to_fit();
     return compact;
+}
+
+// A lane is needed when an output is made of it or an instruction that is
+// itself needed reads it unconditionally; an instruction none of whose
+// result lanes is needed is guarded. The branches of where are read only
+// where taken, so they need nothing by themselves.
+bool mark_guarded(Program& program, std::span<const Place> outputs, bool checked) {
+    std::vector<std::uint8_t> needed(program.lanes.size(), 0);
+    for (const Place output : outputs) {
+        for (int i = 0; i < lanes_of(output); ++i) {
+            needed[offset_of(output) + static_cast<std::uint32_t>(i)] = 1;
+        }
+    }
+    bool any = false;
+    for (auto in = program.code.rbegin(); in != program.code.rend(); ++in) {
+        bool read = false;
+        for (std::uint32_t i = 0; i < in->dim; ++i) {
+            read = read || needed[in->out + i] != 0;
+        }
+        if (!read && in->code != Code::Fail) {
+            in->flags = static_cast<std::uint8_t>(in->flags | Instruction::guarded);
+            any = true;
+            continue;
+        }
+        in->flags = static_cast<std::uint8_t>(in->flags & ~(Instruction::guarded | Instruction::carries));
+        const bool select = shape_of(in->code) == Shape::Select;
+        for_each_operand(program, *in, [&](std::uint32_t first, std::uint32_t width, std::uint32_t operand) {
+            if (select && operand != 0) {
+                return;  // a branch
+            }
+            for (std::uint32_t i = 0; i < width; ++i) {
+                needed[first + i] = 1;
+            }
+        });
+    }
+    if (!checked) {
+        return any;
+    }
+    // Lanes made by guarded instructions may hold a failure; any other lane
+    // (a leaf's, or a result that was checked) is finite wherever the pass
+    // goes on. A guarded instruction carries failures on only where it reads
+    // such a lane, and a where checks what it takes only where a branch is one.
+    std::vector<std::uint8_t> unchecked(program.lanes.size(), 0);
+    for (Instruction& in : program.code) {
+        const bool select = shape_of(in.code) == Shape::Select;
+        bool reads_unchecked = false;
+        bool takes_unchecked = false;
+        for_each_operand(program, in, [&](std::uint32_t first, std::uint32_t width, std::uint32_t operand) {
+            for (std::uint32_t i = 0; i < width; ++i) {
+                if (unchecked[first + i] != 0) {
+                    (select && operand != 0 ? takes_unchecked : reads_unchecked) = true;
+                }
+            }
+        });
+        if ((in.flags & Instruction::guarded) != 0) {
+            for (std::uint32_t i = 0; i < in.dim; ++i) {
+                unchecked[in.out + i] = 1;
+            }
+            if (reads_unchecked) {
+                in.flags = static_cast<std::uint8_t>(in.flags | Instruction::carries);
+            }
+        } else if (select && takes_unchecked) {
+            in.flags = static_cast<std::uint8_t>(in.flags | Instruction::checks_branches);
+        }
+    }
+    return any;
 }
 
 // Marks, for the reverse sweep, the instruction that writes each adjoint lane
@@ -157,15 +225,16 @@ std::vector<std::uint32_t> mark_first_writes(Program& program) {
     };
     for (auto in = program.code.rbegin(); in != program.code.rend(); ++in) {
         read(in->out, in->dim);  // the adjoint of its own result
-        if (in->code == pack_code) {
-            in->b = 0;  // a Pack keeps its inputs' first writes here, a bit per input
+        const bool bits_in_b = in->code == pack_code || shape_of(in->code) == Shape::Select;
+        if (bits_in_b) {
+            in->b = 0;  // a Pack or Select keeps its inputs' first writes here, a bit per input
         }
         // When both operands are one node, the first update zeroes it and the
         // second, finding its lanes written, adds.
         for_each_operand(program, *in, [&](std::uint32_t first, std::uint32_t width, std::uint32_t operand) {
             if (!first_write(first, width)) {
                 read(first, width);
-            } else if (in->code == pack_code) {
+            } else if (bits_in_b) {
                 in->b |= 1U << operand;
             } else {
                 in->flags =

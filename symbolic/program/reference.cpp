@@ -34,6 +34,14 @@ SmallValue evaluate_node(const ReferenceOrder& order, std::size_t position, cons
             const SmallValue& left = input(0);
             return binary_constant(node.op, left, right, node.dimension);
         }
+        case Shape::Select: {
+            // Every operand is evaluated and checked here: this evaluator
+            // serves graphs that break the builders' invariants, and keeps
+            // no guarded branches.
+            const SmallValue& second = input(2);
+            const SmallValue& first = input(1);
+            return select_constant(input(0), first, second, node.dimension);
+        }
         case Shape::Pack: {
             require_dimension(node.dimension);
             SmallValue result;
@@ -113,6 +121,17 @@ void backward_node(const ReferenceOrder& order, std::size_t position, const std:
                     }
                 }
             });
+            return;
+        }
+        case Shape::Select: {
+            const SmallValue& c = value(0);
+            SmallValue& slot_a = grad_slot(order, position, 1, slots);
+            SmallValue& slot_b = grad_slot(order, position, 2, slots);
+            for (std::size_t i = 0; i < static_cast<std::size_t>(g.dimension); ++i) {
+                Rule<ExpressionOp::Where>::backward(c.lanes[broadcast_lane(c.dimension, i)], g.lanes[i],
+                                                    slot_a.lanes[broadcast_lane(slot_a.dimension, i)],
+                                                    slot_b.lanes[broadcast_lane(slot_b.dimension, i)]);
+            }
             return;
         }
         case Shape::Pack:

@@ -79,6 +79,9 @@ std::shared_ptr<const TapeProgram> record(const Value& output) {
     tape->program.lanes.shrink_to_fit();
     tape->program.parameters.shrink_to_fit();
     tape->parameters.shrink_to_fit();
+    if (recorder.branches()) {
+        detail::mark_guarded(tape->program, std::span<const detail::Place>(&tape->program.output, 1));
+    }
     tape->evaluation = detail::compact_for_evaluation(tape->program);
     tape->zero_first = detail::mark_first_writes(tape->program);
     tape->evaluation_serial = detail::next_program_serial();

@@ -34,7 +34,9 @@ std::vector<SmallValue> batch_parameters(const FunctionProgram& f, const std::sp
         for (std::size_t i = 0; i < static_cast<std::size_t>(values[m].dimension); ++i) {
             values[m].lanes[i] = (*given)[next++];
         }
-        require_finite(values[m]);
+        if (!f.propagate) {
+            require_finite(values[m]);
+        }
     }
     return values;
 }
@@ -298,7 +300,8 @@ struct RowWorker::State {
             }
             const std::size_t count = std::min(stride, end - first);
             const bool finite = block->start(inputs, outputs, first, count);
-            if (run_forward_rows(f.program, block->lanes(), count, arithmetic).non_finite || !finite) {
+            const ForwardOutcome outcome = run_forward_rows(f.program, block->lanes(), count, arithmetic);
+            if (!f.propagate && (outcome.non_finite || !finite)) {
                 return RowRange{first, count};
             }
             body(first, count);

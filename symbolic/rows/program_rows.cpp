@@ -109,6 +109,27 @@ template <typename R, Arithmetic A>
             copy_rows(rows.lane(packs[in.a + k]), rows.lane(in.out + k), rows.count);
         }
         return false;
+    } else if constexpr (R::shape == Shape::Select) {
+        // The branch taken may be a guarded one, whose lanes were not checked.
+        const bool checks = (in.flags & Instruction::checks_branches) != 0;
+        bool finite = true;
+        for (std::uint32_t i = 0; i < in.dim; ++i) {
+            const double* const c = rows.lane(select_lane(in, packs, 0, i));
+            const double* const a = rows.lane(select_lane(in, packs, 1, i));
+            const double* const b = rows.lane(select_lane(in, packs, 2, i));
+            double* __restrict const out = rows.lane(in.out + i);
+            // Both branches are read on every row, so that the choice is a
+            // select of vector code (R::forward's choice, written for it).
+            for (std::size_t r = 0; r < rows.count; ++r) {
+                const double x = a[r];
+                const double y = b[r];
+                out[r] = c[r] != 0.0 ? x : y;
+            }
+            if (checks) {
+                finite &= all_finite(out, rows.count);
+            }
+        }
+        return !finite;
     } else {
         static_assert(R::shape == Shape::Component);
         // Lanes that were checked, or whose failure is flagged already.
@@ -284,7 +305,16 @@ Piece gate(const A& c, const B& v) noexcept {
 
 // The reverse rule over pieces: the rule's contributions added into the
 // operands' adjoints, as the rule's backward adds them.
-template <typename R>
+// Adds `d` gated by the adjoint `g` row by row: a guarded instruction's
+// contribution (program.hpp's mark_guarded).
+[[gnu::always_inline]] inline void add_gated_rows(const double* d, const double* g, double* to,
+                                                  std::size_t count) noexcept {
+    for (std::size_t r = 0; r < count; ++r) {
+        to[r] = to[r] + lane::gate(g[r], d[r]);
+    }
+}
+
+template <typename R, bool Gated>
 void reverse_in_pieces(const Instruction& in, const Rows& v, const Rows& adjoints) noexcept {
     for (std::uint32_t i = 0; i < in.dim; ++i) {
         for (std::size_t first = 0; first < v.count; first += piece_rows) {
@@ -296,16 +326,27 @@ void reverse_in_pieces(const Instruction& in, const Rows& v, const Rows& adjoint
                 const std::uint32_t a = lane_a(in, i);
                 const std::uint32_t b = lane_b(in, i);
                 const Partials<Piece> d = R::derivative(at(v, a), at(v, b), y, g, Wanted{!R::flat_a, !R::flat_b});
+                const auto add = [&](const Piece& part, std::uint32_t k) {
+                    if constexpr (Gated) {
+                        add_gated_rows(part.rows(), g.rows(), adjoints.lane(k) + first, count);
+                    } else {
+                        add_rows(part.rows(), adjoints.lane(k) + first, count);
+                    }
+                };
                 if constexpr (!R::flat_a) {
-                    add_rows(d.a.rows(), adjoints.lane(a) + first, count);
+                    add(d.a, a);
                 }
                 if constexpr (!R::flat_b) {
-                    add_rows(d.b.rows(), adjoints.lane(b) + first, count);
+                    add(d.b, b);
                 }
             } else {
                 static_assert(R::shape == Shape::Unary && !R::flat);
                 const Piece d = R::derivative(at(v, in.a + i), y, g);
-                add_rows(d.rows(), adjoints.lane(in.a + i) + first, count);
+                if constexpr (Gated) {
+                    add_gated_rows(d.rows(), g.rows(), adjoints.lane(in.a + i) + first, count);
+                } else {
+                    add_rows(d.rows(), adjoints.lane(in.a + i) + first, count);
+                }
             }
         }
     }
@@ -315,7 +356,7 @@ template <typename R, Arithmetic A>
 [[gnu::always_inline]] inline void reverse(const Instruction& in, const Rows& v, const Rows& adjoints,
                                            const std::uint32_t* packs) noexcept {
     if constexpr (A == Arithmetic::approximate && vectorised_derivative<R>) {
-        reverse_in_pieces<R>(in, v, adjoints);
+        reverse_in_pieces<R, false>(in, v, adjoints);
     } else if constexpr (R::shape == Shape::Binary) {
         for (std::uint32_t i = 0; i < in.dim; ++i) {
             const std::uint32_t a = in.a + ((in.flags & Instruction::broadcast_a) != 0 ? 0 : i);
@@ -344,9 +385,94 @@ template <typename R, Arithmetic A>
         for (std::uint32_t k = 0; k < in.dim; ++k) {
             add_rows(adjoints.lane(in.out + k), adjoints.lane(packs[in.a + k]), v.count);
         }
+    } else if constexpr (R::shape == Shape::Select) {
+        for (std::uint32_t i = 0; i < in.dim; ++i) {
+            const double* const c = v.lane(select_lane(in, packs, 0, i));
+            const double* const g = adjoints.lane(in.out + i);
+            double* const da = adjoints.lane(select_lane(in, packs, 1, i));
+            double* const db = adjoints.lane(select_lane(in, packs, 2, i));
+            for (std::size_t r = 0; r < v.count; ++r) {
+                R::backward(c[r], g[r], da[r], db[r]);
+            }
+        }
     } else {
         static_assert(R::shape == Shape::Component);
         add_rows(adjoints.lane(in.out), adjoints.lane(in.a + in.arg), v.count);
+    }
+}
+
+// A guarded instruction's reverse rule over rows: each contribution gated by
+// the adjoint, as the single-row sweep gates it.
+template <typename R, Arithmetic A>
+void reverse_guarded(const Instruction& in, const Rows& v, const Rows& adjoints, const std::uint32_t* packs) noexcept {
+    if constexpr (A == Arithmetic::approximate && vectorised_derivative<R>) {
+        reverse_in_pieces<R, true>(in, v, adjoints);
+    } else if constexpr (R::shape == Shape::Binary) {
+        for (std::uint32_t i = 0; i < in.dim; ++i) {
+            const std::uint32_t a = lane_a(in, i);
+            const std::uint32_t b = lane_b(in, i);
+            const double* const va = v.lane(a);
+            const double* const vb = v.lane(b);
+            const double* const y = v.lane(in.out + i);
+            const double* const g = adjoints.lane(in.out + i);
+            double* const da = adjoints.lane(a);
+            double* const db = adjoints.lane(b);
+            for (std::size_t r = 0; r < v.count; ++r) {
+                const Partials<double> d = R::derivative(va[r], vb[r], y[r], g[r], Wanted{!R::flat_a, !R::flat_b});
+                if constexpr (!R::flat_a) {
+                    da[r] = da[r] + lane::gate(g[r], d.a);
+                }
+                if constexpr (!R::flat_b) {
+                    db[r] = db[r] + lane::gate(g[r], d.b);
+                }
+            }
+        }
+    } else if constexpr (R::shape == Shape::Unary) {
+        if constexpr (!R::flat) {
+            for (std::uint32_t i = 0; i < in.dim; ++i) {
+                const double* const x = v.lane(in.a + i);
+                const double* const y = v.lane(in.out + i);
+                const double* const g = adjoints.lane(in.out + i);
+                double* const dx = adjoints.lane(in.a + i);
+                for (std::size_t r = 0; r < v.count; ++r) {
+                    dx[r] = dx[r] + lane::gate(g[r], R::derivative(x[r], y[r], g[r]));
+                }
+            }
+        }
+    } else {
+        reverse<R, A>(in, v, adjoints, packs);  // copies and where pass g itself or an exact zero
+    }
+}
+
+// A guarded instruction's rows carry its operands' failures on (program.hpp).
+void carry_failure_rows(const Instruction& in, const Rows& rows, const std::uint32_t* packs) noexcept {
+    const Shape shape = shape_of(in.code);
+    for (std::uint32_t i = 0; i < in.dim; ++i) {
+        const double* first = nullptr;
+        const double* second = nullptr;
+        switch (shape) {
+            case Shape::Binary:
+                first = rows.lane(lane_a(in, i));
+                second = rows.lane(lane_b(in, i));
+                break;
+            case Shape::Unary: first = rows.lane(in.a + i); break;
+            case Shape::Select: first = rows.lane(select_lane(in, packs, 0, i)); break;
+            case Shape::Pack:
+            case Shape::Component:
+            case Shape::Leaf:
+            case Shape::Unsupported: break;
+        }
+        double* const out = rows.lane(in.out + i);
+        for (const double* operand : {first, second}) {
+            if (operand == nullptr) {
+                continue;
+            }
+            // x - x is +0 for a finite x, which leaves every lane as it is
+            // (-0 - +0 is -0), and NaN for any other: vector code, no branch.
+            for (std::size_t r = 0; r < rows.count; ++r) {
+                out[r] = out[r] - (operand[r] - operand[r]);
+            }
+        }
     }
 }
 
@@ -458,6 +584,26 @@ template <typename R, Arithmetic A>
                 copy_rows(t.lane(packs[in.a + k]), t.lane(in.out + k), v.count);
             }
         }
+    } else if constexpr (R::shape == Shape::Select) {
+        // where(c, ta, tb): the tangent of the branch taken, or an exact zero
+        // where that branch does not depend on the seed; the other branch's is
+        // never read.
+        for (std::uint32_t i = 0; i < in.dim; ++i) {
+            if (active[in.out + i] == 0) {
+                continue;
+            }
+            const std::uint32_t a = select_lane(in, packs, 1, i);
+            const std::uint32_t b = select_lane(in, packs, 2, i);
+            const double* const c = v.lane(select_lane(in, packs, 0, i));
+            const double* const ta = t.lane(a);
+            const double* const tb = t.lane(b);
+            const bool with_a = active[a] != 0;
+            const bool with_b = active[b] != 0;
+            double* __restrict const out = t.lane(in.out + i);
+            for (std::size_t r = 0; r < v.count; ++r) {
+                out[r] = c[r] != 0.0 ? (with_a ? ta[r] : 0.0) : (with_b ? tb[r] : 0.0);
+            }
+        }
     } else {
         static_assert(R::shape == Shape::Component);
         if (active[in.out] != 0) {
@@ -473,8 +619,16 @@ template <Arithmetic A>
     const std::uint32_t* const packs = program.pack_inputs.data();
     bool bad = false;
     for (const Instruction& in : program.code) {
-        const bool known = with_code(
-            in.code, [&]<typename R, typename Scalars>(R, Scalars) { bad |= forward<R, A>(in, rows, packs); });
+        const bool known = with_code(in.code, [&]<typename R, typename Scalars>(R, Scalars) {
+            const bool failed = forward<R, A>(in, rows, packs);
+            if ((in.flags & Instruction::guarded) != 0) [[unlikely]] {
+                if ((in.flags & Instruction::carries) != 0) {
+                    carry_failure_rows(in, rows, packs);
+                }
+            } else {
+                bad |= failed;
+            }
+        });
         if (!known) {
             return {&in, bad};  // Fail
         }
@@ -491,7 +645,13 @@ template <Arithmetic A>
     for (auto index = order.rbegin(); index != order.rend(); ++index) {
         const Instruction& in = program.code[*index];
         // A program that fails is never swept.
-        with_code(in.code, [&]<typename R, typename Scalars>(R, Scalars) { reverse<R, A>(in, v, g, packs); });
+        with_code(in.code, [&]<typename R, typename Scalars>(R, Scalars) {
+            if ((in.flags & Instruction::guarded) != 0) [[unlikely]] {
+                reverse_guarded<R, A>(in, v, g, packs);
+            } else {
+                reverse<R, A>(in, v, g, packs);
+            }
+        });
     }
 }
 
@@ -535,6 +695,12 @@ std::vector<std::uint8_t> tangent_activity(const Program& program, std::uint32_t
                 }
                 break;
             case Shape::Component: active[in.out] = active[in.a + in.arg]; break;
+            case Shape::Select:
+                for (std::uint32_t i = 0; i < in.dim; ++i) {
+                    const std::uint32_t* const packs = program.pack_inputs.data();
+                    active[in.out + i] = active[select_lane(in, packs, 1, i)] | active[select_lane(in, packs, 2, i)];
+                }
+                break;
             case Shape::Leaf:
             case Shape::Unsupported: break;  // Fail: a program that fails is never swept
         }

@@ -60,6 +60,12 @@ std::vector<UnaryCase> unary_cases() {
         {"Atan", ExpressionOp::Atan, [](Value v) { return atan(v); }, std::atan, {-1e10, -0.5, 0.0, 2.0}, {}},
         {"Abs", ExpressionOp::Abs, [](Value v) { return abs(v); }, std::fabs, {-2.5, -0.0, 0.75}, {}},
         {"Cbrt", ExpressionOp::Cbrt, [](Value v) { return cbrt(v); }, std::cbrt, {-27.0, -0.0, 1e-310, 2.0}, {}},
+        {"LogicalNot",
+         ExpressionOp::LogicalNot,
+         [](Value v) { return logical_not(v); },
+         [](double x) { return x == 0.0 ? 1.0 : 0.0; },
+         {-2.0, -0.0, 5e-324, 0.0, 3.0},
+         {}},
     };
 }
 
@@ -74,6 +80,7 @@ struct BinaryCase {
 
 double smaller(double a, double b) { return b < a ? b : a; }
 double larger(double a, double b) { return a < b ? b : a; }
+double truth(bool holds) { return holds ? 1.0 : 0.0; }
 
 std::vector<BinaryCase> binary_cases() {
     return {
@@ -100,6 +107,54 @@ std::vector<BinaryCase> binary_cases() {
          [](Value a, Value b) { return maximum(a, b); },
          larger,
          {{1.0, 2.0}, {2.0, -1.0}, {0.5, 0.5}},
+         {}},
+        {"Less",
+         ExpressionOp::Less,
+         [](Value a, Value b) { return less(a, b); },
+         [](double a, double b) { return truth(a < b); },
+         {{1.0, 2.0}, {2.0, -1.0}, {0.5, 0.5}, {-0.0, 0.0}, {0.0, 3.0}},
+         {}},
+        {"LessEqual",
+         ExpressionOp::LessEqual,
+         [](Value a, Value b) { return less_equal(a, b); },
+         [](double a, double b) { return truth(a <= b); },
+         {{1.0, 2.0}, {2.0, -1.0}, {0.5, 0.5}, {-0.0, 0.0}, {0.0, 3.0}},
+         {}},
+        {"Greater",
+         ExpressionOp::Greater,
+         [](Value a, Value b) { return greater(a, b); },
+         [](double a, double b) { return truth(a > b); },
+         {{1.0, 2.0}, {2.0, -1.0}, {0.5, 0.5}, {-0.0, 0.0}, {0.0, 3.0}},
+         {}},
+        {"GreaterEqual",
+         ExpressionOp::GreaterEqual,
+         [](Value a, Value b) { return greater_equal(a, b); },
+         [](double a, double b) { return truth(a >= b); },
+         {{1.0, 2.0}, {2.0, -1.0}, {0.5, 0.5}, {-0.0, 0.0}, {0.0, 3.0}},
+         {}},
+        {"Equal",
+         ExpressionOp::Equal,
+         [](Value a, Value b) { return equal(a, b); },
+         [](double a, double b) { return truth(a == b); },
+         {{1.0, 2.0}, {2.0, -1.0}, {0.5, 0.5}, {-0.0, 0.0}, {0.0, 3.0}},
+         {}},
+        {"NotEqual",
+         ExpressionOp::NotEqual,
+         [](Value a, Value b) { return not_equal(a, b); },
+         [](double a, double b) { return truth(a != b); },
+         {{1.0, 2.0}, {2.0, -1.0}, {0.5, 0.5}, {-0.0, 0.0}, {0.0, 3.0}},
+         {}},
+        {"LogicalAnd",
+         ExpressionOp::LogicalAnd,
+         [](Value a, Value b) { return logical_and(a, b); },
+         [](double a, double b) { return truth(a != 0.0 && b != 0.0); },
+         {{1.0, 2.0}, {2.0, -1.0}, {0.5, 0.5}, {-0.0, 0.0}, {0.0, 3.0}},
+         {}},
+        {"LogicalOr",
+         ExpressionOp::LogicalOr,
+         [](Value a, Value b) { return logical_or(a, b); },
+         [](double a, double b) { return truth(a != 0.0 || b != 0.0); },
+         {{1.0, 2.0}, {2.0, -1.0}, {0.5, 0.5}, {-0.0, 0.0}, {0.0, 3.0}},
          {}},
     };
 }
@@ -273,7 +328,7 @@ TEST(Elementary, DerivativesWhereAFunctionIsNotSmooth) {
 TEST(Elementary, NewCodesLeaveTheUnnamedBytesUnknown) {
     for (int byte = 0; byte < 256; ++byte) {
         const std::string name = to_string(static_cast<ExpressionOp>(byte));
-        const bool named = byte <= 9 || (byte >= 16 && byte <= 30) || (byte >= 32 && byte <= 37);
+        const bool named = byte <= 9 || (byte >= 16 && byte <= 31) || (byte >= 32 && byte <= 45) || byte == 64;
         EXPECT_EQ(name == "Unknown", !named) << byte;
     }
 }

@@ -5,6 +5,7 @@
 // holding zero, an overflow), for tests that compare two ways of computing
 // the same thing.
 
+#include <algorithm>
 #include <random>
 #include <stdexcept>
 #include <vector>
@@ -111,13 +112,25 @@ private:
             case 10: return elementary(a, failures);
             case 11: {
                 const Value b = partner(g, a.dimension());
-                switch (pick(0, 5)) {
+                switch (pick(0, 10)) {
                     // A positive base keeps pow finite, unless failures are wanted.
                     case 0: return failures ? pow(a, b) : pow(a * a + 0.5, b);
                     case 1: return atan2(a, b);
                     case 2: return minimum(a, b);
                     case 3: return step(a, b);
                     case 4: return gate(a, b);
+                    // A comparison or logical operation in a factor of a product, so
+                    // that something is passed back past it; the factor is 0.5 or
+                    // 1.5, never an exact zero that a slope of cbrt at 0 would make
+                    // NaN in one sweep and skip in another.
+                    case 5: return b * (0.5 + (chance(0.5) ? less(a, b) : greater_equal(a, b)));
+                    case 6: return a * (0.5 + (chance(0.5) ? less_equal(b, a) : greater(b, a)));
+                    case 7: return b * (0.5 + (chance(0.5) ? equal(a, b) : not_equal(a, b)));
+                    case 8: return a * (0.5 + (chance(0.5) ? logical_and(a, b) : logical_or(b, a)));
+                    case 9: {
+                        const Value c = partner(g, std::max(a.dimension(), b.dimension()));
+                        return where(greater(a, b), chance(0.5) ? a * b : b, c);
+                    }
                     default: return maximum(b, a);
                 }
             }
@@ -130,7 +143,7 @@ private:
     Value elementary(const Value& a, bool failures) {
         const Value positive = failures ? a : a * a + 0.25;
         const Value bounded = failures ? a : tanh(a) * 0.9;
-        switch (pick(0, 14)) {
+        switch (pick(0, 15)) {
             case 0: return sqrt(positive);
             case 1: return exp(bounded);
             case 2: return log(positive);
@@ -145,6 +158,7 @@ private:
             case 11: return atan(a);
             case 12: return sign(a);
             case 13: return cbrt(a);
+            case 14: return a * (0.5 + logical_not(a));
             default: return abs(a);
         }
     }

@@ -313,8 +313,11 @@ private:
 
 ExpressionOp binary_op(std::uint8_t b) {
     constexpr ExpressionOp ops[] = {
-        ExpressionOp::Add,   ExpressionOp::Subtract, ExpressionOp::Multiply, ExpressionOp::Divide, ExpressionOp::Pow,
-        ExpressionOp::Atan2, ExpressionOp::Minimum,  ExpressionOp::Maximum,  ExpressionOp::Step,   ExpressionOp::Gate};
+        ExpressionOp::Add,        ExpressionOp::Subtract,     ExpressionOp::Multiply, ExpressionOp::Divide,
+        ExpressionOp::Pow,        ExpressionOp::Atan2,        ExpressionOp::Minimum,  ExpressionOp::Maximum,
+        ExpressionOp::Step,       ExpressionOp::Gate,         ExpressionOp::Less,     ExpressionOp::LessEqual,
+        ExpressionOp::Greater,    ExpressionOp::GreaterEqual, ExpressionOp::Equal,    ExpressionOp::NotEqual,
+        ExpressionOp::LogicalAnd, ExpressionOp::LogicalOr,    ExpressionOp::Where};
     return ops[b % std::size(ops)];
 }
 
@@ -335,6 +338,11 @@ Value apply_binary(ExpressionOp op, A a, B b) {
             Value left = as_value(std::move(a));
             return gate(std::move(left), as_value(std::move(b)));
         }
+        case ExpressionOp::Where: {  // the condition as a branch too
+            Value condition = as_value(std::move(a));
+            Value x = as_value(std::move(b));
+            return where(condition, std::move(x), condition);
+        }
         case ExpressionOp::Add: return std::move(a) + std::move(b);
         case ExpressionOp::Subtract: return std::move(a) - std::move(b);
         case ExpressionOp::Multiply: return std::move(a) * std::move(b);
@@ -342,6 +350,14 @@ Value apply_binary(ExpressionOp op, A a, B b) {
         case ExpressionOp::Atan2: return atan2(std::move(a), std::move(b));
         case ExpressionOp::Minimum: return minimum(std::move(a), std::move(b));
         case ExpressionOp::Maximum: return maximum(std::move(a), std::move(b));
+        case ExpressionOp::Less: return less(std::move(a), std::move(b));
+        case ExpressionOp::LessEqual: return less_equal(std::move(a), std::move(b));
+        case ExpressionOp::Greater: return greater(std::move(a), std::move(b));
+        case ExpressionOp::GreaterEqual: return greater_equal(std::move(a), std::move(b));
+        case ExpressionOp::Equal: return equal(std::move(a), std::move(b));
+        case ExpressionOp::NotEqual: return not_equal(std::move(a), std::move(b));
+        case ExpressionOp::LogicalAnd: return logical_and(std::move(a), std::move(b));
+        case ExpressionOp::LogicalOr: return logical_or(std::move(a), std::move(b));
         default: return std::move(a) / std::move(b);
     }
 }
@@ -369,6 +385,7 @@ Value apply_unary(std::uint8_t which, Value a) {
         abs,
         sign,
         cbrt,
+        logical_not,
     };
     return functions[which % std::size(functions)](std::move(a));
 }
@@ -646,10 +663,24 @@ void Program::step() {
             }
             break;
         }
-        case 3: {  // binary over two handles
+        case 3: {  // binary over two handles, or where over three
             const ExpressionOp op = binary_op(in_.byte());
             const Value a = slot();
             const Value b = slot();
+            if (op == ExpressionOp::Where) {
+                const Value c = slot();
+                Value made;
+                const bool ok = attempt([&] { made = where(a, b, c); });
+                if (ok) {
+                    keep(made);
+                }
+                if (all_constant({&a, &b, &c})) {
+                    check_folding(ok ? std::optional<Value>(made) : std::nullopt,
+                                  [](std::vector<Value> p) { return where(p[0], p[1], p[2]); },
+                                  {a.value(), b.value(), c.value()});
+                }
+                break;
+            }
             const bool foldable = all_constant({&a, &b});
             Value made;
             const bool ok = attempt([&] { made = apply_binary(op, a, b); });

@@ -17,11 +17,12 @@ import zarnik as zk
 @pytest.mark.parametrize("call", ["batch", "batch_jacobian"])
 def test_a_failing_batch_names_the_first_row_that_fails(call):
     x, y = zk.Undefined(name="x"), zk.Undefined(name="y")
-    f = zk.function([x, y], x / y)
-    # Row 1 divides by zero before row 2's input is found not finite.
+    quotient = x / y
+    f = zk.function([x, y], quotient)
+    # Row 1 divides by zero before row 2's input is found not finite; the text names the division's node.
     with pytest.raises(ValueError) as raised:
         getattr(f, call)(np.ones(3), np.array([2.0, 0.0, math.nan]))
-    assert str(raised.value) == "symbolic value lanes must be finite (row 1)"
+    assert str(raised.value) == f"symbolic value lanes must be finite (row 1): Divide gave inf at node #{quotient.id}"
     # sin passes a NaN on without a check of its own: the input's check names the row.
     g = zk.function(x, zk.sin(x))
     with pytest.raises(ValueError) as raised:

@@ -2,6 +2,7 @@
 batch's bits, computed here and on a local cluster of two worker processes
 that listen on the loopback only and stop by themselves."""
 
+import re
 import subprocess
 import sys
 
@@ -131,10 +132,13 @@ def test_a_failing_row_names_its_row_in_the_whole_array(client):
     lazy = f.batch(da.from_array(values, chunks=25))
     with pytest.raises(ValueError) as raised:
         computed(client, lazy)
-    assert str(raised.value) == "symbolic value lanes must be finite (row 57)"
+    # The node is named by its id in the copy of the function that the worker ran.
+    assert re.fullmatch(
+        r"symbolic value lanes must be finite \(row 57\): Divide gave inf at node #\d+", str(raised.value)
+    )
     with pytest.raises(ValueError) as in_process:
         f.batch(values)
-    assert str(in_process.value) == str(raised.value)
+    assert str(in_process.value) == str(raised.value).rpartition("#")[0] + f"#{f.outputs[0].id}"
 
 
 def test_values_given_once_reach_every_chunk_with_the_batch_keywords(client):

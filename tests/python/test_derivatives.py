@@ -12,7 +12,7 @@ from hypothesis import HealthCheck, assume, example, given, settings
 from hypothesis import strategies as st
 
 import zarnik as zk
-from random_graphs import BINARY, UNARY, build_graph, leaf, operation, torch_binary, torch_unary
+from random_graphs import BINARY, LOGIC, LOGIC_NAMES, UNARY, build_graph, leaf, operation, torch_binary, torch_unary
 
 
 def bits(lanes):
@@ -32,7 +32,8 @@ def reached_through_values(y):
         if node.id in reached:
             continue
         reached.add(node.id)
-        operands = {"Gate": node.inputs[1:], "Step": [], "Sign": []}.get(node.op, node.inputs)
+        flat = {"Gate": node.inputs[1:], "Step": [], "Sign": [], "LogicalNot": []} | dict.fromkeys(LOGIC_NAMES, [])
+        operands = flat.get(node.op, node.inputs)
         stack.extend(operands)
     return reached
 
@@ -199,8 +200,15 @@ OPERATIONS = [
     ("negate", lambda m, a, b: m.sum(-(a * a * b))),
     ("sin", lambda m, a, b: m.sum(m.sin(a * b))),
     ("cos", lambda m, a, b: m.sum(m.cos(a * b))),
-    *[(name, lambda m, a, b, name=name: m.sum(m.unary(name, a * b) * a)) for name in UNARY],
-    *[(name, lambda m, a, b, name=name: m.sum(m.binary(name, a * a + 0.5, b * a))) for name in BINARY],
+    *[(name, lambda m, a, b, name=name: m.sum(m.unary(name, a * b) * a)) for name in UNARY if name != "logical_not"],
+    *[(name, lambda m, a, b, name=name: m.sum(m.binary(name, a * a + 0.5, b * a))) for name in BINARY.keys() - LOGIC],
+    # Flat, so that only the factor around them has second derivatives; a
+    # comparison that passed anything back would show there.
+    *[
+        (name, lambda m, a, b, name=name: m.sum(m.binary(name, a * a + 0.5, b * a) * a * a * b))
+        for name in sorted(LOGIC)
+    ],
+    ("logical_not", lambda m, a, b: m.sum(m.unary("logical_not", a - 0.3) * a * a * b)),
     ("vec and component", lambda m, a, b: m.sum(m.sin(m.vec3(a[0] * b, a[2], a[1] * a[0])) * a)),
 ]
 

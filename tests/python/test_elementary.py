@@ -34,7 +34,7 @@ def test_unary_functions_give_maths_bits_by_every_route(name, x):
     build = getattr(zk, name)
     p = zk.Parameter(x)
     y = build(p)
-    assert y.op == name.capitalize()
+    assert y.op == "".join(part.capitalize() for part in name.split("_"))
     f = zk.function([p], y)
     if expected is None:
         for call in (lambda: build(zk.Constant(x)), y.eval, lambda: f(x), lambda: f.batch(np.array([0.0, x]))):

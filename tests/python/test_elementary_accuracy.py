@@ -33,6 +33,7 @@ UNARY = {
     "sin": mpmath.cos,
     "cos": lambda x: -mpmath.sin(x),
     "negate": lambda x: -1,
+    "logical_not": lambda x: 0,
 }
 BINARY = {
     "add": lambda a, b: (1, 1),
@@ -43,6 +44,14 @@ BINARY = {
     "atan2": lambda a, b: (b / (a * a + b * b), -a / (a * a + b * b)),
     "minimum": lambda a, b: (1, 0) if a < b else (0, 1),
     "maximum": lambda a, b: (1, 0) if a > b else (0, 1),
+    "less": lambda a, b: (0, 0),
+    "less_equal": lambda a, b: (0, 0),
+    "greater": lambda a, b: (0, 0),
+    "greater_equal": lambda a, b: (0, 0),
+    "equal": lambda a, b: (0, 0),
+    "not_equal": lambda a, b: (0, 0),
+    "logical_and": lambda a, b: (0, 0),
+    "logical_or": lambda a, b: (0, 0),
 }
 BUILD = {
     "sin": zk.sin,
@@ -78,6 +87,8 @@ UNARY_CASES = [
     # Where 1 / (3 cbrt(x)^2) from the rounded root is 9 ULP off.
     ("cbrt", 2.9763587964860606e-152, 4), ("cbrt", 4.960253129891073e-33, 4),
     ("sin", 1e22, 1), ("cos", 1e-300, 1), ("negate", 3.0, 0),
+    # Flat: an exact zero, also where the operand is huge or tiny.
+    ("logical_not", 1e308, 0), ("logical_not", 5e-324, 0),
 ]  # fmt: skip
 
 # (function, a, b, ULPs allowed in each of its two derivatives)
@@ -93,6 +104,9 @@ BINARY_CASES = [
     ("atan2", 1e300, 1e-300, 4), ("atan2", 1e-320, 1.0, 4), ("atan2", 1.7e308, -1.7e308, 4),
     ("atan2", 1.0, 2.0, 4), ("atan2", 3e-300, -4e-300, 4),
     ("minimum", 1e-310, 2e-310, 0), ("maximum", -1e300, 1e300, 0),
+    ("less", 1e-310, 2e-310, 0), ("less_equal", 1.7e308, -1.7e308, 0), ("greater", 5e-324, 0.0, 0),
+    ("greater_equal", -1e300, 1e300, 0), ("equal", 1e-300, 1e-300, 0), ("not_equal", 3.0, 3.0, 0),
+    ("logical_and", 1e-310, 2.0, 0), ("logical_or", 0.0, 1e300, 0),
 ]  # fmt: skip
 
 

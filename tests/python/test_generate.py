@@ -397,3 +397,25 @@ def test_what_cannot_be_generated_is_refused(tmp_path):
             f.generate(tmp_path, **keywords)
         assert text is None or text in str(raised.value)
     assert list(tmp_path.iterdir()) == []
+
+
+def test_where_takes_the_calls_branch_and_failures(tmp_path):
+    """The branch not taken may be non-finite and passes back an exact zero;
+    a failure that an operation below a branch hides (exp(log(0)) = 0) still
+    fails the call that takes that branch, in generated code as in calls."""
+    x = zk.Undefined(name="x")
+    safe = zk.where(zk.greater(x, 0.0), zk.log(x) * x, 0.0)
+    hidden = zk.where(zk.less(x, 1.0), zk.exp(zk.log(x)), 5.0)
+    f = zk.function([x], [safe, hidden, zk.where(x, x * x, -x)])
+    _, sources = f.generate(tmp_path, "branches")
+    generated = Generated(compile_library(tmp_path, sources), "branches", f, 1)
+    for at in (0.5, 2.0, -0.0, math.inf):
+        code, values, jacobian = generated.jacobian(at)
+        expected = outcome(f, [at])
+        if expected is None:
+            assert code == NOT_FINITE, at
+            continue
+        assert code == 0 and [bits(v) for v in values] == [bits(v) for v in expected], at
+        assert bits(jacobian) == bits(f.jacobian(at)), at
+    # At 0 the taken branch of `hidden` is exp(log(0)): both refuse.
+    assert outcome(f, [0.0]) is None and generated(0.0)[0] == NOT_FINITE

@@ -44,6 +44,11 @@ DERIVATIVE_ONLY = {"Sign", "Step", "Gate"}
 EXTENSION_FUNCTIONS = {"sin", "cos"}
 
 
+def snake(name):
+    """The package's function of an operation: LessEqual is less_equal."""
+    return re.sub(r"(?<!^)(?=[A-Z])", "_", name).lower()
+
+
 def read(path):
     return (ROOT / path).read_text(encoding="utf-8")
 
@@ -82,7 +87,9 @@ def build(name, operands):
     p = zk.Parameter(0.5, 0.25)
     if name in OPERATORS:
         return OPERATORS[name](p)
-    function = getattr(zk, name.lower())
+    function = getattr(zk, snake(name))
+    if operands == 3:
+        return function(p, p, zk.Parameter(0.75, 2.0))
     return function(p) if operands == 1 else function(p, zk.Parameter(0.75, 2.0))
 
 
@@ -123,7 +130,7 @@ def test_each_operation_has_the_c_form_generated_code_computes_it_with(name, ope
 
 @pytest.mark.parametrize("name, operands, approximated", functions(), ids=[f[0] for f in functions()])
 def test_each_function_has_its_stub_export_docstring_and_readme_rows(name, operands, approximated):
-    function = name.lower()
+    function = snake(name)
     assert function in zk.__all__
     stubs = read("python/_zarnik.pyi") if function in EXTENSION_FUNCTIONS else read("python/zarnik/_functions.pyi")
     assert re.search(rf"^def {function}\(", stubs, re.MULTILINE), "no stub"
@@ -140,7 +147,17 @@ def test_each_function_has_its_stub_export_docstring_and_readme_rows(name, opera
 
 @pytest.mark.parametrize("name, operands, approximated", functions(), ids=[f[0] for f in functions()])
 def test_each_function_has_rows_in_the_test_tables(name, operands, approximated):
-    function = name.lower()
+    function = snake(name)
+    if operands == 3:
+        # where: NumPy's values, PyTorch's derivatives and the branch not
+        # taken in its own tests; drawn by the random graphs and the fuzzer.
+        assert f"zk.{function}(" in read("tests/python/test_where.py")
+        assert f'"{name}"' in inspect.getsource(random_graphs._local_slopes), "no slopes in random_graphs.py"
+        assert function in random_graphs.DRAWN_BINARY, "not drawn by random_graphs.py"
+        assert re.search(rf"\b{function}\(", read("tests/cpp/random_graphs.hpp")), "not drawn by random_graphs.hpp"
+        assert re.search(rf"\b{function}\b", read("tests/fuzz/program_fuzzer.cpp")), "not drawn by the fuzzer"
+        assert f"ExpressionOp::{name}" in read("tests/cpp/where_test.cpp")
+        return
     accuracy = test_elementary_accuracy.UNARY if operands == 1 else test_elementary_accuracy.BINARY
     assert function in accuracy, "no derivative reference in test_elementary_accuracy.py"
     cases = test_elementary_accuracy.UNARY_CASES if operands == 1 else test_elementary_accuracy.BINARY_CASES
@@ -174,7 +191,7 @@ def test_functions_that_are_not_smooth_are_flagged_as_kinks_in_the_random_graphs
     for line in table.splitlines():
         if line.startswith("| `"):
             listed |= ticked(line.split("|")[1])
-    listed &= {function.lower() for function, _, _ in functions()}
+    listed &= {snake(function) for function, _, _ in functions()}
     assert {"abs", "sqrt", "cbrt", "pow"} <= listed
     source = inspect.getsource(random_graphs.Builder.step)
     flagged = set()
@@ -185,8 +202,8 @@ def test_functions_that_are_not_smooth_are_flagged_as_kinks_in_the_random_graphs
 
 
 def test_the_approximate_mode_is_documented_and_tested_for_exactly_the_vectorised_operations():
-    vectorised = {name.lower() for name, _, approximated in OPERATIONS if approximated}
-    others = {function.lower() for function, _, approximated in functions() if not approximated}
+    vectorised = {snake(name) for name, _, approximated in OPERATIONS if approximated}
+    others = {snake(function) for function, _, approximated in functions() if not approximated}
     paragraph = README[README.index("**`approximate=True`** computes the transcendental functions (") :]
     approximate_list, exact_list = paragraph[paragraph.index("(") :].split("everything else", 1)
     assert ticked(approximate_list[: approximate_list.index(")")]) == vectorised
@@ -199,7 +216,7 @@ def test_the_approximate_mode_is_documented_and_tested_for_exactly_the_vectorise
 
 def test_the_extension_module_keeps_its_own_names():
     """New operations are the package's: of the functions, _zarnik has only its own."""
-    assert {f.lower() for f, _, _ in functions() if hasattr(_zarnik, f.lower())} == EXTENSION_FUNCTIONS
+    assert {snake(f) for f, _, _ in functions() if hasattr(_zarnik, snake(f))} == EXTENSION_FUNCTIONS
 
 
 def test_the_package_re_exports_every_function_that_its_native_module_binds():
