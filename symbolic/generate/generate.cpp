@@ -141,6 +141,7 @@ public:
           lanes_(f.program.lanes.size()),
           parts_(name_, std::max<std::size_t>(options.statements_per_function, 1)) {
         classify();
+        hold_constants();
         choose_wrt();
     }
 
@@ -158,7 +159,9 @@ public:
     }
 
 private:
-    enum class Kind : std::uint8_t { constant, input, parameter, result };
+    // `held`: a constant that generated code reads from the work array, where
+    // _load copies it from a volatile table, rather than as a literal.
+    enum class Kind : std::uint8_t { constant, held, input, parameter, result };
 
     static std::string upper(const std::string& name) {
         std::string text = name;
@@ -185,6 +188,47 @@ private:
         for (std::size_t k = 0; k < f_.inputs.size(); ++k) {
             for (int i = 0; i < f_.input_dims[k]; ++i) {
                 kinds_[offset_of(f_.input_places[k]) + static_cast<std::uint32_t>(i)] = Kind::input;
+            }
+        }
+    }
+
+    // A C compiler evaluates a library call whose operands it knows, or
+    // rewrites it (pow(x, -1.0) as 1.0 / x, pow(x, 2.0) as x * x, log(c) as
+    // its correctly rounded value), even at -O0, where the interpreter calls
+    // the C library, whose results differ in the last bit: so a constant
+    // that may reach a call, an operand of anything but the arithmetic of a
+    // binary C form or a lane that a Pack or Component copies, is held where
+    // the compiler cannot know it. Arithmetic on literals rounds as the
+    // interpreter's does, and keeps them.
+    void hold_constants() {
+        const auto hold = [&](std::uint32_t lane) {
+            if (kinds_[lane] == Kind::constant) {
+                kinds_[lane] = Kind::held;
+            }
+        };
+        for (const Instruction& in : f_.program.code) {
+            with_code(in.code, [&]<typename R, typename Scalars>(R, Scalars) {
+                if constexpr (R::shape == Shape::Pack) {
+                    for (std::uint32_t k = 0; k < in.dim; ++k) {
+                        hold(f_.program.pack_inputs[in.a + k]);
+                    }
+                } else if constexpr (R::shape == Shape::Component) {
+                    hold(in.a + in.arg);
+                } else if constexpr (R::shape == Shape::Unary) {
+                    for (std::uint32_t i = 0; i < in.dim; ++i) {
+                        hold(in.a + i);
+                    }
+                } else if constexpr (!requires { R::c_form; }) {
+                    for (std::uint32_t i = 0; i < in.dim; ++i) {
+                        hold(lane_a(in, i));
+                        hold(lane_b(in, i));
+                    }
+                }
+            });
+        }
+        for (std::uint32_t lane = 0; lane < lanes_; ++lane) {
+            if (kinds_[lane] == Kind::held) {
+                held_.push_back(lane);
             }
         }
     }
@@ -515,6 +559,18 @@ private:
         if (!parameter_lanes.empty()) {
             text += "static const size_t " + n + "_parameter_lanes[] = " + table(parameter_lanes) + ";\n";
         }
+        if (!held_.empty()) {
+            std::string held = "{";
+            for (std::size_t i = 0; i < held_.size(); ++i) {
+                held += (i == 0 ? "" : ", ") + c_code::literal(f_.program.lanes[held_[i]]);
+                if (i % 8 == 7) {
+                    held += "\n   ";
+                }
+            }
+            text += "static const size_t " + n + "_held_lanes[] = " + table(held_) + ";\n";
+            text += "/* Volatile: a compiler that knew these would compute the calls they reach itself. */\n";
+            text += "static const volatile double " + n + "_held[] = " + held + "};\n";
+        }
         text += "static const size_t " + n + "_output_lanes[] = " + table(output_lanes) + ";\n";
         text += "static const unsigned char " + n + "_output_dims[] = " + table(output_dims) + ";\n\n";
         text += "size_t " + n + "_work_size(void) { return " + u + "_WORK_SIZE; }\n\n";
@@ -539,6 +595,10 @@ private:
                     "_parameter_lanes[m]];\n" + "            if (!isfinite(params[" + n +
                     "_parameter_lanes[m]])) {\n                return " + u +
                     "_NOT_FINITE;\n            }\n        }\n    }\n";
+        }
+        if (!held_.empty()) {
+            text += "    {\n        size_t c;\n        for (c = 0; c < " + std::to_string(held_.size()) +
+                    "; ++c) {\n            w[" + n + "_held_lanes[c]] = " + n + "_held[c];\n        }\n    }\n";
         }
         text += constants + "    return 0;\n}\n\n";
         text += finite_check();
@@ -771,6 +831,7 @@ private:
     std::size_t lanes_;
     Parts parts_;
     std::vector<Kind> kinds_;
+    std::vector<std::uint32_t> held_;  // the held constants' lanes, in order
     std::vector<std::size_t> wrt_;
     std::size_t columns_ = 0;
     std::vector<bool> live_;

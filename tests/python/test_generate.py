@@ -397,3 +397,37 @@ def test_what_cannot_be_generated_is_refused(tmp_path):
             f.generate(tmp_path, **keywords)
         assert text is None or text in str(raised.value)
     assert list(tmp_path.iterdir()) == []
+
+
+def test_constants_reaching_calls_give_the_c_librarys_bits(tmp_path):
+    """A compiler rewrites a call whose operands it knows (pow(x, -1.0) as
+    1.0 / x, pow(x, 2.0) as x * x) or computes it itself, correctly rounded
+    (log(c) of a constant base's slope, sin(c) of a constant lane a Pack
+    copies), even at -O0: where the C library rounds otherwise the code must
+    still give the interpreter's bits. The points are ones where glibc's
+    pow, log and sin differ from those rewritings."""
+    x = zk.Undefined(dim=2, name="x")
+    tie = float.fromhex("0x1.6eb2584p+0")  # x * x is a tie that pow rounds the other way
+    near = float.fromhex("0x1.55fbe804a011cp+0")  # pow(near, -1) is not 1 / near
+    cases = [
+        (zk.pow(x, -1.0), [near, tie]),
+        (zk.pow(x, 2.0), [tie, near]),
+        (zk.pow(x, zk.vec2(x.x, -1.0)), [0.5, near]),
+        (zk.pow(float.fromhex("0x1.abccc6c486d07p+1"), x), [0.5, 1.5]),  # log of the base, misrounded by glibc
+        (zk.sin(zk.vec2(x.x, float.fromhex("0x1.da9024d8275d6p+1"))) * x.y, [0.5, 1.5]),  # likewise sin
+    ]
+    f = zk.function([x], [output for output, _ in cases])
+    _, sources = f.generate(tmp_path, "calls")
+    compilers = [COMPILER] + ([shutil.which("clang")] if shutil.which("clang") else [])
+    for compiler in compilers:
+        for optimisation in ("-O0", "-O2"):
+            library = tmp_path / f"calls{len(list(tmp_path.iterdir()))}.so"
+            command = [compiler, optimisation, *FLAGS, "-o", str(library), *map(str, sources), "-lm"]
+            subprocess.run(command, check=True)
+            generated = Generated(ctypes.CDLL(str(library)), "calls", f, 2)
+            for index, (_, at) in enumerate(cases):
+                code, values, jacobian = generated.jacobian(at)
+                assert code == 0
+                assert bits(values[index]) == bits(f(at)[index]), (compiler, optimisation, index)
+                rows = slice(2 * index * 2, 2 * index * 2 + 4)
+                assert bits(jacobian[rows]) == bits(np.ravel(f.jacobian(at))[rows]), (compiler, optimisation, index)
