@@ -52,6 +52,88 @@ bool is_identifier(std::string_view name) {
     return true;
 }
 
+// The identifiers that generated code cannot declare as a function: C's and
+// C++'s keywords (the header is included by both), what the headers it
+// includes declare (<math.h>, <float.h>, <stddef.h>, with the extensions
+// C libraries add to <math.h> by default), the C library's functions that
+// compilers know as built-ins (a declaration of another type is an error or a
+// warning), `main`, and the helpers the code defines. Names with two leading
+// underscores, or an underscore and a capital, are the implementation's.
+bool is_reserved(std::string_view name) {
+    if (name.starts_with("__") || (name.size() > 1 && name[0] == '_' && name[1] >= 'A' && name[1] <= 'Z')) {
+        return true;
+    }
+    static constexpr std::string_view keywords_c[] = {"auto",    "break",    "case",     "char",   "const",  "continue",
+                                                      "default", "do",       "double",   "else",   "enum",   "extern",
+                                                      "float",   "for",      "goto",     "if",     "inline", "int",
+                                                      "long",    "register", "restrict", "return", "short",  "signed"};
+    static constexpr std::string_view more_keywords_c[] = {
+        "sizeof",        "static",       "struct",  "switch",  "typedef",       "union",     "unsigned", "void",
+        "volatile",      "while",        "alignas", "alignof", "bool",          "constexpr", "false",    "nullptr",
+        "static_assert", "thread_local", "true",    "typeof",  "typeof_unqual", "asm"};
+    static constexpr std::string_view keywords_cpp[] = {
+        "and",       "and_eq",       "bitand",   "bitor",     "catch",    "char8_t",
+        "char16_t",  "char32_t",     "class",    "compl",     "concept",  "const_cast",
+        "consteval", "constinit",    "co_await", "co_return", "co_yield", "decltype",
+        "delete",    "dynamic_cast", "explicit", "export",    "friend",   "mutable",
+        "namespace", "new",          "noexcept", "not",       "not_eq",   "operator",
+        "or",        "or_eq",        "private",  "protected", "public",   "reinterpret_cast",
+        "requires",  "static_cast",  "template", "this",      "throw",    "try",
+        "typeid"};
+    static constexpr std::string_view more_keywords_cpp[] = {"typename", "using",  "virtual", "wchar_t",
+                                                             "xor",      "xor_eq", "main",    "NULL"};
+    // <math.h>'s functions, each also with an f and an l suffix.
+    static constexpr std::string_view math[] = {
+        "acos",     "acosh",    "asin",   "asinh",   "atan",        "atan2",     "atanh",      "cbrt",   "ceil",
+        "copysign", "cos",      "cosh",   "erf",     "erfc",        "exp",       "exp2",       "expm1",  "fabs",
+        "fdim",     "floor",    "fma",    "fmax",    "fmin",        "fmod",      "frexp",      "hypot",  "ilogb",
+        "ldexp",    "lgamma",   "llrint", "llround", "log",         "log10",     "log1p",      "log2",   "logb",
+        "lrint",    "lround",   "modf",   "nan",     "nearbyint",   "nextafter", "nexttoward", "pow",    "remainder",
+        "remquo",   "rint",     "round",  "scalbln", "scalbn",      "sin",       "sinh",       "sqrt",   "tan",
+        "tanh",     "tgamma",   "trunc",  "j0",      "j1",          "jn",        "y0",         "y1",     "yn",
+        "gamma",    "drem",     "exp10",  "pow10",   "significand", "scalb",     "finite",     "sincos", "isinf",
+        "isnan",    "lgamma_r", "gamma_r"};
+    // <math.h>'s, <float.h>'s and <stddef.h>'s other names (the macros of
+    // <float.h> all start with FLT_, DBL_ or LDBL_).
+    static constexpr std::string_view other[] = {
+        "isfinite",    "isnormal",      "signbit",     "fpclassify", "isgreater",  "isgreaterequal",   "isless",
+        "islessequal", "islessgreater", "isunordered", "float_t",    "double_t",   "math_errhandling", "INFINITY",
+        "NAN",         "HUGE_VAL",      "HUGE_VALF",   "HUGE_VALL",  "MATH_ERRNO", "MATH_ERREXCEPT",   "DECIMAL_DIG",
+        "size_t",      "ptrdiff_t",     "max_align_t", "offsetof",   "signgam",    "nullptr_t",        "unreachable",
+        "FP_FAST_FMA", "FP_ILOGB0",     "FP_ILOGBNAN", "zk_sign",    "zk_step",    "zk_gate"};
+    // C library functions that compilers know as built-ins.
+    static constexpr std::string_view builtins[] = {
+        "abort",   "abs",     "labs",    "llabs",   "div",      "exit",    "_exit",      "malloc",    "calloc",
+        "realloc", "free",    "alloca",  "memcpy",  "memmove",  "memset",  "memcmp",     "memchr",    "strlen",
+        "strcpy",  "strncpy", "strcat",  "strncat", "strcmp",   "strncmp", "strchr",     "strrchr",   "strstr",
+        "strdup",  "printf",  "fprintf", "sprintf", "snprintf", "puts",    "putchar",    "fputs",     "fputc",
+        "fwrite",  "scanf",   "isdigit", "isalpha", "toupper",  "tolower", "zk_maximum", "zk_minimum"};
+    const auto among = [&](const auto& names) {
+        for (const std::string_view reserved : names) {
+            if (name == reserved) {
+                return true;
+            }
+        }
+        return false;
+    };
+    if (among(keywords_c) || among(more_keywords_c) || among(keywords_cpp) || among(more_keywords_cpp) ||
+        among(other) || among(builtins)) {
+        return true;
+    }
+    if (name.starts_with("FLT_") || name.starts_with("DBL_") || name.starts_with("LDBL_") || name.starts_with("FP_") ||
+        name.starts_with("M_")) {
+        return true;
+    }
+    for (const std::string_view function : math) {
+        if (name.starts_with(function) &&
+            (name.size() == function.size() ||
+             (name.size() == function.size() + 1 && (name.back() == 'f' || name.back() == 'l')))) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // A name as a comment may show it: letters, digits, spaces and underscores.
 std::string commented(const std::string& text) {
     std::string shown;
@@ -850,6 +932,10 @@ GeneratedCode generate_code(const Function& function, std::string_view name, con
     const detail::FunctionProgram& f = detail::FunctionAccess::program(function);
     if (!detail::is_identifier(name)) {
         throw std::invalid_argument("the name of generated code must be a C identifier of at most 64 characters");
+    }
+    if (detail::is_reserved(name)) {
+        throw std::invalid_argument("the name of generated code must not be reserved in C: " + std::string(name) +
+                                    " is a keyword or a name of the C library or of the code's helpers");
     }
     if (!f.regular || f.can_fail) {
         throw std::invalid_argument("only a function that can be evaluated can be generated as C");

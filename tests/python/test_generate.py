@@ -431,3 +431,19 @@ def test_constants_reaching_calls_give_the_c_librarys_bits(tmp_path):
                 assert bits(values[index]) == bits(f(at)[index]), (compiler, optimisation, index)
                 rows = slice(2 * index * 2, 2 * index * 2 + 4)
                 assert bits(jacobian[rows]) == bits(np.ravel(f.jacobian(at))[rows]), (compiler, optimisation, index)
+
+
+def test_names_the_c_code_cannot_declare_are_refused(tmp_path):
+    """A keyword of C or C++, a name of the headers the code includes, a
+    built-in of the compilers or a helper of the code would not compile; a
+    name that merely starts like one does."""
+    x = zk.Undefined(dim=2, name="x")
+    f = zk.function([x], zk.sin(x.x) * x.y)
+    reserved = ["int", "restrict", "class", "sin", "powf", "y0", "fabs", "isfinite", "size_t", "NULL", "INFINITY"]
+    for name in reserved + ["exit", "main", "zk_sign", "DBL_MAX", "M_PI", "_Bool", "__x"]:
+        with pytest.raises(ValueError, match="reserved"):
+            f.generate(tmp_path, name)
+    assert list(tmp_path.iterdir()) == []
+    names = ["sine", "power", "int_", "classy", "y", "main_model", "zk", "zk_signs", "m_pi", "_x", "a" * 64]
+    sources = [s for name in names for s in f.generate(tmp_path, name, derivatives=("jacobian", "jvp"))[1]]
+    compile_library(tmp_path, sources)
