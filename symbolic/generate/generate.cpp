@@ -22,6 +22,7 @@
 
 #include <cstdint>
 #include <fstream>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
@@ -1015,23 +1016,61 @@ GeneratedPaths generate(const Function& function, const std::filesystem::path& d
     if (error) {
         throw std::runtime_error("cannot make the folder " + directory.string() + ": " + error.message());
     }
-    const auto write = [&](const GeneratedFile& file) {
-        const std::filesystem::path path = directory / file.name;
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out << file.text;
-        out.close();
-        if (!out) {
-            throw std::runtime_error("cannot write " + path.string());
-        }
-        return path;
-    };
-    GeneratedPaths paths;
-    paths.header = write(code.header);
+    std::vector<const GeneratedFile*> files{&code.header};
     for (const GeneratedFile& header : code.headers) {
-        write(header);
+        files.push_back(&header);
     }
     for (const GeneratedFile& source : code.sources) {
-        paths.sources.push_back(write(source));
+        files.push_back(&source);
+    }
+    // The files replace the old ones together or not at all: a set of files
+    // of two generations does not compile, or worse, computes something else.
+    // Every path is checked, then every file written beside its place under a
+    // name of its own (other generations may write the same folder), and
+    // only then are they renamed into place.
+    for (const GeneratedFile* file : files) {
+        const std::filesystem::path path = directory / file->name;
+        const std::filesystem::file_status status = std::filesystem::status(path, error);
+        if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+            throw std::runtime_error("cannot write " + path.string() + ": it is not a regular file");
+        }
+    }
+    const std::string suffix = [] {
+        std::random_device device;
+        return ".tmp-" + detail::hex((static_cast<std::uint64_t>(device()) << 32U) ^ device());
+    }();
+    std::vector<std::filesystem::path> written;
+    const auto discard = [&] {
+        for (const std::filesystem::path& path : written) {
+            std::filesystem::remove(path, error);
+        }
+    };
+    for (const GeneratedFile* file : files) {
+        const std::filesystem::path path = directory / ("." + file->name + suffix);
+        written.push_back(path);
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out << file->text;
+        out.close();
+        if (!out) {
+            discard();
+            throw std::runtime_error("cannot write " + path.string());
+        }
+    }
+    GeneratedPaths paths;
+    for (std::size_t k = 0; k < files.size(); ++k) {
+        const std::filesystem::path path = directory / files[k]->name;
+        std::filesystem::rename(written[k], path, error);
+        if (error) {
+            const std::string message = error.message();
+            written.erase(written.begin(), written.begin() + static_cast<std::ptrdiff_t>(k));
+            discard();
+            throw std::runtime_error("cannot write " + path.string() + ": " + message);
+        }
+        if (k == 0) {
+            paths.header = path;
+        } else if (k > code.headers.size()) {
+            paths.sources.push_back(path);
+        }
     }
     return paths;
 }

@@ -447,3 +447,18 @@ def test_names_the_c_code_cannot_declare_are_refused(tmp_path):
     names = ["sine", "power", "int_", "classy", "y", "main_model", "zk", "zk_signs", "m_pi", "_x", "a" * 64]
     sources = [s for name in names for s in f.generate(tmp_path, name, derivatives=("jacobian", "jvp"))[1]]
     compile_library(tmp_path, sources)
+
+
+def test_a_generation_that_cannot_write_a_file_changes_none(tmp_path):
+    """The files replace the old ones together or not at all, and nothing is
+    left beside them: a mix of two generations would not compute either."""
+    x = zk.Undefined(dim=2, name="x")
+    zk.function([x], zk.sin(x.x) * x.y).generate(tmp_path, "model", derivatives=("jacobian", "jvp"))
+    (tmp_path / "model_jvp_1.c").unlink()
+    (tmp_path / "model_jvp_1.c").mkdir()  # in the way of the last file written
+    before = {path.name: path.read_bytes() for path in tmp_path.iterdir() if path.is_file()}
+    with pytest.raises(RuntimeError, match="model_jvp_1.c"):
+        zk.function([x], zk.cos(x.x) * x.y).generate(tmp_path, "model", derivatives=("jacobian", "jvp"))
+    assert {path.name: path.read_bytes() for path in tmp_path.iterdir() if path.is_file()} == before
+    with pytest.raises(RuntimeError, match="folder"):
+        zk.function([x], x.x).generate(tmp_path / "model.c" / "below", "model")
