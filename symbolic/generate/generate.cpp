@@ -20,6 +20,7 @@
 
 #include "symbolic/generate.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <random>
@@ -174,18 +175,40 @@ public:
         if (!open_ || count_ + weight > limit_) {
             close();
             bodies_.emplace_back();
+            callees_.emplace_back();
             open_ = true;
             count_ = 0;
         }
         bodies_.back() += "    " + statement + "\n";
         count_ += weight;
     }
-    // The calls of the run's functions, as an entry point's statements.
+    // The calls of the run's functions, as an entry point's statements. A run
+    // of more functions than a function's statements is called through
+    // functions that call at most that many each (and so on), so that the
+    // entry points too stay bounded whatever the graph.
     std::string end() {
         close();
-        std::string calls;
+        std::vector<std::size_t> run;
         for (std::size_t k = first_; k < bodies_.size(); ++k) {
+            run.push_back(k);
+        }
+        while (run.size() > limit_) {
+            std::vector<std::size_t> callers;
+            for (std::size_t i = 0; i < run.size(); i += limit_) {
+                callers.push_back(bodies_.size());
+                bodies_.emplace_back();
+                callees_.emplace_back();
+                for (std::size_t j = i; j < std::min(run.size(), i + limit_); ++j) {
+                    bodies_.back() += "    " + name(run[j]) + "(w);\n";
+                    callees_.back().push_back(run[j]);
+                }
+            }
+            run = std::move(callers);
+        }
+        std::string calls;
+        for (const std::size_t k : run) {
             calls += "        " + name(k) + "(work);\n";
+            entry_callees_.push_back(k);
         }
         return calls;
     }
@@ -195,6 +218,10 @@ public:
     std::string definition(std::size_t k) const {
         return "void " + name(k) + "(double *restrict w) {\n" + bodies_[k] + "}\n";
     }
+    // The functions that function k calls; the entry points'.
+    const std::vector<std::size_t>& callees(std::size_t k) const { return callees_[k]; }
+    const std::vector<std::size_t>& entry_callees() const noexcept { return entry_callees_; }
+    std::string declaration(std::size_t k) const { return "void " + name(k) + "(double *restrict w);\n"; }
 
 private:
     void close() { open_ = false; }
@@ -202,6 +229,8 @@ private:
     std::string prefix_;
     std::size_t limit_;
     std::vector<std::string> bodies_;
+    std::vector<std::vector<std::size_t>> callees_;
+    std::vector<std::size_t> entry_callees_;
     std::size_t first_ = 0;
     std::size_t count_ = 0;
     bool open_ = false;
@@ -865,11 +894,7 @@ private:
             "#endif\n"
             "#if defined(__clang__) || !defined(__GNUC__)\n#pragma STDC FP_CONTRACT OFF\n"
             "#else\n#pragma GCC optimize(\"fp-contract=off\")\n#endif\n\n";
-        text += std::string(c_code::helpers_text) + "\n";
-        for (std::size_t k = 0; k < parts_.size(); ++k) {
-            text += "void " + parts_.name(k) + "(double *restrict w);\n";
-        }
-        text += "\n#endif\n";
+        text += std::string(c_code::helpers_text) + "\n#endif\n";
         return text;
     }
 
@@ -880,10 +905,30 @@ private:
         const std::string entry_text = entries(forward_calls, reverse_calls);
         const std::size_t per_file = std::max<std::size_t>(options_.functions_per_file, 1);
         const std::size_t part_files = (parts_.size() + per_file - 1) / per_file;
+        // Each file declares the functions it defines and calls, and no
+        // others: a header declaring every part, which every file includes,
+        // would make the compilers' work grow as the square of the graph.
+        const auto declarations = [&](const std::vector<std::size_t>& functions) {
+            std::vector<std::size_t> sorted = functions;
+            std::sort(sorted.begin(), sorted.end());
+            sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+            std::string text;
+            for (const std::size_t k : sorted) {
+                text += parts_.declaration(k);
+            }
+            return text + "\n";
+        };
         std::vector<std::string> bodies(1 + part_files);
-        bodies[0] = entry_text;
-        for (std::size_t k = 0; k < parts_.size(); ++k) {
-            bodies[1 + k / per_file] += parts_.definition(k) + "\n";
+        bodies[0] = declarations(parts_.entry_callees()) + entry_text;
+        for (std::size_t file = 0; file < part_files; ++file) {
+            std::vector<std::size_t> declared;
+            std::string definitions;
+            for (std::size_t k = file * per_file; k < std::min(parts_.size(), (file + 1) * per_file); ++k) {
+                declared.push_back(k);
+                declared.insert(declared.end(), parts_.callees(k).begin(), parts_.callees(k).end());
+                definitions += parts_.definition(k) + "\n";
+            }
+            bodies[1 + file] = declarations(declared) + definitions;
         }
         std::uint64_t hash = 0xcbf29ce484222325ULL;
         for (const std::string& body : bodies) {
