@@ -7,6 +7,8 @@ several files that still agree."""
 
 import ctypes
 import math
+import os
+import pathlib
 import platform
 import random
 import re
@@ -462,3 +464,7 @@ def test_a_generation_that_cannot_write_a_file_changes_none(tmp_path):
     assert {path.name: path.read_bytes() for path in tmp_path.iterdir() if path.is_file()} == before
     with pytest.raises(RuntimeError, match="folder"):
         zk.function([x], x.x).generate(tmp_path / "model.c" / "below", "model")
+    # A folder whose name is not UTF-8, as Linux allows, given as a path or as bytes.
+    for folder in (tmp_path / os.fsdecode(b"caf\xe9"), os.fsencode(tmp_path / "bytes")):
+        header, sources = zk.function([x], x.x).generate(folder, "model")
+        assert header == pathlib.Path(os.fsdecode(folder)) / "model.h" and all(s.is_file() for s in (header, *sources))
