@@ -20,8 +20,13 @@
 
 #include "symbolic/generate.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <stdexcept>
@@ -1073,12 +1078,28 @@ GeneratedPaths generate(const Function& function, const std::filesystem::path& d
     // Every path is checked, then every file written beside its place under a
     // name of its own (other generations may write the same folder), and
     // only then are they renamed into place.
+    // A link stays and the file it names is replaced, and a file its user may
+    // not write is refused, as writing through the link would do (as
+    // zarnik::save does); a replaced file keeps its permission bits.
+    std::vector<std::filesystem::path> targets;
+    std::vector<std::optional<std::filesystem::perms>> kept;
     for (const GeneratedFile* file : files) {
         const std::filesystem::path path = directory / file->name;
-        const std::filesystem::file_status status = std::filesystem::status(path, error);
+        // (A path that names nothing sets `error`: not a failure here.)
+        const bool link = std::filesystem::is_symlink(std::filesystem::symlink_status(path, error));
+        const std::filesystem::path target = link ? std::filesystem::weakly_canonical(path, error) : path;
+        if (link && error) {
+            throw std::runtime_error("cannot write " + path.string() + ": " + error.message());
+        }
+        const std::filesystem::file_status status = std::filesystem::status(target, error);
         if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
             throw std::runtime_error("cannot write " + path.string() + ": it is not a regular file");
         }
+        if (std::filesystem::exists(status) && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
+            throw std::runtime_error("cannot write " + path.string() + ": " + std::strerror(errno));
+        }
+        targets.push_back(target);
+        kept.push_back(std::filesystem::exists(status) ? std::optional(status.permissions()) : std::nullopt);
     }
     const std::string suffix = [] {
         std::random_device device;
@@ -1090,13 +1111,17 @@ GeneratedPaths generate(const Function& function, const std::filesystem::path& d
             std::filesystem::remove(path, error);
         }
     };
-    for (const GeneratedFile* file : files) {
-        const std::filesystem::path path = directory / ("." + file->name + suffix);
+    for (std::size_t k = 0; k < files.size(); ++k) {
+        const std::filesystem::path path = targets[k].parent_path() / ("." + targets[k].filename().string() + suffix);
         written.push_back(path);
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out << file->text;
+        out << files[k]->text;
         out.close();
-        if (!out) {
+        std::error_code kept_error;
+        if (kept[k]) {
+            std::filesystem::permissions(path, *kept[k], kept_error);
+        }
+        if (!out || kept_error) {
             discard();
             throw std::runtime_error("cannot write " + path.string());
         }
@@ -1104,7 +1129,8 @@ GeneratedPaths generate(const Function& function, const std::filesystem::path& d
     GeneratedPaths paths;
     for (std::size_t k = 0; k < files.size(); ++k) {
         const std::filesystem::path path = directory / files[k]->name;
-        std::filesystem::rename(written[k], path, error);
+        error.clear();
+        std::filesystem::rename(written[k], targets[k], error);
         if (error) {
             const std::string message = error.message();
             written.erase(written.begin(), written.begin() + static_cast<std::ptrdiff_t>(k));

@@ -464,6 +464,18 @@ def test_a_generation_that_cannot_write_a_file_changes_none(tmp_path):
     assert {path.name: path.read_bytes() for path in tmp_path.iterdir() if path.is_file()} == before
     with pytest.raises(RuntimeError, match="folder"):
         zk.function([x], x.x).generate(tmp_path / "model.c" / "below", "model")
+    # A link stays, the file it names replaced; a replaced file keeps its permission bits.
+    f = zk.function([x], x.x * x.y)
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    (elsewhere / "linked.h").write_text("old")
+    (tmp_path / "linked.h").symlink_to(elsewhere / "linked.h")
+    (tmp_path / "linked.c").write_text("old")
+    (tmp_path / "linked.c").chmod(0o640)
+    header, sources = f.generate(tmp_path, "linked")
+    assert header.is_symlink() and (elsewhere / "linked.h").read_text().startswith("/* Generated")
+    assert (sources[0].stat().st_mode & 0o777) == 0o640 and sources[0].read_text().startswith("/* Generated")
+    assert not [path for path in tmp_path.iterdir() if path.name.startswith(".")]
     # A folder whose name is not UTF-8, as Linux allows, given as a path or as bytes.
     for folder in (tmp_path / os.fsdecode(b"caf\xe9"), os.fsencode(tmp_path / "bytes")):
         header, sources = zk.function([x], x.x).generate(folder, "model")
