@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -61,15 +62,19 @@ void bind_function_generate(py::class_<PyFunction>& function_class) {
             choose_derivatives(derivatives, options);
             // Generation holds the interpreter's lock: Ctrl-C stops it, before any file is written.
             options.check = [] { check_signals(); };
-            const py::object fspath = py::module_::import("os").attr("fspath");
-            const auto folder = fspath(directory).cast<std::string>();
+            // A path as the system's bytes, which need not be UTF-8, and back.
+            const py::module_ os = py::module_::import("os");
+            const auto folder = os.attr("fsencode")(directory).cast<std::string>();
             const GeneratedPaths paths = symbolic::generate(self.function, folder, name, options);
             const py::object path = py::module_::import("pathlib").attr("Path");
+            const auto as_path = [&](const std::filesystem::path& file) {
+                return path(os.attr("fsdecode")(py::bytes(file.string())));
+            };
             py::list sources;
             for (const auto& source : paths.sources) {
-                sources.append(path(source.string()));
+                sources.append(as_path(source));
             }
-            return py::make_tuple(path(paths.header.string()), py::tuple(sources));
+            return py::make_tuple(as_path(paths.header), py::tuple(sources));
         },
         py::arg("directory"), py::arg("name"), py::kw_only(), py::arg("wrt") = py::none(),
         py::arg("derivatives") = py::make_tuple("jacobian"),

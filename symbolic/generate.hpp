@@ -61,16 +61,18 @@ struct GeneratedCode {
 };
 
 // The C code of `function`; `name` (a C identifier) prefixes every name it
-// declares. Throws std::invalid_argument for a name that is not an
-// identifier, for a `wrt` that names no input or one twice, for a gradient of
-// a function whose outputs are not one scalar, and for a function that fails
-// whatever its inputs (a placeholder that is not an input, a lane out of
-// range) or whose nodes break the builders' invariants.
+// declares. Throws std::invalid_argument for a name that is not an identifier
+// or that C reserves (a keyword of C or C++, a name of <math.h>, <float.h> or
+// <stddef.h>, a compiler's built-in, `main`), for a `wrt` that names no input
+// or one twice, for a gradient of a function whose outputs are not one
+// scalar, and for a function that fails whatever its inputs (a placeholder
+// that is not an input, a lane out of range) or whose nodes break the
+// builders' invariants.
 GeneratedCode generate_code(const Function& function, std::string_view name, const GenerateOptions& options = {});
 
 // The same, written into `directory` (made when missing); returns the paths
 // of the header and of the sources to compile. Throws std::runtime_error when
-// a file cannot be written.
+// a file cannot be written, having changed none of the files.
 struct GeneratedPaths {
     std::filesystem::path header;
     std::vector<std::filesystem::path> sources;

@@ -20,8 +20,15 @@
 
 #include "symbolic/generate.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
@@ -50,6 +57,88 @@ bool is_identifier(std::string_view name) {
         }
     }
     return true;
+}
+
+// The identifiers that generated code cannot declare as a function: C's and
+// C++'s keywords (the header is included by both), what the headers it
+// includes declare (<math.h>, <float.h>, <stddef.h>, with the extensions
+// C libraries add to <math.h> by default), the C library's functions that
+// compilers know as built-ins (a declaration of another type is an error or a
+// warning), `main`, and the helpers the code defines. Names with two leading
+// underscores, or an underscore and a capital, are the implementation's.
+bool is_reserved(std::string_view name) {
+    if (name.starts_with("__") || (name.size() > 1 && name[0] == '_' && name[1] >= 'A' && name[1] <= 'Z')) {
+        return true;
+    }
+    static constexpr std::string_view keywords_c[] = {"auto",    "break",    "case",     "char",   "const",  "continue",
+                                                      "default", "do",       "double",   "else",   "enum",   "extern",
+                                                      "float",   "for",      "goto",     "if",     "inline", "int",
+                                                      "long",    "register", "restrict", "return", "short",  "signed"};
+    static constexpr std::string_view more_keywords_c[] = {
+        "sizeof",        "static",       "struct",  "switch",  "typedef",       "union",     "unsigned", "void",
+        "volatile",      "while",        "alignas", "alignof", "bool",          "constexpr", "false",    "nullptr",
+        "static_assert", "thread_local", "true",    "typeof",  "typeof_unqual", "asm"};
+    static constexpr std::string_view keywords_cpp[] = {
+        "and",       "and_eq",       "bitand",   "bitor",     "catch",    "char8_t",
+        "char16_t",  "char32_t",     "class",    "compl",     "concept",  "const_cast",
+        "consteval", "constinit",    "co_await", "co_return", "co_yield", "decltype",
+        "delete",    "dynamic_cast", "explicit", "export",    "friend",   "mutable",
+        "namespace", "new",          "noexcept", "not",       "not_eq",   "operator",
+        "or",        "or_eq",        "private",  "protected", "public",   "reinterpret_cast",
+        "requires",  "static_cast",  "template", "this",      "throw",    "try",
+        "typeid"};
+    static constexpr std::string_view more_keywords_cpp[] = {"typename", "using",  "virtual", "wchar_t",
+                                                             "xor",      "xor_eq", "main",    "NULL"};
+    // <math.h>'s functions, each also with an f and an l suffix.
+    static constexpr std::string_view math[] = {
+        "acos",     "acosh",    "asin",   "asinh",   "atan",        "atan2",     "atanh",      "cbrt",   "ceil",
+        "copysign", "cos",      "cosh",   "erf",     "erfc",        "exp",       "exp2",       "expm1",  "fabs",
+        "fdim",     "floor",    "fma",    "fmax",    "fmin",        "fmod",      "frexp",      "hypot",  "ilogb",
+        "ldexp",    "lgamma",   "llrint", "llround", "log",         "log10",     "log1p",      "log2",   "logb",
+        "lrint",    "lround",   "modf",   "nan",     "nearbyint",   "nextafter", "nexttoward", "pow",    "remainder",
+        "remquo",   "rint",     "round",  "scalbln", "scalbn",      "sin",       "sinh",       "sqrt",   "tan",
+        "tanh",     "tgamma",   "trunc",  "j0",      "j1",          "jn",        "y0",         "y1",     "yn",
+        "gamma",    "drem",     "exp10",  "pow10",   "significand", "scalb",     "finite",     "sincos", "isinf",
+        "isnan",    "lgamma_r", "gamma_r"};
+    // <math.h>'s, <float.h>'s and <stddef.h>'s other names (the macros of
+    // <float.h> all start with FLT_, DBL_ or LDBL_).
+    static constexpr std::string_view other[] = {
+        "isfinite",    "isnormal",      "signbit",     "fpclassify", "isgreater",  "isgreaterequal",   "isless",
+        "islessequal", "islessgreater", "isunordered", "float_t",    "double_t",   "math_errhandling", "INFINITY",
+        "NAN",         "HUGE_VAL",      "HUGE_VALF",   "HUGE_VALL",  "MATH_ERRNO", "MATH_ERREXCEPT",   "DECIMAL_DIG",
+        "size_t",      "ptrdiff_t",     "max_align_t", "offsetof",   "signgam",    "nullptr_t",        "unreachable",
+        "FP_FAST_FMA", "FP_ILOGB0",     "FP_ILOGBNAN", "zk_sign",    "zk_step",    "zk_gate"};
+    // C library functions that compilers know as built-ins.
+    static constexpr std::string_view builtins[] = {
+        "abort",   "abs",     "labs",    "llabs",   "div",      "exit",    "_exit",      "malloc",    "calloc",
+        "realloc", "free",    "alloca",  "memcpy",  "memmove",  "memset",  "memcmp",     "memchr",    "strlen",
+        "strcpy",  "strncpy", "strcat",  "strncat", "strcmp",   "strncmp", "strchr",     "strrchr",   "strstr",
+        "strdup",  "printf",  "fprintf", "sprintf", "snprintf", "puts",    "putchar",    "fputs",     "fputc",
+        "fwrite",  "scanf",   "isdigit", "isalpha", "toupper",  "tolower", "zk_maximum", "zk_minimum"};
+    const auto among = [&](const auto& names) {
+        for (const std::string_view reserved : names) {
+            if (name == reserved) {
+                return true;
+            }
+        }
+        return false;
+    };
+    if (among(keywords_c) || among(more_keywords_c) || among(keywords_cpp) || among(more_keywords_cpp) ||
+        among(other) || among(builtins)) {
+        return true;
+    }
+    if (name.starts_with("FLT_") || name.starts_with("DBL_") || name.starts_with("LDBL_") || name.starts_with("FP_") ||
+        name.starts_with("M_")) {
+        return true;
+    }
+    for (const std::string_view function : math) {
+        if (name.starts_with(function) &&
+            (name.size() == function.size() ||
+             (name.size() == function.size() + 1 && (name.back() == 'f' || name.back() == 'l')))) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // A name as a comment may show it: letters, digits, spaces and underscores.
@@ -91,18 +180,40 @@ public:
         if (!open_ || count_ + weight > limit_) {
             close();
             bodies_.emplace_back();
+            callees_.emplace_back();
             open_ = true;
             count_ = 0;
         }
         bodies_.back() += "    " + statement + "\n";
         count_ += weight;
     }
-    // The calls of the run's functions, as an entry point's statements.
+    // The calls of the run's functions, as an entry point's statements. A run
+    // of more functions than a function's statements is called through
+    // functions that call at most that many each (and so on), so that the
+    // entry points too stay bounded whatever the graph.
     std::string end() {
         close();
-        std::string calls;
+        std::vector<std::size_t> run;
         for (std::size_t k = first_; k < bodies_.size(); ++k) {
+            run.push_back(k);
+        }
+        while (run.size() > limit_) {
+            std::vector<std::size_t> callers;
+            for (std::size_t i = 0; i < run.size(); i += limit_) {
+                callers.push_back(bodies_.size());
+                bodies_.emplace_back();
+                callees_.emplace_back();
+                for (std::size_t j = i; j < std::min(run.size(), i + limit_); ++j) {
+                    bodies_.back() += "    " + name(run[j]) + "(w);\n";
+                    callees_.back().push_back(run[j]);
+                }
+            }
+            run = std::move(callers);
+        }
+        std::string calls;
+        for (const std::size_t k : run) {
             calls += "        " + name(k) + "(work);\n";
+            entry_callees_.push_back(k);
         }
         return calls;
     }
@@ -112,6 +223,10 @@ public:
     std::string definition(std::size_t k) const {
         return "void " + name(k) + "(double *restrict w) {\n" + bodies_[k] + "}\n";
     }
+    // The functions that function k calls; the entry points'.
+    const std::vector<std::size_t>& callees(std::size_t k) const { return callees_[k]; }
+    const std::vector<std::size_t>& entry_callees() const noexcept { return entry_callees_; }
+    std::string declaration(std::size_t k) const { return "void " + name(k) + "(double *restrict w);\n"; }
 
 private:
     void close() { open_ = false; }
@@ -119,6 +234,8 @@ private:
     std::string prefix_;
     std::size_t limit_;
     std::vector<std::string> bodies_;
+    std::vector<std::vector<std::size_t>> callees_;
+    std::vector<std::size_t> entry_callees_;
     std::size_t first_ = 0;
     std::size_t count_ = 0;
     bool open_ = false;
@@ -141,6 +258,7 @@ public:
           lanes_(f.program.lanes.size()),
           parts_(name_, std::max<std::size_t>(options.statements_per_function, 1)) {
         classify();
+        hold_constants();
         choose_wrt();
     }
 
@@ -158,7 +276,9 @@ public:
     }
 
 private:
-    enum class Kind : std::uint8_t { constant, input, parameter, result };
+    // `held`: a constant that generated code reads from the work array, where
+    // _load copies it from a volatile table, rather than as a literal.
+    enum class Kind : std::uint8_t { constant, held, input, parameter, result };
 
     static std::string upper(const std::string& name) {
         std::string text = name;
@@ -185,6 +305,47 @@ private:
         for (std::size_t k = 0; k < f_.inputs.size(); ++k) {
             for (int i = 0; i < f_.input_dims[k]; ++i) {
                 kinds_[offset_of(f_.input_places[k]) + static_cast<std::uint32_t>(i)] = Kind::input;
+            }
+        }
+    }
+
+    // A C compiler evaluates a library call whose operands it knows, or
+    // rewrites it (pow(x, -1.0) as 1.0 / x, pow(x, 2.0) as x * x, log(c) as
+    // its correctly rounded value), even at -O0, where the interpreter calls
+    // the C library, whose results differ in the last bit: so a constant
+    // that may reach a call, an operand of anything but the arithmetic of a
+    // binary C form or a lane that a Pack or Component copies, is held where
+    // the compiler cannot know it. Arithmetic on literals rounds as the
+    // interpreter's does, and keeps them.
+    void hold_constants() {
+        const auto hold = [&](std::uint32_t lane) {
+            if (kinds_[lane] == Kind::constant) {
+                kinds_[lane] = Kind::held;
+            }
+        };
+        for (const Instruction& in : f_.program.code) {
+            with_code(in.code, [&]<typename R, typename Scalars>(R, Scalars) {
+                if constexpr (R::shape == Shape::Pack) {
+                    for (std::uint32_t k = 0; k < in.dim; ++k) {
+                        hold(f_.program.pack_inputs[in.a + k]);
+                    }
+                } else if constexpr (R::shape == Shape::Component) {
+                    hold(in.a + in.arg);
+                } else if constexpr (R::shape == Shape::Unary) {
+                    for (std::uint32_t i = 0; i < in.dim; ++i) {
+                        hold(in.a + i);
+                    }
+                } else if constexpr (!requires { R::c_form; }) {
+                    for (std::uint32_t i = 0; i < in.dim; ++i) {
+                        hold(lane_a(in, i));
+                        hold(lane_b(in, i));
+                    }
+                }
+            });
+        }
+        for (std::uint32_t lane = 0; lane < lanes_; ++lane) {
+            if (kinds_[lane] == Kind::held) {
+                held_.push_back(lane);
             }
         }
     }
@@ -564,6 +725,18 @@ private:
         if (!parameter_lanes.empty()) {
             text += "static const size_t " + n + "_parameter_lanes[] = " + table(parameter_lanes) + ";\n";
         }
+        if (!held_.empty()) {
+            std::string held = "{";
+            for (std::size_t i = 0; i < held_.size(); ++i) {
+                held += (i == 0 ? "" : ", ") + c_code::literal(f_.program.lanes[held_[i]]);
+                if (i % 8 == 7) {
+                    held += "\n   ";
+                }
+            }
+            text += "static const size_t " + n + "_held_lanes[] = " + table(held_) + ";\n";
+            text += "/* Volatile: a compiler that knew these would compute the calls they reach itself. */\n";
+            text += "static const volatile double " + n + "_held[] = " + held + "};\n";
+        }
         text += "static const size_t " + n + "_output_lanes[] = " + table(output_lanes) + ";\n";
         text += "static const unsigned char " + n + "_output_dims[] = " + table(output_dims) + ";\n\n";
         text += "size_t " + n + "_work_size(void) { return " + u + "_WORK_SIZE; }\n\n";
@@ -588,6 +761,10 @@ private:
                     "_parameter_lanes[m]];\n" + "            if (!isfinite(params[" + n +
                     "_parameter_lanes[m]])) {\n                return " + u +
                     "_NOT_FINITE;\n            }\n        }\n    }\n";
+        }
+        if (!held_.empty()) {
+            text += "    {\n        size_t c;\n        for (c = 0; c < " + std::to_string(held_.size()) +
+                    "; ++c) {\n            w[" + n + "_held_lanes[c]] = " + n + "_held[c];\n        }\n    }\n";
         }
         text += constants + "    return 0;\n}\n\n";
         text += finite_check();
@@ -771,11 +948,7 @@ private:
             "#endif\n"
             "#if defined(__clang__) || !defined(__GNUC__)\n#pragma STDC FP_CONTRACT OFF\n"
             "#else\n#pragma GCC optimize(\"fp-contract=off\")\n#endif\n\n";
-        text += std::string(c_code::helpers_text) + "\n";
-        for (std::size_t k = 0; k < parts_.size(); ++k) {
-            text += "void " + parts_.name(k) + "(double *restrict w);\n";
-        }
-        text += "\n#endif\n";
+        text += std::string(c_code::helpers_text) + "\n#endif\n";
         return text;
     }
 
@@ -786,10 +959,30 @@ private:
         const std::string entry_text = entries(forward_calls, reverse_calls);
         const std::size_t per_file = std::max<std::size_t>(options_.functions_per_file, 1);
         const std::size_t part_files = (parts_.size() + per_file - 1) / per_file;
+        // Each file declares the functions it defines and calls, and no
+        // others: a header declaring every part, which every file includes,
+        // would make the compilers' work grow as the square of the graph.
+        const auto declarations = [&](const std::vector<std::size_t>& functions) {
+            std::vector<std::size_t> sorted = functions;
+            std::sort(sorted.begin(), sorted.end());
+            sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+            std::string text;
+            for (const std::size_t k : sorted) {
+                text += parts_.declaration(k);
+            }
+            return text + "\n";
+        };
         std::vector<std::string> bodies(1 + part_files);
-        bodies[0] = entry_text;
-        for (std::size_t k = 0; k < parts_.size(); ++k) {
-            bodies[1 + k / per_file] += parts_.definition(k) + "\n";
+        bodies[0] = declarations(parts_.entry_callees()) + entry_text;
+        for (std::size_t file = 0; file < part_files; ++file) {
+            std::vector<std::size_t> declared;
+            std::string definitions;
+            for (std::size_t k = file * per_file; k < std::min(parts_.size(), (file + 1) * per_file); ++k) {
+                declared.push_back(k);
+                declared.insert(declared.end(), parts_.callees(k).begin(), parts_.callees(k).end());
+                definitions += parts_.definition(k) + "\n";
+            }
+            bodies[1 + file] = declarations(declared) + definitions;
         }
         std::uint64_t hash = 0xcbf29ce484222325ULL;
         for (const std::string& body : bodies) {
@@ -820,6 +1013,7 @@ private:
     std::size_t lanes_;
     Parts parts_;
     std::vector<Kind> kinds_;
+    std::vector<std::uint32_t> held_;  // the held constants' lanes, in order
     std::vector<std::size_t> wrt_;
     std::size_t columns_ = 0;
     std::vector<bool> live_;
@@ -838,6 +1032,10 @@ GeneratedCode generate_code(const Function& function, std::string_view name, con
     const detail::FunctionProgram& f = detail::FunctionAccess::program(function);
     if (!detail::is_identifier(name)) {
         throw std::invalid_argument("the name of generated code must be a C identifier of at most 64 characters");
+    }
+    if (detail::is_reserved(name)) {
+        throw std::invalid_argument("the name of generated code must not be reserved in C: " + std::string(name) +
+                                    " is a keyword or a name of the C library or of the code's helpers");
     }
     if (!f.regular || f.can_fail) {
         throw std::invalid_argument("only a function that can be evaluated can be generated as C");
@@ -917,23 +1115,82 @@ GeneratedPaths generate(const Function& function, const std::filesystem::path& d
     if (error) {
         throw std::runtime_error("cannot make the folder " + directory.string() + ": " + error.message());
     }
-    const auto write = [&](const GeneratedFile& file) {
-        const std::filesystem::path path = directory / file.name;
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out << file.text;
-        out.close();
-        if (!out) {
-            throw std::runtime_error("cannot write " + path.string());
-        }
-        return path;
-    };
-    GeneratedPaths paths;
-    paths.header = write(code.header);
+    std::vector<const GeneratedFile*> files{&code.header};
     for (const GeneratedFile& header : code.headers) {
-        write(header);
+        files.push_back(&header);
     }
     for (const GeneratedFile& source : code.sources) {
-        paths.sources.push_back(write(source));
+        files.push_back(&source);
+    }
+    // The files replace the old ones together or not at all: a set of files
+    // of two generations does not compile, or worse, computes something else.
+    // Every path is checked, then every file written beside its place under a
+    // name of its own (other generations may write the same folder), and
+    // only then are they renamed into place.
+    // A link stays and the file it names is replaced, and a file its user may
+    // not write is refused, as writing through the link would do (as
+    // zarnik::save does); a replaced file keeps its permission bits.
+    std::vector<std::filesystem::path> targets;
+    std::vector<std::optional<std::filesystem::perms>> kept;
+    for (const GeneratedFile* file : files) {
+        const std::filesystem::path path = directory / file->name;
+        // (A path that names nothing sets `error`: not a failure here.)
+        const bool link = std::filesystem::is_symlink(std::filesystem::symlink_status(path, error));
+        const std::filesystem::path target = link ? std::filesystem::weakly_canonical(path, error) : path;
+        if (link && error) {
+            throw std::runtime_error("cannot write " + path.string() + ": " + error.message());
+        }
+        const std::filesystem::file_status status = std::filesystem::status(target, error);
+        if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+            throw std::runtime_error("cannot write " + path.string() + ": it is not a regular file");
+        }
+        if (std::filesystem::exists(status) && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
+            throw std::runtime_error("cannot write " + path.string() + ": " + std::strerror(errno));
+        }
+        targets.push_back(target);
+        kept.push_back(std::filesystem::exists(status) ? std::optional(status.permissions()) : std::nullopt);
+    }
+    const std::string suffix = [] {
+        std::random_device device;
+        return ".tmp-" + detail::hex((static_cast<std::uint64_t>(device()) << 32U) ^ device());
+    }();
+    std::vector<std::filesystem::path> written;
+    const auto discard = [&] {
+        for (const std::filesystem::path& path : written) {
+            std::filesystem::remove(path, error);
+        }
+    };
+    for (std::size_t k = 0; k < files.size(); ++k) {
+        const std::filesystem::path path = targets[k].parent_path() / ("." + targets[k].filename().string() + suffix);
+        written.push_back(path);
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out << files[k]->text;
+        out.close();
+        std::error_code kept_error;
+        if (kept[k]) {
+            std::filesystem::permissions(path, *kept[k], kept_error);
+        }
+        if (!out || kept_error) {
+            discard();
+            throw std::runtime_error("cannot write " + path.string());
+        }
+    }
+    GeneratedPaths paths;
+    for (std::size_t k = 0; k < files.size(); ++k) {
+        const std::filesystem::path path = directory / files[k]->name;
+        error.clear();
+        std::filesystem::rename(written[k], targets[k], error);
+        if (error) {
+            const std::string message = error.message();
+            written.erase(written.begin(), written.begin() + static_cast<std::ptrdiff_t>(k));
+            discard();
+            throw std::runtime_error("cannot write " + path.string() + ": " + message);
+        }
+        if (k == 0) {
+            paths.header = path;
+        } else if (k > code.headers.size()) {
+            paths.sources.push_back(path);
+        }
     }
     return paths;
 }

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -145,6 +146,68 @@ TEST(GeneratedCode, RandomGraphsGiveTheCallsBitsAndErrors) {
         }
     }
     EXPECT_GE(failing, 1);
+}
+
+// Every function stays bounded whatever the graph, the entry points too (a
+// run of more parts than a function's statements is called through parts
+// that call parts), and each file declares only what it defines and calls:
+// with functions of 3 statements, 2 to a file, a graph of hundreds of
+// instructions still compiles with each declaration once and gives the
+// interpreter's bits.
+TEST(GeneratedCode, EveryFunctionAndFileStaysBounded) {
+    if (std::system("cc --version > /dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "needs a C compiler (cc)";
+    }
+    const Folder folder;
+    const Value x = undefined(2, "x");
+    Value total = constant(0.0);
+    for (int i = 0; i < 20; ++i) {
+        total = total + sin(component(x, 0) * (0.5 + 0.01 * i)) * component(x, 1);
+    }
+    const Function f({x}, {total});
+    GenerateOptions options;
+    options.statements_per_function = 3;
+    options.functions_per_file = 2;
+    const GeneratedPaths paths = generate(f, folder.path(), "bounded", options);
+    ASSERT_GE(paths.sources.size(), 10U);
+    std::string sources;
+    std::vector<std::filesystem::path> files = paths.sources;
+    files.push_back(folder.path() / "bounded_parts.h");  // what every source includes
+    for (const std::filesystem::path& source : files) {
+        std::ifstream in(source);
+        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::size_t declared = 0;
+        std::size_t calls = 0;
+        for (std::size_t at = text.find("_part_"); at != std::string::npos; at = text.find("_part_", at + 1)) {
+            const std::size_t end = text.find_first_of("\n", at);
+            const std::string rest = text.substr(at, end - at);
+            declared += rest.ends_with("(double *restrict w);") ? 1U : 0U;
+            calls += rest.ends_with("(work);") ? 1U : 0U;
+        }
+        EXPECT_LE(declared, 2U * (1 + 3)) << source;
+        // The entry points: the forward run twice, the reverse run once, at most 3 calls each.
+        EXPECT_LE(calls, 3U * 3) << source;
+        sources += source.extension() == ".c" ? " " + source.string() : "";
+    }
+    const std::filesystem::path library_path = folder.path() / "bounded.so";
+    const std::string command =
+        "cc -std=c99 -O0 -Wall -Wextra -Werror -pedantic -Wmissing-prototypes "
+        "-Wredundant-decls -fPIC -shared -o " +
+        library_path.string() + sources + " -lm";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    const Library library(library_path);
+    ASSERT_TRUE(library.loaded()) << ::dlerror();
+    const std::vector<SmallValue> at = {SmallValue{2, {0.3, -0.7, 0.0, 0.0}}};
+    std::vector<double> expected(2);
+    std::vector<SmallValue> outputs(1);
+    f.jacobian(at, expected, outputs);
+    std::vector<double> value(1), jacobian(2), work(library.work_size("bounded"));
+    const std::vector<const double*> inputs = {at[0].lanes.data()};
+    const std::vector<double*> output_lanes = {value.data()};
+    ASSERT_EQ(library.jacobian("bounded")(inputs.data(), nullptr, output_lanes.data(), jacobian.data(), work.data()),
+              0);
+    EXPECT_TRUE(same_bits(value[0], outputs[0].lanes[0]));
+    EXPECT_TRUE(same_bits(jacobian[0], expected[0]) && same_bits(jacobian[1], expected[1]));
 }
 
 }  // namespace
