@@ -662,7 +662,8 @@ def main():
     lines = [
         "# Benchmarks",
         "",
-        f"Made by `tools/dev bench` on {datetime.date.today().isoformat()}: "
+        f"Written on {datetime.date.today().isoformat()} from the results in `benchmarks/results/*.json`, each "
+        "made by its benchmark as `tools/dev bench` runs them all (when each last ran: the git log of those files): "
         "the C++ benchmarks (`benchmarks/core_benchmarks.cpp`), then `benchmarks/peers.py` for W1 and W2 "
         "(peers interleaved in one process) and W3 (every size and peer in a process of its own), "
         "`benchmarks/functions.py` for W4 and W5 (compiled functions), `benchmarks/hessians.py` for W6 and the "
