@@ -9,11 +9,27 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 README = (ROOT / "README.md").read_text()
 
 
-def test_the_python_examples_run():
+def ipopt_usable():
+    try:
+        import cyipopt  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def test_the_python_examples_run(monkeypatch):
     blocks = re.findall(r"```python\n(.*?)```", README, flags=re.DOTALL)
     assert len(blocks) >= 2, "the README has lost its Python examples"
     for block in blocks:
-        exec(compile(block, str(ROOT / "README.md"), "exec"), {})
+        if '"ipopt"' in block and not ipopt_usable():
+            continue  # solves with IPOPT, which is not installed (or not usable here)
+        with monkeypatch.context() as scope:
+            if "subprocess" in block:
+                # The C compiler a block starts runs as itself, not with the
+                # sanitizer's runtime that the sanitizer stage preloads (Dask's
+                # workers, which load the module, keep it).
+                scope.delenv("LD_PRELOAD", raising=False)
+            exec(compile(block, str(ROOT / "README.md"), "exec"), {})
 
 
 def test_the_cpp_examples_are_the_tested_ones():
