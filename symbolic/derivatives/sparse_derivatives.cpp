@@ -1,6 +1,7 @@
 // The values of sparse Jacobians and Hessians: one sweep per colour of the
 // pattern, each a compiled derivative graph seeded along all the lanes of
 // one colour, and each entry read from the one sweep that gives it alone.
+// Where they stay small, every colour's sweep is compiled into one function.
 
 #include <algorithm>
 #include <cstddef>
@@ -184,44 +185,52 @@ std::size_t fused_budget(std::size_t graph_nodes, std::uint32_t colours) {
                                                                           : graph_nodes * graphs;
 }
 
+// One function of every colour's results, `per_colour[c]` colour c's; nothing
+// when no colour has any.
+std::optional<Fused> fused_of(const std::vector<Value>& inputs, std::vector<std::vector<Value>> per_colour,
+                              NonFinite nonfinite) {
+    std::vector<Value> results;
+    std::vector<std::size_t> offsets(per_colour.size() + 1, 0);
+    std::size_t lanes = 0;
+    for (std::size_t c = 0; c < per_colour.size(); ++c) {
+        offsets[c] = lanes;
+        for (Value& result : per_colour[c]) {
+            lanes += static_cast<std::size_t>(result.dimension());
+            results.push_back(std::move(result));
+        }
+    }
+    offsets[per_colour.size()] = lanes;
+    if (results.empty()) {
+        return std::nullopt;
+    }
+    return Fused{Function(inputs, std::move(results), nonfinite), std::move(offsets)};
+}
+
 std::optional<Fused> fused_sweeps(const std::vector<Value>& inputs, const std::vector<Value>& outputs,
                                   const std::vector<Value>& leaves, const Colouring& colouring, const Reads& reads,
                                   NonFinite nonfinite) {
     const detail::DerivativeGraph graph(outputs);
     std::size_t budget = fused_budget(graph.size(), colouring.count);
-    std::vector<Value> results;
-    std::vector<std::size_t> offsets(colouring.count + 1, 0);
-    std::size_t lanes = 0;
+    const std::vector<int> dims = dimensions(leaves);
+    std::vector<std::vector<Value>> per_colour(colouring.count);
+    std::vector<SmallValue> lanes(leaves.size());
     for (std::uint32_t c = 0; c < colouring.count; ++c) {
-        offsets[c] = lanes;
         if (reads.starts[c] == reads.starts[c + 1]) {
             continue;
         }
+        seed(lanes, 0, dims, colouring.colours, c);
         std::vector<Value> seeds;
         seeds.reserve(leaves.size());
-        std::size_t lane = 0;
-        for (const Value& leaf : leaves) {
-            SmallValue seed;
-            seed.dimension = leaf.dimension();
-            for (int l = 0; l < seed.dimension; ++l, ++lane) {
-                seed.lanes[static_cast<std::size_t>(l)] = colouring.colours[lane] == c ? 1.0 : 0.0;
-            }
-            seeds.push_back(constant(seed));
+        for (const SmallValue& lane : lanes) {
+            seeds.push_back(constant(lane));
         }
         std::optional<std::vector<Value>> tangents = graph.tangents(leaves, seeds, budget);
         if (!tangents) {
             return std::nullopt;
         }
-        for (Value& tangent : *tangents) {
-            lanes += static_cast<std::size_t>(tangent.dimension());
-            results.push_back(std::move(tangent));
-        }
+        per_colour[c] = std::move(*tangents);
     }
-    offsets[colouring.count] = lanes;
-    if (results.empty()) {
-        return std::nullopt;
-    }
-    return Fused{Function(inputs, std::move(results), nonfinite), std::move(offsets)};
+    return fused_of(inputs, std::move(per_colour), nonfinite);
 }
 
 // The reverse sweeps likewise: colour c's is the gradient of the sum of the
@@ -252,24 +261,13 @@ std::optional<Fused> fused_reverse_sweeps(const std::vector<Value>& inputs, cons
             }
         }
     }
-    std::vector<Value> results;
-    std::vector<std::size_t> offsets(colouring.count + 1, 0);
-    std::size_t lanes = 0;
+    std::vector<std::vector<Value>> per_colour(colouring.count);
     for (std::uint32_t c = 0; c < colouring.count; ++c) {
-        offsets[c] = lanes;
-        if (!graphs[c]) {
-            continue;
-        }
-        for (Value& part : graphs[c]->gradient(leaves)) {
-            lanes += static_cast<std::size_t>(part.dimension());
-            results.push_back(std::move(part));
+        if (graphs[c]) {
+            per_colour[c] = graphs[c]->gradient(leaves);
         }
     }
-    offsets[colouring.count] = lanes;
-    if (results.empty()) {
-        return std::nullopt;
-    }
-    return Fused{Function(inputs, std::move(results), nonfinite), std::move(offsets)};
+    return fused_of(inputs, std::move(per_colour), nonfinite);
 }
 
 // Reads every colour's entries from one evaluation of the fused sweeps.
